@@ -1,0 +1,62 @@
+// Runs a fuzz target without libFuzzer: on the files named, or on a fixed series of
+// mutations of the files in a seed folder.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void mutate(std::vector<std::uint8_t>& v, std::mt19937& rng) {
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int i = 0; i < edits && !v.empty(); ++i) {
+        const std::size_t at = rng() % v.size();
+        switch (rng() % 4) {
+        case 0: v[at] = static_cast<std::uint8_t>(rng()); break;
+        case 1: v[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8)); break;
+        case 2: v.resize(at + 1); break;
+        default: v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(rng())); break;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--seed-dir") == 0) {
+        std::vector<std::vector<std::uint8_t>> seeds;
+        for (const auto& entry : std::filesystem::directory_iterator(argv[2]))
+            if (entry.is_regular_file()) seeds.push_back(read_file(entry.path()));
+        seeds.push_back({});
+        std::mt19937 rng(12345);
+        int runs = 0;
+        for (const auto& seed : seeds) {
+            LLVMFuzzerTestOneInput(seed.data(), seed.size());
+            for (int i = 0; i < 150; ++i, ++runs) {
+                std::vector<std::uint8_t> v = seed;
+                if (v.empty()) v.resize(1 + rng() % 64, static_cast<std::uint8_t>(rng()));
+                mutate(v, rng);
+                LLVMFuzzerTestOneInput(v.data(), v.size());
+            }
+        }
+        std::printf("%d mutated inputs: 0 crashes\n", runs);
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::vector<std::uint8_t> v = read_file(argv[i]);
+        LLVMFuzzerTestOneInput(v.data(), v.size());
+    }
+    return 0;
+}

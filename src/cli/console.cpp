@@ -1,0 +1,58 @@
+#include "cli/console.hpp"
+
+#include <vector>
+
+namespace kvr {
+
+void Console::emit(std::FILE* stream, std::string& sink, const char* format, std::va_list args) {
+    char small[512];
+    std::va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(small, sizeof small, format, args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    const char* text = small;
+    std::vector<char> large;
+    if (static_cast<std::size_t>(n) >= sizeof small) {
+        large.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        text = large.data();
+    }
+    va_end(again);
+    if (stream != nullptr)
+        std::fwrite(text, 1, static_cast<std::size_t>(n), stream);
+    else
+        sink.append(text, static_cast<std::size_t>(n));
+}
+
+void Console::print(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    emit(out_, text_, format, args);
+    va_end(args);
+}
+
+void Console::warn(const char* format, ...) {
+    if (out_ != nullptr) std::fflush(out_);  // keep the two streams in order on a terminal
+    std::va_list args;
+    va_start(args, format);
+    emit(err_, warnings_, format, args);
+    va_end(args);
+}
+
+void Console::flush() {
+    if (out_ != nullptr) std::fflush(out_);
+    if (err_ != nullptr) std::fflush(err_);
+}
+
+}  // namespace kvr
+
+namespace kvr {
+
+void report_error(Console& console, const std::string& message) {
+    console.print("\n-- Error: %s\n", message.c_str());
+}
+
+}  // namespace kvr

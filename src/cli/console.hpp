@@ -1,0 +1,40 @@
+// The one printf-style sink for console text: standard output (and standard error for
+// warnings) in the program, strings in tests.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace kvr {
+
+class Console {
+public:
+    Console() = default;  // collects text in strings
+    Console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+
+    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void flush();
+
+    const std::string& text() const { return text_; }
+    const std::string& warnings() const { return warnings_; }
+    void clear() { text_.clear(); warnings_.clear(); }
+
+private:
+    static void emit(std::FILE* stream, std::string& sink, const char* format, std::va_list args);
+
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    std::string text_;
+    std::string warnings_;
+};
+
+}  // namespace kvr
+
+namespace kvr {
+
+// The one error routine: every fatal error is shown as "\n-- Error: <message>\n".
+void report_error(Console& console, const std::string& message);
+
+}  // namespace kvr

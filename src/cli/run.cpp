@@ -1,0 +1,48 @@
+#include "cli/run.hpp"
+
+#include "context.hpp"
+
+namespace kvr {
+
+void print_usage(Context& cx) {
+    static const char* const kLines[] = {
+        "\nUsage: KELVARIN [switches] [INPUT.VOC | INPUT.WAV | INPUT.CSW] [OUTPUT.KVR | OUTPUT.TAP]\n",
+        "       Switches:  /tap      Create a .TAP file instead of .KVR\n",
+        "                  /rom      Use ROM timings for 0 and 1 bit\n",
+        "                  /ignore   Ignore Last Byte if it has less than 8 bits\n",
+        "                  /noaprox  DON'T make Bit1 h-p == 2*Bit0 h-p\n",
+        "                  /maxp  n  In %% - Max. Treshold between Two HPs of Pilot\n",
+        "                  /diff  n  In %% - Min. Treshold between 0 and 1 bit HPs\n",
+        "                  /end   n  In %% - Min. Treshold between Two HPs to END block\n",
+        "                  /pilot n  In HPs - Min. Number of Pilot HPs for a block\n",
+        "                  /std   n  In %% - Max. Treshold for Timing to be Standard\n",
+        "                  /force n  In HPs - Force Length of Custom Pilot Tone to n\n",
+        "                  /bleep    Use the BleepLoad algorithm for conversion\n",
+        "                  /alter    Use Alternative way to recognise 0 or 1 bit!\n",
+        "                  /sync     Force SYNC pulses to Standard values!\n",
+        "                  /middle   Use Middle Value of bit 0 and 1 !\n",
+        "                  /slockX n SpeedLock X (1-4), Variant n (Type 1 and 3 only!)\n",
+        "                  /slskip n Skip n Blocks to get to first Speedlock Turbo block\n",
+        "                  /diload   Use Digital Integration Loader algorithm\n",
+    };
+    // Each line is a format of its own, so "%%" shows as "%".
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    for (const char* line : kLines) cx.console.print(line);
+#pragma GCC diagnostic pop
+}
+
+int run_program(Context& cx, std::span<const std::string> args) {
+    cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
+    if (args.empty()) {
+        print_usage(cx);
+        return 0;
+    }
+    if (parse_command_line(cx, args) != ParseOutcome::run) return 1;
+    if (!load_sample_file(cx)) return 1;
+    const bool ok = run_conversion(cx) && cx.work.block_count > 0;
+    cx.samples.sample_data = {};
+    return ok ? 0 : 1;
+}
+
+}  // namespace kvr

@@ -1,0 +1,26 @@
+// Everything one conversion owns. Every operation takes it by reference, so a test or a
+// fuzzer can build a fresh one and run any operation on it.
+#pragma once
+
+#include "analysis/working_record.hpp"
+#include "cli/console.hpp"
+#include "cli/settings.hpp"
+#include "input/sample_buffer.hpp"
+#include "loaders/loader_tables.hpp"
+#include "output/image_writer.hpp"
+
+namespace kvr {
+
+struct Context {
+    Settings settings;
+    SampleBuffer samples;
+    WorkingRecord work;
+    LoaderTables loaders;
+    ImageWriter image;
+    Console console;
+
+    Context() = default;
+    explicit Context(std::FILE* out, std::FILE* err) : console(out, err) {}
+};
+
+}  // namespace kvr

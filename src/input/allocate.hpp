@@ -1,0 +1,22 @@
+#pragma once
+
+#include <new>
+#include <vector>
+
+#include "input/sample_buffer.hpp"
+
+namespace kvr {
+
+// Sizes the sample buffer; false when the memory cannot be had.
+inline bool allocate_samples(std::vector<std::int8_t>& out, std::int64_t count) {
+    try {
+        out.assign(static_cast<std::size_t>(count), 0);
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        out.shrink_to_fit();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kvr

@@ -1,0 +1,70 @@
+// The load step: the readers tried in turn, the info lines, the load errors.
+#include <cmath>
+
+#include "context.hpp"
+#include "input/file_bytes.hpp"
+
+namespace kvr {
+
+void compute_duration(SampleInfo& info) {
+    info.hours = info.minutes = info.seconds = info.hundredths = 0;
+    const auto rate = static_cast<std::uint32_t>(info.rate);
+    if (rate == 0) return;
+    // Every intermediate is a double; s is rounded to single precision only where it is
+    // stored, and the two factors are the single-precision values nearest 1/3600 and 1/60.
+    float s = static_cast<float>((1.0 / rate) * info.length);
+    info.hours = static_cast<std::int32_t>(std::floor(s * static_cast<double>(0.00027777778f)));
+    s = static_cast<float>(s - info.hours * 3600.0);
+    info.minutes = static_cast<std::int32_t>(std::floor(s * static_cast<double>(0.016666668f)));
+    s = static_cast<float>(s - info.minutes * 60.0);
+    info.seconds = static_cast<std::int32_t>(std::floor(s));
+    info.hundredths = static_cast<std::int32_t>((s - info.seconds) * 100.0);
+}
+
+void print_sample_info(Context& cx, const SampleInfo& info) {
+    cx.console.print("\nType: %s\n", info.type_name);
+    cx.console.print("Duration: %02d hrs %02d mins %02d.%02d secs\n", info.hours, info.minutes,
+                     info.seconds, info.hundredths);
+    cx.console.print("Rate: %d Hz\n", info.rate);
+}
+
+const char* load_error_message(LoadResult code) {
+    switch (code) {
+    case LOAD_NO_MEMORY: return "Not enough memory to load input file!";
+    case LOAD_BAD_VERSION: return "This version of the sample file is not supported!";
+    case LOAD_BAD_DATA: return "The sample data is in a unsupported format!";
+    case LOAD_EMPTY: return "The sample file is empty!";
+    case LOAD_TOO_LONG: return "The sample file is too long!";
+    default: return nullptr;
+    }
+}
+
+bool load_sample_file(Context& cx) {
+    FileBytes file;
+    if (!file.open(cx.settings.input_name)) {
+        report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
+        return false;
+    }
+    return load_sample_bytes(cx, file.bytes());
+}
+
+bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples) {
+    using Reader = LoadResult (*)(Bytes, SampleInfo&, std::vector<std::int8_t>&, std::int64_t);
+    for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}}) {
+        SampleInfo info;
+        LoadResult result = reader(file, info, cx.samples.sample_data, max_samples);
+        if (result == LOAD_OK) {
+            print_sample_info(cx, info);
+            cx.samples.sample_rate = info.rate;
+            return true;
+        }
+        if (const char* message = load_error_message(result)) {
+            report_error(cx.console, message);
+            return false;
+        }
+    }
+    // No reader knows the file: the conversion runs on an empty recording.
+    return true;
+}
+
+}  // namespace kvr

@@ -1,0 +1,84 @@
+// The recording in memory: one signed byte per sample whose sign is the signal level,
+// and the readers that fill it from VOC, WAV and CSW files held in memory.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kvr {
+
+struct Context;
+
+struct SampleBuffer {
+    std::vector<std::int8_t> sample_data;  // bit 7 set: low level; clear: high level
+    std::int32_t sample_rate = 0;
+
+    std::int32_t sample_count() const { return static_cast<std::int32_t>(sample_data.size()); }
+};
+
+// Facts about a loaded file, filled by a reader.
+struct SampleInfo {
+    const char* type_name = "";
+    std::int32_t rate = 0;
+    std::int32_t length = 0;
+    std::int32_t hours = 0;
+    std::int32_t minutes = 0;
+    std::int32_t seconds = 0;
+    std::int32_t hundredths = 0;
+};
+
+enum LoadResult : int {
+    LOAD_OK = 0,
+    LOAD_NO_MEMORY = 1,
+    LOAD_REJECTED = 2,
+    LOAD_NOT_THIS_FORMAT = 3,
+    LOAD_BAD_VERSION = 4,
+    LOAD_BAD_DATA = 5,
+    LOAD_EMPTY = 6,
+    LOAD_TOO_LONG = 7,  // more samples than a 32-bit count holds
+};
+
+// The most samples a recording may have; readers refuse longer ones with LOAD_TOO_LONG.
+inline constexpr std::int64_t kMaxSamples = 0x7FFFFFFF;
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Every reader: on LOAD_OK `out` holds info.length samples; on any other result it is empty.
+// `max_samples` lets a caller (a fuzzer) lower the ceiling on what a tiny file may expand to.
+LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
+                    std::int64_t max_samples = kMaxSamples);
+LoadResult read_wav(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
+                    std::int64_t max_samples = kMaxSamples);
+LoadResult read_csw(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
+                    std::int64_t max_samples = kMaxSamples);
+
+// How the bytes of one PCM frame are laid out.
+struct PcmFormat {
+    std::uint32_t bits = 0;      // 8, 16, 24 or 32
+    std::uint32_t channels = 0;  // 1 or more
+    bool is_float = false;       // 32-bit IEEE float instead of integers
+
+    std::uint64_t frame_bytes() const { return std::uint64_t{bits} / 8 * channels; }
+    bool supported() const;
+};
+
+// Converts `frames` whole frames from `src` into one element each at `dest`.
+// `src` must hold at least frames * frame_bytes() bytes.
+void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t frames,
+                         const PcmFormat& format);
+
+void compute_duration(SampleInfo& info);
+void print_sample_info(Context& cx, const SampleInfo& info);
+
+// The message for a load result that ends the run, or nullptr for one that does not.
+const char* load_error_message(LoadResult code);
+
+// Loads settings.input_name into the sample buffer; returns false after a fatal
+// error has been reported.
+bool load_sample_file(Context& cx);
+// The same for a file already in memory.
+bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples);
+
+}  // namespace kvr

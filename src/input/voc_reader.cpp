@@ -1,0 +1,156 @@
+// Creative Voice File: a chain of typed blocks, with sound blocks, repeat loops and rates.
+#include <algorithm>
+#include <cstring>
+
+#include "input/allocate.hpp"
+#include "input/byte_cursor.hpp"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kSignature[] = "Creative Voice File\x1A";
+constexpr std::size_t kHeaderSize = 26;
+constexpr std::size_t kMaxLoopDepth = 32;
+// Repeat blocks can nest a walk into billions of steps without a single sample; a file
+// that needs more block visits than this is refused as too long rather than hanging.
+constexpr std::uint64_t kMaxVisits = std::uint64_t{1} << 25;
+
+struct Loop {
+    std::uint64_t pos = 0;
+    std::uint32_t count = 0;
+};
+
+// One walk over the blocks. Both passes run the same walk, so they see the same blocks.
+struct VocWalk {
+    ByteCursor cur;
+    std::uint64_t start = 0;
+    std::int64_t file_rate = -1;
+    PcmFormat current;
+    Loop loop;
+    std::vector<Loop> stack;
+
+    // Calls sound(src, frames, format) for every sound block; returns LOAD_OK at the end.
+    template <class Sound>
+    LoadResult run(Sound&& sound) {
+        cur.pos = start;
+        file_rate = -1;
+        current = PcmFormat{};
+        loop = Loop{};
+        stack.clear();
+        for (std::uint64_t visits = 0;; ++visits) {
+            if (visits > kMaxVisits) return LOAD_TOO_LONG;
+            if (!cur.has(4) || cur.bytes[cur.pos] == 0) return LOAD_OK;
+            const std::uint8_t type = cur.bytes[cur.pos];
+            const std::uint32_t length = cur.le(cur.pos + 1, 3);
+            const std::uint64_t body = cur.pos + 4;
+            cur.pos = body;
+            LoadResult r = block(type, length, body, sound);
+            if (r != LOAD_OK) return r;
+        }
+    }
+
+    template <class Sound>
+    LoadResult block(std::uint8_t type, std::uint32_t length, std::uint64_t body, Sound& sound) {
+        switch (type) {
+        case 1: return sound_block(length, body, 2, sound);
+        case 2: return sound_block(length, body, 0, sound);
+        case 3: cur.pos = body + 3; break;
+        case 4: cur.pos = body + 2; break;
+        case 6: repeat_start(); break;
+        case 7: repeat_end(); break;
+        case 9: return sound_block(length, body, 12, sound);
+        default: cur.pos = body + length; break;  // text, and types this reader does not know
+        }
+        return LOAD_OK;
+    }
+
+    // A block of type 1 (fixed part 2), 2 (none) or 9 (fixed part 12).
+    template <class Sound>
+    LoadResult sound_block(std::uint32_t length, std::uint64_t body, std::uint32_t fixed, Sound& sound) {
+        cur.pos = body + length;
+        if (length < fixed) return LOAD_OK;  // shorter than its fixed part: passed over
+        if (cur.bytes.size() < body + fixed) {
+            cur.pos = cur.bytes.size();  // the fixed part is cut off by the end of the file
+            return LOAD_OK;
+        }
+        std::int64_t block_rate = -1;
+        if (fixed == 2) {
+            block_rate = 1000000 / (256 - cur.bytes[body]);
+            if (cur.bytes[body + 1] == 0) current = PcmFormat{8, 1, false};
+        } else if (fixed == 12) {
+            block_rate = cur.le(body, 4);
+            PcmFormat stated{cur.bytes[body + 4], cur.bytes[body + 5], false};
+            if ((stated.bits != 8 && stated.bits != 16) || stated.channels == 0 || block_rate == 0 ||
+                block_rate > 0x7FFFFFFF)
+                return LOAD_BAD_DATA;
+            current = stated;
+        }
+        if (current.bits == 0) return LOAD_BAD_DATA;  // no format known yet
+        if (block_rate > 0 && file_rate < 0) file_rate = block_rate;
+        const std::uint64_t data = body + fixed;
+        const std::uint64_t left = cur.bytes.size() > data ? cur.bytes.size() - data : 0;
+        const std::uint64_t present = std::min<std::uint64_t>(length - fixed, left);
+        return sound(cur.bytes.data() + std::min<std::uint64_t>(data, cur.bytes.size()),
+                     present / current.frame_bytes(), current);
+    }
+
+    void repeat_start() {
+        std::uint32_t n = 0;
+        if (!cur.read(2, n) || n == 0) return;
+        if (stack.size() >= kMaxLoopDepth) return;
+        stack.push_back(loop);
+        loop = Loop{cur.pos, n};
+    }
+
+    void repeat_end() {
+        if (loop.count == 0) return;
+        if (--loop.count != 0) {
+            cur.pos = loop.pos;
+        } else if (!stack.empty()) {
+            loop = stack.back();
+            stack.pop_back();
+        }
+    }
+};
+
+}  // namespace
+
+LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
+                    std::int64_t max_samples) {
+    out.clear();
+    if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, 20) != 0)
+        return LOAD_NOT_THIS_FORMAT;
+    ByteCursor header{file, 0};
+    const std::uint32_t offset = header.le(20, 2);
+    const std::uint32_t version = header.le(22, 2);
+    const std::uint32_t check = header.le(24, 2);
+    if (check != ((~version + 0x1234) & 0xFFFF)) return LOAD_REJECTED;
+    info.type_name = "Creative Voice File (VOC)";
+
+    VocWalk walk;
+    walk.cur = ByteCursor{file, 0};
+    walk.start = offset;
+    std::int64_t total = 0;
+    LoadResult r = walk.run([&](const std::uint8_t*, std::uint64_t frames, const PcmFormat&) {
+        total += static_cast<std::int64_t>(frames);
+        return total > max_samples ? LOAD_TOO_LONG : LOAD_OK;
+    });
+    if (r != LOAD_OK) return r;
+    info.rate = static_cast<std::int32_t>(walk.file_rate);
+    info.length = static_cast<std::int32_t>(total);
+    compute_duration(info);
+    if (!allocate_samples(out, total)) return LOAD_NO_MEMORY;
+
+    std::int8_t* dest = out.data();
+    std::int8_t* const end = dest + total;
+    walk.run([&](const std::uint8_t* src, std::uint64_t frames, const PcmFormat& format) {
+        frames = std::min<std::uint64_t>(frames, static_cast<std::uint64_t>(end - dest));
+        convert_pcm_samples(src, dest, frames, format);
+        dest += frames;
+        return LOAD_OK;
+    });
+    return LOAD_OK;
+}
+
+}  // namespace kvr

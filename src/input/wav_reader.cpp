@@ -1,0 +1,92 @@
+// RIFF/WAVE: a "fmt " chunk, then a "data" chunk of integer or float PCM frames.
+#include <algorithm>
+#include <cstring>
+
+#include "input/allocate.hpp"
+#include "input/byte_cursor.hpp"
+
+namespace kvr {
+
+namespace {
+
+constexpr std::uint32_t kTagPcm = 1;
+constexpr std::uint32_t kTagFloat = 3;
+constexpr std::uint32_t kTagExtensible = 0xFFFE;
+
+struct ChunkSearch {
+    ByteCursor cur;
+    std::uint32_t riff_size = 0;
+    std::uint64_t skipped = 0;  // body sizes of the chunks passed over so far
+
+    // Leaves the cursor at the body of the wanted chunk and returns its size, or returns false.
+    bool find(const char* id, std::uint32_t& body_size) {
+        for (;;) {
+            if (!cur.has(8)) return false;
+            const bool match = std::memcmp(cur.here(), id, 4) == 0;
+            body_size = cur.le(cur.pos + 4, 4);
+            cur.pos += 8;
+            if (match) return true;
+            // Odd sizes are passed over exactly, without a padding byte.
+            cur.pos += body_size;
+            skipped += body_size;
+            if (skipped >= riff_size) return false;
+        }
+    }
+};
+
+// The frame layout named by the "fmt " body, or an unsupported one.
+PcmFormat read_format(const ByteCursor& cur, std::uint64_t body, std::uint32_t body_size) {
+    std::uint32_t tag = cur.le(body, 2);
+    PcmFormat f;
+    f.channels = cur.le(body + 2, 2);
+    f.bits = cur.le(body + 14, 2);
+    if (tag == kTagExtensible) {
+        // The sub-format's first two bytes hold the plain tag.
+        tag = (body_size >= 26 && cur.bytes.size() >= body + 26) ? cur.le(body + 24, 2) : 0;
+    }
+    if (tag == kTagFloat) f.is_float = true;
+    else if (tag != kTagPcm) f.channels = 0;  // marks the format as unsupported
+    return f;
+}
+
+}  // namespace
+
+LoadResult read_wav(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
+                    std::int64_t max_samples) {
+    out.clear();
+    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
+        std::memcmp(file.data() + 8, "WAVE", 4) != 0)
+        return LOAD_NOT_THIS_FORMAT;
+    ChunkSearch search{ByteCursor{file, 12}, static_cast<std::uint32_t>(file[4] | (file[5] << 8) |
+                                                                        (file[6] << 16) |
+                                                                        (std::uint32_t{file[7]} << 24))};
+    std::uint32_t fmt_size = 0;
+    if (!search.find("fmt ", fmt_size)) return LOAD_REJECTED;
+    if (fmt_size < 16) return LOAD_REJECTED;
+    const std::uint64_t body = search.cur.pos;
+    if (!search.cur.has(fmt_size < 20 ? 16 : 20)) return LOAD_NOT_THIS_FORMAT;
+
+    const std::uint32_t rate = search.cur.le(body + 4, 4);
+    info.rate = static_cast<std::int32_t>(rate);
+    const PcmFormat format = read_format(search.cur, body, fmt_size);
+    const bool usable = format.supported() && rate != 0 && rate <= 0x7FFFFFFF;
+    search.cur.pos = body + fmt_size;
+
+    std::uint32_t data_size = 0;
+    if (!search.find("data", data_size)) return usable ? LOAD_NOT_THIS_FORMAT : LOAD_BAD_DATA;
+    if (!usable) return LOAD_BAD_DATA;
+
+    // Only the whole frames that the file really holds are counted.
+    const std::uint64_t present = std::min<std::uint64_t>(data_size, search.cur.left());
+    const std::uint64_t frames = present / format.frame_bytes();
+    if (frames > static_cast<std::uint64_t>(max_samples)) return LOAD_TOO_LONG;
+    info.length = static_cast<std::int32_t>(frames);
+    compute_duration(info);
+    if (frames == 0) return LOAD_EMPTY;
+    if (!allocate_samples(out, static_cast<std::int64_t>(frames))) return LOAD_NO_MEMORY;
+    convert_pcm_samples(search.cur.here(), out.data(), frames, format);
+    info.type_name = "Wave Audio File (WAV)";
+    return LOAD_OK;
+}
+
+}  // namespace kvr

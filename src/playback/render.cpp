@@ -1,0 +1,194 @@
+#include "playback/render.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "playback/sample_encoders.hpp"
+
+namespace kvr {
+
+namespace {
+
+constexpr double kClock = 3500000.0;
+
+// A small deterministic generator, so that every rendering can be repeated exactly.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * (2.0 / 9007199254740992.0) - 1.0; }  // [-1, 1)
+
+private:
+    std::uint64_t state_;
+};
+
+// Turns pulses and silences into samples. Time is kept in T-states from the start, and
+// each sample boundary is computed from it, so rounding never accumulates.
+class Player {
+public:
+    Player(const RenderOptions& options, std::uint32_t rate, SampleEncoder& encoder)
+        : o_(options), rate_(rate), encoder_(encoder), random_(options.seed) {
+        if (o_.lowpass_hz > 0.0) alpha_ = 1.0 - std::exp(-2.0 * M_PI * o_.lowpass_hz / rate_);
+        buffer_.reserve(kChunk);
+    }
+
+    void pulse(double tstates) {
+        if (o_.jitter_pct > 0.0) tstates *= 1.0 + random_.uniform() * o_.jitter_pct / 100.0;
+        hold(tstates, high_ ? o_.amplitude : -o_.amplitude);
+        high_ = !high_;
+    }
+
+    // A silence begins with the edge that ends the last pulse, then rests at zero; the
+    // next pulse starts low.
+    void silence(double ms) {
+        if (ms <= 0.0) return;
+        const double total = ms * (kClock / 1000.0);
+        const double edge = std::min(total, kClock / 1000.0);
+        hold(edge, high_ ? o_.amplitude : -o_.amplitude);
+        hold(total - edge, 0.0);
+        high_ = false;
+    }
+
+    void finish() {
+        flush();
+        encoder_.finish();
+    }
+
+private:
+    static constexpr std::size_t kChunk = 1 << 16;
+
+    void hold(double tstates, double value) {
+        time_ += tstates;
+        const auto end = static_cast<std::int64_t>(std::floor(time_ * rate_ / kClock));
+        for (; emitted_ < end; ++emitted_) {
+            double v = value + o_.dc_offset;
+            if (o_.noise > 0.0) v += random_.uniform() * o_.noise;
+            if (alpha_ > 0.0) v = filtered_ += alpha_ * (v - filtered_);
+            buffer_.push_back(static_cast<float>(v));
+            if (buffer_.size() == kChunk) flush();
+        }
+    }
+
+    void flush() {
+        encoder_.samples(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+
+    const RenderOptions& o_;
+    std::uint32_t rate_;
+    SampleEncoder& encoder_;
+    Random random_;
+    double time_ = 0.0;
+    std::int64_t emitted_ = 0;
+    bool high_ = false;
+    double alpha_ = 0.0;
+    double filtered_ = 0.0;
+    std::vector<float> buffer_;
+};
+
+void play_bits(Player& p, const TapeBlock& b) {
+    if (b.data.empty()) return;
+    const int last = (b.used_bits >= 1 && b.used_bits <= 8) ? b.used_bits : 8;
+    for (std::size_t i = 0; i < b.data.size(); ++i) {
+        const int bits = i + 1 == b.data.size() ? last : 8;
+        for (int k = 0; k < bits; ++k) {
+            const double pulse = ((b.data[i] >> (7 - k)) & 1) ? b.bit1 : b.bit0;
+            p.pulse(pulse);
+            p.pulse(pulse);
+        }
+    }
+}
+
+void play_block(Player& p, const TapeBlock& b) {
+    switch (b.id) {
+    case 0x10:
+    case 0x11:
+        for (std::int32_t i = 0; i < b.pilot_count; ++i) p.pulse(b.pilot_pulse);
+        if (b.sync1 > 0) p.pulse(b.sync1);
+        if (b.sync2 > 0) p.pulse(b.sync2);
+        play_bits(p, b);
+        p.silence(b.pause_ms);
+        break;
+    case 0x12:
+        for (std::int32_t i = 0; i < b.tone_count; ++i) p.pulse(b.tone_pulse);
+        break;
+    case 0x13:
+        for (std::uint16_t pulse : b.pulses) p.pulse(pulse);
+        break;
+    case 0x14:
+        play_bits(p, b);
+        p.silence(b.pause_ms);
+        break;
+    case 0x20: p.silence(b.pause_ms); break;
+    default: break;  // group blocks play nothing
+    }
+}
+
+}  // namespace
+
+void MemorySink::write(const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    bytes.insert(bytes.end(), b, b + n);
+}
+
+void MemorySink::patch(std::size_t offset, const void* p, std::size_t n) {
+    std::memcpy(bytes.data() + offset, p, n);
+}
+
+void FileSink::write(const void* p, std::size_t n) {
+    if (std::fwrite(p, 1, n, file_) != n) ok_ = false;
+    size_ += n;
+}
+
+void FileSink::patch(std::size_t offset, const void* p, std::size_t n) {
+    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0 || std::fwrite(p, 1, n, file_) != n) ok_ = false;
+    if (std::fseek(file_, 0, SEEK_END) != 0) ok_ = false;
+}
+
+bool parse_sample_format(const std::string& name, SampleFormat& format) {
+    static const struct {
+        const char* name;
+        SampleFormat format;
+    } kNames[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
+                  {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
+                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16}};
+    for (const auto& n : kNames) {
+        if (name == n.name) {
+            format = n.format;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t effective_rate(const RenderOptions& o) {
+    if (o.format != SampleFormat::voc8 || o.rate == 0) return o.rate;
+    return 1000000 / (256 - voc_time_constant(o.rate));
+}
+
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error) {
+    const std::uint32_t rate = effective_rate(options);
+    if (rate == 0) {
+        error = "the sample rate must be above 0";
+        return false;
+    }
+    std::unique_ptr<SampleEncoder> encoder = make_encoder(options.format, rate, sink, error);
+    if (!encoder) return false;
+    Player player(options, rate, *encoder);
+    for (const TapeBlock& b : image.blocks) play_block(player, b);
+    player.finish();
+    if (!encoder->error().empty()) {
+        error = encoder->error();
+        return false;
+    }
+    return sink.ok();
+}
+
+}  // namespace kvr

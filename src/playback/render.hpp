@@ -1,0 +1,67 @@
+// Playing an image back as a recording: pulses into samples, samples into WAV, CSW or VOC.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "playback/tape_image.hpp"
+
+namespace kvr {
+
+enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16 };
+
+bool parse_sample_format(const std::string& name, SampleFormat& format);
+
+struct RenderOptions {
+    std::uint32_t rate = 44100;
+    SampleFormat format = SampleFormat::wav16;
+    double amplitude = 0.5;   // of the square wave, full scale 1
+    double dc_offset = 0.0;   // added to every sample
+    double noise = 0.0;       // peak of the additive noise, full scale 1
+    double jitter_pct = 0.0;  // each pulse scaled by a random factor within this bound
+    double lowpass_hz = 0.0;  // corner of a one-pole filter that rounds the edges; 0: none
+    std::uint64_t seed = 1;
+};
+
+// Where the encoded bytes go; headers are patched once the sizes are known.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual void write(const void* bytes, std::size_t n) = 0;
+    virtual void patch(std::size_t offset, const void* bytes, std::size_t n) = 0;
+    virtual std::size_t size() const = 0;
+    virtual bool ok() const { return true; }
+};
+
+class MemorySink : public ByteSink {
+public:
+    std::vector<std::uint8_t> bytes;
+    void write(const void* p, std::size_t n) override;
+    void patch(std::size_t offset, const void* p, std::size_t n) override;
+    std::size_t size() const override { return bytes.size(); }
+};
+
+class FileSink : public ByteSink {
+public:
+    explicit FileSink(std::FILE* f) : file_(f) {}
+    void write(const void* p, std::size_t n) override;
+    void patch(std::size_t offset, const void* p, std::size_t n) override;
+    std::size_t size() const override { return size_; }
+    bool ok() const override { return ok_; }
+
+private:
+    std::FILE* file_;
+    std::size_t size_ = 0;
+    bool ok_ = true;
+};
+
+// The rate the samples are really rendered at: an 8-bit VOC file can state only rates of
+// 1,000,000 / (256 - n).
+std::uint32_t effective_rate(const RenderOptions& options);
+
+// Renders the whole image; false with a message when the format cannot hold the result.
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error);
+
+}  // namespace kvr

@@ -1,0 +1,228 @@
+#include "playback/sample_encoders.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace kvr {
+
+namespace {
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Full-scale samples as integers of `bits` bits: zero and above stay at or above zero.
+std::int32_t quantise(float v, int bits) {
+    const double scale = std::ldexp(1.0, bits - 1);
+    const double q = std::floor(static_cast<double>(v) * scale);
+    return static_cast<std::int32_t>(std::clamp(q, -scale, scale - 1.0));
+}
+
+class WavEncoder : public SampleEncoder {
+public:
+    WavEncoder(ByteSink& sink, std::uint32_t rate, int bits, int channels, bool is_float)
+        : sink_(sink), bits_(bits), channels_(channels), float_(is_float) {
+        std::vector<std::uint8_t> h;
+        const std::uint32_t block = static_cast<std::uint32_t>(bits / 8 * channels);
+        h.insert(h.end(), {'R', 'I', 'F', 'F'});
+        put_le(h, 0, 4);
+        h.insert(h.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+        put_le(h, 16, 4);
+        put_le(h, is_float ? 3 : 1, 2);
+        put_le(h, static_cast<std::uint64_t>(channels), 2);
+        put_le(h, rate, 4);
+        put_le(h, std::uint64_t{rate} * block, 4);
+        put_le(h, block, 2);
+        put_le(h, static_cast<std::uint64_t>(bits), 2);
+        h.insert(h.end(), {'d', 'a', 't', 'a'});
+        put_le(h, 0, 4);
+        sink_.write(h.data(), h.size());
+    }
+
+    void samples(const float* v, std::size_t n) override {
+        out_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int c = 0; c < channels_; ++c) {
+                if (float_) {
+                    float f = std::clamp(v[i], -1.0f, 1.0f);
+                    std::uint32_t u;
+                    std::memcpy(&u, &f, 4);
+                    put_le(out_, u, 4);
+                } else if (bits_ == 8) {
+                    out_.push_back(static_cast<std::uint8_t>(quantise(v[i], 8) + 128));
+                } else {
+                    put_le(out_, static_cast<std::uint32_t>(quantise(v[i], bits_)), bits_ / 8);
+                }
+            }
+        }
+        data_ += out_.size();
+        sink_.write(out_.data(), out_.size());
+    }
+
+    void finish() override {
+        if (data_ > 0xFFFFFFF0ULL) {
+            error_ = "the recording is too long for a WAV file";
+            return;
+        }
+        std::vector<std::uint8_t> v;
+        put_le(v, 36 + data_, 4);
+        sink_.patch(4, v.data(), 4);
+        v.clear();
+        put_le(v, data_, 4);
+        sink_.patch(40, v.data(), 4);
+    }
+
+private:
+    ByteSink& sink_;
+    int bits_, channels_;
+    bool float_;
+    std::uint64_t data_ = 0;
+    std::vector<std::uint8_t> out_;
+};
+
+class CswEncoder : public SampleEncoder {
+public:
+    CswEncoder(ByteSink& sink, std::uint32_t rate) : sink_(sink) {
+        std::vector<std::uint8_t> h(32, 0);
+        std::memcpy(h.data(), "Compressed Square Wave\x1A", 23);
+        h[23] = 1;
+        h[24] = 1;
+        h[25] = static_cast<std::uint8_t>(rate);
+        h[26] = static_cast<std::uint8_t>(rate >> 8);
+        h[27] = 1;
+        sink_.write(h.data(), h.size());
+    }
+
+    void samples(const float* v, std::size_t n) override {
+        out_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool high = quantise(v[i], 16) >= 0;
+            if (!started_) {
+                started_ = true;
+                level_ = high;
+                std::uint8_t flags = high ? 1 : 0;
+                sink_.patch(28, &flags, 1);
+            }
+            if (high != level_) {
+                pulse();
+                level_ = high;
+            }
+            ++run_;
+        }
+        sink_.write(out_.data(), out_.size());
+    }
+
+    void finish() override {
+        out_.clear();
+        if (run_ > 0) pulse();
+        sink_.write(out_.data(), out_.size());
+    }
+
+private:
+    void pulse() {
+        if (run_ <= 255) {
+            out_.push_back(static_cast<std::uint8_t>(run_));
+        } else {
+            out_.push_back(0);
+            put_le(out_, run_, 4);
+        }
+        run_ = 0;
+    }
+
+    ByteSink& sink_;
+    bool started_ = false;
+    bool level_ = false;
+    std::uint32_t run_ = 0;
+    std::vector<std::uint8_t> out_;
+};
+
+class VocEncoder : public SampleEncoder {
+public:
+    VocEncoder(ByteSink& sink, std::uint32_t rate, int bits) : sink_(sink), rate_(rate), bits_(bits) {
+        std::vector<std::uint8_t> h(26, 0);
+        std::memcpy(h.data(), "Creative Voice File\x1A", 20);
+        h[20] = 26;
+        h[22] = 0x0A;
+        h[23] = 0x01;
+        h[24] = 0x29;
+        h[25] = 0x11;
+        sink_.write(h.data(), h.size());
+    }
+
+    void samples(const float* v, std::size_t n) override {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (bits_ == 8)
+                chunk_.push_back(static_cast<std::uint8_t>(quantise(v[i], 8) + 128));
+            else
+                put_le(chunk_, static_cast<std::uint32_t>(quantise(v[i], 16)), 2);
+            if (chunk_.size() >= kMaxChunk) emit();
+        }
+    }
+
+    void finish() override {
+        if (!chunk_.empty()) emit();
+        const std::uint8_t terminator = 0;
+        sink_.write(&terminator, 1);
+    }
+
+private:
+    static constexpr std::size_t kMaxChunk = 0xFFF000;
+
+    void emit() {
+        std::vector<std::uint8_t> h;
+        if (bits_ == 8) {
+            h.push_back(1);
+            put_le(h, chunk_.size() + 2, 3);
+            h.push_back(static_cast<std::uint8_t>(voc_time_constant(rate_)));
+            h.push_back(0);
+        } else {
+            h.push_back(9);
+            put_le(h, chunk_.size() + 12, 3);
+            put_le(h, rate_, 4);
+            h.push_back(16);
+            h.push_back(1);
+            put_le(h, 4, 2);
+            put_le(h, 0, 4);
+        }
+        sink_.write(h.data(), h.size());
+        sink_.write(chunk_.data(), chunk_.size());
+        chunk_.clear();
+    }
+
+    ByteSink& sink_;
+    std::uint32_t rate_;
+    int bits_;
+    std::vector<std::uint8_t> chunk_;
+};
+
+}  // namespace
+
+int voc_time_constant(std::uint32_t rate) {
+    const double tc = 256.0 - std::round(1000000.0 / rate);
+    return static_cast<int>(std::clamp(tc, 0.0, 255.0));
+}
+
+std::unique_ptr<SampleEncoder> make_encoder(SampleFormat format, std::uint32_t rate, ByteSink& sink,
+                                            std::string& error) {
+    switch (format) {
+    case SampleFormat::wav8: return std::make_unique<WavEncoder>(sink, rate, 8, 1, false);
+    case SampleFormat::wav16: return std::make_unique<WavEncoder>(sink, rate, 16, 1, false);
+    case SampleFormat::wav8s: return std::make_unique<WavEncoder>(sink, rate, 8, 2, false);
+    case SampleFormat::wav16s: return std::make_unique<WavEncoder>(sink, rate, 16, 2, false);
+    case SampleFormat::wav24: return std::make_unique<WavEncoder>(sink, rate, 24, 1, false);
+    case SampleFormat::wavf32: return std::make_unique<WavEncoder>(sink, rate, 32, 1, true);
+    case SampleFormat::csw:
+        if (rate > 65535) {
+            error = "a CSW file cannot state a rate above 65535 Hz";
+            return nullptr;
+        }
+        return std::make_unique<CswEncoder>(sink, rate);
+    case SampleFormat::voc8: return std::make_unique<VocEncoder>(sink, rate, 8);
+    case SampleFormat::voc16: return std::make_unique<VocEncoder>(sink, rate, 16);
+    }
+    return nullptr;
+}
+
+}  // namespace kvr

@@ -1,0 +1,163 @@
+#include "playback/tape_image.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kvr {
+
+namespace {
+
+constexpr char kSignature[8] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A};
+
+struct Reader {
+    std::span<const std::uint8_t> file;
+    std::size_t pos = 0;
+
+    bool has(std::size_t n) const { return file.size() - pos >= n; }
+    std::uint32_t le(std::size_t at, int width) const {
+        std::uint32_t v = 0;
+        for (int i = width - 1; i >= 0; --i) v = (v << 8) | file[at + static_cast<std::size_t>(i)];
+        return v;
+    }
+};
+
+std::string at_offset(const char* what, std::size_t offset) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s at offset %zu (0x%zX)", what, offset, offset);
+    return text;
+}
+
+std::size_t fixed_size(std::uint8_t id) {
+    switch (id) {
+    case 0x10: return 5;
+    case 0x11: return 19;
+    case 0x12: return 5;
+    case 0x13: return 2;
+    case 0x14: return 11;
+    case 0x20: return 3;
+    case 0x21: return 2;
+    case 0x22: return 1;
+    default: return 0;
+    }
+}
+
+// The bytes that follow the fixed part: data, pulses or a name.
+std::size_t tail_size(const Reader& r, std::uint8_t id, std::size_t at) {
+    switch (id) {
+    case 0x10: return r.le(at + 3, 2);
+    case 0x11: return r.le(at + 16, 3);
+    case 0x13: return 2 * std::size_t{r.file[at + 1]};
+    case 0x14: return r.le(at + 8, 3);
+    case 0x21: return r.file[at + 1];
+    default: return 0;
+    }
+}
+
+void fill_block(const Reader& r, TapeBlock& b, std::size_t at, std::size_t tail_at, std::size_t tail) {
+    const auto le = [&](std::size_t off, int width) { return static_cast<std::int32_t>(r.le(at + off, width)); };
+    const std::uint8_t* tail_bytes = r.file.data() + tail_at;
+    switch (b.id) {
+    case 0x10:
+        b.pause_ms = le(1, 2);
+        b.data.assign(tail_bytes, tail_bytes + tail);
+        apply_rom_timings(b);
+        break;
+    case 0x11:
+        b.pilot_pulse = le(1, 2), b.sync1 = le(3, 2), b.sync2 = le(5, 2);
+        b.bit0 = le(7, 2), b.bit1 = le(9, 2), b.pilot_count = le(11, 2);
+        b.used_bits = le(13, 1), b.pause_ms = le(14, 2);
+        b.data.assign(tail_bytes, tail_bytes + tail);
+        break;
+    case 0x12: b.tone_pulse = le(1, 2), b.tone_count = le(3, 2); break;
+    case 0x13:
+        for (std::size_t i = 0; i < tail / 2; ++i) b.pulses.push_back(static_cast<std::uint16_t>(r.le(tail_at + 2 * i, 2)));
+        break;
+    case 0x14:
+        b.bit0 = le(1, 2), b.bit1 = le(3, 2), b.used_bits = le(5, 1), b.pause_ms = le(6, 2);
+        b.data.assign(tail_bytes, tail_bytes + tail);
+        break;
+    case 0x20: b.pause_ms = le(1, 2); break;
+    case 0x21: b.name.assign(reinterpret_cast<const char*>(tail_bytes), tail); break;
+    default: break;
+    }
+}
+
+bool parse_kvr(Reader& r, TapeImage& image, std::string& error) {
+    r.pos = 10;
+    while (r.pos < r.file.size()) {
+        const std::size_t at = r.pos;
+        const std::uint8_t id = r.file[at];
+        const std::size_t fixed = fixed_size(id);
+        if (fixed == 0) {
+            char what[48];
+            std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
+            error = at_offset(what, at);
+            return false;
+        }
+        if (!r.has(fixed)) {
+            error = at_offset("block runs past the end of the file", at);
+            return false;
+        }
+        const std::size_t tail = tail_size(r, id, at);
+        if (!r.has(fixed + tail)) {
+            error = at_offset("block runs past the end of the file", at);
+            return false;
+        }
+        TapeBlock b;
+        b.id = id;
+        b.offset = at;
+        fill_block(r, b, at, at + fixed, tail);
+        image.blocks.push_back(std::move(b));
+        r.pos = at + fixed + tail;
+    }
+    return true;
+}
+
+bool parse_tap(Reader& r, TapeImage& image, std::string& error) {
+    image.is_tap = true;
+    while (r.pos < r.file.size()) {
+        const std::size_t at = r.pos;
+        if (!r.has(2) || !r.has(2 + r.le(at, 2))) {
+            error = at_offset("record runs past the end of the file", at);
+            return false;
+        }
+        const std::size_t length = r.le(at, 2);
+        TapeBlock b;
+        b.id = 0x10;
+        b.offset = at;
+        b.pause_ms = 1000;
+        b.data.assign(r.file.data() + at + 2, r.file.data() + at + 2 + length);
+        apply_rom_timings(b);
+        image.blocks.push_back(std::move(b));
+        r.pos = at + 2 + length;
+    }
+    return true;
+}
+
+}  // namespace
+
+void apply_rom_timings(TapeBlock& b) {
+    b.pilot_pulse = 2168, b.sync1 = 667, b.sync2 = 735, b.bit0 = 855, b.bit1 = 1710, b.used_bits = 8;
+    b.pilot_count = (!b.data.empty() && b.data[0] != 0) ? 3220 : 8064;
+}
+
+bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& image, std::string& error) {
+    image = TapeImage{};
+    Reader r{file};
+    if (tap) return parse_tap(r, image, error);
+    if (file.size() < 8 || std::memcmp(file.data(), kSignature, 8) != 0) {
+        error = at_offset("bad signature", 0);
+        return false;
+    }
+    if (file.size() < 10) {
+        error = at_offset("header runs past the end of the file", 0);
+        return false;
+    }
+    return parse_kvr(r, image, error);
+}
+
+bool looks_like_kvr(std::span<const std::uint8_t> file) {
+    return file.size() >= 8 && std::memcmp(file.data(), kSignature, 8) == 0;
+}
+
+}  // namespace kvr

@@ -1,0 +1,145 @@
+// The command line: switches, file names, the usage text, errors and exit statuses.
+#include <gtest/gtest.h>
+
+#include "cli/run.hpp"
+#include "support.hpp"
+
+namespace kvr::test {
+namespace {
+
+const std::string kBanner = "\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n";
+
+struct ProgramRun {
+    int status;
+    std::string text;
+    Settings settings;
+};
+
+ProgramRun run(std::vector<std::string> args) {
+    auto cx = std::make_unique<Context>();
+    ProgramRun r;
+    r.status = run_program(*cx, args);
+    r.text = cx->console.text();
+    r.settings = cx->settings;
+    return r;
+}
+
+TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
+    ProgramRun r = run({});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.text.rfind(kBanner, 0), 0u);
+    EXPECT_NE(r.text.find("\nUsage: KELVARIN [switches] [INPUT.VOC | INPUT.WAV | INPUT.CSW] [OUTPUT.KVR | OUTPUT.TAP]\n"
+                          "       Switches:  /tap      Create a .TAP file instead of .KVR\n"),
+              std::string::npos);
+    EXPECT_NE(r.text.find("                  /maxp  n  In % - Max. Treshold between Two HPs of Pilot\n"),
+              std::string::npos);
+    EXPECT_TRUE(r.text.ends_with("                  /diload   Use Digital Integration Loader algorithm\n"));
+    EXPECT_EQ(std::count(r.text.begin(), r.text.end(), '\n'), 21);  // banner 2, usage 19
+}
+
+TEST(CommandLine, BadSwitchesAndFileCountsAreFatal) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"/foo"}, "Invalid Option /foo !"},
+        {{"/TAP", "a.wav"}, "Invalid Option /TAP !"},
+        {{"/taps", "a.wav"}, "Invalid Option /taps !"},
+        {{"/tap", "/rom"}, "No Files specified !"},
+        {{"a", "b", "c", "/foo"}, "Too Many files on command line!"},
+        {{"a.wav", "/diff"}, "Invalid Option /diff !"},
+        {{"/diff", "abc", "a.wav"}, "Invalid Option /diff abc !"},
+        {{"/pilot", "-", "a.wav"}, "Invalid Option /pilot - !"},
+        // A value switch takes the next argument whatever it looks like.
+        {{"/force", "/tap", "a.wav"}, "Invalid Option /force /tap !"},
+    };
+    for (const auto& [args, message] : cases) {
+        ProgramRun r = run(args);
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.text, kBanner + "\n-- Error: " + message + "\n");
+    }
+}
+
+TEST(CommandLine, SwitchesFillTheSettings) {
+    auto cx = std::make_unique<Context>();
+    std::vector<std::string> args{"/diff", "30", "in.wav", "/end", " -7x", "/slock3", "2", "/pilot", "300",
+                                  "/force", "3000", "/noaprox", "/bleep", "/sync", "/middle", "/alter"};
+    ASSERT_EQ(parse_command_line(*cx, args), ParseOutcome::run);
+    const Settings& s = cx->settings;
+    EXPECT_EQ(s.bit_difference_pct, 30);
+    EXPECT_EQ(s.input_name, "in.wav");
+    EXPECT_EQ(s.output_name, "in.kvr");
+    EXPECT_TRUE(s.end_given);
+    EXPECT_EQ(s.end_threshold_pct, -7);
+    EXPECT_EQ(s.speedlock_type, 3);
+    EXPECT_EQ(s.speedlock_variant, 2);
+    EXPECT_EQ(s.min_pilot_hps, 300);  // "/pilot" after "/slock3" wins
+    EXPECT_TRUE(s.force_pilot);
+    EXPECT_EQ(s.forced_pilot_hps, 3000);
+    EXPECT_FALSE(s.approximate_bit1);
+    EXPECT_TRUE(s.bleepload && s.force_sync && s.middle_value && s.alternative_bits);
+    EXPECT_FALSE(s.tap_output);
+}
+
+TEST(CommandLine, LaterSwitchesOverrideEarlierOnes) {
+    auto cx = std::make_unique<Context>();
+    std::vector<std::string> args{"/pilot", "300", "/slock3", "1", "/pilot", "+20", "x.csw", "/slskip", "99999999999"};
+    ASSERT_EQ(parse_command_line(*cx, args), ParseOutcome::run);
+    EXPECT_EQ(cx->settings.min_pilot_hps, 20);
+    EXPECT_EQ(cx->settings.speedlock_skip, INT32_MAX);
+
+    auto other = std::make_unique<Context>();
+    std::vector<std::string> reversed{"/pilot", "300", "/slock3", "1", "x.csw"};
+    ASSERT_EQ(parse_command_line(*other, reversed), ParseOutcome::run);
+    EXPECT_EQ(other->settings.min_pilot_hps, 1400);
+}
+
+TEST(CommandLine, AbsolutePathsAreFileNames) {
+    auto cx = std::make_unique<Context>();
+    std::vector<std::string> args{"/tap", "/tmp/in.voc", "/tmp/out.kvr"};
+    ASSERT_EQ(parse_command_line(*cx, args), ParseOutcome::run);
+    EXPECT_TRUE(cx->settings.tap_output);
+    EXPECT_EQ(cx->settings.input_name, "/tmp/in.voc");
+    EXPECT_EQ(cx->settings.output_name, "/tmp/out.kvr");  // an explicit name is never changed
+}
+
+TEST(CommandLine, DerivedOutputNames) {
+    EXPECT_EQ(derive_output_name("SONG.VOC", false), "SONG.kvr");
+    EXPECT_EQ(derive_output_name("SONG.VOC", true), "SONG.tap");
+    EXPECT_EQ(derive_output_name("a.b.wav", false), "a.b.kvr");
+    EXPECT_EQ(derive_output_name("dir.v1/tape", false), "dir.v1/tape.kvr");
+    EXPECT_EQ(derive_output_name("tape", true), "tape.tap");
+    EXPECT_EQ(derive_output_name("dir/.hidden", false), "dir/.kvr");
+    EXPECT_EQ(derive_output_name(std::string(600, 'x') + ".wav", false), std::string(600, 'x') + ".kvr");
+}
+
+TEST(CommandLine, InputThatCannotBeOpened) {
+    TempDir dir;
+    for (const std::string& name : {dir.path("missing.wav"), dir.path("")}) {
+        ProgramRun r = run({name});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.text, kBanner + "\n-- Error: Cannot open input file " + name + " !\n");
+    }
+}
+
+TEST(CommandLine, ExitStatusFollowsTheBlocksFound) {
+    TempDir dir;
+    std::string out;
+    const std::string exe = KELVARIN_EXE;
+    EXPECT_EQ(run_command(exe + " " + EXAMPLES_DIR + "/game.csw " + dir.path("game.kvr"), out), 0);
+    EXPECT_NE(out.find("P:GAME"), std::string::npos);
+    dir.write("noise.csw", ByteVec{'C','o','m','p','r','e','s','s','e','d',' ','S','q','u','a','r','e',' ','W','a','v','e',
+                                   0x1A, 1, 1, 0x44, 0xAC, 1, 0, 0, 0, 0, 5, 5, 9, 3});
+    EXPECT_EQ(run_command(exe + " " + dir.path("noise.csw") + " 2>&1", out), 1);
+    EXPECT_NE(out.find("-- Error: No blocks found... please consult the documentation!\n"), std::string::npos);
+    EXPECT_EQ(dir.read("noise.kvr").size(), 10u);  // the header alone
+}
+
+TEST(CommandLine, OutputThatCannotBeCreated) {
+    TempDir dir;
+    std::string out;
+    const std::string exe = KELVARIN_EXE;
+    const std::string target = dir.path("no/such/dir/out.kvr");
+    EXPECT_EQ(run_command(exe + " " + EXAMPLES_DIR + "/game.csw " + target, out), 1);
+    EXPECT_NE(out.find("\n-- Error: Cannot create output file " + target + " !\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kvr::test

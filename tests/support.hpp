@@ -1,0 +1,86 @@
+// Helpers shared by the tests: images built by hand, recordings rendered in memory, and
+// conversions run on a fresh context.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "context.hpp"
+#include "playback/render.hpp"
+
+namespace kvr::test {
+
+using ByteVec = std::vector<std::uint8_t>;
+
+// Appends KVR blocks with the byte layouts of the image format.
+class ImageBuilder {
+public:
+    ImageBuilder();
+    ImageBuilder& standard(const ByteVec& data, int pause_ms);
+    ImageBuilder& turbo(int pilot, int sync1, int sync2, int bit0, int bit1, int pilots, int used_bits,
+                        int pause_ms, const ByteVec& data);
+    ImageBuilder& tone(int pulse, int count);
+    ImageBuilder& pulses(const std::vector<int>& lengths);
+    ImageBuilder& pure_data(int bit0, int bit1, int used_bits, int pause_ms, const ByteVec& data);
+    ImageBuilder& pause(int ms);
+    ImageBuilder& group_start(const std::string& name);
+    ImageBuilder& group_end();
+    const ByteVec& bytes() const { return bytes_; }
+
+private:
+    void word(int v);
+    ByteVec bytes_;
+};
+
+// A data block with a good checksum: flag byte, payload, then the exclusive-or.
+ByteVec with_checksum(std::uint8_t flag, const ByteVec& payload);
+// A ROM header block for a program of the given name.
+ByteVec rom_header(const std::string& name, std::uint8_t type = 0, std::uint16_t length = 256);
+ByteVec pattern_bytes(std::size_t n, unsigned seed);
+
+// Renders a KVR image into the bytes of a recording.
+ByteVec render(const ByteVec& image, const RenderOptions& options = {});
+
+// A sample buffer straight from HP lengths, the first HP low.
+std::vector<std::int8_t> samples_from_hps(const std::vector<std::int32_t>& hps);
+
+struct Conversion {
+    bool ok = false;  // loaded and converted without a fatal error
+    std::string console;
+    std::string warnings;
+    ByteVec output;
+    std::int32_t blocks = 0;
+};
+
+using Configure = std::function<void(Settings&)>;
+
+// Converts a recording held in memory, with the output kept in memory.
+Conversion convert(const ByteVec& recording, const Configure& configure = {});
+// Converts a sample buffer at a rate, skipping the readers.
+Conversion convert_samples(std::vector<std::int8_t> samples, std::int32_t rate, const Configure& configure = {});
+
+std::unique_ptr<Context> fresh_context();
+
+// The part of the console text after the "Creating ..." line.
+std::string report_of(const std::string& console);
+
+// Files in a temporary folder that is removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    void write(const std::string& name, const ByteVec& bytes) const;
+    ByteVec read(const std::string& name) const;
+
+private:
+    std::string dir_;
+};
+
+// Runs a program, returning its exit status and standard output.
+int run_command(const std::string& command, std::string& output);
+
+}  // namespace kvr::test
