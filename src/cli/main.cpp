@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -7,6 +8,9 @@
 #include "context.hpp"
 
 int main(int argc, char** argv) {
+    // A file-size limit makes writes fail instead of ending the process, so the failure is
+    // reported and the partial output removed.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     auto cx = std::make_unique<kvr::Context>(stdout, stderr);
     const int status = kvr::run_program(*cx, args);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,26 +31,35 @@ ImageWriter::~ImageWriter() { abandon(); }
 
 bool ImageWriter::open_file(const std::string& name) {
     abandon();
-    // Refuse what a plain create would refuse: a directory, or a file we may not write.
+    failed_ = false;
+    buffer_.reserve(kFlushSize);
     struct stat st {};
-    if (::stat(name.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || ::access(name.c_str(), W_OK) != 0))
-        return false;
-    final_name_ = name;
-    temp_name_ = name + ".XXXXXX";
-    std::vector<char> pattern(temp_name_.begin(), temp_name_.end());
-    pattern.push_back('\0');
-    fd_ = ::mkstemp(pattern.data());
-    if (fd_ < 0) {
-        temp_name_.clear();
-        return false;
+    const bool exists = ::stat(name.c_str(), &st) == 0;
+    if (exists) {
+        if (S_ISDIR(st.st_mode) || ::access(name.c_str(), W_OK) != 0) return false;
+        if (!S_ISREG(st.st_mode)) {
+            // A device or a pipe is written to directly: it cannot be replaced by a rename.
+            fd_ = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            return fd_ >= 0;
+        }
     }
+    // Through a link, the file it points at is the one to replace.
+    final_name_ = name;
+    if (char* real = ::realpath(name.c_str(), nullptr)) {
+        final_name_ = real;
+        std::free(real);
+    }
+    std::vector<char> pattern(final_name_.begin(), final_name_.end());
+    const char suffix[] = ".XXXXXX";
+    pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
+    fd_ = ::mkstemp(pattern.data());
+    if (fd_ < 0) return false;
     temp_name_ = pattern.data();
-    // mkstemp makes the file private; give it the permissions a newly created file gets.
+    // mkstemp makes the file private; give it the permissions a newly created file gets,
+    // or those of the file it replaces.
     mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
-    buffer_.reserve(kFlushSize);
-    failed_ = false;
+    ::fchmod(fd_, exists ? (st.st_mode & 07777) : (0666 & ~mask));
     return true;
 }
 
@@ -83,11 +93,11 @@ bool ImageWriter::finish() {
     flush_buffer();
     if (::close(fd_) != 0) failed_ = true;
     fd_ = -1;
-    if (!failed_ && std::rename(temp_name_.c_str(), final_name_.c_str()) != 0) failed_ = true;
-    if (failed_) {
-        std::remove(temp_name_.c_str());
+    if (!temp_name_.empty()) {
+        if (!failed_ && std::rename(temp_name_.c_str(), final_name_.c_str()) != 0) failed_ = true;
+        if (failed_) std::remove(temp_name_.c_str());
+        temp_name_.clear();
     }
-    temp_name_.clear();
     return !failed_;
 }
 
