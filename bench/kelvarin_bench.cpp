@@ -1,0 +1,292 @@
+// Measures the targets of the converter against baselines taken in the same run.
+//
+//   kelvarin_bench make-rom DIR        one-hour ROM-speed recordings (16-bit stereo and mono WAV)
+//   kelvarin_bench make-speedlock DIR  a one-hour Speedlock type 3 recording (16-bit mono WAV)
+//   kelvarin_bench load WAV            loading against one large read, and peak memory
+//   kelvarin_bench render              rendering an hour of image to a 16-bit WAV
+//   kelvarin_bench analysis WAV        conversion against a bare pass over the level changes
+//   kelvarin_bench write WAV           conversion writing an image file against one writing nothing
+//   kelvarin_bench compare A.wav B.wav [switches of B]  conversion times of two recordings
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "context.hpp"
+#include "input/file_bytes.hpp"
+#include "playback/render.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+double seconds(const std::function<void()>& work) {
+    const auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The best of a few runs, so that one disturbed run does not decide.
+double best_of(int runs, const std::function<void()>& work) {
+    double best = 1e300;
+    for (int i = 0; i < runs; ++i) best = std::min(best, seconds(work));
+    return best;
+}
+
+// Runs the work in a child process and returns its peak resident memory in bytes.
+long peak_rss_of(const std::function<void()>& work) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        work();
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    return usage.ru_maxrss * 1024L;
+}
+
+void put_word(Bytes& b, int v) {
+    b.push_back(static_cast<std::uint8_t>(v & 0xFF));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+Bytes with_checksum(std::uint8_t flag, std::size_t n, unsigned seed) {
+    Bytes b{flag};
+    unsigned x = seed;
+    for (std::size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b.push_back(static_cast<std::uint8_t>(x >> 16));
+    }
+    std::uint8_t c = 0;
+    for (std::uint8_t v : b) c ^= v;
+    b.push_back(c);
+    return b;
+}
+
+void standard_block(Bytes& image, const Bytes& data, int pause) {
+    image.push_back(0x10);
+    put_word(image, pause);
+    put_word(image, static_cast<int>(data.size()));
+    image.insert(image.end(), data.begin(), data.end());
+}
+
+Bytes image_header() { return {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10}; }
+
+// Header and data pairs of ROM-speed blocks, about an hour long.
+Bytes rom_hour() {
+    Bytes image = image_header();
+    double t = 0.0;
+    for (unsigned i = 0; t < 3600.0 * 3500000; ++i) {
+        Bytes header{0x00, 0x03};
+        for (char c : std::string("BENCH     ")) header.push_back(static_cast<std::uint8_t>(c));
+        for (int v : {6912, 16384, 32768}) put_word(header, v);
+        std::uint8_t x = 0;
+        for (std::uint8_t v : header) x ^= v;
+        header.push_back(x);
+        Bytes pair = image_header();
+        standard_block(pair, header, 1000);
+        standard_block(pair, with_checksum(0xFF, 6912, i + 1), 2000);
+        kvr::TapeImage parsed;
+        std::string error;
+        kvr::parse_tape_image(pair, false, parsed, error);
+        for (const auto& b : parsed.blocks) t += kvr::block_tstates(b);
+        image.insert(image.end(), pair.begin() + 10, pair.end());
+    }
+    return image;
+}
+
+void pulses(Bytes& image, const std::vector<int>& lengths) {
+    image.push_back(0x13);
+    image.push_back(static_cast<std::uint8_t>(lengths.size()));
+    for (int v : lengths) put_word(image, v);
+}
+
+void pure_data(Bytes& image, const Bytes& data, int pause) {
+    image.push_back(0x14);
+    put_word(image, 551);
+    put_word(image, 1102);
+    image.push_back(8);
+    put_word(image, pause);
+    put_word(image, static_cast<int>(data.size() & 0xFFFF));
+    image.push_back(static_cast<std::uint8_t>(data.size() >> 16));
+    image.insert(image.end(), data.begin(), data.end());
+}
+
+void pilot_and_sync28(Bytes& image) {
+    image.push_back(0x12);
+    put_word(image, 2168);
+    put_word(image, 3000);
+    pulses(image, {667, 735, 714, 714, 1428, 1428, 2144, 2144, 2144, 2144, 2144, 2144, 1428, 1428,
+                   714, 714, 1102, 1102, 1102, 1102, 1102, 1102, 551, 551, 1102, 1102, 551, 551});
+}
+
+// Four ROM blocks, then a Speedlock type 3 block 1 and a block 2 of sub-blocks for an hour.
+Bytes speedlock_hour() {
+    Bytes image = image_header();
+    for (int i = 0; i < 2; ++i) {
+        standard_block(image, with_checksum(0x00, 17, 7), 1000);
+        standard_block(image, with_checksum(0xFF, 100, 8), 1000);
+    }
+    pilot_and_sync28(image);
+    pure_data(image, with_checksum(0x77, 1000, 9), 1000);
+    pilot_and_sync28(image);
+    std::vector<int> trailer(42, 875);
+    std::fill(trailer.begin() + 10, trailer.begin() + 32, 1750);
+    const int subblocks = 920;  // about an hour at 551 and 1102 T-states
+    for (int i = 0; i < subblocks; ++i) {
+        Bytes data = with_checksum(0x10, 1022, 100 + static_cast<unsigned>(i));
+        const bool last = i + 1 == subblocks;
+        pure_data(image, data, last ? 1000 : 0);
+        if (!last) pulses(image, trailer);
+    }
+    return image;
+}
+
+bool render_to(const Bytes& image, const std::string& path, kvr::SampleFormat format) {
+    kvr::TapeImage parsed;
+    std::string error;
+    if (!kvr::parse_tape_image(image, false, parsed, error)) return false;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
+    kvr::FileSink sink(f);
+    kvr::RenderOptions options;
+    options.format = format;
+    options.noise = 0.02;
+    const bool ok = kvr::render_tape_image(parsed, options, sink, error);
+    return std::fclose(f) == 0 && ok;
+}
+
+std::unique_ptr<kvr::Context> loaded(const std::string& wav) {
+    auto cx = std::make_unique<kvr::Context>();
+    cx->settings.input_name = wav;
+    cx->settings.output_name = "/dev/null";
+    if (!kvr::load_sample_file(*cx)) std::exit(1);
+    cx->console.clear();
+    return cx;
+}
+
+// A conversion of an already loaded buffer, with a fresh analysis state each time.
+double convert_once(const kvr::Context& source, bool to_file, const std::function<void(kvr::Settings&)>& configure = {}) {
+    auto cx = std::make_unique<kvr::Context>();
+    cx->samples.sample_data = source.samples.sample_data;
+    cx->samples.sample_rate = source.samples.sample_rate;
+    cx->settings.output_name = "/tmp/kelvarin-bench-out.kvr";
+    if (configure) configure(cx->settings);
+    if (!to_file) cx->image.open_memory();
+    return seconds([&] { kvr::run_conversion(*cx); });
+}
+
+int load_bench(const std::string& wav) {
+    const double read_time = best_of(3, [&] {
+        int fd = open(wav.c_str(), O_RDONLY);
+        off_t size = lseek(fd, 0, SEEK_END);
+        std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(size)]);
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(size)) {
+            ssize_t n = pread(fd, buffer.get() + done, static_cast<std::size_t>(size) - done, static_cast<off_t>(done));
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    });
+    std::int64_t samples = 0;
+    const double load_time = best_of(3, [&] { samples = loaded(wav)->samples.sample_data.size(); });
+    const long rss = peak_rss_of([&] { loaded(wav); });
+    kvr::FileBytes file;
+    file.open(wav);
+    const double file_size = static_cast<double>(file.bytes().size());
+    std::printf("load: one large read %.3f s, load into the sample buffer %.3f s (%.2fx; target at most 2x)\n", read_time,
+                load_time, load_time / read_time);
+    std::printf("load: peak memory %.1f MiB; samples %.1f MiB + file %.1f MiB + 64 MiB = %.1f MiB\n", rss / 1048576.0,
+                samples / 1048576.0, file_size / 1048576.0, (samples + file_size) / 1048576.0 + 64);
+    return 0;
+}
+
+int render_bench() {
+    const Bytes image = rom_hour();
+    const double t = seconds([&] { render_to(image, "/tmp/kelvarin-bench-render.wav", kvr::SampleFormat::wav16); });
+    std::remove("/tmp/kelvarin-bench-render.wav");
+    std::printf("render: one hour of image to a 44.1 kHz 16-bit WAV in %.2f s, %.0fx real time (target at least 50x)\n",
+                t, 3600.0 / t);
+    return 0;
+}
+
+int analysis_bench(const std::string& wav) {
+    auto cx = loaded(wav);
+    const auto& data = cx->samples.sample_data;
+    std::int64_t changes = 0;
+    const double bare = best_of(3, [&] {
+        changes = 0;
+        for (std::size_t i = 1; i < data.size(); ++i) changes += (data[i] ^ data[i - 1]) < 0;
+    });
+    double analysis = 1e300;
+    for (int i = 0; i < 3; ++i) analysis = std::min(analysis, convert_once(*cx, false));
+    std::printf("analysis: bare pass over %lld level changes %.3f s, conversion %.3f s (%.2fx; target at most 2x)\n",
+                static_cast<long long>(changes), bare, analysis, analysis / bare);
+    return 0;
+}
+
+int write_bench(const std::string& wav) {
+    auto cx = loaded(wav);
+    double to_memory = 1e300, to_file = 1e300;
+    for (int i = 0; i < 5; ++i) {
+        to_memory = std::min(to_memory, convert_once(*cx, false));
+        to_file = std::min(to_file, convert_once(*cx, true));
+    }
+    std::remove("/tmp/kelvarin-bench-out.kvr");
+    std::printf("write: conversion keeping the image in memory %.3f s, writing the image file %.3f s (+%.1f%%; target under 5%%)\n",
+                to_memory, to_file, (to_file / to_memory - 1) * 100);
+    return 0;
+}
+
+int compare_bench(const std::string& rom, const std::string& speedlock) {
+    auto a = loaded(rom);
+    auto b = loaded(speedlock);
+    double ta = 1e300, tb = 1e300;
+    for (int i = 0; i < 3; ++i) {
+        ta = std::min(ta, convert_once(*a, true));
+        tb = std::min(tb, convert_once(*b, true, [](kvr::Settings& s) {
+            s.speedlock_type = 3;
+            s.min_pilot_hps = 1400;
+        }));
+    }
+    std::remove("/tmp/kelvarin-bench-out.kvr");
+    std::printf("speedlock: one hour of ROM blocks %.3f s, one hour of Speedlock type 3 %.3f s (%.2fx; target at most 2x)\n",
+                ta, tb, tb / ta);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string what = argc > 1 ? argv[1] : "";
+    const std::string arg = argc > 2 ? argv[2] : "";
+    if (what == "make-rom") {
+        const Bytes image = rom_hour();
+        return render_to(image, arg + "/rom-hour-stereo.wav", kvr::SampleFormat::wav16s) &&
+                       render_to(image, arg + "/rom-hour-mono.wav", kvr::SampleFormat::wav16)
+                   ? 0
+                   : 1;
+    }
+    if (what == "make-speedlock")
+        return render_to(speedlock_hour(), arg + "/speedlock3-hour.wav", kvr::SampleFormat::wav16) ? 0 : 1;
+    if (what == "load") return load_bench(arg);
+    if (what == "render") return render_bench();
+    if (what == "analysis") return analysis_bench(arg);
+    if (what == "write") return write_bench(arg);
+    if (what == "compare" && argc > 3) return compare_bench(arg, argv[3]);
+    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock DIR | load|analysis|write WAV | render | compare ROM.wav SPEEDLOCK.wav\n");
+    return 2;
+}
