@@ -7,8 +7,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr std::int64_t kLimit = 1 << 22;
     for (auto reader : {kvr::read_voc, kvr::read_wav, kvr::read_csw}) {
         kvr::SampleInfo info;
-        std::vector<std::int8_t> samples;
-        const kvr::LoadResult r = reader(file, info, samples, kLimit);
+        kvr::SampleVector samples;
+        const kvr::LoadResult r = reader(file, info, samples, kLimit, nullptr);
         if (r == kvr::LOAD_OK && samples.size() != static_cast<std::size_t>(info.length)) __builtin_trap();
         if (r != kvr::LOAD_OK && !samples.empty()) __builtin_trap();
     }

@@ -48,7 +48,7 @@ ByteVec riff(const std::vector<ByteVec>& chunks, std::int64_t riff_size = -1) {
 struct Loaded {
     LoadResult result;
     SampleInfo info;
-    std::vector<std::int8_t> samples;
+    SampleVector samples;
 };
 
 Loaded wav(const ByteVec& file) {
@@ -67,8 +67,8 @@ Loaded voc(const ByteVec& file) {
     return l;
 }
 
-std::vector<std::int8_t> s8(std::initializer_list<int> values) {
-    std::vector<std::int8_t> v;
+SampleVector s8(std::initializer_list<int> values) {
+    SampleVector v;
     for (int x : values) v.push_back(static_cast<std::int8_t>(x));
     return v;
 }
@@ -93,7 +93,7 @@ TEST(Duration, SinglePrecisionSteps) {
 
 TEST(Pcm, FramesBecomeTheTopByteOfTheChannelMean) {
     auto convert = [](const ByteVec& src, PcmFormat f) {
-        std::vector<std::int8_t> out(src.size() / f.frame_bytes());
+        SampleVector out(src.size() / f.frame_bytes());
         convert_pcm_samples(src.data(), out.data(), out.size(), f);
         return out;
     };
@@ -330,6 +330,29 @@ TEST(LoadStep, MessagesAndInfoLines) {
     EXPECT_EQ(unknown.second, "");
     // A rejected VOC header lets the next reader try.
     EXPECT_EQ(load(voc_file({}, 0x010A, 0)).second, "");
+}
+
+TEST(LoadStep, FilesReadInPiecesMatchTheBytesInMemory) {
+    // Several pieces' worth of stereo sound, in a WAV and in a VOC file.
+    RenderOptions options;
+    options.format = SampleFormat::wav16s;
+    options.noise = 0.3;
+    const ByteVec image = ImageBuilder{}.standard(with_checksum(0xFF, pattern_bytes(4000, 40)), 500).bytes();
+    const ByteVec wav_file = render(image, options);
+    options.format = SampleFormat::voc16;
+    const ByteVec voc_file_bytes = render(image, options);
+    ASSERT_GT(wav_file.size(), 3u << 20);
+    TempDir dir;
+    for (const auto& [name, bytes] : {std::pair{"a.wav", wav_file}, std::pair{"a.voc", voc_file_bytes}}) {
+        dir.write(name, bytes);
+        auto from_file = fresh_context();
+        from_file->settings.input_name = dir.path(name);
+        ASSERT_TRUE(load_sample_file(*from_file));
+        auto from_memory = fresh_context();
+        ASSERT_TRUE(load_sample_bytes(*from_memory, bytes));
+        EXPECT_EQ(from_file->samples.sample_data, from_memory->samples.sample_data) << name;
+        EXPECT_EQ(from_file->console.text(), from_memory->console.text());
+    }
 }
 
 }  // namespace

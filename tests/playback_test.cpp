@@ -83,7 +83,7 @@ TEST(KvrTool, CommandLine) {
 }
 
 // The lengths of the runs of one level in a sample buffer.
-std::vector<std::int32_t> hp_lengths(const std::vector<std::int8_t>& samples) {
+std::vector<std::int32_t> hp_lengths(const SampleVector& samples) {
     std::vector<std::int32_t> out;
     for (std::size_t i = 0; i < samples.size();) {
         std::size_t j = i;
@@ -94,11 +94,11 @@ std::vector<std::int32_t> hp_lengths(const std::vector<std::int8_t>& samples) {
     return out;
 }
 
-std::vector<std::int8_t> load(const ByteVec& file) {
+SampleVector load(const ByteVec& file) {
     SampleInfo info;
-    std::vector<std::int8_t> samples;
+    SampleVector samples;
     for (auto reader : {read_voc, read_wav, read_csw})
-        if (reader(file, info, samples, kMaxSamples) == LOAD_OK) return samples;
+        if (reader(file, info, samples, kMaxSamples, nullptr) == LOAD_OK) return samples;
     ADD_FAILURE() << "no reader took the rendering";
     return {};
 }
@@ -124,7 +124,7 @@ TEST(Rendering, NoDriftOverAnHour) {
     RenderOptions options;
     options.rate = 1000;
     options.format = SampleFormat::wav8;
-    const std::vector<std::int8_t> samples = load(render(b.bytes(), options));
+    const SampleVector samples = load(render(b.bytes(), options));
     const std::int64_t total = 359928LL * 35007 * 1000 / 3500000;
     EXPECT_EQ(static_cast<std::int64_t>(samples.size()), total);
     const std::vector<std::int32_t> hps = hp_lengths(samples);

@@ -119,8 +119,8 @@ ByteVec render(const ByteVec& image, const RenderOptions& options) {
     return sink.bytes;
 }
 
-std::vector<std::int8_t> samples_from_hps(const std::vector<std::int32_t>& hps) {
-    std::vector<std::int8_t> out;
+SampleVector samples_from_hps(const std::vector<std::int32_t>& hps) {
+    SampleVector out;
     bool low = true;
     for (std::int32_t n : hps) {
         out.insert(out.end(), static_cast<std::size_t>(n), low ? std::int8_t{-100} : std::int8_t{100});
@@ -155,7 +155,7 @@ Conversion convert(const ByteVec& recording, const Configure& configure) {
     return finish(*cx, loaded);
 }
 
-Conversion convert_samples(std::vector<std::int8_t> samples, std::int32_t rate, const Configure& configure) {
+Conversion convert_samples(SampleVector samples, std::int32_t rate, const Configure& configure) {
     auto cx = fresh_context();
     if (configure) configure(cx->settings);
     cx->samples.sample_data = std::move(samples);

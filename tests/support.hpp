@@ -45,7 +45,7 @@ ByteVec pattern_bytes(std::size_t n, unsigned seed);
 ByteVec render(const ByteVec& image, const RenderOptions& options = {});
 
 // A sample buffer straight from HP lengths, the first HP low.
-std::vector<std::int8_t> samples_from_hps(const std::vector<std::int32_t>& hps);
+SampleVector samples_from_hps(const std::vector<std::int32_t>& hps);
 
 struct Conversion {
     bool ok = false;  // loaded and converted without a fatal error
@@ -60,7 +60,7 @@ using Configure = std::function<void(Settings&)>;
 // Converts a recording held in memory, with the output kept in memory.
 Conversion convert(const ByteVec& recording, const Configure& configure = {});
 // Converts a sample buffer at a rate, skipping the readers.
-Conversion convert_samples(std::vector<std::int8_t> samples, std::int32_t rate, const Configure& configure = {});
+Conversion convert_samples(SampleVector samples, std::int32_t rate, const Configure& configure = {});
 
 std::unique_ptr<Context> fresh_context();
 

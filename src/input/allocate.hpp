@@ -8,9 +8,9 @@
 namespace kvr {
 
 // Sizes the sample buffer; false when the memory cannot be had.
-inline bool allocate_samples(std::vector<std::int8_t>& out, std::int64_t count) {
+inline bool allocate_samples(SampleVector& out, std::int64_t count) {
     try {
-        out.assign(static_cast<std::size_t>(count), 0);
+        out.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         out.clear();
         out.shrink_to_fit();

@@ -28,8 +28,8 @@ bool next_pulse(ByteCursor& cur, std::uint32_t& length) {
 
 }  // namespace
 
-LoadResult read_csw(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples) {
+LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+                    const PcmFetcher*) {
     out.clear();
     if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, 23) != 0)
         return LOAD_NOT_THIS_FORMAT;

@@ -45,14 +45,14 @@ bool load_sample_file(Context& cx) {
         report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
         return false;
     }
-    return load_sample_bytes(cx, file.bytes());
+    return load_sample_bytes(cx, file.bytes(), kMaxSamples, &file);
 }
 
-bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples) {
-    using Reader = LoadResult (*)(Bytes, SampleInfo&, std::vector<std::int8_t>&, std::int64_t);
+bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples, const PcmFetcher* fetcher) {
+    using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
     for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}}) {
         SampleInfo info;
-        LoadResult result = reader(file, info, cx.samples.sample_data, max_samples);
+        LoadResult result = reader(file, info, cx.samples.sample_data, max_samples, fetcher);
         if (result == LOAD_OK) {
             print_sample_info(cx, info);
             cx.samples.sample_rate = info.rate;

@@ -88,4 +88,11 @@ void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t
     }
 }
 
+void convert_pcm_run(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
+                     std::int8_t* dest, const PcmFetcher* fetcher) {
+    if (frames == 0) return;
+    if (fetcher != nullptr && fetcher->convert(offset, frames, format, dest)) return;
+    convert_pcm_samples(file.data() + offset, dest, frames, format);
+}
+
 }  // namespace kvr

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "input/sample_vector.hpp"
+
 namespace kvr {
 
 struct Context;
 
 struct SampleBuffer {
-    std::vector<std::int8_t> sample_data;  // bit 7 set: low level; clear: high level
+    SampleVector sample_data;  // bit 7 set: low level; clear: high level
     std::int32_t sample_rate = 0;
 
     std::int32_t sample_count() const { return static_cast<std::int32_t>(sample_data.size()); }
@@ -45,14 +47,27 @@ inline constexpr std::int64_t kMaxSamples = 0x7FFFFFFF;
 
 using Bytes = std::span<const std::uint8_t>;
 
+struct PcmFormat;
+
+// Converts long runs of PCM frames of the file being read. The readers parse everything
+// from the bytes in memory; a mapped file can offer this to convert its sound data from
+// small pieces read in turn, which costs far less than touching every mapped page.
+class PcmFetcher {
+public:
+    virtual ~PcmFetcher() = default;
+    // False when it could not; the reader then converts from the bytes in memory.
+    virtual bool convert(std::uint64_t offset, std::size_t frames, const PcmFormat& format,
+                         std::int8_t* dest) const = 0;
+};
+
 // Every reader: on LOAD_OK `out` holds info.length samples; on any other result it is empty.
 // `max_samples` lets a caller (a fuzzer) lower the ceiling on what a tiny file may expand to.
-LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples = kMaxSamples);
-LoadResult read_wav(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples = kMaxSamples);
-LoadResult read_csw(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples = kMaxSamples);
+LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out,
+                    std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
+LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out,
+                    std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
+LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out,
+                    std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
 
 // How the bytes of one PCM frame are laid out.
 struct PcmFormat {
@@ -68,6 +83,9 @@ struct PcmFormat {
 // `src` must hold at least frames * frame_bytes() bytes.
 void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t frames,
                          const PcmFormat& format);
+// The same for frames at an offset of the file, through the fetcher when there is one.
+void convert_pcm_run(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
+                     std::int8_t* dest, const PcmFetcher* fetcher);
 
 void compute_duration(SampleInfo& info);
 void print_sample_info(Context& cx, const SampleInfo& info);
@@ -79,6 +97,7 @@ const char* load_error_message(LoadResult code);
 // error has been reported.
 bool load_sample_file(Context& cx);
 // The same for a file already in memory.
-bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples);
+bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples,
+                       const PcmFetcher* fetcher = nullptr);
 
 }  // namespace kvr

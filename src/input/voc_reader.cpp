@@ -30,7 +30,7 @@ struct VocWalk {
     Loop loop;
     std::vector<Loop> stack;
 
-    // Calls sound(src, frames, format) for every sound block; returns LOAD_OK at the end.
+    // Calls sound(offset, frames, format) for every sound block; returns LOAD_OK at the end.
     template <class Sound>
     LoadResult run(Sound&& sound) {
         cur.pos = start;
@@ -65,7 +65,7 @@ struct VocWalk {
         return LOAD_OK;
     }
 
-    // A block of type 1 (fixed part 2), 2 (none) or 9 (fixed part 12).
+    // A block of type 1 (two fixed bytes), 2 (none) or 9 (twelve fixed bytes).
     template <class Sound>
     LoadResult sound_block(std::uint32_t length, std::uint64_t body, std::uint32_t fixed, Sound& sound) {
         cur.pos = body + length;
@@ -91,8 +91,7 @@ struct VocWalk {
         const std::uint64_t data = body + fixed;
         const std::uint64_t left = cur.bytes.size() > data ? cur.bytes.size() - data : 0;
         const std::uint64_t present = std::min<std::uint64_t>(length - fixed, left);
-        return sound(cur.bytes.data() + std::min<std::uint64_t>(data, cur.bytes.size()),
-                     present / current.frame_bytes(), current);
+        return sound(std::min<std::uint64_t>(data, cur.bytes.size()), present / current.frame_bytes(), current);
     }
 
     void repeat_start() {
@@ -116,8 +115,8 @@ struct VocWalk {
 
 }  // namespace
 
-LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples) {
+LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+                    const PcmFetcher* fetcher) {
     out.clear();
     if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, 20) != 0)
         return LOAD_NOT_THIS_FORMAT;
@@ -132,7 +131,7 @@ LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
     walk.cur = ByteCursor{file, 0};
     walk.start = offset;
     std::int64_t total = 0;
-    LoadResult r = walk.run([&](const std::uint8_t*, std::uint64_t frames, const PcmFormat&) {
+    LoadResult r = walk.run([&](std::uint64_t, std::uint64_t frames, const PcmFormat&) {
         total += static_cast<std::int64_t>(frames);
         return total > max_samples ? LOAD_TOO_LONG : LOAD_OK;
     });
@@ -144,9 +143,9 @@ LoadResult read_voc(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
 
     std::int8_t* dest = out.data();
     std::int8_t* const end = dest + total;
-    walk.run([&](const std::uint8_t* src, std::uint64_t frames, const PcmFormat& format) {
+    walk.run([&](std::uint64_t at, std::uint64_t frames, const PcmFormat& format) {
         frames = std::min<std::uint64_t>(frames, static_cast<std::uint64_t>(end - dest));
-        convert_pcm_samples(src, dest, frames, format);
+        convert_pcm_run(file, at, frames, format, dest, fetcher);
         dest += frames;
         return LOAD_OK;
     });

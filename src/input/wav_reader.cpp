@@ -51,8 +51,8 @@ PcmFormat read_format(const ByteCursor& cur, std::uint64_t body, std::uint32_t b
 
 }  // namespace
 
-LoadResult read_wav(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
-                    std::int64_t max_samples) {
+LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+                    const PcmFetcher* fetcher) {
     out.clear();
     if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
         std::memcmp(file.data() + 8, "WAVE", 4) != 0)
@@ -84,7 +84,7 @@ LoadResult read_wav(Bytes file, SampleInfo& info, std::vector<std::int8_t>& out,
     compute_duration(info);
     if (frames == 0) return LOAD_EMPTY;
     if (!allocate_samples(out, static_cast<std::int64_t>(frames))) return LOAD_NO_MEMORY;
-    convert_pcm_samples(search.cur.here(), out.data(), frames, format);
+    convert_pcm_run(file, search.cur.pos, frames, format, out.data(), fetcher);
     info.type_name = "Wave Audio File (WAV)";
     return LOAD_OK;
 }

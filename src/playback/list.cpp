@@ -52,7 +52,10 @@ std::string describe(const TapeBlock& b) {
     case 0x12: std::snprintf(text, sizeof text, "pure tone       %d x %d", b.tone_pulse, b.tone_count); break;
     case 0x13: {
         std::string pulses;
-        for (std::size_t i = 0; i < b.pulses.size() && i < 8; ++i) pulses += " " + std::to_string(b.pulses[i]);
+        for (std::size_t i = 0; i < b.pulses.size() && i < 8; ++i) {
+            pulses += ' ';
+            pulses += std::to_string(b.pulses[i]);
+        }
         if (b.pulses.size() > 8) pulses += " ...";
         std::snprintf(text, sizeof text, "pulse sequence  %zu pulses:%s", b.pulses.size(), pulses.c_str());
         break;
@@ -100,7 +103,7 @@ std::string list_tape_image(const TapeImage& image) {
         const double seconds = t / kClock;
         const int minutes = static_cast<int>(seconds / 60.0);
         char line[400];
-        std::snprintf(line, sizeof line, "%3zu  %08zX  %3d:%06.3f  %s\n", i + 1, b.offset, minutes,
+        std::snprintf(line, sizeof line, "%3zu  %08llX  %3d:%06.3f  %s\n", i + 1, static_cast<unsigned long long>(b.offset), minutes,
                       seconds - minutes * 60.0, describe(b).c_str());
         out += line;
         t += block_tstates(b);

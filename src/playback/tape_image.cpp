@@ -23,7 +23,8 @@ struct Reader {
 
 std::string at_offset(const char* what, std::size_t offset) {
     char text[128];
-    std::snprintf(text, sizeof text, "%s at offset %zu (0x%zX)", what, offset, offset);
+    const auto at = static_cast<unsigned long long>(offset);
+    std::snprintf(text, sizeof text, "%s at offset %llu (0x%llX)", what, at, at);
     return text;
 }
 
