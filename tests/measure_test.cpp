@@ -18,6 +18,16 @@ TEST(Measure, HalfPeriods) {
     EXPECT_EQ(cx->work.sample_pos, 6);
 }
 
+TEST(Measure, HalfPeriodsOfEveryLength) {
+    std::vector<std::int32_t> hps;
+    for (int n = 1; n <= 40; ++n) hps.push_back(n);
+    for (int n = 40; n >= 1; --n) hps.push_back(n * 13 % 41 + 1);
+    auto cx = fresh_context();
+    cx->samples.sample_data = samples_from_hps(hps);
+    for (std::int32_t n : hps) ASSERT_EQ(measure_hp(*cx), n);
+    EXPECT_EQ(measure_hp(*cx), 0);
+}
+
 TEST(Measure, PercentDiff) {
     const struct {
         std::int32_t a, b, pct;

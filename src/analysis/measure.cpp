@@ -1,6 +1,8 @@
 // Half-periods, percentages, T-states and checksums: the arithmetic that decides which
 // lengths count as equal everywhere else.
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 
 #include "context.hpp"
@@ -27,6 +29,20 @@ std::int32_t measure_hp(Context& cx) {
     const std::int8_t* data = cx.samples.sample_data.data();
     const bool low = data[start] < 0;
     std::int32_t pos = start + 1;
+    // Eight samples at a time: the sign bits that differ from the HP's level mark its end.
+    constexpr std::uint64_t kSigns = 0x8080808080808080ULL;
+    const std::uint64_t level = low ? kSigns : 0;
+    while (std::endian::native == std::endian::little && count - pos >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + pos, 8);
+        const std::uint64_t changed = (word & kSigns) ^ level;
+        if (changed != 0) {
+            pos += std::countr_zero(changed) / 8;
+            w.sample_pos = pos;
+            return pos - start;
+        }
+        pos += 8;
+    }
     while (pos < count && (data[pos] < 0) == low) ++pos;
     w.sample_pos = pos;
     return pos - start;
