@@ -238,5 +238,65 @@ TEST(RoundTrip, ConvertingAConvertedImageAgainChangesNothing) {
     EXPECT_EQ(first, second);
 }
 
+TEST(Switches, SensibleValuesKeepTheDataAndExtremeOnesDoNoHarm) {
+    RenderOptions options;
+    options.noise = 0.05;
+    const ByteVec recording = render(sample_image(), options);
+    const std::vector<std::pair<std::string, Configure>> sensible = {
+        {"/maxp 20", [](Settings& s) { s.pilot_tolerance_pct = 20; }},
+        {"/diff 30", [](Settings& s) { s.bit_difference_pct = 30; }},
+        {"/end 45", [](Settings& s) { s.end_given = true, s.end_threshold_pct = 45; }},
+        {"/pilot 1000", [](Settings& s) { s.min_pilot_hps = 1000; }},
+        {"/middle", [](Settings& s) { s.middle_value = true; }},
+        {"/alter", [](Settings& s) { s.alternative_bits = true; }},
+        {"/alter /middle", [](Settings& s) { s.alternative_bits = s.middle_value = true; }},
+        {"/noaprox /sync /force 100", [](Settings& s) {
+             s.approximate_bit1 = false, s.force_sync = true, s.force_pilot = true, s.forced_pilot_hps = 100;
+         }},
+    };
+    for (const auto& [name, configure] : sensible) {
+        Conversion c = convert(recording, configure);
+        TapeImage image;
+        std::string error;
+        ASSERT_TRUE(parse_tape_image(c.output, false, image, error)) << name;
+        ASSERT_EQ(image.blocks.size(), 4u) << name << "\n" << c.console;
+        EXPECT_EQ(image.blocks[0].data, rom_header("ROUND")) << name;
+        EXPECT_EQ(image.blocks[3].data.size(), 42u) << name;
+    }
+    const std::vector<Configure> extreme = {
+        [](Settings& s) { s.pilot_tolerance_pct = 0; },
+        [](Settings& s) { s.pilot_tolerance_pct = 100; },
+        [](Settings& s) { s.pilot_tolerance_pct = -5; },
+        [](Settings& s) { s.bit_difference_pct = 0; },
+        [](Settings& s) { s.bit_difference_pct = 1000; },
+        [](Settings& s) { s.end_given = true, s.end_threshold_pct = 0; },
+        [](Settings& s) { s.end_given = true, s.end_threshold_pct = INT32_MIN; },
+        [](Settings& s) { s.min_pilot_hps = 0; },
+        [](Settings& s) { s.min_pilot_hps = -1; },
+        [](Settings& s) { s.min_pilot_hps = INT32_MAX; },
+        [](Settings& s) { s.standard_tolerance_pct = 0; },
+        [](Settings& s) { s.standard_tolerance_pct = 100; },
+        [](Settings& s) { s.rom_bit_timings = s.ignore_partial_byte = true; },
+        [](Settings& s) { s.speedlock_type = 1, s.speedlock_skip = INT32_MIN; },
+        [](Settings& s) { s.speedlock_type = 3, s.speedlock_variant = 2, s.speedlock_skip = 0; },
+        [](Settings& s) { s.di_loader = true, s.speedlock_skip = INT32_MAX; },
+    };
+    for (const Configure& configure : extreme) {
+        Conversion c = convert(recording, configure);
+        EXPECT_TRUE(c.ok);
+    }
+}
+
+TEST(Switches, StandardToleranceDecidesTheFlagLetter) {
+    const ByteVec recording = render(sample_image());
+    // Rendered ROM timings come back exact to the T-state, so even a tolerance of 0 keeps
+    // them standard; a loose one makes the turbo block standard too.
+    Conversion strict = convert(recording, [](Settings& s) { s.standard_tolerance_pct = 0; });
+    EXPECT_NE(strict.console.find("\n*------------ P-1800"), std::string::npos);
+    Conversion loose = convert(recording, [](Settings& s) { s.standard_tolerance_pct = 99; });
+    EXPECT_EQ(loose.console.find("\n*"), std::string::npos);
+    EXPECT_EQ(loose.output.at(10 + 5 + 19 + 5 + 62 + 5 + 5), 0x10);
+}
+
 }  // namespace
 }  // namespace kvr::test

@@ -281,6 +281,28 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
     EXPECT_EQ(short_gap.console.find("block 1                                     B8 L-   66"), std::string::npos);
 }
 
+TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
+    auto cx = fresh_context();
+    cx->settings.speedlock_type = 3;
+    cx->settings.speedlock_variant = 2;
+    cx->settings.speedlock_skip = 4;
+    cx->samples.sample_rate = 800;
+    cx->work.samples_per_tstate = 800 * 2.857142857142857e-7;
+    cx->work.block_count = 4;
+    cx->work.pilot_start = 16000;  // 20 s at 800 Hz
+    cx->work.pilot_count = 1500;
+    speedlock_decoder(*cx);
+    EXPECT_EQ(cx->console.text().rfind(" Speedlock 3 variant 2 Simulated Noise for 20.000 seconds\n", 0), 0u);
+    EXPECT_EQ(cx->work.block_count, 5);
+    cx->work.pilot_start = 15999;
+    cx->work.last_block_end = 0;
+    cx->work.block_count = 4;
+    cx->console.clear();
+    speedlock_decoder(*cx);
+    EXPECT_TRUE(cx->console.text().empty());
+    EXPECT_TRUE(cx->work.no_block_pending);
+}
+
 TEST(Speedlock2, LeaderThenFixedFlags) {
     const TwoBlocks t = sample_blocks();
     ImageBuilder b = rom_pair("GAME");
