@@ -119,6 +119,17 @@ TEST(CommandLine, InputThatCannotBeOpened) {
     }
 }
 
+TEST(CommandLine, NeverReplacesTheRecordingItself) {
+    TempDir dir;
+    const std::string input = std::string(EXAMPLES_DIR) + "/game.csw";
+    std::string out;
+    ASSERT_EQ(run_command("cp " + input + " " + dir.path("tape.csw") + " && ln -s tape.csw " + dir.path("link.kvr"), out), 0);
+    ProgramRun r = run({dir.path("tape.csw"), dir.path("link.kvr")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.text, kBanner + "\n-- Error: The output file " + dir.path("link.kvr") + " is the input file!\n");
+    EXPECT_EQ(run_command("cmp " + input + " " + dir.path("tape.csw"), out), 0);
+}
+
 TEST(CommandLine, ExitStatusFollowsTheBlocksFound) {
     TempDir dir;
     std::string out;

@@ -17,6 +17,14 @@ void ImageBuilder::word(int v) {
     bytes_.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
 }
 
+void ImageBuilder::bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data) {
+    bytes_.push_back(static_cast<std::uint8_t>(used_bits));
+    word(pause_ms);
+    word(static_cast<int>(data.size() & 0xFFFF));
+    bytes_.push_back(static_cast<std::uint8_t>(data.size() >> 16));
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+}
+
 ImageBuilder& ImageBuilder::standard(const ByteVec& data, int pause_ms) {
     bytes_.push_back(0x10);
     word(pause_ms);
@@ -29,11 +37,7 @@ ImageBuilder& ImageBuilder::turbo(int pilot, int sync1, int sync2, int bit0, int
                                   int pause_ms, const ByteVec& data) {
     bytes_.push_back(0x11);
     for (int v : {pilot, sync1, sync2, bit0, bit1, pilots}) word(v);
-    bytes_.push_back(static_cast<std::uint8_t>(used_bits));
-    word(pause_ms);
-    word(static_cast<int>(data.size() & 0xFFFF));
-    bytes_.push_back(static_cast<std::uint8_t>(data.size() >> 16));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    bits_pause_and_data(used_bits, pause_ms, data);
     return *this;
 }
 
@@ -55,11 +59,7 @@ ImageBuilder& ImageBuilder::pure_data(int bit0, int bit1, int used_bits, int pau
     bytes_.push_back(0x14);
     word(bit0);
     word(bit1);
-    bytes_.push_back(static_cast<std::uint8_t>(used_bits));
-    word(pause_ms);
-    word(static_cast<int>(data.size() & 0xFFFF));
-    bytes_.push_back(static_cast<std::uint8_t>(data.size() >> 16));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    bits_pause_and_data(used_bits, pause_ms, data);
     return *this;
 }
 

@@ -32,6 +32,7 @@ public:
 
 private:
     void word(int v);
+    void bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data);
     ByteVec bytes_;
 };
 

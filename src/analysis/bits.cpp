@@ -86,15 +86,20 @@ void finish_partial_byte(Context& cx, std::int32_t bit_count) {
     }
 }
 
-void bit_decoder(Context& cx) {
+void start_block(Context& cx) {
     WorkingRecord& w = cx.work;
-    const Settings& s = cx.settings;
-    const std::int32_t count = cx.samples.sample_count();
     w.block_data[0] = 0;
     w.block_length = 0;
     w.last_byte_bits = 0;
     w.zero_count = w.one_count = 0;
     w.zero_sum = w.one_sum = 0.0;
+}
+
+void bit_decoder(Context& cx) {
+    WorkingRecord& w = cx.work;
+    const Settings& s = cx.settings;
+    const std::int32_t count = cx.samples.sample_count();
+    start_block(cx);
     // The exclusive-or of the completed bytes, so that the first-block rule costs nothing.
     std::uint8_t running_xor = 0;
     do {

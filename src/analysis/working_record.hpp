@@ -100,6 +100,8 @@ void first_sync_measurement(Context& cx);
 // Bit decoding.
 void bit_reference_measurement(Context& cx);
 void bit_decoder(Context& cx);
+// An empty block: no bytes, no bits, no sums.
+void start_block(Context& cx);
 void finish_partial_byte(Context& cx, std::int32_t bit_count);
 void account_bit(Context& cx, int bit, std::int32_t pair_sum);
 int decide_bit(Context& cx, std::int32_t pair_sum);

@@ -33,11 +33,7 @@ bool pair_ends_subblock(Context& cx) {
 int subblock_reader(Context& cx) {
     WorkingRecord& w = cx.work;
     const std::int32_t count = cx.samples.sample_count();
-    w.block_data[0] = 0;
-    w.block_length = 0;
-    w.last_byte_bits = 0;
-    w.one_sum = w.zero_sum = 0.0;
-    w.one_count = w.zero_count = 0;
+    start_block(cx);
     bool trailer_found = false;
     do {
         if (w.last_byte_bits == 0 && w.block_length > 0 && trailer_follows(cx)) {
