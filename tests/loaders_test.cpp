@@ -303,6 +303,53 @@ TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
     EXPECT_TRUE(cx->work.no_block_pending);
 }
 
+TEST(Speedlock34, SimulatedNoiseToneLengths) {
+    auto tone_after = [](std::int32_t gap) {
+        auto cx = fresh_context();
+        cx->settings.speedlock_type = 3;
+        cx->settings.speedlock_variant = 2;
+        cx->settings.speedlock_skip = 4;
+        cx->samples.sample_rate = 44100;
+        cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
+        cx->work.block_count = 4;
+        cx->work.pilot_start = gap;
+        cx->work.pilot_count = 1500;
+        speedlock_decoder(*cx);
+        const ByteVec& m = cx->image.memory();
+        // Group start of 21 bytes, then the tone: 0x12, 3000, the count; then the pause.
+        return std::make_pair(ByteVec(m.begin() + 21, m.begin() + 29), cx->console.text().substr(0, 59));
+    };
+    const auto [tone20, line20] = tone_after(880000);  // 20000 ms at 44 kHz
+    EXPECT_EQ(tone20, (ByteVec{0x12, 0xB8, 0x0B, 0x25, 0x5B, 0x20, 0x2C, 0x01}));  // 23333 pulses
+    EXPECT_EQ(line20, " Speedlock 3 variant 2 Simulated Noise for 20.000 seconds\n ");
+    const auto [tone30, line30] = tone_after(44100 * 30);  // cut to 24000 ms
+    EXPECT_EQ(tone30, (ByteVec{0x12, 0xB8, 0x0B, 0x60, 0x6D, 0x20, 0x2C, 0x01}));  // 28000 pulses
+    EXPECT_EQ(line30, " Speedlock 3 variant 2 Simulated Noise for 24.000 seconds\n ");
+}
+
+TEST(Speedlock1, TenthBlockAndEmptyData) {
+    auto cx = fresh_context();
+    cx->settings.speedlock_type = 1;
+    cx->settings.speedlock_skip = 2;
+    cx->samples.sample_rate = 44100;
+    cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
+    cx->work.block_count = 11;
+    // Six flag bits of 0, then a long HP where the data should begin.
+    std::vector<std::int32_t> hps(12, 7);
+    hps.push_back(100);
+    cx->samples.sample_data = samples_from_hps(hps);
+    speedlock1_decoder(*cx);
+    const ByteVec& m = cx->image.memory();
+    const std::string name = "SpeedLock 1 Block 10";
+    ASSERT_GT(m.size(), 22u);
+    EXPECT_EQ(m[0], 0x21);
+    EXPECT_EQ(m[1], 20);
+    EXPECT_EQ(std::string(m.begin() + 2, m.begin() + 22), name);
+    EXPECT_EQ(cx->console.text(), " Speedlock 1 block 10   Flag:000000                       B0 L-    0 C- ");
+    EXPECT_TRUE(cx->work.no_block_pending);  // no pure data block and no group end will follow
+    EXPECT_EQ(cx->work.block_count, 12);
+}
+
 TEST(Speedlock2, LeaderThenFixedFlags) {
     const TwoBlocks t = sample_blocks();
     ImageBuilder b = rom_pair("GAME");
