@@ -281,16 +281,23 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
     EXPECT_EQ(short_gap.console.find("block 1                                     B8 L-   66"), std::string::npos);
 }
 
-TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
+// A context about to decode block 1 of a Speedlock type 3 variant 2 tape, whose pilot starts
+// `gap` samples after the end of the last block.
+std::unique_ptr<Context> before_noisy_block1(std::int32_t rate, std::int32_t gap) {
     auto cx = fresh_context();
     cx->settings.speedlock_type = 3;
     cx->settings.speedlock_variant = 2;
     cx->settings.speedlock_skip = 4;
-    cx->samples.sample_rate = 800;
-    cx->work.samples_per_tstate = 800 * 2.857142857142857e-7;
+    cx->samples.sample_rate = rate;
+    cx->work.samples_per_tstate = rate * 2.857142857142857e-7;
     cx->work.block_count = 4;
-    cx->work.pilot_start = 16000;  // 20 s at 800 Hz
+    cx->work.pilot_start = gap;
     cx->work.pilot_count = 1500;
+    return cx;
+}
+
+TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
+    auto cx = before_noisy_block1(800, 16000);  // 20 s at 800 Hz
     speedlock_decoder(*cx);
     EXPECT_EQ(cx->console.text().rfind(" Speedlock 3 variant 2 Simulated Noise for 20.000 seconds\n", 0), 0u);
     EXPECT_EQ(cx->work.block_count, 5);
@@ -305,15 +312,7 @@ TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
 
 TEST(Speedlock34, SimulatedNoiseToneLengths) {
     auto tone_after = [](std::int32_t gap) {
-        auto cx = fresh_context();
-        cx->settings.speedlock_type = 3;
-        cx->settings.speedlock_variant = 2;
-        cx->settings.speedlock_skip = 4;
-        cx->samples.sample_rate = 44100;
-        cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
-        cx->work.block_count = 4;
-        cx->work.pilot_start = gap;
-        cx->work.pilot_count = 1500;
+        auto cx = before_noisy_block1(44100, gap);
         speedlock_decoder(*cx);
         const ByteVec& m = cx->image.memory();
         // Group start of 21 bytes, then the tone: 0x12, 3000, the count; then the pause.
