@@ -229,15 +229,18 @@ ByteVec voc_file(const std::vector<ByteVec>& blocks, int version = 0x010A, int c
 }
 
 ByteVec voc_block(int type, const ByteVec& body, std::int64_t stated = -1) {
-    ByteVec v{static_cast<std::uint8_t>(type)};
+    ByteVec v;
+    v.reserve(body.size() + 4);
+    v.push_back(static_cast<std::uint8_t>(type));
     put(v, static_cast<std::uint64_t>(stated < 0 ? static_cast<std::int64_t>(body.size()) : stated), 3);
     put(v, body);
     return v;
 }
 
 ByteVec sound8(int tc, std::size_t frames, std::uint8_t value = 0x90) {
-    ByteVec body{static_cast<std::uint8_t>(tc), 0};
-    body.resize(frames + 2, value);
+    ByteVec body(frames + 2, value);
+    body[0] = static_cast<std::uint8_t>(tc);
+    body[1] = 0;
     return voc_block(1, body);
 }
 

@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -82,11 +83,13 @@ ImageBuilder& ImageBuilder::group_end() {
 }
 
 ByteVec with_checksum(std::uint8_t flag, const ByteVec& payload) {
-    ByteVec out{flag};
-    out.insert(out.end(), payload.begin(), payload.end());
+    // Sized once: growing a one-byte vector trips a false bounds warning of some compilers.
+    ByteVec out(payload.size() + 2);
+    out[0] = flag;
+    std::copy(payload.begin(), payload.end(), out.begin() + 1);
     std::uint8_t x = 0;
-    for (std::uint8_t b : out) x ^= b;
-    out.push_back(x);
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) x ^= out[i];
+    out.back() = x;
     return out;
 }
 
