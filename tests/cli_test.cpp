@@ -1,4 +1,7 @@
 // The command line: switches, file names, the usage text, errors and exit statuses.
+#include <filesystem>
+#include <iterator>
+
 #include <gtest/gtest.h>
 
 #include "cli/run.hpp"
@@ -140,7 +143,15 @@ TEST(CommandLine, ExitStatusFollowsTheBlocksFound) {
                                    0x1A, 1, 1, 0x44, 0xAC, 1, 0, 0, 0, 0, 5, 5, 9, 3});
     EXPECT_EQ(run_command(exe + " " + dir.path("noise.csw") + " 2>&1", out), 1);
     EXPECT_NE(out.find("-- Error: No blocks found... please consult the documentation!\n"), std::string::npos);
-    EXPECT_EQ(dir.read("noise.kvr").size(), 10u);  // the header alone
+    EXPECT_FALSE(std::filesystem::exists(dir.path("noise.kvr")));  // nothing found, nothing written
+    // An earlier image of that name, or a TAP file, stays as it was.
+    dir.write("noise.kvr", ByteVec{1, 2, 3});
+    EXPECT_EQ(run_command(exe + " " + dir.path("noise.csw"), out), 1);
+    EXPECT_EQ(dir.read("noise.kvr"), (ByteVec{1, 2, 3}));
+    EXPECT_EQ(run_command(exe + " /tap " + dir.path("noise.csw") + " " + dir.path("noise.kvr"), out), 1);
+    EXPECT_EQ(dir.read("noise.kvr"), (ByteVec{1, 2, 3}));
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.path(".")), {});
+    EXPECT_EQ(entries, 3);  // the example image, the recording and the old image: no temporary file
 }
 
 TEST(CommandLine, OutputThatCannotBeCreated) {

@@ -116,7 +116,7 @@ TEST(Conversion, NothingFound) {
     Conversion empty = convert_samples({}, 44100);
     EXPECT_TRUE(empty.ok);
     EXPECT_EQ(report_of(empty.console), "-- Error: No blocks found... please consult the documentation!\n");
-    EXPECT_EQ(empty.output.size(), 10u);
+    EXPECT_TRUE(empty.output.empty());
     Conversion tap = convert_samples(samples_from_hps({5, 7, 9, 30, 2}), 44100, [](Settings& s) { s.tap_output = true; });
     EXPECT_TRUE(tap.output.empty());
     EXPECT_EQ(tap.blocks, 0);

@@ -136,11 +136,34 @@ TEST(WavReader, ChunkSearch) {
     EXPECT_EQ(wav(riff({chunk("fmt ", fmt_body(1, 1, 8000, 8, 40)), data})).info.length, 3);
     // A data chunk before the fmt chunk is not found.
     EXPECT_EQ(wav(riff({data, fmt})).result, LOAD_NOT_THIS_FORMAT);
-    // RIFF size 0: the first chunk met by each search is still examined.
-    EXPECT_EQ(wav(riff({fmt, data}, 0)).result, LOAD_OK);
-    EXPECT_EQ(wav(riff({fmt, chunk("junk", {}), data}, 0)).result, LOAD_NOT_THIS_FORMAT);
+    // A RIFF size limits the search; one of 0 or all ones (a writer streaming to a pipe)
+    // does not, so chunks between fmt and data are passed over.
+    EXPECT_EQ(wav(riff({fmt, chunk("junk", {1, 2, 3, 4}), data}, 4)).result, LOAD_NOT_THIS_FORMAT);
+    for (std::int64_t unknown : {0LL, 0xFFFFFFFFLL}) {
+        EXPECT_EQ(wav(riff({fmt, data}, unknown)).result, LOAD_OK);
+        EXPECT_EQ(wav(riff({fmt, chunk("LIST", ByteVec(30, 'x')), data}, unknown)).info.length, 3);
+        EXPECT_EQ(wav(riff({fmt, chunk("LIST", {}), chunk("junk", {})}, unknown)).result, LOAD_NOT_THIS_FORMAT);
+    }
     EXPECT_EQ(wav(riff({chunk("junk", {}), data})).result, LOAD_REJECTED);
     EXPECT_EQ(wav(riff({chunk("fmt ", fmt_body(1, 1, 8000, 8, 14)), data})).result, LOAD_REJECTED);
+}
+
+TEST(WavReader, PaddingAfterOddChunks) {
+    const ByteVec fmt = chunk("fmt ", fmt_body(1, 1, 8000, 8));
+    const ByteVec data = chunk("data", {0x90, 0x10, 0x90});
+    ByteVec padded_list = chunk("LIST", {'a', 'b', 'c'});
+    padded_list.push_back(0);
+    // Padded as RIFF asks, before and after the fmt chunk, and after an odd fmt body.
+    EXPECT_EQ(wav(riff({padded_list, fmt, padded_list, data})).info.length, 3);
+    ByteVec odd_fmt = chunk("fmt ", fmt_body(1, 1, 8000, 8, 17));
+    odd_fmt.push_back(0);
+    EXPECT_EQ(wav(riff({odd_fmt, padded_list, data})).info.length, 3);
+    // Not padded: the next chunk starts right after the body.
+    EXPECT_EQ(wav(riff({chunk("LIST", {'a', 'b', 'c'}), fmt, chunk("LIST", {0}), data})).info.length, 3);
+    // A zero byte after an odd body that is not followed by an identifier is not padding.
+    ByteVec not_padding = chunk("junk", {1, 2, 3});
+    put(not_padding, ByteVec{0, 1, 0, 0, 0});
+    EXPECT_EQ(wav(riff({fmt, not_padding, data})).result, LOAD_NOT_THIS_FORMAT);
 }
 
 TEST(WavReader, FormatsOfTodaysRecorders) {
@@ -278,11 +301,10 @@ TEST(VocReader, BlockWalk) {
     Loaded quiet = voc(voc_file({sound8(0xA6, 2), voc_block(3, {1, 0, 0xA6}), voc_block(4, {1, 0}),
                                  voc_block(5, {'h', 'i', 0}), voc_block(8, {1, 2, 3, 4}), sound8(0xA6, 2)}));
     EXPECT_EQ(quiet.info.length, 4);
-    // No sound at all: an empty recording with rate -1, and a lone terminator byte.
-    Loaded none = voc(voc_file({voc_block(5, {0})}));
-    EXPECT_EQ(none.result, LOAD_OK);
-    EXPECT_EQ(none.info.length, 0);
-    EXPECT_EQ(none.info.rate, -1);
+    // No sound at all (only a text block, or only empty sound) is an empty file; a lone
+    // terminator byte ends the walk.
+    EXPECT_EQ(voc(voc_file({voc_block(5, {'h', 'i', 0})})).result, LOAD_EMPTY);
+    EXPECT_EQ(voc(voc_file({sound8(0xA6, 0), voc_block(3, {1, 0, 0xA6})})).result, LOAD_EMPTY);
     ByteVec lone = voc_file({sound8(0xA6, 5)});
     lone.push_back(0);
     EXPECT_EQ(voc(lone).info.length, 5);

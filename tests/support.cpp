@@ -207,4 +207,71 @@ int run_command(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Tapes of the custom loaders.
+
+// Two ROM blocks, as a Speedlock tape starts.
+ImageBuilder rom_pair(const std::string& name) {
+    ImageBuilder b;
+    b.standard(rom_header(name), 1000).standard(with_checksum(0xFF, pattern_bytes(40, 11)), 1000);
+    return b;
+}
+
+std::vector<int> flag_pulses(const std::string& flags, int zero, int one) {
+    std::vector<int> out;
+    for (char f : flags) out.insert(out.end(), 2, f == '1' ? one : zero);
+    return out;
+}
+
+// Reads the blocks of a converted image.
+std::vector<TapeBlock> blocks_of(const ByteVec& image) {
+    TapeImage parsed;
+    std::string error;
+    EXPECT_TRUE(parse_tape_image(image, false, parsed, error)) << error;
+    return parsed.blocks;
+}
+
+// A Speedlock type 3 or 4 block: pilot, the 28 pulses, then the data.
+void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots) {
+    b.tone(2168, pilots);
+    std::vector<int> sync{667, 735, 714, 714, 1428, 1428, 2144, 2144, 2144, 2144, 2144, 2144, 1428, 1428, 714, 714};
+    const std::vector<int> f = flag_pulses("111010", bit0, bit1);
+    sync.insert(sync.end(), f.begin(), f.end());
+    b.pulses(sync);
+}
+
+std::vector<int> trailer() {
+    std::vector<int> t(42, 875);
+    std::fill(t.begin() + 10, t.begin() + 32, 1750);
+    return t;
+}
+
+
+// Four ROM blocks, then blocks 1 and 2 of a Speedlock type 3 or 4 tape.
+ByteVec speedlock34_tape(int type, const TwoBlocks& t, int noise_ms) {
+    const int bit0 = type == 3 ? 551 : 753, bit1 = 2 * bit0;
+    ImageBuilder b = rom_pair("GAME");
+    b.standard(rom_header("MORE"), 1000).standard(with_checksum(0xFF, pattern_bytes(20, 15)), noise_ms > 0 ? noise_ms : 1000);
+    pilot_and_sync28(b, bit0, bit1, 3000);
+    b.pure_data(bit0, bit1, 8, 1000, t.block1);
+    pilot_and_sync28(b, bit0, bit1, 3000);
+    for (std::size_t i = 0; i < t.subblocks.size(); ++i) {
+        const bool last = i + 1 == t.subblocks.size();
+        b.pure_data(bit0, bit1, 8, last ? 1000 : 0, t.subblocks[i]);
+        if (!last) b.pulses(trailer());
+    }
+    return b.bytes();
+}
+
+// Sub-blocks whose bytes all together have an exclusive-or of zero.
+TwoBlocks sample_blocks() {
+    TwoBlocks t;
+    t.block1 = with_checksum(0x77, pattern_bytes(64, 16));
+    t.subblocks = {pattern_bytes(256, 17), pattern_bytes(100, 18), pattern_bytes(30, 19)};
+    std::uint8_t x = 0;
+    for (const ByteVec& s : t.subblocks)
+        for (std::uint8_t v : s) x ^= v;
+    t.subblocks.back().push_back(x);
+    return t;
+}
+
 }  // namespace kvr::test

@@ -68,6 +68,26 @@ std::unique_ptr<Context> fresh_context();
 // The part of the console text after the "Creating ..." line.
 std::string report_of(const std::string& console);
 
+// Tapes of the custom loaders.
+// Two ROM blocks, as a Speedlock tape starts.
+ImageBuilder rom_pair(const std::string& name);
+// Two equal pulses per flag bit.
+std::vector<int> flag_pulses(const std::string& flags, int zero, int one);
+// A Speedlock type 3 or 4 block: pilot, the 28 pulses (the data follows).
+void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots);
+// The 42 pulses after each sub-block but the last.
+std::vector<int> trailer();
+struct TwoBlocks {
+    ByteVec block1;
+    std::vector<ByteVec> subblocks;
+};
+// Four ROM blocks, then blocks 1 and 2 of a Speedlock type 3 or 4 tape.
+ByteVec speedlock34_tape(int type, const TwoBlocks& t, int noise_ms = 0);
+// Sub-blocks whose bytes all together have an exclusive-or of zero.
+TwoBlocks sample_blocks();
+// Reads the blocks of a converted image.
+std::vector<TapeBlock> blocks_of(const ByteVec& image);
+
 // Files in a temporary folder that is removed with the object.
 class TempDir {
 public:

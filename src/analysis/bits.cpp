@@ -95,6 +95,40 @@ void start_block(Context& cx) {
     w.zero_sum = w.one_sum = 0.0;
 }
 
+namespace {
+
+// A header is 19 bytes with a flag byte of 0 and a good checksum. Only such a first block
+// ends at its checksum; any other first block ends as every later block does.
+bool is_complete_header(const WorkingRecord& w, std::uint8_t running_xor) {
+    return w.block_length == 19 && w.block_data[0] == 0 && running_xor == 0;
+}
+
+}  // namespace
+
+bool measure_pair(Context& cx) {
+    WorkingRecord& w = cx.work;
+    w.prev_hp = measure_hp(cx);
+    w.cur_hp = measure_hp(cx);
+    // An HP of 0 is the end of the recording: a pair that reaches past it holds no bit.
+    return w.prev_hp != 0 && w.cur_hp != 0;
+}
+
+bool is_glitch(const WorkingRecord& w) { return std::int64_t{w.prev_hp} + w.cur_hp < w.bit0_ref; }
+
+bool merge_glitch(Context& cx) {
+    WorkingRecord& w = cx.work;
+    const std::int32_t third = measure_hp(cx);
+    const std::int32_t fourth = measure_hp(cx);
+    w.cur_hp = w.prev_hp + w.cur_hp + third;
+    w.prev_hp = fourth;
+    return third != 0 && fourth != 0;
+}
+
+bool read_bit_pair(Context& cx) {
+    if (!measure_pair(cx)) return false;
+    return !is_glitch(cx.work) || merge_glitch(cx);
+}
+
 void bit_decoder(Context& cx) {
     WorkingRecord& w = cx.work;
     const Settings& s = cx.settings;
@@ -104,15 +138,9 @@ void bit_decoder(Context& cx) {
     std::uint8_t running_xor = 0;
     do {
         if (w.six_bit_mode && w.last_byte_bits == 6) break;
-        w.prev_hp = measure_hp(cx);
-        w.cur_hp = measure_hp(cx);
-        if (std::int64_t{w.prev_hp} + w.cur_hp < w.bit0_ref) {
-            // Too short for a bit: a glitch, merged with the HPs that follow.
-            w.cur_hp = w.prev_hp + w.cur_hp + measure_hp(cx);
-            w.prev_hp = measure_hp(cx);
-        }
+        if (!read_bit_pair(cx)) break;
         if (s.end_given && percent_diff(w.cur_hp, w.prev_hp) >= s.end_threshold_pct) break;
-        if (w.block_count == 0 && w.block_length > 18 && running_xor == 0) break;
+        if (w.block_count == 0 && is_complete_header(w, running_xor)) break;
         if (!s.end_given && !w.six_bit_mode) {
             const std::int32_t limit = trunc_i32(w.bit1_ref * 1.4);
             if (w.cur_hp > limit || w.prev_hp > limit) break;

@@ -100,13 +100,15 @@ bool run_conversion(Context& cx) {
 
     if (w.block_count == 0) {
         cx.console.print("-- Error: No blocks found... please consult the documentation!\n");
-    } else {
-        if (!s.tap_output && !w.no_block_pending) {
-            w.pause_seconds = 0.0f;
-            write_pending_block(cx);
-        }
-        cx.console.print("\n");
+        // Nothing to keep: no output file is left, and one of that name stays as it was.
+        cx.image.abandon();
+        return true;
     }
+    if (!s.tap_output && !w.no_block_pending) {
+        w.pause_seconds = 0.0f;
+        write_pending_block(cx);
+    }
+    cx.console.print("\n");
     if (!cx.image.finish()) {
         report_error(cx.console, "Cannot write output file " + s.output_name + " !");
         return false;

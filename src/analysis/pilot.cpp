@@ -12,14 +12,23 @@ bool similar(Context& cx, std::int32_t a, std::int32_t b) {
 
 bool at_end(Context& cx) { return cx.work.sample_pos >= cx.samples.sample_count(); }
 
+// Two neighbouring HPs that open a tone. An HP of 0 is the end of the recording, not
+// signal, so a pair holding one never opens a tone.
+bool opens_tone(Context& cx) {
+    const WorkingRecord& w = cx.work;
+    return w.cur_hp != 0 && w.prev_hp != 0 && similar(cx, w.cur_hp, w.prev_hp);
+}
+
 // Finds the first two neighbouring HPs that are similar; the tone starts with the first.
-void tone_search(Context& cx) {
+// False when the recording ends before such a pair.
+bool tone_search(Context& cx) {
     WorkingRecord& w = cx.work;
     do {
         w.prev_hp = w.cur_hp;
         w.cur_hp = measure_hp(cx);
-    } while (!similar(cx, w.cur_hp, w.prev_hp) && !at_end(cx));
+    } while (!opens_tone(cx) && !at_end(cx));
     w.pilot_start = saturate(std::int64_t{w.sample_pos} - w.cur_hp - w.prev_hp);
+    return opens_tone(cx);
 }
 
 // Counts HPs while they stay similar to the reference in cur_hp; the HP that ends the
@@ -37,7 +46,10 @@ void count_tone(Context& cx, std::int32_t& count, double& sum) {
 
 void standard_pilot_detector(Context& cx) {
     WorkingRecord& w = cx.work;
-    tone_search(cx);
+    if (!tone_search(cx)) {
+        w.block_found = false;
+        return;
+    }
     w.pilot_count = 0;
     w.pilot_sum = 0.0;
     w.cur_hp = mean_down(w.cur_hp, w.prev_hp);  // the opening pair is not counted
@@ -59,7 +71,10 @@ void first_sync_measurement(Context& cx) { cx.work.sync1_pulse = to_tstates(cx, 
 
 void two_tone_pilot_detector(Context& cx) {
     WorkingRecord& w = cx.work;
-    tone_search(cx);
+    if (!tone_search(cx)) {
+        w.block_found = false;
+        return;
+    }
     w.tone1_count = 2;
     w.tone1_sum = static_cast<double>(w.cur_hp) + w.prev_hp;
     w.cur_hp = mean_down(w.cur_hp, w.prev_hp);
@@ -100,7 +115,10 @@ void end_of_leader(Context& cx, std::int32_t h, std::int32_t mean) {
 void speedlock_leader_detector(Context& cx) {
     WorkingRecord& w = cx.work;
     w.click_hps = 2;
-    tone_search(cx);
+    if (!tone_search(cx)) {
+        w.block_found = false;
+        return;
+    }
     w.pilot_count = 2;
     double sum = static_cast<double>(w.cur_hp) + w.prev_hp;
     double count = 2.0;

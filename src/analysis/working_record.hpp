@@ -100,6 +100,14 @@ void first_sync_measurement(Context& cx);
 // Bit decoding.
 void bit_reference_measurement(Context& cx);
 void bit_decoder(Context& cx);
+// The next two HPs into prev_hp and cur_hp; false when the recording ends inside them.
+bool measure_pair(Context& cx);
+// A pair too short for a bit is a glitch, merged with the two HPs after it (false when
+// the recording ends inside those).
+bool is_glitch(const WorkingRecord& w);
+bool merge_glitch(Context& cx);
+// A pair with its glitch merged; false when the recording ends inside it.
+bool read_bit_pair(Context& cx);
 // An empty block: no bytes, no bits, no sums.
 void start_block(Context& cx);
 void finish_partial_byte(Context& cx, std::int32_t bit_count);

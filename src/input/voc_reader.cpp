@@ -136,6 +136,7 @@ LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
         return total > max_samples ? LOAD_TOO_LONG : LOAD_OK;
     });
     if (r != LOAD_OK) return r;
+    if (total == 0) return LOAD_EMPTY;  // no sound block, or only empty ones
     info.rate = static_cast<std::int32_t>(walk.file_rate);
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);

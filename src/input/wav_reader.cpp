@@ -13,10 +13,16 @@ constexpr std::uint32_t kTagPcm = 1;
 constexpr std::uint32_t kTagFloat = 3;
 constexpr std::uint32_t kTagExtensible = 0xFFFE;
 
+bool is_chunk_id_char(std::uint8_t c) { return c >= 0x20 && c <= 0x7E; }
+
 struct ChunkSearch {
     ByteCursor cur;
     std::uint32_t riff_size = 0;
     std::uint64_t skipped = 0;  // body sizes of the chunks passed over so far
+
+    // A writer that streams to a pipe does not know the size yet and leaves 0 or all ones:
+    // then the search runs to the end of the file.
+    bool limited() const { return riff_size != 0 && riff_size != 0xFFFFFFFF; }
 
     // Leaves the cursor at the body of the wanted chunk and returns its size, or returns false.
     bool find(const char* id, std::uint32_t& body_size) {
@@ -26,11 +32,20 @@ struct ChunkSearch {
             body_size = cur.le(cur.pos + 4, 4);
             cur.pos += 8;
             if (match) return true;
-            // Odd sizes are passed over exactly, without a padding byte.
             cur.pos += body_size;
+            skip_padding(body_size);
             skipped += body_size;
-            if (skipped >= riff_size) return false;
+            if (limited() && skipped >= riff_size) return false;
         }
+    }
+
+    // RIFF pads an odd-sized body with a zero byte, but not every writer does: the byte is
+    // passed over only when it is 0 and a chunk identifier follows it.
+    void skip_padding(std::uint32_t body_size) {
+        if (body_size % 2 == 0 || !cur.has(5) || cur.bytes[cur.pos] != 0) return;
+        for (std::uint64_t i = 1; i <= 4; ++i)
+            if (!is_chunk_id_char(cur.bytes[cur.pos + i])) return;
+        ++cur.pos;
     }
 };
 
@@ -71,6 +86,7 @@ LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
     const PcmFormat format = read_format(search.cur, body, fmt_size);
     const bool usable = format.supported() && rate != 0 && rate <= 0x7FFFFFFF;
     search.cur.pos = body + fmt_size;
+    search.skip_padding(fmt_size);
 
     std::uint32_t data_size = 0;
     if (!search.find("data", data_size)) return usable ? LOAD_NOT_THIS_FORMAT : LOAD_BAD_DATA;

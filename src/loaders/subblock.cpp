@@ -41,13 +41,8 @@ int subblock_reader(Context& cx) {
             break;
         }
         if (w.block_length >= kBlockDataSize) break;  // the block buffer is full
-        w.prev_hp = measure_hp(cx);
-        w.cur_hp = measure_hp(cx);
-        if (pair_ends_subblock(cx)) break;
-        if (std::int64_t{w.prev_hp} + w.cur_hp < w.bit0_ref) {
-            w.cur_hp = w.prev_hp + w.cur_hp + measure_hp(cx);
-            w.prev_hp = measure_hp(cx);
-        }
+        if (!measure_pair(cx) || pair_ends_subblock(cx)) break;
+        if (is_glitch(w) && !merge_glitch(cx)) break;
         const std::int32_t pair_sum = w.prev_hp + w.cur_hp;
         const int bit = decide_bit(cx, pair_sum);
         account_bit(cx, bit, pair_sum);

@@ -102,6 +102,7 @@ bool ImageWriter::finish() {
 }
 
 void ImageWriter::abandon() {
+    memory_.clear();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
