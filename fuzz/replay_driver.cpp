@@ -1,5 +1,5 @@
-// Runs a fuzz target without libFuzzer: on the files named, or on a fixed series of
-// mutations of the files in a seed folder.
+// Runs a fuzz target without libFuzzer: on the files (or the files of the folders) named,
+// or on a fixed series of mutations of the files in a seed folder.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,9 +54,20 @@ int main(int argc, char** argv) {
         std::printf("%d mutated inputs: 0 crashes\n", runs);
         return 0;
     }
+    int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        const std::vector<std::uint8_t> v = read_file(argv[i]);
-        LLVMFuzzerTestOneInput(v.data(), v.size());
+        std::vector<std::filesystem::path> files{argv[i]};
+        if (std::filesystem::is_directory(files[0])) {
+            files.clear();
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+                if (entry.is_regular_file()) files.push_back(entry.path());
+        }
+        for (const auto& f : files) {
+            const std::vector<std::uint8_t> v = read_file(f);
+            LLVMFuzzerTestOneInput(v.data(), v.size());
+            ++replayed;
+        }
     }
+    std::printf("%d inputs replayed: 0 crashes\n", replayed);
     return 0;
 }
