@@ -113,6 +113,21 @@ std::vector<float> centred_midrange(const std::vector<float>& x, std::size_t win
     return out;
 }
 
+// The smaller of the means of `half` values before and after each element.
+std::vector<float> one_sided_minimum(const std::vector<float>& x, std::size_t half) {
+    const std::size_t n = x.size();
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + x[i];
+    std::vector<float> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t lo = i >= half ? i - half : 0, hi = std::min(n, i + half + 1);
+        const double before = (prefix[i + 1] - prefix[lo]) / static_cast<double>(i + 1 - lo);
+        const double after = (prefix[hi] - prefix[i]) / static_cast<double>(hi - i);
+        out[i] = static_cast<float>(std::min(before, after));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<float> combine_channels(ChannelSpans channels, FrontEndSummary* summary) {
@@ -180,6 +195,7 @@ SampleVector decide_levels(const std::vector<float>& signal, std::int32_t rate, 
     }
     const std::vector<float> amplitude = centred_mean(magnitude, window);
     const std::vector<float> near = nearby_peak(amplitude, static_cast<std::size_t>(rate * settings.floor_reach_s));
+    const std::vector<float> weaker_side = one_sided_minimum(magnitude, window / 2);
 
     std::int8_t level = z[0] >= 0 ? 1 : -1;
     std::size_t up = 0, down = 0, last_flip = 0;  // where z last crossed upwards, downwards
@@ -189,6 +205,9 @@ SampleVector decide_levels(const std::vector<float>& signal, std::int32_t rate, 
         const float t = std::max({static_cast<float>(settings.hysteresis) * amplitude[i],
                                   static_cast<float>(settings.floor) * near[i], 1e-6f});
         out[i] = level;
+        // Far weaker than the signal nearby, before or after: silence or a dropout, whose noise
+        // makes no edges (looking at both sides keeps a silence that begins or ends here quiet).
+        if (weaker_side[i] < static_cast<float>(settings.squelch) * near[i]) continue;
         std::int8_t next = level;
         if (level < 0 && z[i] > t) next = 1;
         if (level > 0 && z[i] < -t) next = -1;
