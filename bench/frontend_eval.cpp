@@ -36,28 +36,19 @@ int main(int argc, char** argv) {
     if (argc > 4) fs.floor = atof(argv[4]);
     if (argc > 5) fs.baseline_ms = atof(argv[5]);
     if (argc > 6) fs.smoothing = atoi(argv[6]);
-    if (argc > 7) fs.midrange = atoi(argv[7]) != 0;
-    if (argc > 8) fs.floor_reach_s = atof(argv[8]);
-    // Plain 44-byte-header files only: fmt at 12, data at 36.
-    const int channels = wav[22], bits = wav[34];
-    const int rate = wav[24] | (wav[25] << 8) | (wav[26] << 16);
-    std::size_t pos = 12;
-    while (std::memcmp(&wav[pos], "data", 4) != 0) pos += 8 + (wav[pos + 4] | (wav[pos + 5] << 8) | (wav[pos + 6] << 16));
-    const std::size_t frames = (wav.size() - pos - 8) / (channels * bits / 8);
-    std::vector<std::vector<float>> ch(channels, std::vector<float>(frames));
-    const std::uint8_t* p = &wav[pos + 8];
-    for (std::size_t i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c) {
-            if (bits == 8) ch[c][i] = (*p - 128) / 128.0f, p += 1;
-            else ch[c][i] = static_cast<std::int16_t>(p[0] | (p[1] << 8)) / 32768.0f, p += 2;
-        }
-    std::vector<std::span<const float>> spans(ch.begin(), ch.end());
+    if (argc > 7) fs.squelch = atof(argv[7]);
+    SampleInfo info;
+    PcmRun run;
+    if (parse_wav(wav, info, run) != LOAD_OK) return 1;
+    PcmFrameSource source(wav, run);
+    const std::size_t channels = source.channels();
+    const int rate = info.rate;
     FrontEndSummary summary;
     auto cx = std::make_unique<Context>();
     cx->settings.tap_output = true;
     cx->settings.output_name = "x.tap";
     cx->image.open_memory();
-    cx->samples.sample_data = condition_signal(spans, rate, fs, &summary);
+    cx->samples.sample_data = condition_signal(source, rate, fs, &summary);
     cx->samples.sample_rate = rate;
     run_conversion(*cx);
     auto got = records(cx->image.memory());
@@ -66,7 +57,7 @@ int main(int argc, char** argv) {
         for (auto& g : got)
             if (g == e) { ++ok; break; }
     std::printf("%d/%zu  (%zu records)", ok, expected.size(), got.size());
-    for (int c = 0; c < channels && channels > 1; ++c) std::printf(" ch%d used %.2f inv %.2f", c, summary.share_used[c], summary.share_inverted[c]);
+    for (std::size_t c = 0; c < channels && channels > 1; ++c) std::printf(" ch%zu used %.2f inv %.2f", c, summary.share_used[c], summary.share_inverted[c]);
     std::printf("\n");
     if (getenv("SHOW")) std::fputs(cx->console.text().c_str(), stdout);
 }

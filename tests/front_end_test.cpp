@@ -49,9 +49,9 @@ std::vector<std::size_t> true_edges(const std::vector<int>& hps) {
     return e;
 }
 
-SampleVector condition_mono(const std::vector<float>& x, const FrontEndSettings& s = {}) {
-    const std::span<const float> only(x);
-    return condition_signal(std::span(&only, 1), kRate, s);
+SampleVector condition(std::vector<std::vector<float>> channels, const FrontEndSettings& s = {},
+                       FrontEndSummary* summary = nullptr) {
+    return condition_signal(MemoryFrameSource(std::move(channels)), kRate, s, summary);
 }
 
 // Every true edge found within `slack` samples, and no other edge.
@@ -64,7 +64,17 @@ void expect_edges(const SampleVector& levels, const std::vector<int>& hps, std::
 
 TEST(FrontEnd, CleanSignalKeepsItsEdgesExactly) {
     const std::vector<int> hps = tape_hps();
-    expect_edges(condition_mono(square(hps)), hps, 0, "clean");
+    expect_edges(condition({square(hps)}), hps, 0, "clean");
+}
+
+TEST(FrontEnd, PiecesJoinWithoutASeam) {
+    // Long enough to be decided in three pieces.
+    std::vector<int> hps;
+    while (hps.size() < 2 * 2300000 / 33) {
+        const std::vector<int> more = tape_hps();
+        hps.insert(hps.end(), more.begin(), more.end());
+    }
+    expect_edges(condition({square(hps)}), hps, 0, "pieces");
 }
 
 TEST(FrontEnd, BaselineDcHumAndDroopAreRemoved) {
@@ -74,7 +84,7 @@ TEST(FrontEnd, BaselineDcHumAndDroopAreRemoved) {
         const double t = static_cast<double>(i) / kRate;
         x[i] += static_cast<float>(0.3 + 0.25 * std::sin(2 * M_PI * 50 * t) + 0.1 * std::sin(2 * M_PI * 150 * t));
     }
-    expect_edges(condition_mono(x), hps, 1, "offset and hum");
+    expect_edges(condition({x}), hps, 1, "offset and hum");
 }
 
 TEST(FrontEnd, NoiseAndCoarseStepsMakeNoSpuriousEdges) {
@@ -86,8 +96,8 @@ TEST(FrontEnd, NoiseAndCoarseStepsMakeNoSpuriousEdges) {
     // An 8-bit capture a few steps loud, with a step of noise.
     std::uniform_int_distribution<int> step(-1, 1);
     for (float& v : coarse) v = std::round(v * 8.0f + static_cast<float>(step(rng))) / 128.0f;
-    expect_edges(condition_mono(noisy), hps, 2, "noise");
-    expect_edges(condition_mono(coarse), hps, 2, "coarse steps");
+    expect_edges(condition({noisy}), hps, 2, "noise");
+    expect_edges(condition({coarse}), hps, 2, "coarse steps");
 }
 
 TEST(FrontEnd, ChannelsAreJudgedEachOnItsOwn) {
@@ -100,9 +110,8 @@ TEST(FrontEnd, ChannelsAreJudgedEachOnItsOwn) {
     for (float& v : noise) v = gauss(rng);
 
     for (const auto* right : {&inverted, &dead, &noise}) {
-        const std::span<const float> both[] = {left, *right};
         FrontEndSummary summary;
-        const SampleVector levels = condition_signal(both, kRate, {}, &summary);
+        const SampleVector levels = condition({left, *right}, {}, &summary);
         expect_edges(levels, hps, 0, right == &inverted ? "inverted" : (right == &dead ? "dead" : "noise"));
         EXPECT_DOUBLE_EQ(summary.share_used[0], 1.0);
         if (right == &inverted) {
@@ -114,10 +123,9 @@ TEST(FrontEnd, ChannelsAreJudgedEachOnItsOwn) {
         }
     }
     // A channel chosen alone: the inverted one gives the opposite levels.
-    const std::span<const float> both[] = {left, inverted};
     FrontEndSettings right_only;
     right_only.channel = 1;
-    const SampleVector levels = condition_signal(both, kRate, right_only);
+    const SampleVector levels = condition({left, inverted}, right_only);
     expect_edges(levels, hps, 0, "right alone");
     EXPECT_LT(levels[5], 0);
 }

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
+#include "frontend/frame_source.hpp"
 #include "input/sample_vector.hpp"
 
 namespace kvr {
@@ -16,10 +16,9 @@ struct FrontEndSettings {
     double hysteresis = 0.3;     // of the local amplitude, each side of the baseline
     double floor = 0.12;         // of the amplitude nearby in time: noise below it never flips
     double squelch = 0.35;       // of the amplitude nearby in time: weaker stretches hold their level
-    double baseline_ms = 2.0;    // the window whose mean is the baseline
+    double baseline_ms = 2.0;    // the window whose midrange is the baseline
     int smoothing = 1;           // 0: none; n: a binomial kernel of 2n + 1 taps
     int channel = -1;            // -1: judge every channel; otherwise use this one alone
-    bool midrange = true;        // baseline from the local extremes rather than the mean
     double floor_reach_s = 1.0;  // how far in time the amplitude for the floor is taken (a pause
                                  // shorter than this keeps its hum and noise below the floor)
 };
@@ -31,17 +30,9 @@ struct FrontEndSummary {
     std::vector<double> share_inverted;  // per channel: the part in which it was inverted
 };
 
-// Channels of float samples (full scale 1), all of the same length.
-using ChannelSpans = std::span<const std::span<const float>>;
-
-// Levels for the analysis: -1 for low, +1 for high, one element per frame.
-SampleVector condition_signal(ChannelSpans channels, std::int32_t rate, const FrontEndSettings& settings,
+// Levels for the analysis, one element per frame: -1 for low, +1 for high. The recording
+// is read in pieces, so memory follows the piece, not the recording.
+SampleVector condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
                               FrontEndSummary* summary = nullptr);
-
-// The steps, for tests and for the report page.
-std::vector<float> combine_channels(ChannelSpans channels, FrontEndSummary* summary);
-std::vector<float> smooth(const std::vector<float>& x, int half_width);
-std::vector<float> centred_mean(const std::vector<float>& x, std::size_t window);
-SampleVector decide_levels(const std::vector<float>& signal, std::int32_t rate, const FrontEndSettings& settings);
 
 }  // namespace kvr
