@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <chrono>
 #include <memory>
 
 #include "context.hpp"
@@ -48,9 +49,13 @@ int main(int argc, char** argv) {
     cx->settings.tap_output = true;
     cx->settings.output_name = "x.tap";
     cx->image.open_memory();
+    const auto t0 = std::chrono::steady_clock::now();
     cx->samples.sample_data = condition_signal(source, rate, fs, &summary);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (getenv("TIME")) std::fprintf(stderr, "front end %.3f s\n", std::chrono::duration<double>(t1 - t0).count());
     cx->samples.sample_rate = rate;
     run_conversion(*cx);
+    if (getenv("TIME")) std::fprintf(stderr, "conversion %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
     auto got = records(cx->image.memory());
     int ok = 0;
     for (auto& e : expected)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 namespace kvr {
 
@@ -9,7 +10,6 @@ namespace {
 
 constexpr std::size_t kJudgeWindow = 8192;    // frames over which the channels are judged
 constexpr std::size_t kPiece = 1 << 20;       // frames decided per piece (a multiple of the above)
-constexpr std::size_t kPeakBlock = 256;       // the nearby peak is taken in blocks of this size
 
 using Channels = std::vector<std::vector<float>>;
 
@@ -47,14 +47,17 @@ double correlation(const float* a, const ChannelStats& sa, const float* b, const
 std::vector<double> channel_scales(const FrameSource& source) {
     const std::size_t channels = source.channels();
     std::vector<double> sum(channels, 0.0), sq(channels, 0.0), scale(channels, 0.0);
+    // A stretch of 4096 frames out of every 64 Ki is plenty to know a channel's level by.
+    constexpr std::size_t kSample = 4096, kStride = 65536;
     Channels piece;
-    for (std::uint64_t from = 0; from < source.frames(); from += kPiece) {
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, source.frames() - from));
+    double n = 0.0;
+    for (std::uint64_t from = 0; from < source.frames(); from += kStride) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kSample, source.frames() - from));
         source.read(from, count, piece);
         for (std::size_t c = 0; c < channels; ++c)
             for (float v : piece[c]) sum[c] += v, sq[c] += static_cast<double>(v) * v;
+        n += static_cast<double>(count);
     }
-    const auto n = static_cast<double>(source.frames());
     for (std::size_t c = 0; c < channels && n > 0; ++c) {
         const double mean = sum[c] / n, var = sq[c] / n - mean * mean;
         scale[c] = var > 0.0 ? 1.0 / std::sqrt(var) : 0.0;
@@ -101,11 +104,15 @@ std::vector<float> combine(const Channels& ch, const std::vector<double>& scale,
         const std::vector<int> sign = judge_window(ch, from, to - from);
         int used = 0;
         for (int s : sign) used += s != 0;
-        for (std::size_t i = from; i < to; ++i) {
-            double v = 0.0;
-            for (std::size_t c = 0; c < ch.size(); ++c)
-                if (sign[c] != 0) v += sign[c] * ch[c][i] * scale[c];
-            out[i] = static_cast<float>(v / used);
+        // Each frame is the mean of the chosen channels, each turned and scaled.
+        std::vector<float> weight(ch.size());
+        for (std::size_t c = 0; c < ch.size(); ++c) weight[c] = static_cast<float>(sign[c] * scale[c] / used);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(from), out.begin() + static_cast<std::ptrdiff_t>(to), 0.0f);
+        for (std::size_t c = 0; c < ch.size(); ++c) {
+            if (sign[c] == 0) continue;
+            const float wc = weight[c];
+            const float* src = ch[c].data();
+            for (std::size_t i = from; i < to; ++i) out[i] += wc * src[i];
         }
         if (summary == nullptr || from < count_from || from >= count_to) continue;
         for (std::size_t c = 0; c < ch.size(); ++c) {
@@ -128,123 +135,118 @@ std::vector<float> smooth(std::vector<float> a, int passes) {
     return a;
 }
 
-std::vector<double> prefix_sums(const std::vector<float>& x) {
-    std::vector<double> prefix(x.size() + 1, 0.0);
-    for (std::size_t i = 0; i < x.size(); ++i) prefix[i + 1] = prefix[i] + x[i];
-    return prefix;
-}
-
-std::vector<float> centred_mean(const std::vector<float>& x, std::size_t half) {
-    const std::size_t n = x.size();
-    const std::vector<double> prefix = prefix_sums(x);
-    std::vector<float> out(n);
+// The sliding extreme of `x` over `reach` elements either side: `better(a, b)` is true when
+// a should replace b. Splits into runs of 2 * reach + 1 and combines a prefix and a suffix
+// extreme, so the cost does not grow with the reach.
+template <class Better>
+std::vector<float> sliding_extreme(const std::vector<float>& x, std::size_t reach, Better better) {
+    const std::size_t n = x.size(), w = 2 * reach + 1;
+    std::vector<float> prefix(n), suffix(n), out(n);
+    for (std::size_t i = 0; i < n; ++i) prefix[i] = (i % w == 0 || better(x[i], prefix[i - 1])) ? x[i] : prefix[i - 1];
+    for (std::size_t i = n; i-- > 0;)
+        suffix[i] = (i + 1 == n || (i + 1) % w == 0 || better(x[i], suffix[i + 1])) ? x[i] : suffix[i + 1];
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t lo = i >= half ? i - half : 0, hi = std::min(n, i + half + 1);
-        out[i] = static_cast<float>((prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo));
+        const std::size_t lo = i >= reach ? i - reach : 0, hi = std::min(n - 1, i + reach);
+        const float a = suffix[lo], b = prefix[hi];
+        // lo and hi lie in neighbouring runs, or in one run that starts at lo (the prefix
+        // covers the window) or ends at hi (the suffix does).
+        if (lo / w != hi / w)
+            out[i] = better(a, b) ? a : b;
+        else
+            out[i] = lo % w == 0 ? b : a;
     }
     return out;
 }
 
-// The smaller of the means of the `half` values before and after each element.
-std::vector<float> one_sided_minimum(const std::vector<float>& x, std::size_t half) {
-    const std::size_t n = x.size();
-    const std::vector<double> prefix = prefix_sums(x);
-    std::vector<float> out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t lo = i >= half ? i - half : 0, hi = std::min(n, i + half + 1);
-        const double before = (prefix[i + 1] - prefix[lo]) / static_cast<double>(i + 1 - lo);
-        const double after = (prefix[hi] - prefix[i]) / static_cast<double>(hi - i);
-        out[i] = static_cast<float>(std::min(before, after));
-    }
-    return out;
-}
-
-// The middle between the highest and the lowest value within `half` either side: for a
-// square wave the level between its two states, following hum and wander.
-std::vector<float> centred_midrange(const std::vector<float>& x, std::size_t half) {
-    const std::size_t n = x.size();
-    std::vector<float> out(n);
-    std::vector<std::size_t> hi_q(n), lo_q(n);  // monotonic queues of indices
-    std::size_t hi_head = 0, hi_tail = 0, lo_head = 0, lo_tail = 0, next = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (; next < n && next <= i + half; ++next) {
-            while (hi_tail > hi_head && x[hi_q[hi_tail - 1]] <= x[next]) --hi_tail;
-            hi_q[hi_tail++] = next;
-            while (lo_tail > lo_head && x[lo_q[lo_tail - 1]] >= x[next]) --lo_tail;
-            lo_q[lo_tail++] = next;
-        }
-        while (hi_q[hi_head] + half < i) ++hi_head;
-        while (lo_q[lo_head] + half < i) ++lo_head;
-        out[i] = 0.5f * (x[hi_q[hi_head]] + x[lo_q[lo_head]]);
-    }
-    return out;
-}
-
-// The largest value within `reach` elements either side, in blocks for speed.
-std::vector<float> nearby_peak(const std::vector<float>& a, std::size_t reach) {
-    const std::size_t blocks = (a.size() + kPeakBlock - 1) / kPeakBlock;
-    std::vector<float> peak(blocks, 0.0f);
-    for (std::size_t i = 0; i < a.size(); ++i) peak[i / kPeakBlock] = std::max(peak[i / kPeakBlock], a[i]);
-    const std::size_t k = reach / kPeakBlock + 1;
-    std::vector<float> spread(blocks, 0.0f);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t lo = b >= k ? b - k : 0, hi = std::min(blocks - 1, b + k);
-        spread[b] = *std::max_element(peak.begin() + static_cast<std::ptrdiff_t>(lo),
-                                      peak.begin() + static_cast<std::ptrdiff_t>(hi) + 1);
-    }
-    std::vector<float> out(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i) out[i] = spread[i / kPeakBlock];
-    return out;
-}
-
-// What the level decision needs to know of each frame of a piece.
+// What the level decision needs to know of a piece: the signal less its baseline for each
+// frame; the threshold and whether it is quiet for each block of frames.
 struct Conditioned {
-    std::vector<float> z;          // the signal less its baseline
-    std::vector<float> threshold;  // how far z must go to change the level
-    std::vector<float> weaker;     // the weaker side's amplitude
-    std::vector<float> near;       // the amplitude of the signal nearby in time
+    std::vector<float> z;
+    std::vector<float> threshold;
+    std::vector<std::uint8_t> quiet;
 };
 
-Conditioned condition_piece(const std::vector<float>& signal, std::size_t half, std::size_t reach,
-                            const FrontEndSettings& s) {
+constexpr std::size_t kBlock = 16;  // frames per block of the slower measurements
+
+Conditioned condition_piece(const std::vector<float>& x, std::size_t half, std::size_t reach, const FrontEndSettings& s) {
     Conditioned c;
-    const std::size_t n = signal.size();
-    const std::vector<float> baseline = centred_midrange(signal, half);
-    c.z.resize(n);
-    std::vector<float> magnitude(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        c.z[i] = signal[i] - baseline[i];
-        magnitude[i] = std::fabs(c.z[i]);
+    const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
+    const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
+    std::vector<float> top(blocks), bottom(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t lo = b * kBlock, hi = std::min(n, lo + kBlock);
+        float t = x[lo], m = x[lo];
+        for (std::size_t i = lo + 1; i < hi; ++i) t = std::max(t, x[i]), m = std::min(m, x[i]);
+        top[b] = t, bottom[b] = m;
     }
-    const std::vector<float> amplitude = centred_mean(magnitude, half);
-    c.near = nearby_peak(amplitude, reach);
-    c.weaker = one_sided_minimum(magnitude, half);
-    c.threshold.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-        c.threshold[i] = std::max({static_cast<float>(s.hysteresis) * amplitude[i],
-                                   static_cast<float>(s.floor) * c.near[i], 1e-6f});
+    // The baseline: midway between the highest and the lowest value nearby, which for a
+    // square wave is the level between its two states, following hum and wander.
+    const std::vector<float> high = sliding_extreme(top, h, [](float a, float b) { return a > b; });
+    const std::vector<float> low = sliding_extreme(bottom, h, [](float a, float b) { return a < b; });
+    std::vector<float> edge_base(blocks + 1);  // the baseline where each block starts
+    for (std::size_t b = 0; b <= blocks; ++b) {
+        const float before = b > 0 ? high[b - 1] + low[b - 1] : high[b] + low[b];
+        const float after = b < blocks ? high[b] + low[b] : before;
+        edge_base[b] = 0.25f * (before + after);
+    }
+    c.z.resize(n);
+    std::vector<float> magnitude(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t lo = b * kBlock, hi = std::min(n, lo + kBlock);
+        const float step = (edge_base[b + 1] - edge_base[b]) / static_cast<float>(kBlock);
+        float sum = 0.0f;
+        for (std::size_t i = lo; i < hi; ++i) {
+            c.z[i] = x[i] - (edge_base[b] + step * static_cast<float>(i - lo));
+            sum += std::fabs(c.z[i]);
+        }
+        magnitude[b] = sum / static_cast<float>(hi - lo);
+    }
+    // Running sums over the blocks: the amplitude around each block, and on its weaker side.
+    std::vector<double> prefix(blocks + 1, 0.0);
+    for (std::size_t b = 0; b < blocks; ++b) prefix[b + 1] = prefix[b] + magnitude[b];
+    auto mean = [&](std::size_t lo, std::size_t hi) {  // blocks [lo, hi]
+        return static_cast<float>((prefix[hi + 1] - prefix[lo]) / static_cast<double>(hi + 1 - lo));
+    };
+    std::vector<float> amplitude(blocks), weaker(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t lo = b >= h ? b - h : 0, hi = std::min(blocks - 1, b + h);
+        amplitude[b] = mean(lo, hi);
+        weaker[b] = std::min(mean(lo, b), mean(b, hi));
+    }
+    const std::vector<float> near = sliding_extreme(amplitude, reach / kBlock + 1, [](float a, float b) { return a > b; });
+    c.threshold.resize(blocks);
+    c.quiet.resize(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        c.threshold[b] = std::max({static_cast<float>(s.hysteresis) * amplitude[b],
+                                   static_cast<float>(s.floor) * near[b], 1e-6f});
+        // Far weaker than the signal nearby, before or after: silence or a dropout, whose
+        // noise makes no edges (both sides keep a silence that begins or ends here quiet).
+        c.quiet[b] = weaker[b] < static_cast<float>(s.squelch) * near[b];
+    }
     return c;
 }
+
+struct Piece {
+    std::uint64_t first, from, to;  // the frames read, and those decided
+    Conditioned c;
+};
 
 // The level decision, carried from piece to piece.
 struct Trigger {
     std::int8_t level = 0;  // 0 until the first frame
     std::uint64_t up = 0, down = 0, last_flip = 0;  // where z last crossed upwards, downwards
 
-    void run(const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to, float squelch,
-             SampleVector& out) {
+    void run(const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to, SampleVector& out) {
         for (std::uint64_t g = from; g < to; ++g) {
-            const std::size_t i = static_cast<std::size_t>(g - first);
+            const std::size_t i = static_cast<std::size_t>(g - first), b = i / kBlock;
             if (level == 0) level = c.z[i] >= 0 ? 1 : -1;
             if (i > 0 && c.z[i - 1] <= 0 && c.z[i] > 0) up = g;
             if (i > 0 && c.z[i - 1] >= 0 && c.z[i] < 0) down = g;
             out[g] = level;
-            // Far weaker than the signal nearby, before or after: silence or a dropout, whose
-            // noise makes no edges (both sides keep a silence that begins or ends here quiet).
-            if (c.weaker[i] < squelch * c.near[i]) continue;
+            if (c.quiet[b]) continue;
             std::int8_t next = level;
-            if (level < 0 && c.z[i] > c.threshold[i]) next = 1;
-            if (level > 0 && c.z[i] < -c.threshold[i]) next = -1;
+            if (level < 0 && c.z[i] > c.threshold[b]) next = 1;
+            if (level > 0 && c.z[i] < -c.threshold[b]) next = -1;
             if (next == level) continue;
             // The edge is where the signal crossed its baseline on the way to the new level.
             const std::uint64_t edge = std::max(next > 0 ? up : down, last_flip + 1);
@@ -269,28 +271,37 @@ SampleVector condition_signal(const FrameSource& source, std::int32_t rate, cons
     }
     if (n == 0 || channels == 0) return out;
     const bool one_channel = settings.channel >= 0 && static_cast<std::size_t>(settings.channel) < channels;
-    const std::vector<double> scale = one_channel ? std::vector<double>{} : channel_scales(source);
+    const std::vector<double> scale = (one_channel || channels == 1) ? std::vector<double>{} : channel_scales(source);
     const auto half = static_cast<std::size_t>(std::max(1.0, std::round(rate * settings.baseline_ms / 2000.0)));
     const auto reach = static_cast<std::size_t>(std::max(0.0, rate * settings.floor_reach_s));
     // Every window and peak a piece needs lies within this margin, a whole number of judging windows.
-    const std::size_t margin = (reach + 4 * half + 4 * kPeakBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow;
+    const std::size_t margin = (reach + 4 * half + 8 * kBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow;
 
-    Trigger trigger;
-    Channels piece;
-    for (std::uint64_t from = 0; from < n; from += kPiece) {
+    // Each piece is read and conditioned on a second thread while the level of the one
+    // before it is decided here.
+    auto prepare = [&](std::uint64_t from) {
         const std::uint64_t to = std::min<std::uint64_t>(n, from + kPiece);
         const std::uint64_t first = from >= margin ? from - margin : 0;
         const std::uint64_t last = std::min<std::uint64_t>(n, to + margin);
+        Channels piece;
         source.read(first, static_cast<std::size_t>(last - first), piece);
         std::vector<float> mixed;
         if (one_channel) {
             mixed.swap(piece[static_cast<std::size_t>(settings.channel)]);
-            if (summary != nullptr) summary->share_used[static_cast<std::size_t>(settings.channel)] += static_cast<double>(to - from);
         } else {
-            mixed = combine(piece, scale, static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first), summary);
+            mixed = combine(piece, scale, static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first),
+                            summary);
         }
-        const Conditioned c = condition_piece(smooth(std::move(mixed), settings.smoothing), half, reach, settings);
-        trigger.run(c, first, from, to, static_cast<float>(settings.squelch), out);
+        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), settings.smoothing), half, reach, settings)};
+    };
+    Trigger trigger;
+    std::future<Piece> next = std::async(std::launch::async, prepare, std::uint64_t{0});
+    for (std::uint64_t from = 0; from < n; from += kPiece) {
+        const Piece piece = next.get();
+        if (from + kPiece < n) next = std::async(std::launch::async, prepare, from + kPiece);
+        if (one_channel && summary != nullptr)
+            summary->share_used[static_cast<std::size_t>(settings.channel)] += static_cast<double>(piece.to - piece.from);
+        trigger.run(piece.c, piece.first, piece.from, piece.to, out);
     }
     if (summary != nullptr) {
         for (auto& v : summary->share_used) v /= static_cast<double>(n);
