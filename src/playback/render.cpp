@@ -158,7 +158,8 @@ bool parse_sample_format(const std::string& name, SampleFormat& format) {
         SampleFormat format;
     } kNames[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
                   {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
-                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16}};
+                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16},
+                  {"csw2", SampleFormat::csw2},   {"flac", SampleFormat::flac}};
     for (const auto& n : kNames) {
         if (name == n.name) {
             format = n.format;

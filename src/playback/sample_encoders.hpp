@@ -22,6 +22,14 @@ protected:
 std::unique_ptr<SampleEncoder> make_encoder(SampleFormat format, std::uint32_t rate, ByteSink& sink,
                                             std::string& error);
 
+// A mono recording in one of the sound library's formats; `library_format` is the library's
+// code of the container and coding. kvrtool offers FLAC; the tests use the others as well.
+std::unique_ptr<SampleEncoder> make_sound_file_encoder(int library_format, std::uint32_t rate, ByteSink& sink,
+                                                       std::string& error);
+
+// Full-scale samples as integers of `bits` bits: zero and above stay at or above zero.
+std::int32_t quantise(float v, int bits);
+
 // The time constant byte of an 8-bit VOC sound block nearest to a rate.
 int voc_time_constant(std::uint32_t rate);
 
