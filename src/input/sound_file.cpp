@@ -127,7 +127,9 @@ SoundFile::Opened SoundFile::open(Bytes file) {
     rate_ = info.samplerate;
     channels_ = info.channels;
     frames_ = (info.frames < 0 || info.frames == SF_COUNT_MAX) ? -1 : info.frames;
-    length_exact_ = (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG || mpeg_counts_frames(file);
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    length_exact_ = major != SF_FORMAT_MPEG || mpeg_counts_frames(file);
+    end_missing_ = major == SF_FORMAT_OGG && frames_ < 0;
     float_ = float_coding(info.format & SF_FORMAT_SUBMASK);
     type_name_ = type_name_of(info.format);
     return Opened::ok;

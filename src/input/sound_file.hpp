@@ -34,6 +34,10 @@ public:
     // False where the stated number is only an estimate (MPEG audio without a header frame
     // that counts the frames).
     bool length_exact() const { return length_exact_; }
+    // True where the library could not find the end that the format always has (the last
+    // page of an Ogg stream): the file has been cut short. Other formats may leave the
+    // length unknown (a FLAC stream written to a pipe) and are read to their end.
+    bool end_missing() const { return end_missing_; }
     // True for codecs that decode to floating point (float PCM, Vorbis, Opus, MPEG audio):
     // read them as floats, the others as integers.
     bool decodes_to_float() const { return float_; }
@@ -60,6 +64,7 @@ private:
     int channels_ = 0;
     std::int64_t frames_ = -1;
     bool length_exact_ = true;
+    bool end_missing_ = false;
     bool float_ = false;
     const char* type_name_ = "";
 };

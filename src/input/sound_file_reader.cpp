@@ -74,20 +74,22 @@ LoadResult load(Bytes file, SoundFile& sound, SampleInfo& info, SampleVector& ou
     }
     if (sound.rate() <= 0 || sound.channels() <= 0) return LOAD_BAD_DATA;
     info.rate = sound.rate();
+    if (sound.end_missing()) return LOAD_BAD_DATA;
+    // A length the header states exactly is checked; an estimate or an unknown one is not.
     const std::int64_t stated = sound.stated_frames();
-    // With the whole file at hand the library always finds the end of a sound file; where
-    // it could not, the file has been cut short.
-    if (stated < 0) return LOAD_BAD_DATA;
+    const bool exact = stated >= 0 && sound.length_exact();
     // A long recording is refused by its header alone, before any of it is read.
-    if (sound.length_exact() && stated > max_samples) return LOAD_TOO_LONG;
-    if (!make_room(out, first_room(stated, file.size(), max_samples))) return LOAD_NO_MEMORY;
+    if (exact && stated > max_samples) return LOAD_TOO_LONG;
+    if (!make_room(out, first_room(stated < 0 ? max_samples : stated, file.size(), max_samples)))
+        return LOAD_NO_MEMORY;
 
     const LoadResult result = sound.decodes_to_float() ? decode_all<float>(sound, out, max_samples)
                                                        : decode_all<std::int32_t>(sound, out, max_samples);
     if (result != LOAD_OK) return result;
-    // A decoder that stopped at damaged data, or before the end that the header promised.
+    // A decoder that stopped at damaged data, or that found another length than the header
+    // promised: before the end of a file cut short, or past it where damaged frames claim more.
     const auto total = static_cast<std::int64_t>(out.size());
-    if (sound.decode_failed() || (sound.length_exact() && total < stated)) return LOAD_BAD_DATA;
+    if (sound.decode_failed() || (exact && total != stated)) return LOAD_BAD_DATA;
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);
     if (total == 0) return LOAD_EMPTY;

@@ -182,14 +182,16 @@ bool render_tape_image(const TapeImage& image, const RenderOptions& options, Byt
     }
     std::unique_ptr<SampleEncoder> encoder = make_encoder(options.format, rate, sink, error);
     if (!encoder) return false;
-    Player player(options, rate, *encoder);
+    return render_tape_image(image, options, rate, *encoder, error) && sink.ok();
+}
+
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, std::uint32_t rate,
+                       SampleEncoder& encoder, std::string& error) {
+    Player player(options, rate, encoder);
     for (const TapeBlock& b : image.blocks) play_block(player, b);
     player.finish();
-    if (!encoder->error().empty()) {
-        error = encoder->error();
-        return false;
-    }
-    return sink.ok();
+    error = encoder.error();
+    return error.empty();
 }
 
 }  // namespace kvr

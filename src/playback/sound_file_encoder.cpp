@@ -59,13 +59,20 @@ SF_VIRTUAL_IO target_io = {target_length, target_seek, target_read, target_write
 
 class SoundFileEncoder : public SampleEncoder {
 public:
-    SoundFileEncoder(ByteSink& sink, int library_format, std::uint32_t rate) : target_{sink} {
+    SoundFileEncoder(ByteSink& sink, int library_format, std::uint32_t rate, double compression) : target_{sink} {
         SF_INFO info{};
         info.samplerate = static_cast<int>(rate);
         info.channels = 1;
         info.format = library_format;
         file_ = sf_open_virtual(&target_io, SFM_WRITE, &info, &target_);
-        if (file_ == nullptr) error_ = std::string("the sound library refuses this: ") + sf_strerror(nullptr);
+        if (file_ == nullptr) {
+            error_ = std::string("the sound library refuses this: ") + sf_strerror(nullptr);
+            return;
+        }
+        // 16-bit values go into floating-point formats divided by 32768, as a WAV reader
+        // would scale them, not as they are.
+        sf_command(file_, SFC_SET_SCALE_INT_FLOAT_WRITE, nullptr, SF_TRUE);
+        if (compression >= 0.0) sf_command(file_, SFC_SET_COMPRESSION_LEVEL, &compression, sizeof compression);
     }
     ~SoundFileEncoder() override {
         if (file_ != nullptr) sf_close(file_);
@@ -99,12 +106,12 @@ private:
 }  // namespace
 
 std::unique_ptr<SampleEncoder> make_sound_file_encoder(int library_format, std::uint32_t rate, ByteSink& sink,
-                                                       std::string& error) {
+                                                       std::string& error, double compression) {
     if (rate > 0x7FFFFFFF) {
         error = "the rate is too high for the sound library";
         return nullptr;
     }
-    auto encoder = std::make_unique<SoundFileEncoder>(sink, library_format, rate);
+    auto encoder = std::make_unique<SoundFileEncoder>(sink, library_format, rate, compression);
     if (!encoder->opened()) {
         error = encoder->error();
         return nullptr;
