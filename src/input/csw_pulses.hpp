@@ -16,6 +16,7 @@ struct CompactPulses {
     std::vector<std::uint8_t> rle;  // pulses of one sample or more, coded as in the file
     bool first_flipped = false;     // an odd number of empty pulses came before the first
     std::uint64_t pulses = 0;       // the pulses of the stream as it was, empty ones too
+    std::int64_t samples = 0;       // the samples of them all
 };
 
 enum class InflateResult { ok, corrupt, too_long };

@@ -34,28 +34,36 @@ bool next_pulse(ByteCursor& cur, std::uint32_t& length) {
     return true;
 }
 
-// Counts the pulses and their samples, then expands them into `out`, the first at `level`.
-LoadResult expand_pulses(Bytes pulses, std::int8_t level, SampleInfo& info, SampleVector& out,
-                         std::int64_t max_samples, std::uint64_t* pulse_count = nullptr) {
-    // Counting pass.
+// Counting pass: the samples and the number of the pulses; false as soon as the samples
+// pass the ceiling.
+bool count_pulses(Bytes pulses, std::int64_t max_samples, std::int64_t& samples, std::uint64_t& count) {
     ByteCursor cur{pulses, 0};
-    std::int64_t total = 0;
-    std::uint64_t count = 0;
+    samples = 0;
+    count = 0;
     for (std::uint32_t n; next_pulse(cur, n); ++count) {
-        total += n;
-        if (total > max_samples) return LOAD_TOO_LONG;
+        samples += n;
+        if (samples > max_samples) return false;
     }
-    if (pulse_count != nullptr) *pulse_count = count;
+    return true;
+}
+
+// Expands pulses of `total` samples in all into `out`, the first at `level`.
+LoadResult expand_pulses(Bytes pulses, std::int64_t total, std::int8_t level, SampleInfo& info, SampleVector& out) {
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);
     if (total == 0) return LOAD_EMPTY;
     if (!allocate_samples(out, total)) return LOAD_NO_MEMORY;
 
-    // Filling pass.
+    // Filling pass. Most pulses are short: a fixed store of 16 bytes, of which the next
+    // pulse overwrites what is beyond this one, costs far less than a call per pulse.
     std::int8_t* dest = out.data();
-    cur.pos = 0;
+    std::int8_t* const end = dest + total;
+    ByteCursor cur{pulses, 0};
     for (std::uint32_t n; next_pulse(cur, n);) {
-        std::memset(dest, level, n);
+        if (n <= 16 && end - dest >= 16)
+            std::memset(dest, level, 16);
+        else
+            std::memset(dest, level, n);
         dest += n;
         level = static_cast<std::int8_t>(~level);  // 0x7F <-> 0x80
     }
@@ -79,9 +87,11 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
 
     std::int8_t level = (file[34] & 1) ? kHigh : kLow;
     std::uint64_t pulses = 0;
+    std::int64_t total = 0;
     LoadResult result;
     if (compression == kRle) {
-        result = expand_pulses(file.subspan(start), level, info, out, max_samples, &pulses);
+        if (!count_pulses(file.subspan(start), max_samples, total, pulses)) return LOAD_TOO_LONG;
+        result = expand_pulses(file.subspan(start), total, level, info, out);
     } else {
         CompactPulses compact;
         switch (inflate_pulses(file.subspan(start), max_samples, compact)) {
@@ -91,7 +101,7 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
         }
         if (compact.first_flipped) level = static_cast<std::int8_t>(~level);
         pulses = compact.pulses;
-        result = expand_pulses(compact.rle, level, info, out, max_samples);
+        result = expand_pulses(compact.rle, compact.samples, level, info, out);
     }
     // What the stream holds counts; a header that says otherwise is only worth a note.
     if (result == LOAD_OK && pulses != stated_pulses)
@@ -115,7 +125,10 @@ LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
     if (info.rate == 0) return LOAD_BAD_DATA;
     info.type_name = "Compressed Square Wave (CSW)";
     const std::int8_t level = (minor == 1 && (file[28] & 1)) ? kHigh : kLow;
-    return expand_pulses(file.subspan(kHeaderSize), level, info, out, max_samples);
+    std::int64_t total = 0;
+    std::uint64_t pulses = 0;
+    if (!count_pulses(file.subspan(kHeaderSize), max_samples, total, pulses)) return LOAD_TOO_LONG;
+    return expand_pulses(file.subspan(kHeaderSize), total, level, info, out);
 }
 
 }  // namespace kvr

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "input/csw_pulses.hpp"
 
@@ -18,20 +19,24 @@ public:
 
     // False as soon as the pulses add up to more than the ceiling.
     bool feed(const std::uint8_t* p, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (partial_ == 0) {
-                if (p[i] != 0) {
-                    if (!pulse(p[i])) return false;
-                } else {
-                    partial_ = 1;
+        std::size_t i = 0;
+        while (i < n) {
+            if (partial_ > 0) {
+                long_length_ |= std::uint32_t{p[i++]} << (8 * (partial_ - 1));
+                if (++partial_ == 5) {
+                    if (!pulse(long_length_)) return false;
+                    partial_ = 0;
+                    long_length_ = 0;
                 }
-                continue;
-            }
-            long_length_ |= std::uint32_t{p[i]} << (8 * (partial_ - 1));
-            if (++partial_ == 5) {
-                if (!pulse(long_length_)) return false;
-                partial_ = 0;
-                long_length_ = 0;
+            } else if (p[i] == 0) {
+                partial_ = 1;
+                ++i;
+            } else {
+                // A run of short pulses, the bulk of every recording, goes over in one piece.
+                const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p + i, 0, n - i));
+                const std::size_t end = zero != nullptr ? static_cast<std::size_t>(zero - p) : n;
+                if (!short_pulses(p + i, end - i)) return false;
+                i = end;
             }
         }
         return true;
@@ -40,6 +45,7 @@ public:
     // A long pulse cut off by the end of the stream is dropped, as in version 1.
     void finish() {
         if (have_pending_) emit(pending_);
+        out_.samples = samples_;
     }
 
 private:
@@ -62,6 +68,22 @@ private:
             pending_ = length;
         }
         odd_empty_ = false;
+        return true;
+    }
+
+    // Pulses of 1 to 255 samples: the first may join the pulse before it, the others are
+    // kept as they are, the last waits in case empty pulses follow it.
+    bool short_pulses(const std::uint8_t* p, std::size_t n) {
+        if (!pulse(p[0])) return false;
+        if (n == 1) return true;
+        std::int64_t sum = 0;
+        for (std::size_t i = 1; i < n; ++i) sum += p[i];
+        samples_ += sum;
+        if (samples_ > max_) return false;
+        out_.pulses += n - 1;
+        emit(pending_);
+        out_.rle.insert(out_.rle.end(), p + 1, p + n - 1);
+        pending_ = p[n - 1];
         return true;
     }
 
@@ -110,6 +132,9 @@ InflateResult inflate_pulses(Bytes deflated, std::int64_t max_samples, CompactPu
     if (!inflater.ok()) return InflateResult::corrupt;
     z_stream& z = inflater.stream();
     PulseCollector collector(out, max_samples);
+    // Pulse streams pack to about a fifth; room for four times the packed bytes is backed by
+    // the file itself and spares most of the growing.
+    out.rle.reserve(std::min<std::size_t>(deflated.size(), std::size_t{1} << 28) * 4);
     std::array<std::uint8_t, 1 << 16> window;
     std::size_t fed = 0;
     for (;;) {
