@@ -19,14 +19,6 @@ ByteVec deflated(const ByteVec& raw) {
     return out;
 }
 
-ByteVec inflated(const std::uint8_t* data, std::size_t n, std::size_t at_most) {
-    ByteVec out(at_most);
-    uLongf size = static_cast<uLongf>(at_most);
-    EXPECT_EQ(uncompress(out.data(), &size, data, static_cast<uLong>(n)), Z_OK);
-    out.resize(size);
-    return out;
-}
-
 struct Csw2 {
     std::uint32_t rate = 44100;
     std::uint32_t pulses = 0;  // as the header states them
@@ -179,35 +171,8 @@ TEST(Csw2Reader, StreamsThatExpandFarBeyondTheirSize) {
     EXPECT_EQ(csw(csw2_of(Csw2{}, {0, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0x01, 0, 0, 0}, 2)).result, LOAD_TOO_LONG);
 }
 
-// kvrtool's version 2 files hold the pulse stream of its version 1 files, packed.
-TEST(Csw2Writer, PacksTheVersion1PulsesAndStatesTheirCount) {
-    const ByteVec image = ImageBuilder{}
-                              .standard(rom_header("PACKED"), 700)
-                              .standard(with_checksum(0xFF, pattern_bytes(600, 9)), 300)
-                              .pulses({700, 100, 3000})
-                              .bytes();
-    RenderOptions options;
-    options.noise = 0.2;
-    options.format = SampleFormat::csw;
-    const ByteVec v1 = render(image, options);
-    options.format = SampleFormat::csw2;
-    const ByteVec v2 = render(image, options);
-    ASSERT_GE(v2.size(), 52u);
-    EXPECT_EQ(v2[23], 2);
-    EXPECT_EQ(v2[24], 0);
-    EXPECT_EQ(v2[33], 2);
-    EXPECT_EQ(v2[34], v1[28]);
-    EXPECT_EQ(v2[25] | (v2[26] << 8) | (v2[27] << 16), 44100);
-    const ByteVec stream = inflated(v2.data() + 52 + v2[35], v2.size() - 52 - v2[35], v1.size());
-    EXPECT_EQ(stream, ByteVec(v1.begin() + 32, v1.end()));
-    std::uint32_t count = 0;
-    for (std::size_t i = 0; i < stream.size(); i += stream[i] == 0 ? 5 : 1) ++count;
-    std::uint32_t stated = 0;
-    for (int i = 3; i >= 0; --i) stated = (stated << 8) | v2[29 + static_cast<std::size_t>(i)];
-    EXPECT_EQ(stated, count);
-    EXPECT_EQ(csw(v2).samples, csw(v1).samples);
-}
-
+// kvrtool's version 2 files (their pulses are checked against version 1 by check_csw2.py,
+// with a second zlib) give the images of WAV renderings, also at rates version 1 cannot state.
 TEST(Csw2Writer, RatesBeyondVersion1GiveTheImagesOfWav) {
     const ByteVec image = ImageBuilder{}.standard(with_checksum(0xFF, pattern_bytes(300, 4)), 500).bytes();
     for (std::uint32_t rate : {22050u, 96000u, 250000u}) {

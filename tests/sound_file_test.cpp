@@ -261,9 +261,6 @@ TEST(KvrTool, PlaysFlacAndCsw2) {
     dir.write("image.kvr", test_image());
     const std::string tool = KVRTOOL_EXE;
     std::string out;
-    EXPECT_EQ(run_command(tool + " play --help", out), 0);
-    EXPECT_NE(out.find("csw2"), std::string::npos);
-    EXPECT_NE(out.find("flac"), std::string::npos);
     for (const char* format : {"flac", "csw2", "wav16"}) {
         const std::string name = dir.path(std::string("out.") + format);
         ASSERT_EQ(run_command(tool + " play " + dir.path("image.kvr") + " -o " + name + " --format " + format, out), 0);
