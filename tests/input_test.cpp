@@ -228,7 +228,8 @@ TEST(CswReader, PulsesAndLevels) {
 }
 
 TEST(CswReader, RefusedFiles) {
-    EXPECT_EQ(csw(csw_file(2, 0, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
+    EXPECT_EQ(csw(csw_file(3, 0, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
+    EXPECT_EQ(csw(csw_file(2, 1, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
     EXPECT_EQ(csw(csw_file(1, 2, 44100, 1, 0, {5})).result, LOAD_BAD_VERSION);
     EXPECT_EQ(csw(csw_file(1, 1, 44100, 2, 0, {5})).result, LOAD_BAD_DATA);
     EXPECT_EQ(csw(csw_file(1, 1, 0, 1, 0, {5})).result, LOAD_BAD_DATA);
@@ -345,7 +346,7 @@ TEST(LoadStep, MessagesAndInfoLines) {
     auto [ok, text] = load(csw_file(1, 0, 44100, 1, 0, {0, 0x40, 0x42, 0x0F, 0}));
     EXPECT_TRUE(ok);
     EXPECT_EQ(text, "\nType: Compressed Square Wave (CSW)\nDuration: 00 hrs 00 mins 22.67 secs\nRate: 44100 Hz\n");
-    EXPECT_EQ(load(csw_file(2, 0, 44100, 1, 0, {1})).second, "\n-- Error: This version of the sample file is not supported!\n");
+    EXPECT_EQ(load(csw_file(3, 0, 44100, 1, 0, {1})).second, "\n-- Error: This version of the sample file is not supported!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 7, 0, {1})).second, "\n-- Error: The sample data is in a unsupported format!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 1, 0, {})).second, "\n-- Error: The sample file is empty!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 1, 0, {0, 0, 0, 0, 0x80})).second, "\n-- Error: The sample file is too long!\n");

@@ -132,6 +132,12 @@ SampleVector samples_from_hps(const std::vector<std::int32_t>& hps) {
     return out;
 }
 
+LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples) {
+    LoadedFile l;
+    l.result = reader(file, l.info, l.samples, max_samples, nullptr);
+    return l;
+}
+
 std::unique_ptr<Context> fresh_context() {
     auto cx = std::make_unique<Context>();
     cx->settings.output_name = "test.kvr";

@@ -58,6 +58,15 @@ struct Conversion {
 
 using Configure = std::function<void(Settings&)>;
 
+// What one reader made of a file.
+struct LoadedFile {
+    LoadResult result = LOAD_NOT_THIS_FORMAT;
+    SampleInfo info;
+    SampleVector samples;
+};
+using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
+LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples = kMaxSamples);
+
 // Converts a recording held in memory, with the output kept in memory.
 Conversion convert(const ByteVec& recording, const Configure& configure = {});
 // Converts a sample buffer at a rate, skipping the readers.

@@ -50,11 +50,13 @@ bool load_sample_file(Context& cx) {
 
 bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples, const PcmFetcher* fetcher) {
     using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
-    for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}}) {
+    // The sound library comes last, so that every file the first three know stays theirs.
+    for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}, Reader{read_sound_file}}) {
         SampleInfo info;
         LoadResult result = reader(file, info, cx.samples.sample_data, max_samples, fetcher);
         if (result == LOAD_OK) {
             print_sample_info(cx, info);
+            if (!info.warning.empty()) cx.console.warn("Warning: %s\n", info.warning.c_str());
             cx.samples.sample_rate = info.rate;
             return true;
         }

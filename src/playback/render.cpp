@@ -158,7 +158,8 @@ bool parse_sample_format(const std::string& name, SampleFormat& format) {
         SampleFormat format;
     } kNames[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
                   {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
-                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16}};
+                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16},
+                  {"csw2", SampleFormat::csw2},   {"flac", SampleFormat::flac}};
     for (const auto& n : kNames) {
         if (name == n.name) {
             format = n.format;
@@ -181,14 +182,16 @@ bool render_tape_image(const TapeImage& image, const RenderOptions& options, Byt
     }
     std::unique_ptr<SampleEncoder> encoder = make_encoder(options.format, rate, sink, error);
     if (!encoder) return false;
-    Player player(options, rate, *encoder);
+    return render_tape_image(image, options, rate, *encoder, error) && sink.ok();
+}
+
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, std::uint32_t rate,
+                       SampleEncoder& encoder, std::string& error) {
+    Player player(options, rate, encoder);
     for (const TapeBlock& b : image.blocks) play_block(player, b);
     player.finish();
-    if (!encoder->error().empty()) {
-        error = encoder->error();
-        return false;
-    }
-    return sink.ok();
+    error = encoder.error();
+    return error.empty();
 }
 
 }  // namespace kvr

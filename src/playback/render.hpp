@@ -1,4 +1,4 @@
-// Playing an image back as a recording: pulses into samples, samples into WAV, CSW or VOC.
+// Playing an image back as a recording: pulses into samples, samples into WAV, CSW, VOC or FLAC.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 namespace kvr {
 
-enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16 };
+enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16, csw2, flac };
 
 bool parse_sample_format(const std::string& name, SampleFormat& format);
 

@@ -15,7 +15,7 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  list IMAGE             one line per block of a KVR image or TAP file\n"
-    "  play IMAGE -o OUT      render the image as a WAV, CSW or VOC recording\n"
+    "  play IMAGE -o OUT      render the image as a WAV, CSW, VOC or FLAC recording\n"
     "\n"
     "Run 'kvrtool COMMAND --help' for the options of a command.\n";
 
@@ -31,7 +31,8 @@ const char kPlayUsage[] =
     "Options:\n"
     "  -o, --output FILE    the recording to write (required)\n"
     "  --rate HZ            sample rate (default 44100)\n"
-    "  --format NAME        wav8 wav16 wav8s wav16s wav24 wavf32 csw voc8 voc16 (default wav16)\n"
+    "  --format NAME        wav8 wav16 wav8s wav16s wav24 wavf32 csw csw2 voc8 voc16 flac\n"
+    "                       (default wav16; csw is version 1, csw2 version 2 packed with zlib)\n"
     "  --amplitude A        square-wave amplitude, full scale 1 (default 0.5)\n"
     "  --dc-offset D        added to every sample (default 0)\n"
     "  --noise N            peak of additive noise, full scale 1 (default 0)\n"
