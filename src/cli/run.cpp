@@ -1,21 +1,9 @@
 #include "cli/run.hpp"
 
-#include <sys/stat.h>
-
 #include "context.hpp"
+#include "output/safe_output.hpp"
 
 namespace kvr {
-
-namespace {
-
-// True when both names lead to one existing file: converting would replace the recording.
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
-}
-
-}  // namespace
 
 void print_usage(Context& cx) {
     static const char* const kLines[] = {
@@ -52,7 +40,7 @@ int run_program(Context& cx, std::span<const std::string> args) {
         return 0;
     }
     if (parse_command_line(cx, args) != ParseOutcome::run) return 1;
-    if (same_file(cx.settings.input_name, cx.settings.output_name)) {
+    if (is_same_regular_file(cx.settings.input_name, cx.settings.output_name)) {
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }
