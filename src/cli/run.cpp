@@ -1,9 +1,30 @@
 #include "cli/run.hpp"
 
+#include <memory>
+#include <sys/stat.h>
+
 #include "context.hpp"
 #include "output/safe_output.hpp"
 
 namespace kvr {
+
+namespace {
+
+// When the image goes to the file that standard output is (`/dev/stdout` into a pipe, or a
+// file that standard output was redirected to), the report goes to standard error, so that
+// the two never share one stream. Decided before the banner, the first text printed. A
+// terminal or /dev/null is no stream that text could spoil.
+void keep_report_out_of_the_image(Context& cx, std::span<const std::string> args) {
+    const int out = cx.console.output_fd();
+    if (out < 0) return;
+    auto quiet = std::make_unique<Context>();
+    if (parse_command_line(*quiet, args) != ParseOutcome::run) return;
+    struct stat st {};
+    if (::fstat(out, &st) != 0 || S_ISCHR(st.st_mode)) return;
+    if (is_same_file(quiet->settings.output_name, out)) cx.console.use_errors_for_output();
+}
+
+}  // namespace
 
 void print_usage(Context& cx) {
     static const char* const kLines[] = {
@@ -34,6 +55,7 @@ void print_usage(Context& cx) {
 }
 
 int run_program(Context& cx, std::span<const std::string> args) {
+    keep_report_out_of_the_image(cx, args);
     cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
     if (args.empty()) {
         print_usage(cx);
