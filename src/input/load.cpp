@@ -45,6 +45,10 @@ bool load_sample_file(Context& cx) {
         report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
         return false;
     }
+    return load_opened_file(cx, file);
+}
+
+bool load_opened_file(Context& cx, const FileBytes& file) {
     if (!load_sample_bytes(cx, file.bytes(), kMaxSamples, &file)) return false;
     if (file.shrank()) {
         // What was read past the file's new end is not the recording.
