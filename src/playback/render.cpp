@@ -185,7 +185,10 @@ bool parse_sample_format(const std::string& name, SampleFormat& format) {
 
 std::string sample_format_names() {
     std::string names;
-    for (const auto& n : kSampleFormats) names += (names.empty() ? "" : " ") + std::string(n.name);
+    for (const auto& n : kSampleFormats) {
+        if (!names.empty()) names += ' ';
+        names += n.name;
+    }
     return names;
 }
 
