@@ -213,7 +213,16 @@ TEST(KvrToolList, ImagesAreReadOneBlockAtATime) {
     EXPECT_EQ(block.data.size(), 3u << 20);
     ASSERT_TRUE(large_reader.next(block));
     EXPECT_EQ(block.tone_count, 10);
-    EXPECT_LT(large_reader.buffer_capacity(), (3u << 20) + (1u << 17));
+    EXPECT_LE(large_reader.buffer_capacity(), std::size_t{1} << 16);  // the data went straight into the block
+    // A length that the image cannot back sizes nothing.
+    ByteVec claims = ImageBuilder{}.bytes();
+    claims.insert(claims.end(), {0x14, 0, 0, 0, 0, 8, 0, 0, 0xFF, 0xFF, 0xFF, 1, 2, 3});
+    MemoryImageSource claims_source(claims);
+    TapeReader claims_reader(claims_source, false);
+    TapeBlock fresh;
+    EXPECT_FALSE(claims_reader.next(fresh));
+    EXPECT_EQ(claims_reader.error(), "block runs past the end of the file at offset 10 (0xA)");
+    EXPECT_LT(fresh.data.capacity(), 1024u);
 
     // The program lists a large image of small blocks in little memory: 64 MiB of address
     // space hold it, where the blocks held whole needed well over 100 MiB.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "input/file_bytes.hpp"
@@ -65,33 +66,34 @@ void clear_block(TapeBlock& b) {
     b.data.clear();
 }
 
-// The fields of the block whose fixed part is at `p`, with its tail right after it.
-void fill_block(TapeBlock& b, const std::uint8_t* p, std::size_t fixed, std::size_t tail) {
+// The fields of the block whose fixed part is at `p`.
+void read_fields(TapeBlock& b, const std::uint8_t* p) {
     const auto field = [&](std::size_t off, int width) { return static_cast<std::int32_t>(le(p + off, width)); };
-    const std::uint8_t* tail_bytes = p + fixed;
     switch (b.id) {
-    case 0x10:
-        b.pause_ms = field(1, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
-        apply_rom_timings(b);
-        break;
+    case 0x10: b.pause_ms = field(1, 2); break;
     case 0x11:
         b.pilot_pulse = field(1, 2), b.sync1 = field(3, 2), b.sync2 = field(5, 2);
         b.bit0 = field(7, 2), b.bit1 = field(9, 2), b.pilot_count = field(11, 2);
         b.used_bits = field(13, 1), b.pause_ms = field(14, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
         break;
     case 0x12: b.tone_pulse = field(1, 2), b.tone_count = field(3, 2); break;
-    case 0x13:
-        for (std::size_t i = 0; i < tail / 2; ++i) b.pulses.push_back(static_cast<std::uint16_t>(le(tail_bytes + 2 * i, 2)));
-        break;
-    case 0x14:
-        b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
-        break;
+    case 0x14: b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2); break;
     case 0x20: b.pause_ms = field(1, 2); break;
-    case 0x21: b.name.assign(reinterpret_cast<const char*>(tail_bytes), tail); break;
     default: break;
+    }
+}
+
+// The tail, read into `data`, becomes the pulses or the name of the blocks that have them.
+void interpret_tail(TapeBlock& b) {
+    if (b.id == 0x13) {
+        for (std::size_t i = 0; i + 1 < b.data.size(); i += 2)
+            b.pulses.push_back(static_cast<std::uint16_t>(le(b.data.data() + i, 2)));
+        b.data.clear();
+    } else if (b.id == 0x21) {
+        b.name.assign(b.data.begin(), b.data.end());
+        b.data.clear();
+    } else if (b.id == 0x10) {
+        apply_rom_timings(b);
     }
 }
 
@@ -105,6 +107,8 @@ std::ptrdiff_t MemoryImageSource::read(std::uint8_t* into, std::size_t n) {
     pos_ += n;
     return static_cast<std::ptrdiff_t>(n);
 }
+
+std::uint64_t MemoryImageSource::remaining() const { return bytes_.size() - pos_; }
 
 FileImageSource::~FileImageSource() {
     if (fd_ >= 0) ::close(fd_);
@@ -127,6 +131,13 @@ std::vector<std::uint8_t> FileImageSource::peek(std::size_t n) const {
     return bytes;
 }
 
+std::uint64_t FileImageSource::remaining() const {
+    struct stat st {};
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0 || ::fstat(fd_, &st) != 0 || st.st_size < at) return 0;
+    return static_cast<std::uint64_t>(st.st_size - at);
+}
+
 std::ptrdiff_t FileImageSource::read(std::uint8_t* into, std::size_t n) {
     for (;;) {
         const ssize_t got = ::read(fd_, into, n);
@@ -138,24 +149,44 @@ std::ptrdiff_t FileImageSource::read(std::uint8_t* into, std::size_t n) {
 
 bool TapeReader::fill(std::size_t n) {
     if (end_ - begin_ >= n) return true;
-    // Keep the unread bytes at the front, and room for the whole block being read.
     std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_), buffer_.begin() + static_cast<std::ptrdiff_t>(end_),
               buffer_.begin());
     end_ -= begin_;
     begin_ = 0;
-    if (buffer_.size() < std::max(n, kReadSize)) buffer_.resize(std::max(n, kReadSize));
+    if (buffer_.size() < kReadSize) buffer_.resize(kReadSize);
     while (end_ < n && !source_ended_) {
         const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_);
-        if (got < 0) {
-            error_ = at_offset("cannot read the file", offset_ + end_);
-            source_ended_ = true;
-        } else if (got == 0) {
-            source_ended_ = true;
-        } else {
-            end_ += static_cast<std::size_t>(got);
-        }
+        if (got < 0) read_failed(offset_ + end_);
+        else if (got == 0) source_ended_ = true;
+        else end_ += static_cast<std::size_t>(got);
     }
     return end_ >= n;
+}
+
+void TapeReader::read_failed(std::uint64_t at) {
+    error_ = at_offset("cannot read the file", at);
+    source_ended_ = true;
+}
+
+bool TapeReader::take(std::vector<std::uint8_t>& into, std::size_t n) {
+    const std::size_t buffered = std::min(n, end_ - begin_);
+    // A length field never sizes more memory than the image still holds.
+    if (n - buffered > source_.remaining()) return false;
+    into.resize(n);
+    std::copy_n(here(), buffered, into.begin());
+    consume(buffered);
+    // The rest goes straight into the block: a large block is held once, not twice.
+    for (std::size_t got = buffered; got < n;) {
+        const std::ptrdiff_t more = source_ended_ ? 0 : source_.read(into.data() + got, n - got);
+        if (more <= 0) {
+            if (more < 0) read_failed(offset_);
+            source_ended_ = true;
+            return false;
+        }
+        got += static_cast<std::size_t>(more);
+        offset_ += static_cast<std::uint64_t>(more);
+    }
+    return true;
 }
 
 void TapeReader::consume(std::size_t n) {
@@ -195,12 +226,13 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
     }
     if (!fill(fixed)) return cut_short("block runs past the end of the file", at);
     const std::size_t tail = tail_size(here(), id);
-    if (!fill(fixed + tail)) return cut_short("block runs past the end of the file", at);
     clear_block(block);
     block.id = id;
     block.offset = static_cast<std::size_t>(at);
-    fill_block(block, here(), fixed, tail);
-    consume(fixed + tail);
+    read_fields(block, here());
+    consume(fixed);
+    if (!take(block.data, tail)) return cut_short("block runs past the end of the file", at);
+    interpret_tail(block);
     return true;
 }
 
@@ -209,14 +241,13 @@ bool TapeReader::next_tap_record(TapeBlock& block) {
     const std::uint64_t at = offset_;
     if (!fill(2)) return cut_short("record runs past the end of the file", at);
     const std::size_t length = le(here(), 2);
-    if (!fill(2 + length)) return cut_short("record runs past the end of the file", at);
     clear_block(block);
     block.id = 0x10;
     block.offset = static_cast<std::size_t>(at);
     block.pause_ms = 1000;
-    block.data.assign(here() + 2, here() + 2 + length);
+    consume(2);
+    if (!take(block.data, length)) return cut_short("record runs past the end of the file", at);
     apply_rom_timings(block);
-    consume(2 + length);
     return true;
 }
 

@@ -33,12 +33,15 @@ public:
     virtual ~ImageSource() = default;
     // Up to n bytes; 0 at the end of the image, -1 when it cannot be read.
     virtual std::ptrdiff_t read(std::uint8_t* into, std::size_t n) = 0;
+    // How many bytes are still to come, as far as can be known now.
+    virtual std::uint64_t remaining() const = 0;
 };
 
 class MemoryImageSource : public ImageSource {
 public:
     explicit MemoryImageSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     std::ptrdiff_t read(std::uint8_t* into, std::size_t n) override;
+    std::uint64_t remaining() const override;
 
 private:
     std::span<const std::uint8_t> bytes_;
@@ -59,12 +62,14 @@ public:
     // The first bytes, without moving on.
     std::vector<std::uint8_t> peek(std::size_t n) const;
     std::ptrdiff_t read(std::uint8_t* into, std::size_t n) override;
+    std::uint64_t remaining() const override;
 
 private:
     int fd_ = -1;
 };
 
-// Reads an image one block at a time, holding no more of it than the block being read.
+// Reads an image one block at a time, holding no more of it than the block being read and a
+// small buffer.
 class TapeReader {
 public:
     TapeReader(ImageSource& source, bool tap) : source_(source), tap_(tap) {}
@@ -76,7 +81,9 @@ public:
     std::size_t buffer_capacity() const { return buffer_.capacity(); }
 
 private:
-    bool fill(std::size_t n);  // n bytes ready at the cursor; false when the image ends first
+    bool fill(std::size_t n);  // n bytes (a fixed part) ready at the cursor; false when the image ends first
+    bool take(std::vector<std::uint8_t>& into, std::size_t n);  // the next n bytes; false when they are not there
+    void read_failed(std::uint64_t at);
     bool start();
     bool cut_short(const char* what, std::uint64_t at);  // names the fault; false
     bool next_kvr_block(TapeBlock& block);
