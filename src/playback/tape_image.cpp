@@ -153,7 +153,7 @@ bool TapeReader::fill(std::size_t n) {
               buffer_.begin());
     end_ -= begin_;
     begin_ = 0;
-    if (buffer_.size() < kReadSize) buffer_.resize(kReadSize);
+    if (buffer_.size() < std::max(n, kReadSize)) buffer_.resize(std::max(n, kReadSize));
     while (end_ < n && !source_ended_) {
         const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_);
         if (got < 0) read_failed(offset_ + end_);
