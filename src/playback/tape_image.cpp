@@ -171,7 +171,7 @@ void TapeReader::read_failed(std::uint64_t at) {
 bool TapeReader::take(std::vector<std::uint8_t>& into, std::size_t n) {
     const std::size_t buffered = std::min(n, end_ - begin_);
     // A length field never sizes more memory than the image still holds.
-    if (n - buffered > source_.remaining()) return false;
+    if (n > buffered && n - buffered > source_.remaining()) return false;
     into.resize(n);
     std::copy_n(here(), buffered, into.begin());
     consume(buffered);
