@@ -268,11 +268,11 @@ TEST(KvrTool, PlaysFlacAndCsw2) {
     }
     EXPECT_EQ(dir.read("out.flac.kvr"), dir.read("out.wav16.kvr"));
     EXPECT_EQ(dir.read("out.csw2.kvr"), dir.read("out.wav16.kvr"));
-    // A rate FLAC cannot state: a message, a failing status and no file.
+    // A rate FLAC cannot state: a usage error, found before anything is opened, and no file.
     EXPECT_EQ(run_command(tool + " play " + dir.path("image.kvr") + " -o " + dir.path("fast.flac") +
                               " --format flac --rate 1000000 2>&1",
                           out),
-              1);
+              2);
     EXPECT_NE(out.find("sample rate"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists(dir.path("fast.flac")));
 }

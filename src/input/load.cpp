@@ -45,7 +45,18 @@ bool load_sample_file(Context& cx) {
         report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
         return false;
     }
-    return load_sample_bytes(cx, file.bytes(), kMaxSamples, &file);
+    return load_opened_file(cx, file);
+}
+
+bool load_opened_file(Context& cx, const FileBytes& file) {
+    if (!load_sample_bytes(cx, file.bytes(), kMaxSamples, &file)) return false;
+    if (file.shrank()) {
+        // What was read past the file's new end is not the recording.
+        SampleVector().swap(cx.samples.sample_data);
+        report_error(cx.console, "Cannot read input file " + cx.settings.input_name + " !");
+        return false;
+    }
+    return true;
 }
 
 bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples, const PcmFetcher* fetcher) {

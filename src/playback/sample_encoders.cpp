@@ -209,6 +209,7 @@ public:
         h[24] = 0x29;
         h[25] = 0x11;
         sink_.write(h.data(), h.size());
+        chunk_.reserve(kMaxChunk + 1);
     }
 
     void samples(const float* v, std::size_t n) override {
@@ -228,7 +229,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxChunk = 0xFFF000;
+    // A sound block per megabyte keeps the memory of playing small; the length field could
+    // hold almost 16 MB.
+    static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
 
     void emit() {
         std::vector<std::uint8_t> h;
