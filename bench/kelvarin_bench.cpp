@@ -7,6 +7,12 @@
 //   kelvarin_bench analysis WAV        conversion against a bare pass over the level changes
 //   kelvarin_bench write WAV           conversion writing an image file against one writing nothing
 //   kelvarin_bench compare A.wav B.wav [switches of B]  conversion times of two recordings
+//   kelvarin_bench make-csw2 DIR       the one-hour ROM-speed recording as CSW version 2
+//   kelvarin_bench sound-file FILE     loading against the sound library's decoding alone
+//   kelvarin_bench csw2 FILE           loading a CSW version 2 against inflating it alone
+//   kelvarin_bench make-small-blocks DIR  a 10 MB image of one-byte blocks
+//   kelvarin_bench list KVRTOOL IMAGE  `kvrtool list` of an image: time and peak memory
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +26,11 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "context.hpp"
 #include "input/file_bytes.hpp"
+#include "input/sound_file.hpp"
 #include "playback/render.hpp"
 
 namespace {
@@ -268,6 +277,100 @@ int compare_bench(const std::string& rom, const std::string& speedlock) {
     return 0;
 }
 
+// The sample rate and length of a loaded file, and the time the load step took.
+double load_time(const std::string& path, std::int64_t& samples) {
+    return best_of(3, [&] { samples = static_cast<std::int64_t>(loaded(path)->samples.sample_data.size()); });
+}
+
+int sound_file_bench(const std::string& path) {
+    kvr::FileBytes file;
+    if (!file.open(path)) return 1;
+    std::int64_t frames = 0;
+    const double decode = best_of(3, [&] {
+        kvr::SoundFile sound;
+        if (sound.open(file.bytes()) != kvr::SoundFile::Opened::ok) std::exit(1);
+        std::vector<std::int32_t> piece(1 << 16);
+        const std::size_t per_piece = piece.size() / static_cast<std::size_t>(sound.channels());
+        frames = 0;
+        while (const std::size_t n = sound.read(piece.data(), per_piece)) frames += static_cast<std::int64_t>(n);
+    });
+    std::int64_t samples = 0;
+    const double load = load_time(path, samples);
+    std::printf("sound file: the library decoding %lld frames alone %.3f s, loading into the sample buffer %.3f s (%.2fx)\n",
+                static_cast<long long>(frames), decode, load, load / decode);
+    return samples == frames ? 0 : 1;
+}
+
+int csw2_bench(const std::string& path) {
+    kvr::FileBytes file;
+    if (!file.open(path)) return 1;
+    const kvr::Bytes bytes = file.bytes();
+    if (bytes.size() < 52) return 1;
+    const std::size_t start = 52 + bytes[35];
+    std::uint64_t inflated = 0;
+    const double inflate_time = best_of(3, [&] {
+        z_stream z{};
+        inflateInit(&z);
+        std::vector<std::uint8_t> window(1 << 16);
+        z.next_in = const_cast<Bytef*>(bytes.data() + start);
+        z.avail_in = static_cast<uInt>(bytes.size() - start);
+        inflated = 0;
+        int ret = Z_OK;
+        while (ret == Z_OK) {
+            z.next_out = window.data();
+            z.avail_out = static_cast<uInt>(window.size());
+            ret = inflate(&z, Z_NO_FLUSH);
+            inflated += window.size() - z.avail_out;
+        }
+        inflateEnd(&z);
+    });
+    std::int64_t samples = 0;
+    const double load = load_time(path, samples);
+    std::printf("csw2: inflating %.1f MB of pulses alone %.3f s, loading %lld samples %.3f s (%.2fx)\n",
+                static_cast<double>(inflated) / 1e6, inflate_time, static_cast<long long>(samples), load,
+                load / inflate_time);
+    return 0;
+}
+
+// Ten megabytes of standard blocks of one byte each, written as they are made.
+int make_small_blocks(const std::string& dir) {
+    std::FILE* f = std::fopen((dir + "/one-byte-blocks.kvr").c_str(), "wb");
+    if (f == nullptr) return 1;
+    const std::uint8_t header[] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10};
+    std::fwrite(header, 1, sizeof header, f);
+    const std::size_t blocks = (std::size_t{10} * 1024 * 1024 - sizeof header) / 6;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        const std::uint8_t block[] = {0x10, 0, 0, 1, 0, static_cast<std::uint8_t>(i)};
+        std::fwrite(block, 1, sizeof block, f);
+    }
+    return std::fclose(f) == 0 ? 0 : 1;
+}
+
+// The program started straight from this small process, so that its peak memory is its own.
+int list_bench(const char* kvrtool, const char* image) {
+    double best = 1e300;
+    long peak = 0;
+    for (int run = 0; run < 3; ++run) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        char* const args[] = {const_cast<char*>(kvrtool), const_cast<char*>("list"), const_cast<char*>(image), nullptr};
+        pid_t pid = 0;
+        const auto start = Clock::now();
+        if (posix_spawn(&pid, kvrtool, &actions, nullptr, args, environ) != 0) return 1;
+        int status = 0;
+        struct rusage usage {};
+        wait4(pid, &status, 0, &usage);
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+        peak = std::max(peak, usage.ru_maxrss);
+        posix_spawn_file_actions_destroy(&actions);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+    }
+    std::printf("list: kvrtool list of a 10 MB image of one-byte blocks in %.2f s, peak %ld KiB (targets under 2 s, a few MB)\n",
+                best, peak);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +390,13 @@ int main(int argc, char** argv) {
     if (what == "analysis") return analysis_bench(arg);
     if (what == "write") return write_bench(arg);
     if (what == "compare" && argc > 3) return compare_bench(arg, argv[3]);
-    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock DIR | load|analysis|write WAV | render | compare ROM.wav SPEEDLOCK.wav\n");
+    if (what == "make-csw2") return render_to(rom_hour(), arg + "/rom-hour.csw2", kvr::SampleFormat::csw2) ? 0 : 1;
+    if (what == "sound-file") return sound_file_bench(arg);
+    if (what == "csw2") return csw2_bench(arg);
+    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock|make-csw2 DIR | load|analysis|write WAV | render | "
+                         "compare ROM.wav SPEEDLOCK.wav | sound-file FILE | csw2 FILE\n");
+    if (what == "make-small-blocks") return make_small_blocks(arg);
+    if (what == "list" && argc > 3) return list_bench(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock DIR | load|analysis|write WAV | render | compare ROM.wav SPEEDLOCK.wav | make-small-blocks DIR | list KVRTOOL IMAGE\n");
     return 2;
 }

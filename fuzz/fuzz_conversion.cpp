@@ -4,6 +4,13 @@
 
 #include "context.hpp"
 
+// The most samples a recording may expand to. The default keeps each run quick; the build
+// fuzz_conversion_long raises it to 2^24, a minute of recording at up to 279 kHz, to reach
+// the paths that only long recordings take.
+#ifndef KELVARIN_FUZZ_MAX_SAMPLES
+#define KELVARIN_FUZZ_MAX_SAMPLES (1 << 22)
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     auto cx = std::make_unique<kvr::Context>();
@@ -24,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.output_name = "fuzz.kvr";
     cx->image.open_memory();
     const kvr::Bytes file(data + 2, size - 2);
-    if (!kvr::load_sample_bytes(*cx, file, 1 << 22)) return 0;
+    if (!kvr::load_sample_bytes(*cx, file, KELVARIN_FUZZ_MAX_SAMPLES)) return 0;
     if (cx->samples.sample_data.empty()) {
         cx->samples.sample_data.assign(file.begin(), file.end());
         cx->samples.sample_rate = 44100;

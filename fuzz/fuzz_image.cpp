@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options.rate = 8000;
         options.noise = 0.1;
         options.jitter_pct = 5;
-        options.format = static_cast<kvr::SampleFormat>(size % 9);
+        options.format = static_cast<kvr::SampleFormat>(size % 11);
         kvr::MemorySink sink;
         kvr::render_tape_image(image, options, sink, error);
     }

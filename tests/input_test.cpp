@@ -1,8 +1,11 @@
 // The three readers, the PCM conversion, the duration and the load step.
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "input/file_bytes.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -228,7 +231,8 @@ TEST(CswReader, PulsesAndLevels) {
 }
 
 TEST(CswReader, RefusedFiles) {
-    EXPECT_EQ(csw(csw_file(2, 0, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
+    EXPECT_EQ(csw(csw_file(3, 0, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
+    EXPECT_EQ(csw(csw_file(2, 1, 44100, 9, 0, {5})).result, LOAD_BAD_VERSION);
     EXPECT_EQ(csw(csw_file(1, 2, 44100, 1, 0, {5})).result, LOAD_BAD_VERSION);
     EXPECT_EQ(csw(csw_file(1, 1, 44100, 2, 0, {5})).result, LOAD_BAD_DATA);
     EXPECT_EQ(csw(csw_file(1, 1, 0, 1, 0, {5})).result, LOAD_BAD_DATA);
@@ -345,7 +349,7 @@ TEST(LoadStep, MessagesAndInfoLines) {
     auto [ok, text] = load(csw_file(1, 0, 44100, 1, 0, {0, 0x40, 0x42, 0x0F, 0}));
     EXPECT_TRUE(ok);
     EXPECT_EQ(text, "\nType: Compressed Square Wave (CSW)\nDuration: 00 hrs 00 mins 22.67 secs\nRate: 44100 Hz\n");
-    EXPECT_EQ(load(csw_file(2, 0, 44100, 1, 0, {1})).second, "\n-- Error: This version of the sample file is not supported!\n");
+    EXPECT_EQ(load(csw_file(3, 0, 44100, 1, 0, {1})).second, "\n-- Error: This version of the sample file is not supported!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 7, 0, {1})).second, "\n-- Error: The sample data is in a unsupported format!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 1, 0, {})).second, "\n-- Error: The sample file is empty!\n");
     EXPECT_EQ(load(csw_file(1, 0, 44100, 1, 0, {0, 0, 0, 0, 0x80})).second, "\n-- Error: The sample file is too long!\n");
@@ -378,6 +382,71 @@ TEST(LoadStep, FilesReadInPiecesMatchTheBytesInMemory) {
         EXPECT_EQ(from_file->samples.sample_data, from_memory->samples.sample_data) << name;
         EXPECT_EQ(from_file->console.text(), from_memory->console.text());
     }
+}
+
+TEST(InputFile, OnlyRegularFilesAreOpened) {
+    TempDir dir;
+    const std::string fifo = dir.path("f.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::string out;
+    // Opening a pipe for reading would wait for a writer that never comes.
+    EXPECT_EQ(run_command("timeout 30 " + std::string(KELVARIN_EXE) + " " + fifo, out), 1);
+    EXPECT_NE(out.find("\n-- Error: Cannot open input file " + fifo + " !\n"), std::string::npos) << out;
+    EXPECT_EQ(run_command("timeout 30 " + std::string(KVRTOOL_EXE) + " list " + fifo + " 2>&1", out), 1);
+    EXPECT_EQ(out, "kvrtool: cannot open " + fifo + "\n");
+    for (const std::string& name : {fifo, dir.path(""), std::string("/dev/null"), dir.path("missing")}) {
+        FileBytes file;
+        EXPECT_FALSE(file.open(name)) << name;
+        EXPECT_EQ(open_regular_file(name), -1) << name;
+    }
+}
+
+// Loads a file that another process cuts to `keep` bytes after it was opened.
+std::string load_cut_short(const ByteVec& bytes, std::size_t keep, bool& loaded) {
+    TempDir dir;
+    dir.write("cut", bytes);
+    FileBytes file;
+    EXPECT_TRUE(file.open(dir.path("cut")));
+    EXPECT_FALSE(file.shrank());
+    EXPECT_EQ(::truncate(dir.path("cut").c_str(), static_cast<off_t>(keep)), 0);
+    auto cx = fresh_context();
+    cx->settings.input_name = "cut";
+    loaded = load_opened_file(*cx, file);
+    EXPECT_TRUE(file.shrank());
+    EXPECT_EQ(loaded, !cx->samples.sample_data.empty());
+    return report_of(cx->console.text());
+}
+
+TEST(InputFile, CutShortWhileRead) {
+    const ByteVec image = ImageBuilder{}.standard(with_checksum(0xFF, pattern_bytes(3000, 41)), 500).bytes();
+    RenderOptions options;
+    options.format = SampleFormat::wav16s;
+    const ByteVec wav = render(image, options);  // its sound data is read in pieces
+    options.format = SampleFormat::csw;
+    const ByteVec csw = render(image, options);  // read from the mapping itself
+    ASSERT_GT(wav.size(), 2u << 20);
+    ASSERT_GT(csw.size(), 3u * 4096);
+    for (const auto& [bytes, keep] : {std::pair{wav, std::size_t{1} << 20}, std::pair{csw, std::size_t{4096}}}) {
+        bool loaded = true;
+        const std::string text = load_cut_short(bytes, keep, loaded);
+        EXPECT_FALSE(loaded);
+        EXPECT_TRUE(text.ends_with("\n-- Error: Cannot read input file cut !\n")) << text;
+    }
+    // Bytes past the new end read as zeros instead of ending the process.
+    TempDir dir;
+    dir.write("cut", csw);
+    FileBytes file;
+    ASSERT_TRUE(file.open(dir.path("cut")));
+    ASSERT_EQ(::truncate(dir.path("cut").c_str(), 0), 0);
+    EXPECT_EQ(file.bytes()[csw.size() - 1], 0);
+    EXPECT_TRUE(file.shrank());
+    // A file left alone loads as before.
+    dir.write("whole.wav", wav);
+    FileBytes whole;
+    ASSERT_TRUE(whole.open(dir.path("whole.wav")));
+    auto cx = fresh_context();
+    EXPECT_TRUE(load_opened_file(*cx, whole));
+    EXPECT_FALSE(whole.shrank());
 }
 
 }  // namespace

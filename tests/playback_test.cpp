@@ -73,11 +73,13 @@ TEST(KvrTool, CommandLine) {
     EXPECT_EQ(run_command(tool + " play --help", out), 0);
     EXPECT_NE(out.find("--jitter PCT"), std::string::npos);
     EXPECT_EQ(run_command(tool + " --help", out), 0);
+    // A rate that the format cannot state is a usage error, found before anything is written.
     EXPECT_EQ(run_command(tool + " play " + dir.path("image.kvr") + " -o " + dir.path("out.csw") +
                               " --format csw --rate 96000 2>&1",
                           out),
-              1);
+              2);
     EXPECT_NE(out.find("65535"), std::string::npos);
+    EXPECT_TRUE(dir.read("out.csw").empty());
     EXPECT_EQ(run_command(tool + " play " + dir.path("image.kvr") + " -o " + dir.path("out.voc") + " --format voc16", out), 0);
     EXPECT_GT(dir.read("out.voc").size(), 26u);
 }

@@ -1,11 +1,18 @@
 #include "support.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +139,12 @@ SampleVector samples_from_hps(const std::vector<std::int32_t>& hps) {
     return out;
 }
 
+LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples) {
+    LoadedFile l;
+    l.result = reader(file, l.info, l.samples, max_samples, nullptr);
+    return l;
+}
+
 std::unique_ptr<Context> fresh_context() {
     auto cx = std::make_unique<Context>();
     cx->settings.output_name = "test.kvr";
@@ -206,6 +219,68 @@ int run_command(const std::string& command, std::string& output) {
     const int status = ::pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+namespace {
+void become(int uid) {
+    if (uid < 0) return;
+    const auto id = static_cast<uid_t>(uid);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(id)) != 0 || ::setuid(id) != 0) ::_exit(126);
+}
+}  // namespace
+
+Child::Child(const std::vector<std::string>& argv, Options options) {
+    pid_ = ::fork();
+    if (pid_ != 0) return;
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : null, 1);
+    ::dup2(options.stderr_fd >= 0 ? options.stderr_fd : null, 2);
+    become(options.as_user);
+    // Signals that the test runner ignores are the program's own again.
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) std::signal(s, SIG_DFL);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+Child::~Child() {
+    if (pid_ > 0 && status_ < 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+int Child::wait(int limit_seconds) {
+    if (status_ >= 0 || pid_ <= 0) return status_;
+    struct rusage usage {};
+    int status = 0;
+    // A program that hangs fails its test instead of stopping the suite.
+    for (int waited_ms = 0;; waited_ms += 5) {
+        const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
+        if (done == pid_ || (done < 0 && errno != EINTR)) break;
+        if (waited_ms == limit_seconds * 1000) ::kill(pid_, SIGKILL);
+        ::usleep(5000);
+    }
+    status_ = status;
+    peak_kib_ = usage.ru_maxrss;
+    return status_;
+}
+
+int run_as_user(int uid, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        become(uid);
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
 
 // Tapes of the custom loaders.
 

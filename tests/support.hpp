@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "context.hpp"
@@ -58,6 +59,15 @@ struct Conversion {
 
 using Configure = std::function<void(Settings&)>;
 
+// What one reader made of a file.
+struct LoadedFile {
+    LoadResult result = LOAD_NOT_THIS_FORMAT;
+    SampleInfo info;
+    SampleVector samples;
+};
+using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
+LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples = kMaxSamples);
+
 // Converts a recording held in memory, with the output kept in memory.
 Conversion convert(const ByteVec& recording, const Configure& configure = {});
 // Converts a sample buffer at a rate, skipping the readers.
@@ -103,5 +113,33 @@ private:
 
 // Runs a program, returning its exit status and standard output.
 int run_command(const std::string& command, std::string& output);
+
+// A program started without a shell, so that it can be signalled and its end examined.
+class Child {
+public:
+    struct Options {
+        int stdout_fd = -1;  // -1: /dev/null
+        int stderr_fd = -1;
+        int as_user = -1;    // a user id to run as (the group of the same number), or -1
+    };
+    Child(const std::vector<std::string>& argv, Options options);
+    Child(const std::vector<std::string>& argv) : Child(argv, Options{}) {}
+    ~Child();
+    pid_t pid() const { return pid_; }
+    // Waits for the end, killing the program after `limit_seconds`; the raw wait status.
+    int wait(int limit_seconds = 120);
+    long peak_memory_kib() const { return peak_kib_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    long peak_kib_ = 0;
+};
+
+// Runs `body` in a forked child as another user; its return value is the exit status.
+int run_as_user(int uid, const std::function<int()>& body);
+
+bool running_as_root();
+constexpr int kNobody = 65534;
 
 }  // namespace kvr::test

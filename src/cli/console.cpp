@@ -1,5 +1,6 @@
 #include "cli/console.hpp"
 
+#include <cstdio>
 #include <vector>
 
 namespace kvr {
@@ -40,6 +41,12 @@ void Console::warn(const char* format, ...) {
     va_start(args, format);
     emit(err_, warnings_, format, args);
     va_end(args);
+}
+
+int Console::output_fd() const { return out_ != nullptr ? ::fileno(out_) : -1; }
+
+void Console::use_errors_for_output() {
+    if (out_ != nullptr && err_ != nullptr) out_ = err_;
 }
 
 void Console::flush() {

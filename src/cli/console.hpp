@@ -17,6 +17,11 @@ public:
     void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void flush();
 
+    // The descriptor behind standard output, or -1 when the text is collected in strings.
+    int output_fd() const;
+    // Sends what would go to standard output to standard error from now on.
+    void use_errors_for_output();
+
     const std::string& text() const { return text_; }
     const std::string& warnings() const { return warnings_; }
     void clear() { text_.clear(); warnings_.clear(); }

@@ -1,18 +1,27 @@
 #include "cli/run.hpp"
 
+#include <memory>
 #include <sys/stat.h>
 
 #include "context.hpp"
+#include "output/safe_output.hpp"
 
 namespace kvr {
 
 namespace {
 
-// True when both names lead to one existing file: converting would replace the recording.
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
+// When the image goes to the file that standard output is (`/dev/stdout` into a pipe, or a
+// file that standard output was redirected to), the report goes to standard error, so that
+// the two never share one stream. Decided before the banner, the first text printed. A
+// terminal or /dev/null is no stream that text could spoil.
+void keep_report_out_of_the_image(Context& cx, std::span<const std::string> args) {
+    const int out = cx.console.output_fd();
+    if (out < 0) return;
+    auto quiet = std::make_unique<Context>();
+    if (parse_command_line(*quiet, args) != ParseOutcome::run) return;
+    struct stat st {};
+    if (::fstat(out, &st) != 0 || S_ISCHR(st.st_mode)) return;
+    if (is_same_file(quiet->settings.output_name, out)) cx.console.use_errors_for_output();
 }
 
 }  // namespace
@@ -46,13 +55,14 @@ void print_usage(Context& cx) {
 }
 
 int run_program(Context& cx, std::span<const std::string> args) {
+    keep_report_out_of_the_image(cx, args);
     cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
     if (args.empty()) {
         print_usage(cx);
         return 0;
     }
     if (parse_command_line(cx, args) != ParseOutcome::run) return 1;
-    if (same_file(cx.settings.input_name, cx.settings.output_name)) {
+    if (is_same_regular_file(cx.settings.input_name, cx.settings.output_name)) {
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }

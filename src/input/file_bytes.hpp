@@ -10,6 +10,10 @@
 
 namespace kvr {
 
+// Opens a regular file for reading, or returns -1. The kind of file is checked before
+// anything can block: opening a named pipe for reading waits for a writer.
+int open_regular_file(const std::string& name);
+
 class FileBytes : public PcmFetcher {
 public:
     FileBytes() = default;
@@ -21,6 +25,10 @@ public:
     bool open(const std::string& name);
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
 
+    // True when the file was cut short while it was read. Reads of the mapping past the new
+    // end then see zeros instead of ending the process, and what was read is not the file.
+    bool shrank() const;
+
     // Reads the frames in pieces through a small buffer that stays in the cache.
     bool convert(std::uint64_t offset, std::size_t frames, const PcmFormat& format,
                  std::int8_t* dest) const override;
@@ -30,7 +38,13 @@ private:
     std::size_t size_ = 0;
     void* map_ = nullptr;
     int fd_ = -1;
+    int guard_ = -1;  // the mapping's record in the bus error guard
+    mutable bool short_read_ = false;
     std::vector<std::uint8_t> copy_;
 };
+
+// The load step on an opened file (load_sample_file opens settings.input_name). A file that
+// was cut short while it was read is reported, and nothing of it is kept.
+bool load_opened_file(Context& cx, const FileBytes& file);
 
 }  // namespace kvr

@@ -45,16 +45,29 @@ bool load_sample_file(Context& cx) {
         report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
         return false;
     }
-    return load_sample_bytes(cx, file.bytes(), kMaxSamples, &file);
+    return load_opened_file(cx, file);
+}
+
+bool load_opened_file(Context& cx, const FileBytes& file) {
+    if (!load_sample_bytes(cx, file.bytes(), kMaxSamples, &file)) return false;
+    if (file.shrank()) {
+        // What was read past the file's new end is not the recording.
+        SampleVector().swap(cx.samples.sample_data);
+        report_error(cx.console, "Cannot read input file " + cx.settings.input_name + " !");
+        return false;
+    }
+    return true;
 }
 
 bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples, const PcmFetcher* fetcher) {
     using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
-    for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}}) {
+    // The sound library comes last, so that every file the first three know stays theirs.
+    for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}, Reader{read_sound_file}}) {
         SampleInfo info;
         LoadResult result = reader(file, info, cx.samples.sample_data, max_samples, fetcher);
         if (result == LOAD_OK) {
             print_sample_info(cx, info);
+            if (!info.warning.empty()) cx.console.warn("Warning: %s\n", info.warning.c_str());
             cx.samples.sample_rate = info.rate;
             return true;
         }

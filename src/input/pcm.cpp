@@ -83,6 +83,15 @@ void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t
             std::int32_t r = static_cast<std::int16_t>(p[2] | (p[3] << 8));
             dest[i] = static_cast<std::int8_t>((l + r) >> 9);
         }
+    } else if (!format.is_float && format.channels == 1 && format.bits == 32) {
+        for (std::size_t i = 0; i < frames; ++i) dest[i] = static_cast<std::int8_t>(src[4 * i + 3]);
+    } else if (!format.is_float && format.channels == 2 && format.bits == 32) {
+        for (std::size_t i = 0; i < frames; ++i) {
+            const std::uint8_t* p = src + 8 * i;
+            std::int64_t l = static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24));
+            std::int64_t r = static_cast<std::int32_t>(p[4] | (p[5] << 8) | (p[6] << 16) | (std::uint32_t{p[7]} << 24));
+            dest[i] = static_cast<std::int8_t>((l + r) >> 25);
+        }
     } else {
         convert_generic(src, dest, frames, format);
     }

@@ -1,5 +1,5 @@
 // The recording in memory: one signed byte per sample whose sign is the signal level,
-// and the readers that fill it from VOC, WAV and CSW files held in memory.
+// and the readers that fill it from VOC, WAV, CSW and other sound files held in memory.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,7 @@ struct SampleInfo {
     std::int32_t minutes = 0;
     std::int32_t seconds = 0;
     std::int32_t hundredths = 0;
+    std::string warning;  // something odd about a file that still loads; empty when none
 };
 
 enum LoadResult : int {
@@ -68,6 +69,10 @@ LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out,
                     std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
 LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out,
                     std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
+// Every other format the sound library knows (FLAC, AIFF, Ogg, MP3, RF64, W64, CAF...);
+// tried after the three above have declined a file.
+LoadResult read_sound_file(Bytes file, SampleInfo& info, SampleVector& out,
+                           std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
 
 // How the bytes of one PCM frame are laid out.
 struct PcmFormat {

@@ -6,30 +6,27 @@
 #include <string>
 #include <vector>
 
+#include "output/safe_output.hpp"
+
 namespace kvr {
 
 struct Context;
 
-// One buffered, strictly sequential writer. A file is written under a temporary name
-// beside its target and renamed into place by finish(), so a failed conversion never
-// leaves a half-written image and never destroys an existing one.
+// The image's bytes, in order: into an output file written safely (see OutputFile), so a
+// failed conversion never leaves a half-written image and never destroys an existing one, or
+// kept in memory.
 class ImageWriter {
 public:
-    ImageWriter() = default;
-    ImageWriter(const ImageWriter&) = delete;
-    ImageWriter& operator=(const ImageWriter&) = delete;
-    ~ImageWriter();
-
     bool open_file(const std::string& name);  // false when the file cannot be created
     void open_memory();                       // keeps every byte in memory (tests)
-    bool is_open() const { return in_memory_ || fd_ >= 0; }
+    bool is_open() const { return in_memory_ || file_.is_open(); }
 
     void put(const void* bytes, std::size_t n);
     void put_byte(std::uint8_t value) { put(&value, 1); }
 
-    // Flushes, closes and renames into place; false when any write failed.
+    // Puts the file in place; false when any write failed.
     bool finish();
-    // Drops whatever was written.
+    // Drops whatever was written: no file is created, an existing one is left as it was.
     void abandon();
 
     const std::vector<std::uint8_t>& memory() const { return memory_; }
@@ -38,14 +35,8 @@ public:
     bool bleep_pilot_reset = false;
 
 private:
-    void flush_buffer();
-
-    int fd_ = -1;
+    OutputFile file_;
     bool in_memory_ = false;
-    bool failed_ = false;
-    std::string temp_name_;
-    std::string final_name_;
-    std::vector<std::uint8_t> buffer_;
     std::vector<std::uint8_t> memory_;
 };
 

@@ -1,4 +1,5 @@
 // The listing of an image: one line per block.
+#include <charconv>
 #include <cstdio>
 
 #include "playback/tape_image.hpp"
@@ -37,6 +38,46 @@ std::string data_summary(const TapeBlock& b) {
     return text;
 }
 
+// Appends v as printf's "%0W.3f" would (zeros after any sign), and integers as "%Wd" or
+// "%0WllX": the prefix of every listing line, cheaper than a format parsed each time.
+void put_fixed3(std::string& out, double v, std::size_t width) {
+    char text[48];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
+    const std::size_t n = ec == std::errc{} ? static_cast<std::size_t>(end - text) : 0;
+    const std::size_t sign = (n > 0 && text[0] == '-') ? 1 : 0;
+    out.append(text, sign);
+    if (n < width) out.append(width - n, '0');
+    out.append(text + sign, n - sign);
+}
+
+void put_integer(std::string& out, unsigned long long v, std::size_t width, char pad, int base) {
+    char text[24];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v, base);
+    const std::size_t n = ec == std::errc{} ? static_cast<std::size_t>(end - text) : 0;
+    if (n < width) out.append(width - n, pad);
+    for (std::size_t i = 0; i < n; ++i) out += (text[i] >= 'a' && text[i] <= 'f') ? static_cast<char>(text[i] - 32) : text[i];
+}
+
+// A name as text that cannot reach a terminal as control codes: bytes outside printable
+// ASCII as \xHH, and the backslash and the quote escaped so that the escapes stay unambiguous.
+std::string printable(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\' || byte == '"') {
+            out += '\\';
+            out += c;
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 std::string describe(const TapeBlock& b) {
     char text[256];
     switch (b.id) {
@@ -65,7 +106,7 @@ std::string describe(const TapeBlock& b) {
                       b.used_bits, b.pause_ms, data_summary(b).c_str());
         break;
     case 0x20: std::snprintf(text, sizeof text, "pause           %d ms", b.pause_ms); break;
-    case 0x21: std::snprintf(text, sizeof text, "group start     \"%s\"", b.name.c_str()); break;
+    case 0x21: return "group start     \"" + printable(b.name) + "\"";
     case 0x22: std::snprintf(text, sizeof text, "group end"); break;
     default: std::snprintf(text, sizeof text, "block 0x%02X", b.id); break;
     }
@@ -95,25 +136,39 @@ double block_tstates(const TapeBlock& b) {
     return t;
 }
 
-std::string list_tape_image(const TapeImage& image) {
-    std::string out = "  #  offset    time       block\n";
-    double t = 0.0;
-    for (std::size_t i = 0; i < image.blocks.size(); ++i) {
-        const TapeBlock& b = image.blocks[i];
-        const double seconds = t / kClock;
-        const int minutes = static_cast<int>(seconds / 60.0);
-        char line[400];
-        std::snprintf(line, sizeof line, "%3zu  %08llX  %3d:%06.3f  %s\n", i + 1, static_cast<unsigned long long>(b.offset), minutes,
-                      seconds - minutes * 60.0, describe(b).c_str());
-        out += line;
-        t += block_tstates(b);
-    }
-    char total[64];
-    const double seconds = t / kClock;
-    std::snprintf(total, sizeof total, "%zu blocks, %d:%06.3f\n", image.blocks.size(), static_cast<int>(seconds / 60.0),
-                  seconds - static_cast<int>(seconds / 60.0) * 60.0);
-    out += total;
+std::string TapeListing::heading() { return "  #  offset    time       block\n"; }
+
+std::string TapeListing::line(const TapeBlock& b) {
+    const double seconds = tstates_ / kClock;
+    const int minutes = static_cast<int>(seconds / 60.0);
+    std::string out;
+    put_integer(out, ++count_, 3, ' ', 10);
+    out += "  ";
+    put_integer(out, b.offset, 8, '0', 16);
+    out += "  ";
+    put_integer(out, static_cast<unsigned long long>(minutes), 3, ' ', 10);
+    out += ':';
+    put_fixed3(out, seconds - minutes * 60.0, 6);
+    out += "  ";
+    out += describe(b);
+    out += '\n';
+    tstates_ += block_tstates(b);
     return out;
+}
+
+std::string TapeListing::total() const {
+    char total[64];
+    const double seconds = tstates_ / kClock;
+    std::snprintf(total, sizeof total, "%zu blocks, %d:%06.3f\n", count_, static_cast<int>(seconds / 60.0),
+                  seconds - static_cast<int>(seconds / 60.0) * 60.0);
+    return total;
+}
+
+std::string list_tape_image(const TapeImage& image) {
+    TapeListing listing;
+    std::string out = TapeListing::heading();
+    for (const TapeBlock& b : image.blocks) out += listing.line(b);
+    return out + listing.total();
 }
 
 }  // namespace kvr

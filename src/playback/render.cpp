@@ -29,9 +29,11 @@ private:
     std::uint64_t state_;
 };
 
+}  // namespace
+
 // Turns pulses and silences into samples. Time is kept in T-states from the start, and
 // each sample boundary is computed from it, so rounding never accumulates.
-class Player {
+class TapeRenderer::Player {
 public:
     Player(const RenderOptions& options, std::uint32_t rate, SampleEncoder& encoder)
         : o_(options), rate_(rate), encoder_(encoder), random_(options.seed) {
@@ -93,6 +95,10 @@ private:
     std::vector<float> buffer_;
 };
 
+namespace {
+
+using Player = TapeRenderer::Player;
+
 void play_bits(Player& p, const TapeBlock& b) {
     if (b.data.empty()) return;
     const int last = (b.used_bits >= 1 && b.used_bits <= 8) ? b.used_bits : 8;
@@ -143,6 +149,7 @@ void MemorySink::patch(std::size_t offset, const void* p, std::size_t n) {
 }
 
 void FileSink::write(const void* p, std::size_t n) {
+    if (n == 0) return;  // an empty chunk may come without any storage behind it
     if (std::fwrite(p, 1, n, file_) != n) ok_ = false;
     size_ += n;
 }
@@ -152,14 +159,23 @@ void FileSink::patch(std::size_t offset, const void* p, std::size_t n) {
     if (std::fseek(file_, 0, SEEK_END) != 0) ok_ = false;
 }
 
+namespace {
+
+// Every output format by name; add new formats here.
+const struct {
+    const char* name;
+    SampleFormat format;
+} kSampleFormats[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
+                      {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
+                      {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16},
+                      {"csw2", SampleFormat::csw2},   {"flac", SampleFormat::flac}};
+
+bool within(double value, double low, double high) { return std::isfinite(value) && value >= low && value <= high; }
+
+}  // namespace
+
 bool parse_sample_format(const std::string& name, SampleFormat& format) {
-    static const struct {
-        const char* name;
-        SampleFormat format;
-    } kNames[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
-                  {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
-                  {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16}};
-    for (const auto& n : kNames) {
+    for (const auto& n : kSampleFormats) {
         if (name == n.name) {
             format = n.format;
             return true;
@@ -168,27 +184,74 @@ bool parse_sample_format(const std::string& name, SampleFormat& format) {
     return false;
 }
 
+std::string sample_format_names() {
+    std::string names;
+    for (const auto& n : kSampleFormats) {
+        if (!names.empty()) names += ' ';
+        names += n.name;
+    }
+    return names;
+}
+
+bool check_render_options(const RenderOptions& o, std::string& error) {
+    if (!within(o.rate, kMinRate, kMaxRate) || !within(o.amplitude, -kMaxLevel, kMaxLevel) ||
+        !within(o.dc_offset, -kMaxLevel, kMaxLevel) || !within(o.noise, 0, kMaxNoise) ||
+        !within(o.jitter_pct, 0, kMaxJitterPct) || !within(o.lowpass_hz, 0, kMaxLowpassHz)) {
+        error = "a rendering option is out of range";
+        return false;
+    }
+    // The encoder itself knows what its format can state: a trial one, writing to memory.
+    MemorySink trial;
+    return make_encoder(o.format, effective_rate(o), trial, error) != nullptr;
+}
+
 std::uint32_t effective_rate(const RenderOptions& o) {
     if (o.format != SampleFormat::voc8 || o.rate == 0) return o.rate;
     return 1000000 / (256 - voc_time_constant(o.rate));
 }
 
-bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error) {
-    const std::uint32_t rate = effective_rate(options);
-    if (rate == 0) {
-        error = "the sample rate must be above 0";
+TapeRenderer::TapeRenderer() = default;
+TapeRenderer::~TapeRenderer() = default;
+
+bool TapeRenderer::start(const RenderOptions& options, ByteSink& sink, std::string& error) {
+    if (!check_render_options(options, error)) return false;
+    options_ = options;
+    sink_ = &sink;
+    const std::uint32_t rate = effective_rate(options_);
+    encoder_ = make_encoder(options_.format, rate, sink, error);
+    if (!encoder_) return false;
+    player_ = std::make_unique<Player>(options_, rate, *encoder_);
+    return true;
+}
+
+void TapeRenderer::play(const TapeBlock& block) {
+    if (player_) play_block(*player_, block);
+}
+
+bool TapeRenderer::finish(std::string& error) {
+    if (!player_) return false;
+    player_->finish();
+    if (!encoder_->error().empty()) {
+        error = encoder_->error();
         return false;
     }
-    std::unique_ptr<SampleEncoder> encoder = make_encoder(options.format, rate, sink, error);
-    if (!encoder) return false;
-    Player player(options, rate, *encoder);
+    return sink_->ok();
+}
+
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error) {
+    TapeRenderer renderer;
+    if (!renderer.start(options, sink, error)) return false;
+    for (const TapeBlock& b : image.blocks) renderer.play(b);
+    return renderer.finish(error);
+}
+
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, std::uint32_t rate,
+                       SampleEncoder& encoder, std::string& error) {
+    Player player(options, rate, encoder);
     for (const TapeBlock& b : image.blocks) play_block(player, b);
     player.finish();
-    if (!encoder->error().empty()) {
-        error = encoder->error();
-        return false;
-    }
-    return sink.ok();
+    error = encoder.error();
+    return error.empty();
 }
 
 }  // namespace kvr

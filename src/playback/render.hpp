@@ -1,8 +1,9 @@
-// Playing an image back as a recording: pulses into samples, samples into WAV, CSW or VOC.
+// Playing an image back as a recording: pulses into samples, samples into WAV, CSW, VOC or FLAC.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,11 @@
 
 namespace kvr {
 
-enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16 };
+enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16, csw2, flac };
 
 bool parse_sample_format(const std::string& name, SampleFormat& format);
+// Every format's name, in the order of the table, separated by spaces.
+std::string sample_format_names();
 
 struct RenderOptions {
     std::uint32_t rate = 44100;
@@ -24,6 +27,17 @@ struct RenderOptions {
     double lowpass_hz = 0.0;  // corner of a one-pole filter that rounds the edges; 0: none
     std::uint64_t seed = 1;
 };
+
+// The ranges that rendering accepts; kvrtool checks its options against the same numbers.
+inline constexpr double kMinRate = 1;
+inline constexpr double kMaxRate = 10000000;
+inline constexpr double kMaxLevel = 1;       // amplitude and DC offset, of either sign
+inline constexpr double kMaxNoise = 1;
+inline constexpr double kMaxJitterPct = 50;  // every pulse stays at least half its length
+inline constexpr double kMaxLowpassHz = 10000000;
+
+// False with a message when the options are out of range, or the format cannot hold them.
+bool check_render_options(const RenderOptions& options, std::string& error);
 
 // Where the encoded bytes go; headers are patched once the sizes are known.
 class ByteSink {
@@ -60,6 +74,31 @@ private:
 // The rate the samples are really rendered at: an 8-bit VOC file can state only rates of
 // 1,000,000 / (256 - n).
 std::uint32_t effective_rate(const RenderOptions& options);
+
+class SampleEncoder;
+
+// Renders an image block by block, so that it need not be held whole.
+class TapeRenderer {
+public:
+    TapeRenderer();
+    ~TapeRenderer();
+    TapeRenderer(const TapeRenderer&) = delete;
+    TapeRenderer& operator=(const TapeRenderer&) = delete;
+
+    // False with a message when the options cannot be rendered (check_render_options).
+    bool start(const RenderOptions& options, ByteSink& sink, std::string& error);
+    void play(const TapeBlock& block);
+    // False with a message when the format cannot hold the result or a write failed.
+    bool finish(std::string& error);
+
+    class Player;  // pulses into samples, defined with the renderer
+
+private:
+    RenderOptions options_;
+    ByteSink* sink_ = nullptr;
+    std::unique_ptr<SampleEncoder> encoder_;
+    std::unique_ptr<Player> player_;
+};
 
 // Renders the whole image; false with a message when the format cannot hold the result.
 bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error);

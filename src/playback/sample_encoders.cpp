@@ -1,6 +1,10 @@
 #include "playback/sample_encoders.hpp"
 
+#include <sndfile.h>
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -11,13 +15,6 @@ namespace {
 
 void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-// Full-scale samples as integers of `bits` bits: zero and above stay at or above zero.
-std::int32_t quantise(float v, int bits) {
-    const double scale = std::ldexp(1.0, bits - 1);
-    const double q = std::floor(static_cast<double>(v) * scale);
-    return static_cast<std::int32_t>(std::clamp(q, -scale, scale - 1.0));
 }
 
 class WavEncoder : public SampleEncoder {
@@ -82,16 +79,59 @@ private:
     std::vector<std::uint8_t> out_;
 };
 
+// Packs the run-length bytes of CSW version 2 with zlib as they come.
+class Deflater {
+public:
+    Deflater() { ok_ = deflateInit(&z_, Z_DEFAULT_COMPRESSION) == Z_OK; }
+    ~Deflater() {
+        if (ok_) deflateEnd(&z_);
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    bool ok() const { return ok_; }
+
+    // Compresses `in` (all of it) and writes what zlib hands out; `finish` ends the stream.
+    bool put(const std::vector<std::uint8_t>& in, bool finish, ByteSink& sink) {
+        z_.next_in = const_cast<Bytef*>(in.data());
+        z_.avail_in = static_cast<uInt>(in.size());
+        for (;;) {
+            z_.next_out = piece_.data();
+            z_.avail_out = static_cast<uInt>(piece_.size());
+            const int ret = deflate(&z_, finish ? Z_FINISH : Z_NO_FLUSH);
+            if (ret == Z_STREAM_ERROR) return false;
+            sink.write(piece_.data(), piece_.size() - z_.avail_out);
+            if (finish ? ret == Z_STREAM_END : (z_.avail_in == 0 && z_.avail_out != 0)) return true;
+        }
+    }
+
+private:
+    z_stream z_{};
+    bool ok_ = false;
+    std::array<std::uint8_t, 1 << 16> piece_;
+};
+
+// CSW: the lengths of the runs of one level. Version 1 stores them as they are, version 2
+// (Z-RLE) packs them with zlib and states their number in the header.
 class CswEncoder : public SampleEncoder {
 public:
-    CswEncoder(ByteSink& sink, std::uint32_t rate) : sink_(sink) {
-        std::vector<std::uint8_t> h(32, 0);
+    CswEncoder(ByteSink& sink, std::uint32_t rate, bool version2) : sink_(sink), version2_(version2) {
+        std::vector<std::uint8_t> h(version2 ? 52 : 32, 0);
         std::memcpy(h.data(), "Compressed Square Wave\x1A", 23);
-        h[23] = 1;
-        h[24] = 1;
-        h[25] = static_cast<std::uint8_t>(rate);
-        h[26] = static_cast<std::uint8_t>(rate >> 8);
-        h[27] = 1;
+        if (version2) {
+            h[23] = 2;
+            h[24] = 0;
+            for (int i = 0; i < 4; ++i) h[25 + i] = static_cast<std::uint8_t>(rate >> (8 * i));
+            h[33] = 2;  // Z-RLE
+            std::memcpy(h.data() + 36, "kvrtool", 7);  // the encoding program, 16 bytes
+            deflater_ = std::make_unique<Deflater>();
+            if (!deflater_->ok()) error_ = "zlib could not be started";
+        } else {
+            h[23] = 1;
+            h[24] = 1;
+            h[25] = static_cast<std::uint8_t>(rate);
+            h[26] = static_cast<std::uint8_t>(rate >> 8);
+            h[27] = 1;
+        }
         sink_.write(h.data(), h.size());
     }
 
@@ -103,7 +143,7 @@ public:
                 started_ = true;
                 level_ = high;
                 std::uint8_t flags = high ? 1 : 0;
-                sink_.patch(28, &flags, 1);
+                sink_.patch(version2_ ? 34 : 28, &flags, 1);
             }
             if (high != level_) {
                 pulse();
@@ -111,13 +151,21 @@ public:
             }
             ++run_;
         }
-        sink_.write(out_.data(), out_.size());
+        put(false);
     }
 
     void finish() override {
         out_.clear();
         if (run_ > 0) pulse();
-        sink_.write(out_.data(), out_.size());
+        put(true);
+        if (!version2_) return;
+        if (pulses_ > 0xFFFFFFFFULL) {
+            error_ = "the recording has too many pulses for a CSW file";
+            return;
+        }
+        std::uint8_t count[4];
+        for (int i = 0; i < 4; ++i) count[i] = static_cast<std::uint8_t>(pulses_ >> (8 * i));
+        sink_.patch(29, count, 4);
     }
 
 private:
@@ -129,12 +177,24 @@ private:
             put_le(out_, run_, 4);
         }
         run_ = 0;
+        ++pulses_;
+    }
+
+    void put(bool last) {
+        if (!version2_) {
+            sink_.write(out_.data(), out_.size());
+        } else if (error_.empty() && !deflater_->put(out_, last, sink_)) {
+            error_ = "zlib failed to compress the pulses";
+        }
     }
 
     ByteSink& sink_;
+    bool version2_;
+    std::unique_ptr<Deflater> deflater_;
     bool started_ = false;
     bool level_ = false;
     std::uint32_t run_ = 0;
+    std::uint64_t pulses_ = 0;
     std::vector<std::uint8_t> out_;
 };
 
@@ -149,6 +209,7 @@ public:
         h[24] = 0x29;
         h[25] = 0x11;
         sink_.write(h.data(), h.size());
+        chunk_.reserve(kMaxChunk + 1);
     }
 
     void samples(const float* v, std::size_t n) override {
@@ -168,7 +229,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxChunk = 0xFFF000;
+    // A sound block per megabyte keeps the memory of playing small; the length field could
+    // hold almost 16 MB.
+    static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
 
     void emit() {
         std::vector<std::uint8_t> h;
@@ -199,6 +262,12 @@ private:
 
 }  // namespace
 
+std::int32_t quantise(float v, int bits) {
+    const double scale = std::ldexp(1.0, bits - 1);
+    const double q = std::floor(static_cast<double>(v) * scale);
+    return static_cast<std::int32_t>(std::clamp(q, -scale, scale - 1.0));
+}
+
 int voc_time_constant(std::uint32_t rate) {
     const double tc = 256.0 - std::round(1000000.0 / rate);
     return static_cast<int>(std::clamp(tc, 0.0, 255.0));
@@ -218,9 +287,11 @@ std::unique_ptr<SampleEncoder> make_encoder(SampleFormat format, std::uint32_t r
             error = "a CSW file cannot state a rate above 65535 Hz";
             return nullptr;
         }
-        return std::make_unique<CswEncoder>(sink, rate);
+        return std::make_unique<CswEncoder>(sink, rate, false);
     case SampleFormat::voc8: return std::make_unique<VocEncoder>(sink, rate, 8);
     case SampleFormat::voc16: return std::make_unique<VocEncoder>(sink, rate, 16);
+    case SampleFormat::csw2: return std::make_unique<CswEncoder>(sink, rate, true);
+    case SampleFormat::flac: return make_sound_file_encoder(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, rate, sink, error);
     }
     return nullptr;
 }

@@ -1,27 +1,29 @@
 #include "playback/tape_image.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "input/file_bytes.hpp"
 
 namespace kvr {
 
 namespace {
 
 constexpr char kSignature[8] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A};
+constexpr std::size_t kHeaderSize = 10;
+constexpr std::size_t kReadSize = std::size_t{1} << 16;
 
-struct Reader {
-    std::span<const std::uint8_t> file;
-    std::size_t pos = 0;
+std::uint32_t le(const std::uint8_t* p, int width) {
+    std::uint32_t v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
 
-    bool has(std::size_t n) const { return file.size() - pos >= n; }
-    std::uint32_t le(std::size_t at, int width) const {
-        std::uint32_t v = 0;
-        for (int i = width - 1; i >= 0; --i) v = (v << 8) | file[at + static_cast<std::size_t>(i)];
-        return v;
-    }
-};
-
-std::string at_offset(const char* what, std::size_t offset) {
+std::string at_offset(const char* what, std::uint64_t offset) {
     char text[128];
     const auto at = static_cast<unsigned long long>(offset);
     std::snprintf(text, sizeof text, "%s at offset %llu (0x%llX)", what, at, at);
@@ -42,100 +44,214 @@ std::size_t fixed_size(std::uint8_t id) {
     }
 }
 
-// The bytes that follow the fixed part: data, pulses or a name.
-std::size_t tail_size(const Reader& r, std::uint8_t id, std::size_t at) {
+// The bytes that follow the fixed part `p`: data, pulses or a name.
+std::size_t tail_size(const std::uint8_t* p, std::uint8_t id) {
     switch (id) {
-    case 0x10: return r.le(at + 3, 2);
-    case 0x11: return r.le(at + 16, 3);
-    case 0x13: return 2 * std::size_t{r.file[at + 1]};
-    case 0x14: return r.le(at + 8, 3);
-    case 0x21: return r.file[at + 1];
+    case 0x10: return le(p + 3, 2);
+    case 0x11: return le(p + 16, 3);
+    case 0x13: return 2 * std::size_t{p[1]};
+    case 0x14: return le(p + 8, 3);
+    case 0x21: return p[1];
     default: return 0;
     }
 }
 
-void fill_block(const Reader& r, TapeBlock& b, std::size_t at, std::size_t tail_at, std::size_t tail) {
-    const auto le = [&](std::size_t off, int width) { return static_cast<std::int32_t>(r.le(at + off, width)); };
-    const std::uint8_t* tail_bytes = r.file.data() + tail_at;
+// A block read afresh, keeping the room its vectors already have.
+void clear_block(TapeBlock& b) {
+    b.pilot_pulse = b.sync1 = b.sync2 = b.bit0 = b.bit1 = 0;
+    b.pilot_count = b.pause_ms = b.tone_pulse = b.tone_count = 0;
+    b.used_bits = 8;
+    b.pulses.clear();
+    b.name.clear();
+    b.data.clear();
+}
+
+// The fields of the block whose fixed part is at `p`.
+void read_fields(TapeBlock& b, const std::uint8_t* p) {
+    const auto field = [&](std::size_t off, int width) { return static_cast<std::int32_t>(le(p + off, width)); };
     switch (b.id) {
-    case 0x10:
-        b.pause_ms = le(1, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
-        apply_rom_timings(b);
-        break;
+    case 0x10: b.pause_ms = field(1, 2); break;
     case 0x11:
-        b.pilot_pulse = le(1, 2), b.sync1 = le(3, 2), b.sync2 = le(5, 2);
-        b.bit0 = le(7, 2), b.bit1 = le(9, 2), b.pilot_count = le(11, 2);
-        b.used_bits = le(13, 1), b.pause_ms = le(14, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
+        b.pilot_pulse = field(1, 2), b.sync1 = field(3, 2), b.sync2 = field(5, 2);
+        b.bit0 = field(7, 2), b.bit1 = field(9, 2), b.pilot_count = field(11, 2);
+        b.used_bits = field(13, 1), b.pause_ms = field(14, 2);
         break;
-    case 0x12: b.tone_pulse = le(1, 2), b.tone_count = le(3, 2); break;
-    case 0x13:
-        for (std::size_t i = 0; i < tail / 2; ++i) b.pulses.push_back(static_cast<std::uint16_t>(r.le(tail_at + 2 * i, 2)));
-        break;
-    case 0x14:
-        b.bit0 = le(1, 2), b.bit1 = le(3, 2), b.used_bits = le(5, 1), b.pause_ms = le(6, 2);
-        b.data.assign(tail_bytes, tail_bytes + tail);
-        break;
-    case 0x20: b.pause_ms = le(1, 2); break;
-    case 0x21: b.name.assign(reinterpret_cast<const char*>(tail_bytes), tail); break;
+    case 0x12: b.tone_pulse = field(1, 2), b.tone_count = field(3, 2); break;
+    case 0x14: b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2); break;
+    case 0x20: b.pause_ms = field(1, 2); break;
     default: break;
     }
 }
 
-bool parse_kvr(Reader& r, TapeImage& image, std::string& error) {
-    r.pos = 10;
-    while (r.pos < r.file.size()) {
-        const std::size_t at = r.pos;
-        const std::uint8_t id = r.file[at];
-        const std::size_t fixed = fixed_size(id);
-        if (fixed == 0) {
-            char what[48];
-            std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
-            error = at_offset(what, at);
-            return false;
-        }
-        if (!r.has(fixed)) {
-            error = at_offset("block runs past the end of the file", at);
-            return false;
-        }
-        const std::size_t tail = tail_size(r, id, at);
-        if (!r.has(fixed + tail)) {
-            error = at_offset("block runs past the end of the file", at);
-            return false;
-        }
-        TapeBlock b;
-        b.id = id;
-        b.offset = at;
-        fill_block(r, b, at, at + fixed, tail);
-        image.blocks.push_back(std::move(b));
-        r.pos = at + fixed + tail;
-    }
-    return true;
-}
-
-bool parse_tap(Reader& r, TapeImage& image, std::string& error) {
-    image.is_tap = true;
-    while (r.pos < r.file.size()) {
-        const std::size_t at = r.pos;
-        if (!r.has(2) || !r.has(2 + r.le(at, 2))) {
-            error = at_offset("record runs past the end of the file", at);
-            return false;
-        }
-        const std::size_t length = r.le(at, 2);
-        TapeBlock b;
-        b.id = 0x10;
-        b.offset = at;
-        b.pause_ms = 1000;
-        b.data.assign(r.file.data() + at + 2, r.file.data() + at + 2 + length);
+// The tail, read into `data`, becomes the pulses or the name of the blocks that have them.
+void interpret_tail(TapeBlock& b) {
+    if (b.id == 0x13) {
+        for (std::size_t i = 0; i + 1 < b.data.size(); i += 2)
+            b.pulses.push_back(static_cast<std::uint16_t>(le(b.data.data() + i, 2)));
+        b.data.clear();
+    } else if (b.id == 0x21) {
+        b.name.assign(b.data.begin(), b.data.end());
+        b.data.clear();
+    } else if (b.id == 0x10) {
         apply_rom_timings(b);
-        image.blocks.push_back(std::move(b));
-        r.pos = at + 2 + length;
     }
-    return true;
 }
 
 }  // namespace
+
+// ---- Sources ------------------------------------------------------------------------------
+
+std::ptrdiff_t MemoryImageSource::read(std::uint8_t* into, std::size_t n) {
+    n = std::min(n, bytes_.size() - pos_);
+    if (n > 0) std::memcpy(into, bytes_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::ptrdiff_t>(n);
+}
+
+std::uint64_t MemoryImageSource::remaining() const { return bytes_.size() - pos_; }
+
+FileImageSource::~FileImageSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileImageSource::open(const std::string& name) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = open_regular_file(name);
+    return fd_ >= 0;
+}
+
+bool FileImageSource::rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
+
+std::vector<std::uint8_t> FileImageSource::peek(std::size_t n) const {
+    std::vector<std::uint8_t> bytes(n);
+    ssize_t got = -1;
+    do got = ::pread(fd_, bytes.data(), n, 0);
+    while (got < 0 && errno == EINTR);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+}
+
+std::uint64_t FileImageSource::remaining() const {
+    struct stat st {};
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0 || ::fstat(fd_, &st) != 0 || st.st_size < at) return 0;
+    return static_cast<std::uint64_t>(st.st_size - at);
+}
+
+std::ptrdiff_t FileImageSource::read(std::uint8_t* into, std::size_t n) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, into, n);
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+// ---- The reader -----------------------------------------------------------------------------
+
+bool TapeReader::fill(std::size_t n) {
+    if (end_ - begin_ >= n) return true;
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_), buffer_.begin() + static_cast<std::ptrdiff_t>(end_),
+              buffer_.begin());
+    end_ -= begin_;
+    begin_ = 0;
+    if (buffer_.size() < std::max(n, kReadSize)) buffer_.resize(std::max(n, kReadSize));
+    while (end_ < n && !source_ended_) {
+        const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_);
+        if (got < 0) read_failed(offset_ + end_);
+        else if (got == 0) source_ended_ = true;
+        else end_ += static_cast<std::size_t>(got);
+    }
+    return end_ >= n;
+}
+
+void TapeReader::read_failed(std::uint64_t at) {
+    error_ = at_offset("cannot read the file", at);
+    source_ended_ = true;
+}
+
+bool TapeReader::take(std::vector<std::uint8_t>& into, std::size_t n) {
+    const std::size_t buffered = std::min(n, end_ - begin_);
+    // A length field never sizes more memory than the image still holds.
+    if (n > buffered && n - buffered > source_.remaining()) return false;
+    into.resize(n);
+    std::copy_n(here(), buffered, into.begin());
+    consume(buffered);
+    // The rest goes straight into the block: a large block is held once, not twice.
+    for (std::size_t got = buffered; got < n;) {
+        const std::ptrdiff_t more = source_ended_ ? 0 : source_.read(into.data() + got, n - got);
+        if (more <= 0) {
+            if (more < 0) read_failed(offset_);
+            source_ended_ = true;
+            return false;
+        }
+        got += static_cast<std::size_t>(more);
+        offset_ += static_cast<std::uint64_t>(more);
+    }
+    return true;
+}
+
+void TapeReader::consume(std::size_t n) {
+    begin_ += n;
+    offset_ += n;
+}
+
+bool TapeReader::start() {
+    started_ = true;
+    if (tap_) return true;
+    if (!fill(8) || std::memcmp(here(), kSignature, 8) != 0) return cut_short("bad signature", 0);
+    if (!fill(kHeaderSize)) return cut_short("header runs past the end of the file", 0);
+    consume(kHeaderSize);
+    return true;
+}
+
+bool TapeReader::next(TapeBlock& block) {
+    if (failed() || (!started_ && !start())) return false;
+    return tap_ ? next_tap_record(block) : next_kvr_block(block);
+}
+
+bool TapeReader::cut_short(const char* what, std::uint64_t at) {
+    if (error_.empty()) error_ = at_offset(what, at);  // a read error, if any, was named first
+    return false;
+}
+
+bool TapeReader::next_kvr_block(TapeBlock& block) {
+    if (!fill(1)) return false;  // the end of the image (or a read error, named)
+    const std::uint64_t at = offset_;
+    const std::uint8_t id = here()[0];
+    const std::size_t fixed = fixed_size(id);
+    if (fixed == 0) {
+        char what[48];
+        std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
+        error_ = at_offset(what, at);
+        return false;
+    }
+    if (!fill(fixed)) return cut_short("block runs past the end of the file", at);
+    const std::size_t tail = tail_size(here(), id);
+    clear_block(block);
+    block.id = id;
+    block.offset = static_cast<std::size_t>(at);
+    read_fields(block, here());
+    consume(fixed);
+    if (!take(block.data, tail)) return cut_short("block runs past the end of the file", at);
+    interpret_tail(block);
+    return true;
+}
+
+bool TapeReader::next_tap_record(TapeBlock& block) {
+    if (!fill(1)) return false;
+    const std::uint64_t at = offset_;
+    if (!fill(2)) return cut_short("record runs past the end of the file", at);
+    const std::size_t length = le(here(), 2);
+    clear_block(block);
+    block.id = 0x10;
+    block.offset = static_cast<std::size_t>(at);
+    block.pause_ms = 1000;
+    consume(2);
+    if (!take(block.data, length)) return cut_short("record runs past the end of the file", at);
+    apply_rom_timings(block);
+    return true;
+}
+
+// ---- Whole images -----------------------------------------------------------------------------
 
 void apply_rom_timings(TapeBlock& b) {
     b.pilot_pulse = 2168, b.sync1 = 667, b.sync2 = 735, b.bit0 = 855, b.bit1 = 1710, b.used_bits = 8;
@@ -144,17 +260,13 @@ void apply_rom_timings(TapeBlock& b) {
 
 bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& image, std::string& error) {
     image = TapeImage{};
-    Reader r{file};
-    if (tap) return parse_tap(r, image, error);
-    if (file.size() < 8 || std::memcmp(file.data(), kSignature, 8) != 0) {
-        error = at_offset("bad signature", 0);
-        return false;
-    }
-    if (file.size() < 10) {
-        error = at_offset("header runs past the end of the file", 0);
-        return false;
-    }
-    return parse_kvr(r, image, error);
+    image.is_tap = tap;
+    MemoryImageSource source(file);
+    TapeReader reader(source, tap);
+    TapeBlock block;
+    while (reader.next(block)) image.blocks.push_back(block);
+    error = reader.error();
+    return !reader.failed();
 }
 
 bool looks_like_kvr(std::span<const std::uint8_t> file) {

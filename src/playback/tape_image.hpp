@@ -1,6 +1,7 @@
 // Reading KVR images and TAP files back into blocks, for listing and playback.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -26,7 +27,81 @@ struct TapeImage {
     std::vector<TapeBlock> blocks;
 };
 
-// Parses a KVR image, or a TAP file when `tap` is set. On failure returns false and
+// Where the bytes of an image come from, in order.
+class ImageSource {
+public:
+    virtual ~ImageSource() = default;
+    // Up to n bytes; 0 at the end of the image, -1 when it cannot be read.
+    virtual std::ptrdiff_t read(std::uint8_t* into, std::size_t n) = 0;
+    // How many bytes are still to come, as far as can be known now.
+    virtual std::uint64_t remaining() const = 0;
+};
+
+class MemoryImageSource : public ImageSource {
+public:
+    explicit MemoryImageSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::ptrdiff_t read(std::uint8_t* into, std::size_t n) override;
+    std::uint64_t remaining() const override;
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+// An image file, read with plain reads: unlike a mapping, the file may shrink under it.
+class FileImageSource : public ImageSource {
+public:
+    FileImageSource() = default;
+    FileImageSource(const FileImageSource&) = delete;
+    FileImageSource& operator=(const FileImageSource&) = delete;
+    ~FileImageSource();
+
+    bool open(const std::string& name);  // false unless a regular file that can be read
+    int fd() const { return fd_; }
+    bool rewind();
+    // The first bytes, without moving on.
+    std::vector<std::uint8_t> peek(std::size_t n) const;
+    std::ptrdiff_t read(std::uint8_t* into, std::size_t n) override;
+    std::uint64_t remaining() const override;
+
+private:
+    int fd_ = -1;
+};
+
+// Reads an image one block at a time, holding no more of it than the block being read and a
+// small buffer.
+class TapeReader {
+public:
+    TapeReader(ImageSource& source, bool tap) : source_(source), tap_(tap) {}
+
+    // The next block; false at the end of the image or at a fault, which error() then names.
+    bool next(TapeBlock& block);
+    bool failed() const { return !error_.empty(); }
+    const std::string& error() const { return error_; }
+    std::size_t buffer_capacity() const { return buffer_.capacity(); }
+
+private:
+    bool fill(std::size_t n);  // n bytes (a fixed part) ready at the cursor; false when the image ends first
+    bool take(std::vector<std::uint8_t>& into, std::size_t n);  // the next n bytes; false when they are not there
+    void read_failed(std::uint64_t at);
+    bool start();
+    bool cut_short(const char* what, std::uint64_t at);  // names the fault; false
+    bool next_kvr_block(TapeBlock& block);
+    bool next_tap_record(TapeBlock& block);
+    const std::uint8_t* here() const { return buffer_.data() + begin_; }
+    void consume(std::size_t n);
+
+    ImageSource& source_;
+    bool tap_;
+    bool started_ = false;
+    bool source_ended_ = false;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0, end_ = 0;  // the bytes read but not yet taken
+    std::uint64_t offset_ = 0;         // the file offset of buffer_[begin_]
+    std::string error_;
+};
+
+// Parses a whole KVR image, or a TAP file when `tap` is set. On failure returns false and
 // names the offset of the fault in `error`.
 bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& image, std::string& error);
 bool looks_like_kvr(std::span<const std::uint8_t> file);
@@ -34,7 +109,20 @@ bool looks_like_kvr(std::span<const std::uint8_t> file);
 // The ROM loader's timings for a standard speed data block.
 void apply_rom_timings(TapeBlock& block);
 
-// One line per block: its kind, its fields, the checksum state and the time it starts.
+// The listing, one line per block: its kind, its fields, the checksum state and the time
+// it starts. Line by line, so that an image of any length is listed in little memory.
+class TapeListing {
+public:
+    static std::string heading();
+    std::string line(const TapeBlock& block);  // numbers the block and adds up the time
+    std::string total() const;
+
+private:
+    std::size_t count_ = 0;
+    double tstates_ = 0.0;
+};
+
+// The whole listing of an image held in memory.
 std::string list_tape_image(const TapeImage& image);
 
 // The length of a block when played, in T-states (pauses included).

@@ -1,0 +1,386 @@
+#include "output/safe_output.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace kvr {
+
+namespace {
+
+constexpr std::size_t kFlushSize = std::size_t{1} << 16;
+// A file written in place is held in memory up to this size before its old contents are
+// truncated, so that a run that fails early leaves it as it was.
+constexpr std::size_t kInPlaceHold = std::size_t{16} << 20;
+constexpr int kMaxLinks = 40;  // as many as the kernel follows in one name
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t done = ::write(fd, p, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+bool pwrite_all(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offset) {
+    while (n > 0) {
+        const ssize_t done = ::pwrite(fd, p, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        n -= static_cast<std::size_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
+    return true;
+}
+
+// ---- The temporary files that a signal must remove -------------------------------------
+
+// Read by the signal handler: every field is set before `used`, with the signals blocked.
+struct PendingTemporary {
+    volatile std::sig_atomic_t used = 0;
+    int dir_fd = -1;
+    char name[16] = {};
+};
+PendingTemporary g_pending[4];
+
+extern "C" void remove_temporaries_and_die(int sig) {
+    const int saved = errno;
+    for (const PendingTemporary& p : g_pending)
+        if (p.used) ::unlinkat(p.dir_fd, p.name, 0);
+    // The action is back at its default (SA_RESETHAND) and the signal is blocked while this
+    // handler runs: it ends the process as soon as the handler returns.
+    ::raise(sig);
+    errno = saved;
+}
+
+// Keeps the cleanup signals out of a step that creates, renames or removes a temporary file
+// and updates the record of it.
+class CleanupSignalsHeld {
+public:
+    CleanupSignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kCleanupSignals) sigaddset(&set, s);
+        ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+    }
+    ~CleanupSignalsHeld() {
+        const int saved = errno;
+        ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = saved;
+    }
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+int remember_temporary(int dir_fd, const std::string& name) {
+    for (int i = 0; i < static_cast<int>(std::size(g_pending)); ++i) {
+        PendingTemporary& p = g_pending[i];
+        if (p.used || name.size() >= sizeof p.name) continue;
+        p.dir_fd = dir_fd;
+        std::memcpy(p.name, name.c_str(), name.size() + 1);
+        p.used = 1;
+        return i;
+    }
+    return -1;  // more outputs at once than records: this one is not cleaned up on a signal
+}
+
+void forget_temporary(int slot) {
+    if (slot >= 0) g_pending[slot].used = 0;
+}
+
+std::string random_letters(std::size_t n) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::uint64_t counter = 0;
+    std::uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        bits = static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+               (static_cast<std::uint64_t>(::getpid()) << 16);
+    }
+    bits += 0x9E3779B97F4A7C15ULL * ++counter;
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i, bits /= 62) out += kLetters[bits % 62];
+    return out;
+}
+
+mode_t current_umask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// ---- Names ----------------------------------------------------------------------------
+
+std::string parent_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string last_component(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool read_link(const std::string& path, std::string& target) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// The kernel's protected-link rule: a link in a sticky, world-writable directory is followed
+// only for its owner, or when the directory's owner also owns the link. Another user's link
+// planted in /tmp must not send a root's output over a file of root's.
+bool may_follow(const std::string& link, const struct stat& link_stat) {
+    if (link_stat.st_uid == ::geteuid()) return true;
+    struct stat dir {};
+    if (::stat(parent_of(link).c_str(), &dir) != 0) return false;
+    if ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+    return dir.st_uid == link_stat.st_uid;
+}
+
+// Follows the symbolic links at the end of `name`. Sets `path` to the name that is to be
+// written (which need not exist yet), or to the last link when only the kernel can resolve
+// it (a descriptor's link under /proc to a pipe); false when a link must not be followed.
+bool follow_links(const std::string& name, std::string& path, bool& through_kernel) {
+    path = name;
+    through_kernel = false;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+        if (hops == kMaxLinks || !may_follow(path, link)) return false;
+        std::string target;
+        if (!read_link(path, target)) return false;
+        if (target.empty()) return false;
+        std::string next = target[0] == '/' ? target : parent_of(path) + "/" + target;
+        struct stat probe {};
+        if (::lstat(next.c_str(), &probe) != 0 && ::stat(path.c_str(), &probe) == 0) {
+            through_kernel = true;
+            return true;
+        }
+        path = std::move(next);
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- OutputFile -----------------------------------------------------------------------
+
+bool OutputFile::open(const std::string& name) {
+    abandon();
+    failed_ = false;
+    std::string path;
+    bool through_kernel = false;
+    const bool opened = follow_links(name, path, through_kernel) &&
+                        (through_kernel ? open_through_kernel(path) : open_in_directory(path));
+    if (!opened) {
+        abandon();
+        return false;
+    }
+    buffer_.reserve(kFlushSize);
+    return true;
+}
+
+bool OutputFile::open_in_directory(const std::string& path) {
+    final_name_ = last_component(path);
+    if (final_name_.empty() || final_name_ == "." || final_name_ == "..") return false;
+    dir_fd_ = ::open(parent_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd_ < 0) return false;
+    const char* base = final_name_.c_str();
+    struct stat st {};
+    if (::fstatat(dir_fd_, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT || !create_temporary()) return false;
+        way_ = Way::replace;
+        return true;
+    }
+    // A link here now was planted after the links were followed: refused.
+    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return false;
+    if (!S_ISREG(st.st_mode)) {
+        // A device or a pipe cannot be replaced by a rename: written to directly.
+        fd_ = ::openat(dir_fd_, base, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+        way_ = Way::direct;
+        return fd_ >= 0;
+    }
+    if (::faccessat(dir_fd_, base, W_OK, AT_EACCESS) != 0) return false;
+    replaces_ = true;
+    old_ = st;
+    if (create_temporary()) {
+        way_ = Way::replace;
+        return true;
+    }
+    if (errno != EACCES && errno != EPERM) return false;
+    // No file can be made in the directory, so the file itself is rewritten.
+    fd_ = ::openat(dir_fd_, base, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat now {};
+    if (fd_ < 0 || ::fstat(fd_, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
+    way_ = Way::in_place;
+    return true;
+}
+
+bool OutputFile::open_through_kernel(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0 || ::fstat(fd_, &old_) != 0 || S_ISDIR(old_.st_mode)) return false;
+    // A regular file without a name to rename onto (a deleted one) can only be rewritten.
+    way_ = S_ISREG(old_.st_mode) ? Way::in_place : Way::direct;
+    return true;
+}
+
+bool OutputFile::create_temporary() {
+    new_file_mode_ = static_cast<mode_t>(0666 & ~current_umask());
+    CleanupSignalsHeld held;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // Short, so that a name near the length limit still has room beside it.
+        std::string name = ".kvr-" + random_letters(6);
+        const int fd = ::openat(dir_fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            fd_ = fd;
+            temp_name_ = std::move(name);
+            slot_ = remember_temporary(dir_fd_, temp_name_);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+void OutputFile::write(const void* bytes, std::size_t n) {
+    if (!is_open() || n == 0) return;
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    buffer_.insert(buffer_.end(), p, p + n);
+    const bool holding = way_ == Way::in_place && !truncated_;
+    if (buffer_.size() >= (holding ? kInPlaceHold : kFlushSize)) flush();
+}
+
+void OutputFile::patch(std::uint64_t offset, const void* bytes, std::size_t n) {
+    if (!is_open() || n == 0) return;
+    if (offset > size() || n > size() - offset) {
+        failed_ = true;
+        return;
+    }
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    if (offset < flushed_) {
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(n, flushed_ - offset));
+        if (!failed_ && !pwrite_all(fd_, p, head, offset)) failed_ = true;
+        p += head;
+        offset += head;
+        n -= head;
+    }
+    if (n > 0) std::memcpy(buffer_.data() + (offset - flushed_), p, n);
+}
+
+void OutputFile::flush() {
+    if (way_ == Way::in_place && !truncated_) {
+        // The point of no return for a file written in place.
+        truncated_ = true;
+        if (::ftruncate(fd_, 0) != 0) failed_ = true;
+        if ((old_.st_mode & 07000) != 0 && ::fchmod(fd_, old_.st_mode & 0777) != 0) failed_ = true;
+    }
+    if (!failed_ && !buffer_.empty() && !write_all(fd_, buffer_.data(), buffer_.size())) failed_ = true;
+    flushed_ += buffer_.size();
+    buffer_.clear();
+}
+
+void OutputFile::settle_replacement() {
+    if (!replaces_) {
+        if (::fchmod(fd_, new_file_mode_) != 0) failed_ = true;
+        return;
+    }
+    // Only where the process may: root gives the file back to its owner, others keep at
+    // least the group when they belong to it.
+    const bool others = old_.st_uid != ::geteuid() || old_.st_gid != ::getegid();
+    if (others && ::fchown(fd_, old_.st_uid, old_.st_gid) != 0) {
+        const int group_only = ::fchown(fd_, static_cast<uid_t>(-1), old_.st_gid);
+        static_cast<void>(group_only);  // refused: the file stays the process's own
+    }
+    // Never setuid, setgid or sticky: a replaced setuid program must not become root's.
+    if (::fchmod(fd_, old_.st_mode & 0777) != 0) failed_ = true;
+}
+
+bool OutputFile::finish() {
+    if (!is_open()) return false;
+    flush();
+    if (way_ == Way::replace && !failed_) settle_replacement();
+    if (::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    if (way_ == Way::replace) {
+        CleanupSignalsHeld held;
+        if (!failed_ && ::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, final_name_.c_str()) != 0) failed_ = true;
+        if (failed_) ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+        forget_temporary(slot_);
+        slot_ = -1;
+        temp_name_.clear();
+    }
+    const bool ok = !failed_;
+    abandon();
+    return ok;
+}
+
+void OutputFile::abandon() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_name_.empty()) {
+        CleanupSignalsHeld held;
+        ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+        forget_temporary(slot_);
+        slot_ = -1;
+        temp_name_.clear();
+    }
+    if (dir_fd_ >= 0) ::close(dir_fd_);
+    dir_fd_ = -1;
+    way_ = Way::closed;
+    replaces_ = false;
+    truncated_ = false;
+    flushed_ = 0;
+    buffer_.clear();
+}
+
+// ---- Process-wide helpers ---------------------------------------------------------------
+
+void remove_temporaries_on_signals() {
+    struct sigaction action {};
+    action.sa_handler = remove_temporaries_and_die;
+    sigemptyset(&action.sa_mask);
+    for (int s : kCleanupSignals) sigaddset(&action.sa_mask, s);
+    action.sa_flags = SA_RESETHAND;
+    for (int s : kCleanupSignals) {
+        struct sigaction old {};
+        if (::sigaction(s, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        ::sigaction(s, &action, nullptr);
+    }
+}
+
+bool is_same_file(const std::string& name, int fd) {
+    struct stat a {}, b {};
+    return ::stat(name.c_str(), &a) == 0 && ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool is_same_regular_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
+}
+
+}  // namespace kvr

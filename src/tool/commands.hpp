@@ -1,0 +1,14 @@
+// kvrtool's commands, apart from the program's entry so that tests and a fuzzer can run them.
+#pragma once
+
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace kvr {
+
+// Runs kvrtool on the arguments after the program name, printing to `out` and `err`;
+// returns the exit status: 0, 1 after an error, 2 after a usage error.
+int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* err);
+
+}  // namespace kvr

@@ -1,0 +1,136 @@
+#include "tool/play_options.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace kvr {
+
+namespace {
+
+// A decimal number, finite and within [low, high]; a whole one when `whole` is set.
+bool number_in(const std::string& text, double low, double high, bool whole, double& out) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < low || v > high) return false;
+    if (whole && v != std::floor(v)) return false;
+    out = v;
+    return true;
+}
+
+// Any 64-bit seed, in digits only: a sign or an exponent would be wrapped or rounded.
+bool seed_value(const std::string& text, std::uint64_t& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) return false;
+    out = v;
+    return true;
+}
+
+struct Option {
+    const char* name;
+    const char* alias;  // or nullptr
+    const char* value_name;
+    const char* help;
+    const char* wants;  // what the value must be; nullptr for a format name
+    bool (*set)(PlayRequest&, const std::string& value);
+};
+
+const Option kOptions[] = {
+    {"--output", "-o", "FILE", "the recording to write (required)", "a file name",
+     [](PlayRequest& r, const std::string& v) {
+         r.output = v;
+         return !v.empty();
+     }},
+    {"--rate", nullptr, "HZ", "sample rate (default 44100)", "a whole number from 1 to 10000000",
+     [](PlayRequest& r, const std::string& v) {
+         double x = 0;
+         if (!number_in(v, kMinRate, kMaxRate, true, x)) return false;
+         r.options.rate = static_cast<std::uint32_t>(x);
+         return true;
+     }},
+    {"--format", nullptr, "NAME", nullptr, nullptr,
+     [](PlayRequest& r, const std::string& v) { return parse_sample_format(v, r.options.format); }},
+    {"--amplitude", nullptr, "A", "square-wave amplitude, full scale 1; below 0 inverts (default 0.5)",
+     "a number from -1 to 1",
+     [](PlayRequest& r, const std::string& v) {
+         return number_in(v, -kMaxLevel, kMaxLevel, false, r.options.amplitude);
+     }},
+    {"--dc-offset", nullptr, "D", "added to every sample (default 0)", "a number from -1 to 1",
+     [](PlayRequest& r, const std::string& v) {
+         return number_in(v, -kMaxLevel, kMaxLevel, false, r.options.dc_offset);
+     }},
+    {"--noise", nullptr, "N", "peak of additive noise, full scale 1 (default 0)", "a number from 0 to 1",
+     [](PlayRequest& r, const std::string& v) { return number_in(v, 0, kMaxNoise, false, r.options.noise); }},
+    {"--jitter", nullptr, "PCT", "scale each pulse by a random factor within PCT percent (default 0)",
+     "a number from 0 to 50",
+     [](PlayRequest& r, const std::string& v) { return number_in(v, 0, kMaxJitterPct, false, r.options.jitter_pct); }},
+    {"--lowpass", nullptr, "HZ", "round the edges with a one-pole low-pass at HZ (default 0: off)",
+     "a number from 0 to 10000000",
+     [](PlayRequest& r, const std::string& v) { return number_in(v, 0, kMaxLowpassHz, false, r.options.lowpass_hz); }},
+    {"--seed", nullptr, "N", "seed of the noise and jitter (default 1)", "a whole number from 0 to 18446744073709551615",
+     [](PlayRequest& r, const std::string& v) { return seed_value(v, r.options.seed); }},
+};
+
+const Option* find_option(const std::string& arg) {
+    for (const Option& o : kOptions)
+        if (arg == o.name || (o.alias != nullptr && arg == o.alias)) return &o;
+    return nullptr;
+}
+
+std::string wants(const Option& o) {
+    return o.wants != nullptr ? o.wants : "one of " + sample_format_names();
+}
+
+}  // namespace
+
+bool parse_play_arguments(std::span<const std::string> args, PlayRequest& request, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.size() > 1 && arg[0] == '-') {
+            const Option* o = find_option(arg);
+            if (o == nullptr) {
+                error = "unknown option " + arg;
+                return false;
+            }
+            if (i + 1 >= args.size()) {
+                error = arg + " needs " + wants(*o);
+                return false;
+            }
+            const std::string& value = args[++i];
+            if (!o->set(request, value)) {
+                error = arg + " needs " + wants(*o) + ", not '" + value + "'";
+                return false;
+            }
+        } else if (request.image.empty()) {
+            request.image = arg;
+        } else {
+            error = "play takes one image";
+            return false;
+        }
+    }
+    if (request.image.empty()) {
+        error = "no image given";
+        return false;
+    }
+    if (request.output.empty()) {
+        error = "no output given (-o OUT)";
+        return false;
+    }
+    return check_render_options(request.options, error);
+}
+
+std::string play_option_lines() {
+    std::string lines;
+    for (const Option& o : kOptions) {
+        std::string left = std::string(o.alias != nullptr ? o.alias + std::string(", ") : "") + o.name + " " + o.value_name;
+        left.resize(std::max<std::size_t>(left.size() + 1, 21), ' ');
+        const std::string help = o.help != nullptr ? o.help : sample_format_names() + " (default wav16)";
+        lines += "  " + left + help + "\n";
+    }
+    return lines;
+}
+
+}  // namespace kvr
