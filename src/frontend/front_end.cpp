@@ -168,7 +168,25 @@ struct Conditioned {
 
 constexpr std::size_t kBlock = 16;  // frames per block of the slower measurements
 
-Conditioned condition_piece(const std::vector<float>& x, std::size_t half, std::size_t reach, const FrontEndSettings& s) {
+// Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
+// noise and hum make no edges (looking at both sides keeps a silence that begins or ends
+// here quiet). A short weak stretch is a dropout, read on at its own level.
+void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest) {
+    for (std::size_t b = 0; b < quiet.size();) {
+        if (!quiet[b]) {
+            ++b;
+            continue;
+        }
+        std::size_t end = b;
+        while (end < quiet.size() && quiet[end]) ++end;
+        // A run that reaches the piece's margin is long: the margin is far longer than a dropout.
+        if (end - b < shortest && b > 0 && end < quiet.size()) std::fill(quiet.begin() + static_cast<std::ptrdiff_t>(b), quiet.begin() + static_cast<std::ptrdiff_t>(end), 0);
+        b = end;
+    }
+}
+
+Conditioned condition_piece(const std::vector<float>& x, std::int32_t rate, std::size_t half, std::size_t reach,
+                            const FrontEndSettings& s) {
     Conditioned c;
     const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
     const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
@@ -219,10 +237,9 @@ Conditioned condition_piece(const std::vector<float>& x, std::size_t half, std::
     for (std::size_t b = 0; b < blocks; ++b) {
         c.threshold[b] = std::max({static_cast<float>(s.hysteresis) * amplitude[b],
                                    static_cast<float>(s.floor) * near[b], 1e-6f});
-        // Far weaker than the signal nearby, before or after: silence or a dropout, whose
-        // noise makes no edges (both sides keep a silence that begins or ends here quiet).
         c.quiet[b] = weaker[b] < static_cast<float>(s.squelch) * near[b];
     }
+    keep_long_runs(c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1);
     return c;
 }
 
@@ -292,7 +309,7 @@ SampleVector condition_signal(const FrameSource& source, std::int32_t rate, cons
             mixed = combine(piece, scale, static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first),
                             summary);
         }
-        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), settings.smoothing), half, reach, settings)};
+        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), settings.smoothing), rate, half, reach, settings)};
     };
     Trigger trigger;
     std::future<Piece> next = std::async(std::launch::async, prepare, std::uint64_t{0});

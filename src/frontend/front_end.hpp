@@ -14,8 +14,9 @@ namespace kvr {
 
 struct FrontEndSettings {
     double hysteresis = 0.3;     // of the local amplitude, each side of the baseline
-    double floor = 0.12;         // of the amplitude nearby in time: noise below it never flips
+    double floor = 0.0;          // of the amplitude nearby in time: noise below it never flips
     double squelch = 0.35;       // of the amplitude nearby in time: weaker stretches hold their level
+    double quiet_ms = 40.0;      // when they last this long (shorter ones are dropouts, read on)
     double baseline_ms = 2.0;    // the window whose midrange is the baseline
     int smoothing = 1;           // 0: none; n: a binomial kernel of 2n + 1 taps
     int channel = -1;            // -1: judge every channel; otherwise use this one alone
