@@ -95,23 +95,25 @@ struct Damage {
 };
 
 const Damage kDamages[] = {
-    {"wow-flutter", 4.0, [](kvr::RenderOptions& o, double l) { o.wow_pct = l, o.flutter_pct = l * 0.6, o.noise = 0.02; }},
-    {"hum", 0.45, [](kvr::RenderOptions& o, double l) { o.hum = l; }},
-    {"dropouts", 20, [](kvr::RenderOptions& o, double l) { o.dropouts_per_minute = l, o.dropout_ms = 8, o.noise = 0.05; }},
-    {"dc-slewed", 0.35, [](kvr::RenderOptions& o, double l) { o.dc_offset = l, o.lowpass_hz = 3000, o.noise = 0.05; }},
-    {"highpass", 400, [](kvr::RenderOptions& o, double l) { o.highpass_hz = l, o.noise = 0.03; }},
-    {"lowpass", 2000, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.noise = 0.04; }},
-    {"azimuth", 2500, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.highpass_hz = 300, o.noise = 0.04; }},
-    {"clipping", 0.15, [](kvr::RenderOptions& o, double l) { o.clip = l, o.dc_offset = 0.1, o.noise = 0.1; }},
-    {"8bit", 0.03, [](kvr::RenderOptions& o, double l) {
-         o.format = kvr::SampleFormat::wav8, o.amplitude = l, o.noise = 0.015;
+    {"wow-flutter", 8.0, [](kvr::RenderOptions& o, double l) { o.wow_pct = l, o.flutter_pct = l * 0.6, o.noise = 0.5; }},
+    {"hum", 0.3, [](kvr::RenderOptions& o, double l) { o.hum = l; }},
+    {"dropouts", 60, [](kvr::RenderOptions& o, double l) {
+         o.dropouts_per_minute = l, o.dropout_ms = 10, o.dropout_depth = 0.05, o.hum = 0.03;
      }},
-    {"noise", 0.45, [](kvr::RenderOptions& o, double l) { o.noise = l; }},
-    {"inverted-channel", 1.6, [](kvr::RenderOptions& o, double l) {
-         o.format = kvr::SampleFormat::wav16s, o.gain_right = -l, o.noise = 0.2;
+    {"dc-slewed", 0.45, [](kvr::RenderOptions& o, double l) { o.dc_offset = l, o.lowpass_hz = 3000, o.noise = 0.05; }},
+    {"highpass", 1000, [](kvr::RenderOptions& o, double l) { o.highpass_hz = l, o.noise = 0.03; }},
+    {"lowpass", 1200, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.dc_offset = 0.2, o.noise = 0.1; }},
+    {"azimuth", 1500, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.highpass_hz = 600, o.noise = 0.1; }},
+    {"clipping", 0.5, [](kvr::RenderOptions& o, double l) { o.clip = 0.3, o.dc_offset = l, o.noise = 0.05; }},
+    {"8bit", 0.012, [](kvr::RenderOptions& o, double l) {
+         o.format = kvr::SampleFormat::wav8, o.amplitude = l, o.noise = 0.012;
+     }},
+    {"noise", 0.55, [](kvr::RenderOptions& o, double l) { o.noise = l; }},
+    {"inverted-channel", 0.9, [](kvr::RenderOptions& o, double l) {
+         o.format = kvr::SampleFormat::wav16s, o.gain_right = -l, o.noise = 0.1;
      }},
     {"dead-channel", 0.0, [](kvr::RenderOptions& o, double l) {
-         o.format = kvr::SampleFormat::wav16s, o.gain_right = l, o.noise = 0.35;
+         o.format = kvr::SampleFormat::wav16s, o.gain_right = l, o.hum = 0.3;
      }},
 };
 
@@ -204,7 +206,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "sweep") == 0) {
         for (const Damage& d : kDamages) {
             if (std::strcmp(d.name, argv[2]) != 0) continue;
-            for (double f : {0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 2.0}) print(d.name, d.calibrated * f, measure(d, d.calibrated * f, tapes));
+            for (double f : {0.6, 0.8, 0.9, 1.0, 1.1, 1.2, 1.5}) print(d.name, d.calibrated * f, measure(d, d.calibrated * f, tapes));
         }
         return 0;
     }

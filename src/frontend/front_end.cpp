@@ -235,7 +235,7 @@ Conditioned condition_piece(const std::vector<float>& x, std::int32_t rate, std:
     c.threshold.resize(blocks);
     c.quiet.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
-        c.threshold[b] = std::max({static_cast<float>(s.hysteresis) * amplitude[b],
+        c.threshold[b] = std::max({static_cast<float>(s.hysteresis) * weaker[b],
                                    static_cast<float>(s.floor) * near[b], 1e-6f});
         c.quiet[b] = weaker[b] < static_cast<float>(s.squelch) * near[b];
     }
@@ -294,6 +294,8 @@ SampleVector condition_signal(const FrameSource& source, std::int32_t rate, cons
     // Every window and peak a piece needs lies within this margin, a whole number of judging windows.
     const std::size_t margin = (reach + 4 * half + 8 * kBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow;
 
+    // Hiss is smoothed over about the same time at every rate: one pass at 22050 Hz.
+    const int passes = settings.smoothing >= 0 ? settings.smoothing : std::max(1, static_cast<int>(std::lround(rate / 22050.0)));
     // Each piece is read and conditioned on a second thread while the level of the one
     // before it is decided here.
     auto prepare = [&](std::uint64_t from) {
@@ -309,7 +311,7 @@ SampleVector condition_signal(const FrameSource& source, std::int32_t rate, cons
             mixed = combine(piece, scale, static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first),
                             summary);
         }
-        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), settings.smoothing), rate, half, reach, settings)};
+        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), passes), rate, half, reach, settings)};
     };
     Trigger trigger;
     std::future<Piece> next = std::async(std::launch::async, prepare, std::uint64_t{0});

@@ -17,8 +17,8 @@ struct FrontEndSettings {
     double floor = 0.0;          // of the amplitude nearby in time: noise below it never flips
     double squelch = 0.35;       // of the amplitude nearby in time: weaker stretches hold their level
     double quiet_ms = 40.0;      // when they last this long (shorter ones are dropouts, read on)
-    double baseline_ms = 2.0;    // the window whose midrange is the baseline
-    int smoothing = 1;           // 0: none; n: a binomial kernel of 2n + 1 taps
+    double baseline_ms = 1.4;    // the window whose midrange is the baseline
+    int smoothing = -1;          // 0: none; n: a binomial kernel of 2n + 1 taps; -1: by the rate
     int channel = -1;            // -1: judge every channel; otherwise use this one alone
     double floor_reach_s = 1.0;  // how far in time the amplitude for the floor is taken (a pause
                                  // shorter than this keeps its hum and noise below the floor)
