@@ -12,20 +12,8 @@ namespace {
 
 const std::string kCreating = "Creating 1.02 version .KVR file ... \n\n";
 
-// A leader of `segments` tones of 200 HPs with a click between each two.
-void leader(ImageBuilder& b, int segments = 20) {
-    for (int i = 0; i < segments; ++i) {
-        b.tone(2168, 200);
-        if (i + 1 < segments) b.pulses({715, 715});
-    }
-}
-
 void speedlock1_block(ImageBuilder& b, const std::string& flags, const ByteVec& data, int pause) {
-    leader(b);
-    std::vector<int> sync{3150, 3150};
-    const std::vector<int> f = flag_pulses(flags, 565, 1130);
-    sync.insert(sync.end(), f.begin(), f.end());
-    b.pulses(sync);
+    speedlock1_head(b, flags);
     b.pure_data(565, 1130, 8, pause, data);
 }
 
@@ -282,22 +270,7 @@ TEST(Speedlock1, TenthBlockAndEmptyData) {
 
 TEST(Speedlock2, LeaderThenFixedFlags) {
     const TwoBlocks t = sample_blocks();
-    ImageBuilder b = rom_pair("GAME");
-    b.standard(rom_header("MORE"), 1000).standard(with_checksum(0xFF, pattern_bytes(20, 15)), 1000);
-    for (int block = 0; block < 2; ++block) {
-        leader(b);
-        // The leader ends at a long HP; 13 more HPs are skipped before the data.
-        std::vector<int> sync(14, 3150);
-        b.pulses(sync);
-        if (block == 0) {
-            b.pure_data(565, 1130, 8, 1000, t.block1);
-        } else {
-            b.pure_data(565, 1130, 8, 0, t.subblocks[0]);
-            b.pulses(trailer());
-            b.pure_data(565, 1130, 8, 1000, t.subblocks[1]);
-        }
-    }
-    Conversion c = convert(render(b.bytes()), [](Settings& s) { s.speedlock_type = 2; });
+    Conversion c = convert(render(speedlock2_tape(t, 2)), [](Settings& s) { s.speedlock_type = 2; });
     EXPECT_NE(c.console.find(" Speedlock 2 block 1                                     B8 L-   66 C* P-1.0"), std::string::npos)
         << c.console;
     EXPECT_NE(c.console.find("   Sub-Block  1                                             L-  256\n"

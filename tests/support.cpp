@@ -239,6 +239,41 @@ void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots) {
     b.pulses(sync);
 }
 
+void speedlock_leader(ImageBuilder& b, int segments) {
+    for (int i = 0; i < segments; ++i) {
+        b.tone(2168, 200);
+        if (i + 1 < segments) b.pulses({715, 715});
+    }
+}
+
+void speedlock1_head(ImageBuilder& b, const std::string& flags) {
+    speedlock_leader(b);
+    std::vector<int> sync{3150, 3150};
+    const std::vector<int> f = flag_pulses(flags, 565, 1130);
+    sync.insert(sync.end(), f.begin(), f.end());
+    b.pulses(sync);
+}
+
+ByteVec speedlock2_tape(const TwoBlocks& t, std::size_t subblocks) {
+    ImageBuilder b = rom_pair("GAME");
+    b.standard(rom_header("MORE"), 1000).standard(with_checksum(0xFF, pattern_bytes(20, 15)), 1000);
+    for (int block = 0; block < 2; ++block) {
+        speedlock_leader(b);
+        // The leader ends at a long HP; 13 more HPs are skipped before the data.
+        b.pulses(std::vector<int>(14, 3150));
+        if (block == 0) {
+            b.pure_data(565, 1130, 8, 1000, t.block1);
+            continue;
+        }
+        for (std::size_t i = 0; i < subblocks; ++i) {
+            const bool last = i + 1 == subblocks;
+            b.pure_data(565, 1130, 8, last ? 1000 : 0, t.subblocks[i]);
+            if (!last) b.pulses(trailer());
+        }
+    }
+    return b.bytes();
+}
+
 std::vector<int> trailer() {
     std::vector<int> t(42, 875);
     std::fill(t.begin() + 10, t.begin() + 32, 1750);

@@ -77,6 +77,10 @@ std::vector<int> flag_pulses(const std::string& flags, int zero, int one);
 void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots);
 // The 42 pulses after each sub-block but the last.
 std::vector<int> trailer();
+// A Speedlock leader: `segments` tones of 200 HPs with a click between each two.
+void speedlock_leader(ImageBuilder& b, int segments = 20);
+// A Speedlock type 1 block up to its data: the leader, the sync and the flag pulses.
+void speedlock1_head(ImageBuilder& b, const std::string& flags);
 struct TwoBlocks {
     ByteVec block1;
     std::vector<ByteVec> subblocks;
@@ -85,6 +89,9 @@ struct TwoBlocks {
 ByteVec speedlock34_tape(int type, const TwoBlocks& t, int noise_ms = 0);
 // Sub-blocks whose bytes all together have an exclusive-or of zero.
 TwoBlocks sample_blocks();
+// Four ROM blocks, then blocks 1 and 2 of a Speedlock type 2 tape, block 2 holding the
+// first `subblocks` sub-blocks.
+ByteVec speedlock2_tape(const TwoBlocks& t, std::size_t subblocks);
 // Reads the blocks of a converted image.
 std::vector<TapeBlock> blocks_of(const ByteVec& image);
 
