@@ -3,8 +3,8 @@
 #pragma once
 
 #include "analysis/working_record.hpp"
-#include "cli/console.hpp"
-#include "cli/settings.hpp"
+#include "core/console.hpp"
+#include "core/settings.hpp"
 #include "input/sample_buffer.hpp"
 #include "loaders/loader_tables.hpp"
 #include "output/image_writer.hpp"
