@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "input/byte_cursor.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -71,6 +72,20 @@ SampleVector s8(std::initializer_list<int> values) {
     SampleVector v;
     for (int x : values) v.push_back(static_cast<std::int8_t>(x));
     return v;
+}
+
+TEST(ByteCursor, ReadsNeverLeaveTheBytes) {
+    const ByteVec bytes{0x11, 0x22, 0x33};
+    ByteCursor cur{bytes};
+    EXPECT_EQ(cur.le(0, 2), 0x2211u);
+    EXPECT_EQ(cur.le(1, 4), 0x3322u);  // the bytes past the end read as 0
+    EXPECT_EQ(cur.le(3, 1), 0u);
+    EXPECT_EQ(cur.le(UINT64_MAX, 4), 0u);  // an offset that wraps round reads nothing
+    std::uint32_t v = 0;
+    EXPECT_TRUE(cur.read(2, v));
+    EXPECT_EQ(v, 0x2211u);
+    EXPECT_FALSE(cur.read(2, v));  // one byte left: the cursor does not move
+    EXPECT_EQ(cur.pos, 2u);
 }
 
 TEST(Duration, SinglePrecisionSteps) {

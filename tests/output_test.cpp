@@ -34,12 +34,12 @@ ByteVec written(Context& cx, std::size_t n = SIZE_MAX) {
 }
 
 TEST(KvrWriter, PauseFieldRounding) {
-    EXPECT_EQ(pause_ms(1.2345f), 1235);
-    EXPECT_EQ(pause_ms(0.0004f), 0);
-    EXPECT_EQ(pause_ms(0.9995f), 999);  // the single-precision value lies just below
-    EXPECT_EQ(pause_ms(1.0f), 1000);
-    EXPECT_EQ(field16(70000), 65535);
-    EXPECT_EQ(field16(-3), 0);
+    EXPECT_EQ(image::pause_ms(1.2345f), 1235);
+    EXPECT_EQ(image::pause_ms(0.0004f), 0);
+    EXPECT_EQ(image::pause_ms(0.9995f), 999);  // the single-precision value lies just below
+    EXPECT_EQ(image::pause_ms(1.0f), 1000);
+    EXPECT_EQ(image::field16(70000), 65535);
+    EXPECT_EQ(image::field16(-3), 0);
 }
 
 TEST(KvrWriter, StandardAndTurboBlocks) {

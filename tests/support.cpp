@@ -11,74 +11,48 @@
 
 namespace kvr::test {
 
-ImageBuilder::ImageBuilder() : bytes_{'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10} {}
-
-void ImageBuilder::word(int v) {
-    bytes_.push_back(static_cast<std::uint8_t>(v & 0xFF));
-    bytes_.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
-}
-
-void ImageBuilder::bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data) {
-    bytes_.push_back(static_cast<std::uint8_t>(used_bits));
-    word(pause_ms);
-    word(static_cast<int>(data.size() & 0xFFFF));
-    bytes_.push_back(static_cast<std::uint8_t>(data.size() >> 16));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-}
+ImageBuilder::ImageBuilder() { image::put_header(bytes_); }
 
 ImageBuilder& ImageBuilder::standard(const ByteVec& data, int pause_ms) {
-    bytes_.push_back(0x10);
-    word(pause_ms);
-    word(static_cast<int>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    image::put_standard_data(bytes_, pause_ms, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::turbo(int pilot, int sync1, int sync2, int bit0, int bit1, int pilots, int used_bits,
                                   int pause_ms, const ByteVec& data) {
-    bytes_.push_back(0x11);
-    for (int v : {pilot, sync1, sync2, bit0, bit1, pilots}) word(v);
-    bits_pause_and_data(used_bits, pause_ms, data);
+    image::put_turbo_data(bytes_, {pilot, sync1, sync2, bit0, bit1, pilots, used_bits, pause_ms}, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::tone(int pulse, int count) {
-    bytes_.push_back(0x12);
-    word(pulse);
-    word(count);
+    image::put_pure_tone(bytes_, pulse, count);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pulses(const std::vector<int>& lengths) {
-    bytes_.push_back(0x13);
-    bytes_.push_back(static_cast<std::uint8_t>(lengths.size()));
-    for (int v : lengths) word(v);
+    std::vector<std::uint16_t> pulses;
+    for (int v : lengths) pulses.push_back(image::field16(v));
+    image::put_pulse_sequence(bytes_, pulses);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pure_data(int bit0, int bit1, int used_bits, int pause_ms, const ByteVec& data) {
-    bytes_.push_back(0x14);
-    word(bit0);
-    word(bit1);
-    bits_pause_and_data(used_bits, pause_ms, data);
+    image::put_pure_data(bytes_, bit0, bit1, used_bits, pause_ms, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pause(int ms) {
-    bytes_.push_back(0x20);
-    word(ms);
+    image::put_pause(bytes_, ms);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::group_start(const std::string& name) {
-    bytes_.push_back(0x21);
-    bytes_.push_back(static_cast<std::uint8_t>(name.size()));
-    bytes_.insert(bytes_.end(), name.begin(), name.end());
+    image::put_group_start(bytes_, name);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::group_end() {
-    bytes_.push_back(0x22);
+    image::put_group_end(bytes_);
     return *this;
 }
 

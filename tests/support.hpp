@@ -31,8 +31,6 @@ public:
     const ByteVec& bytes() const { return bytes_; }
 
 private:
-    void word(int v);
-    void bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data);
     ByteVec bytes_;
 };
 

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/arithmetic.hpp"
+#include "formats/kvr_image.hpp"
+
 namespace kvr {
 
 struct Context;
@@ -13,14 +16,13 @@ struct Context;
 inline constexpr std::int32_t kBlockDataSize = 131072;
 inline constexpr std::int32_t kLeaderSegmentsSize = 56;
 
-// ROM loader timings in T-states.
-inline constexpr std::int32_t kRomPilot = 2168;
-inline constexpr std::int32_t kRomSync1 = 667;
-inline constexpr std::int32_t kRomSync2 = 735;
-inline constexpr std::int32_t kRomBit0 = 855;
-inline constexpr std::int32_t kRomBit1 = 1710;
-inline constexpr std::int32_t kRomHeaderPilots = 8064;
-inline constexpr std::int32_t kRomDataPilots = 3220;
+using image::kRomBit0;
+using image::kRomBit1;
+using image::kRomDataPilots;
+using image::kRomHeaderPilots;
+using image::kRomPilot;
+using image::kRomSync1;
+using image::kRomSync2;
 
 struct WorkingRecord {
     // Cursor and progress.
@@ -88,7 +90,6 @@ char xor_check(Context& cx, std::int32_t n);
 std::int32_t mean_down(std::int32_t a, std::int32_t b);
 std::int32_t mean_up(std::int32_t a, std::int32_t b);
 std::int32_t middle_of(std::int32_t bit0_ref, std::int32_t bit1_ref);
-std::int32_t trunc_i32(double value);
 
 // Pilot and sync detection.
 void standard_pilot_detector(Context& cx);
@@ -122,7 +123,6 @@ bool is_standard_timing(Context& cx, std::int32_t pilot_count);
 void approximate_bits(Context& cx);
 // The block's bit timings from the sums; a value that never occurred follows from the other 1 : 2.
 void measure_bit_pulses(Context& cx);
-std::int32_t saturate(std::int64_t value);
 
 // The conversion driver.
 // Converts the whole sample buffer into the output; false when the output could not be

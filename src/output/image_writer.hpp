@@ -49,15 +49,10 @@ private:
     std::vector<std::uint8_t> memory_;
 };
 
-// A value for a 16-bit field: wider values become 65535 and negative ones 0.
-std::uint16_t field16(std::int64_t value);
-std::int32_t pause_ms(float pause_seconds);
-
 void write_header(Context& cx);
 void write_pending_block(Context& cx);
 void write_pure_data(Context& cx, const std::uint8_t* data, std::int32_t length, bool trailer);
 void write_group_end(Context& cx);
-void write_word(Context& cx, std::int64_t value);
 void write_leader_segments(Context& cx);
 void write_group_start(Context& cx, const char* name);
 void write_pure_tone(Context& cx, std::int64_t pulse, std::int64_t count);

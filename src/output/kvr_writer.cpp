@@ -9,55 +9,42 @@ namespace kvr {
 
 namespace {
 
-// Ten pulses of 875, twenty-two of 1750 and ten of 875 T-states.
-constexpr std::uint16_t trailer_pulse(int i) { return (i >= 10 && i < 32) ? 1750 : 875; }
+using image::field16;
+using image::pause_ms;
 
+// Each block is assembled here and then put into the image in one piece.
 struct Scratch {
-    std::uint8_t bytes[32];
-    std::size_t size = 0;
-
-    Scratch& byte(std::int64_t v) {
-        bytes[size++] = static_cast<std::uint8_t>(v);
-        return *this;
-    }
-    Scratch& word(std::int64_t v) {
-        const std::uint16_t w = field16(v);
-        return byte(w & 0xFF).byte(w >> 8);
-    }
-    Scratch& word24(std::int64_t v) { return byte(v & 0xFF).byte((v >> 8) & 0xFF).byte((v >> 16) & 0xFF); }
-    void emit(Context& cx) { cx.image.put(bytes, size); }
+    std::vector<std::uint8_t> bytes;
+    void emit(Context& cx) { cx.image.put(bytes.data(), bytes.size()); }
 };
 
-void write_data(Context& cx, const std::uint8_t* data, std::int32_t length) {
-    if (length > 0) cx.image.put(data, static_cast<std::size_t>(length));
+std::span<const std::uint8_t> data_of(const std::uint8_t* data, std::int32_t length) {
+    return {data, static_cast<std::size_t>(length > 0 ? length : 0)};
 }
 
 void write_standard_block(Context& cx) {
     const WorkingRecord& w = cx.work;
-    Scratch{}.byte(0x10).word(pause_ms(w.pause_seconds)).word(w.block_length).emit(cx);
-    write_data(cx, w.block_data.data(), w.block_length);
+    Scratch s;
+    image::put_standard_data(s.bytes, pause_ms(w.pause_seconds), data_of(w.block_data.data(), w.block_length));
+    s.emit(cx);
 }
 
 void write_turbo_block(Context& cx) {
     const WorkingRecord& w = cx.work;
-    const Settings& s = cx.settings;
+    const Settings& st = cx.settings;
     // The forced values come after the standard test, so they never change the kind chosen.
-    const std::int32_t sync1 = s.force_sync ? kRomSync1 : w.sync1_pulse;
-    const std::int32_t sync2 = s.force_sync ? kRomSync2 : w.sync2_pulse;
-    const std::int32_t pilots = s.force_pilot ? s.forced_pilot_hps : w.pending_pilot_count;
-    Scratch{}
-        .byte(0x11)
-        .word(w.pilot_pulse)
-        .word(sync1)
-        .word(sync2)
-        .word(w.bit0_pulse)
-        .word(w.bit1_pulse)
-        .word(pilots)
-        .byte(w.last_byte_bits)
-        .word(pause_ms(w.pause_seconds))
-        .word24(w.block_length)
-        .emit(cx);
-    write_data(cx, w.block_data.data(), w.block_length);
+    image::TurboFields f;
+    f.pilot = w.pilot_pulse;
+    f.sync1 = st.force_sync ? kRomSync1 : w.sync1_pulse;
+    f.sync2 = st.force_sync ? kRomSync2 : w.sync2_pulse;
+    f.bit0 = w.bit0_pulse;
+    f.bit1 = w.bit1_pulse;
+    f.pilots = st.force_pilot ? st.forced_pilot_hps : w.pending_pilot_count;
+    f.used_bits = w.last_byte_bits;
+    f.pause_ms = pause_ms(w.pause_seconds);
+    Scratch s;
+    image::put_turbo_data(s.bytes, f, data_of(w.block_data.data(), w.block_length));
+    s.emit(cx);
 }
 
 void write_digital_integration_group(Context& cx, std::int32_t k) {
@@ -76,56 +63,49 @@ void write_digital_integration_group(Context& cx, std::int32_t k) {
 
 }  // namespace
 
-std::uint16_t field16(std::int64_t value) {
-    return static_cast<std::uint16_t>(value < 0 ? 0 : (value > 65535 ? 65535 : value));
-}
-
-std::int32_t pause_ms(float pause_seconds) {
-    return trunc_i32((static_cast<double>(pause_seconds) + 0.0005) * 1000.0);
-}
-
 void write_header(Context& cx) {
-    static const std::uint8_t kHeader[10] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10};
-    cx.image.put(kHeader, sizeof kHeader);
+    Scratch s;
+    image::put_header(s.bytes);
+    s.emit(cx);
 }
-
-void write_word(Context& cx, std::int64_t value) { Scratch{}.word(value).emit(cx); }
 
 void write_group_start(Context& cx, const char* name) {
-    const std::size_t length = std::strlen(name);
-    cx.image.put_byte(0x21);
-    cx.image.put_byte(static_cast<std::uint8_t>(length));
-    cx.image.put(name, length);
+    Scratch s;
+    image::put_group_start(s.bytes, name);
+    s.emit(cx);
 }
 
-void write_group_end(Context& cx) { cx.image.put_byte(0x22); }
+void write_group_end(Context& cx) {
+    Scratch s;
+    image::put_group_end(s.bytes);
+    s.emit(cx);
+}
 
 void write_pure_tone(Context& cx, std::int64_t pulse, std::int64_t count) {
-    Scratch{}.byte(0x12).word(pulse).word(count).emit(cx);
+    Scratch s;
+    image::put_pure_tone(s.bytes, pulse, count);
+    s.emit(cx);
 }
 
 void write_pulse_sequence(Context& cx, std::span<const std::uint16_t> pulses) {
-    Scratch{}.byte(0x13).byte(static_cast<std::int64_t>(pulses.size())).emit(cx);
-    for (std::uint16_t p : pulses) write_word(cx, p);
+    Scratch s;
+    image::put_pulse_sequence(s.bytes, pulses);
+    s.emit(cx);
 }
 
-void write_pause_block(Context& cx, std::int32_t ms) { Scratch{}.byte(0x20).word(ms).emit(cx); }
+void write_pause_block(Context& cx, std::int32_t ms) {
+    Scratch s;
+    image::put_pause(s.bytes, ms);
+    s.emit(cx);
+}
 
 void write_pure_data(Context& cx, const std::uint8_t* data, std::int32_t length, bool trailer) {
     const WorkingRecord& w = cx.work;
-    Scratch{}
-        .byte(0x14)
-        .word(w.bit0_pulse)
-        .word(w.bit1_pulse)
-        .byte(w.last_byte_bits)
-        .word(pause_ms(w.pause_seconds))
-        .word24(length)
-        .emit(cx);
-    write_data(cx, data, length);
-    if (trailer) {
-        Scratch{}.byte(0x13).byte(42).emit(cx);
-        for (int i = 0; i < 42; ++i) write_word(cx, trailer_pulse(i));
-    }
+    Scratch s;
+    image::put_pure_data(s.bytes, w.bit0_pulse, w.bit1_pulse, w.last_byte_bits, pause_ms(w.pause_seconds),
+                         data_of(data, length));
+    if (trailer) image::put_trailer(s.bytes);
+    s.emit(cx);
 }
 
 void write_leader_segments(Context& cx) {

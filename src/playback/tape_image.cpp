@@ -3,23 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/kvr_image.hpp"
+#include "input/byte_cursor.hpp"
+
 namespace kvr {
 
 namespace {
 
-constexpr char kSignature[8] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A};
-
-struct Reader {
-    std::span<const std::uint8_t> file;
-    std::size_t pos = 0;
-
-    bool has(std::size_t n) const { return file.size() - pos >= n; }
-    std::uint32_t le(std::size_t at, int width) const {
-        std::uint32_t v = 0;
-        for (int i = width - 1; i >= 0; --i) v = (v << 8) | file[at + static_cast<std::size_t>(i)];
-        return v;
-    }
-};
+using Reader = ByteCursor;
 
 std::string at_offset(const char* what, std::size_t offset) {
     char text[128];
@@ -28,67 +19,53 @@ std::string at_offset(const char* what, std::size_t offset) {
     return text;
 }
 
-std::size_t fixed_size(std::uint8_t id) {
-    switch (id) {
-    case 0x10: return 5;
-    case 0x11: return 19;
-    case 0x12: return 5;
-    case 0x13: return 2;
-    case 0x14: return 11;
-    case 0x20: return 3;
-    case 0x21: return 2;
-    case 0x22: return 1;
-    default: return 0;
-    }
-}
-
 // The bytes that follow the fixed part: data, pulses or a name.
 std::size_t tail_size(const Reader& r, std::uint8_t id, std::size_t at) {
     switch (id) {
-    case 0x10: return r.le(at + 3, 2);
-    case 0x11: return r.le(at + 16, 3);
-    case 0x13: return 2 * std::size_t{r.file[at + 1]};
-    case 0x14: return r.le(at + 8, 3);
-    case 0x21: return r.file[at + 1];
+    case image::kStandardData: return r.le(at + 3, 2);
+    case image::kTurboData: return r.le(at + 16, 3);
+    case image::kPulseSequence: return 2 * std::size_t{r.le(at + 1, 1)};
+    case image::kPureData: return r.le(at + 8, 3);
+    case image::kGroupStart: return r.le(at + 1, 1);
     default: return 0;
     }
 }
 
 void fill_block(const Reader& r, TapeBlock& b, std::size_t at, std::size_t tail_at, std::size_t tail) {
     const auto le = [&](std::size_t off, int width) { return static_cast<std::int32_t>(r.le(at + off, width)); };
-    const std::uint8_t* tail_bytes = r.file.data() + tail_at;
+    const std::uint8_t* tail_bytes = r.bytes.data() + tail_at;
     switch (b.id) {
-    case 0x10:
+    case image::kStandardData:
         b.pause_ms = le(1, 2);
         b.data.assign(tail_bytes, tail_bytes + tail);
         apply_rom_timings(b);
         break;
-    case 0x11:
+    case image::kTurboData:
         b.pilot_pulse = le(1, 2), b.sync1 = le(3, 2), b.sync2 = le(5, 2);
         b.bit0 = le(7, 2), b.bit1 = le(9, 2), b.pilot_count = le(11, 2);
         b.used_bits = le(13, 1), b.pause_ms = le(14, 2);
         b.data.assign(tail_bytes, tail_bytes + tail);
         break;
-    case 0x12: b.tone_pulse = le(1, 2), b.tone_count = le(3, 2); break;
-    case 0x13:
+    case image::kPureTone: b.tone_pulse = le(1, 2), b.tone_count = le(3, 2); break;
+    case image::kPulseSequence:
         for (std::size_t i = 0; i < tail / 2; ++i) b.pulses.push_back(static_cast<std::uint16_t>(r.le(tail_at + 2 * i, 2)));
         break;
-    case 0x14:
+    case image::kPureData:
         b.bit0 = le(1, 2), b.bit1 = le(3, 2), b.used_bits = le(5, 1), b.pause_ms = le(6, 2);
         b.data.assign(tail_bytes, tail_bytes + tail);
         break;
-    case 0x20: b.pause_ms = le(1, 2); break;
-    case 0x21: b.name.assign(reinterpret_cast<const char*>(tail_bytes), tail); break;
+    case image::kPause: b.pause_ms = le(1, 2); break;
+    case image::kGroupStart: b.name.assign(reinterpret_cast<const char*>(tail_bytes), tail); break;
     default: break;
     }
 }
 
 bool parse_kvr(Reader& r, TapeImage& image, std::string& error) {
-    r.pos = 10;
-    while (r.pos < r.file.size()) {
+    r.pos = image::kHeaderSize;
+    while (r.pos < r.bytes.size()) {
         const std::size_t at = r.pos;
-        const std::uint8_t id = r.file[at];
-        const std::size_t fixed = fixed_size(id);
+        const auto id = static_cast<std::uint8_t>(r.le(at, 1));
+        const std::size_t fixed = image::fixed_size(id);
         if (fixed == 0) {
             char what[48];
             std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
@@ -116,7 +93,7 @@ bool parse_kvr(Reader& r, TapeImage& image, std::string& error) {
 
 bool parse_tap(Reader& r, TapeImage& image, std::string& error) {
     image.is_tap = true;
-    while (r.pos < r.file.size()) {
+    while (r.pos < r.bytes.size()) {
         const std::size_t at = r.pos;
         if (!r.has(2) || !r.has(2 + r.le(at, 2))) {
             error = at_offset("record runs past the end of the file", at);
@@ -124,10 +101,10 @@ bool parse_tap(Reader& r, TapeImage& image, std::string& error) {
         }
         const std::size_t length = r.le(at, 2);
         TapeBlock b;
-        b.id = 0x10;
+        b.id = image::kStandardData;
         b.offset = at;
         b.pause_ms = 1000;
-        b.data.assign(r.file.data() + at + 2, r.file.data() + at + 2 + length);
+        b.data.assign(r.bytes.data() + at + 2, r.bytes.data() + at + 2 + length);
         apply_rom_timings(b);
         image.blocks.push_back(std::move(b));
         r.pos = at + 2 + length;
@@ -138,19 +115,20 @@ bool parse_tap(Reader& r, TapeImage& image, std::string& error) {
 }  // namespace
 
 void apply_rom_timings(TapeBlock& b) {
-    b.pilot_pulse = 2168, b.sync1 = 667, b.sync2 = 735, b.bit0 = 855, b.bit1 = 1710, b.used_bits = 8;
-    b.pilot_count = (!b.data.empty() && b.data[0] != 0) ? 3220 : 8064;
+    b.pilot_pulse = image::kRomPilot, b.sync1 = image::kRomSync1, b.sync2 = image::kRomSync2;
+    b.bit0 = image::kRomBit0, b.bit1 = image::kRomBit1, b.used_bits = 8;
+    b.pilot_count = (!b.data.empty() && b.data[0] != 0) ? image::kRomDataPilots : image::kRomHeaderPilots;
 }
 
 bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& image, std::string& error) {
     image = TapeImage{};
     Reader r{file};
     if (tap) return parse_tap(r, image, error);
-    if (file.size() < 8 || std::memcmp(file.data(), kSignature, 8) != 0) {
+    if (!looks_like_kvr(file)) {
         error = at_offset("bad signature", 0);
         return false;
     }
-    if (file.size() < 10) {
+    if (file.size() < image::kHeaderSize) {
         error = at_offset("header runs past the end of the file", 0);
         return false;
     }
@@ -158,7 +136,8 @@ bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& i
 }
 
 bool looks_like_kvr(std::span<const std::uint8_t> file) {
-    return file.size() >= 8 && std::memcmp(file.data(), kSignature, 8) == 0;
+    return file.size() >= sizeof image::kSignature &&
+           std::memcmp(file.data(), image::kSignature, sizeof image::kSignature) == 0;
 }
 
 }  // namespace kvr
