@@ -23,4 +23,13 @@ struct Context {
     explicit Context(std::FILE* out, std::FILE* err) : console(out, err) {}
 };
 
+// The load step on the program's context: settings.input_name into the sample buffer.
+inline bool load_sample_file(Context& cx) {
+    return load_sample_file(cx.settings.input_name, cx.samples, cx.console);
+}
+inline bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples,
+                              const PcmFetcher* fetcher = nullptr) {
+    return load_sample_bytes(file, cx.samples, cx.console, max_samples, fetcher);
+}
+
 }  // namespace kvr
