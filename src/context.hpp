@@ -1,12 +1,12 @@
-// Everything one conversion owns. Every operation takes it by reference, so a test or a
-// fuzzer can build a fresh one and run any operation on it.
+// Everything one run of the program owns: the settings, the recording, the output and the
+// console. Only the program's run and the conversion driver see it; they hand the parts
+// below them only what each needs.
 #pragma once
 
-#include "analysis/working_record.hpp"
+#include "conversion/driver.hpp"
 #include "core/console.hpp"
 #include "core/settings.hpp"
 #include "input/sample_buffer.hpp"
-#include "loaders/loader_tables.hpp"
 #include "output/image_writer.hpp"
 
 namespace kvr {
@@ -14,8 +14,6 @@ namespace kvr {
 struct Context {
     Settings settings;
     SampleBuffer samples;
-    WorkingRecord work;
-    LoaderTables loaders;
     ImageWriter image;
     Console console;
 

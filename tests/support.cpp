@@ -11,6 +11,34 @@
 
 namespace kvr::test {
 
+HpTape::HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate)
+    : samples(samples_from_hps(hps)), cursor(samples.data(), static_cast<std::int32_t>(samples.size()), rate) {}
+
+DecodedBlock decode_with(const char* name, HpTape& tape, const PilotResult& pilot, std::int32_t index,
+                         std::int32_t last_block_end) {
+    const LoaderDescriptor* loader = loader_named(name);
+    EXPECT_NE(loader, nullptr) << name;
+    std::unique_ptr<LoaderState> state = loader->make_state();
+    DecodedBlock b = loader->decode(tape.cursor, tape.settings, pilot, {index, last_block_end, tape.buffer.data()}, *state);
+    b.loader = loader;
+    return b;
+}
+
+ByteVec lead_in_bytes(const DecodedBlock& block) {
+    ByteVec out;
+    for (const image::Piece& piece : block.lead_in) image::put_piece(out, piece);
+    return out;
+}
+
+std::string report_lines(const DecodedBlock& block) {
+    Console console;
+    Report report(console);
+    report.before(block);
+    for (const SubBlock& s : block.subblocks) report.subblock(s);
+    report.block(block);
+    return console.text();
+}
+
 ImageBuilder::ImageBuilder() { image::put_header(bytes_); }
 
 ImageBuilder& ImageBuilder::standard(const ByteVec& data, int pause_ms) {
@@ -116,11 +144,14 @@ std::unique_ptr<Context> fresh_context() {
 namespace {
 Conversion finish(Context& cx, bool loaded) {
     Conversion c;
-    c.ok = loaded && run_conversion(cx);
+    if (loaded) {
+        const ConversionResult result = run_conversion(cx);
+        c.ok = result.ok;
+        c.blocks = result.blocks;
+    }
     c.console = cx.console.text();
     c.warnings = cx.console.warnings();
     c.output = cx.image.memory();
-    c.blocks = cx.work.block_count;
     return c;
 }
 }  // namespace

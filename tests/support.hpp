@@ -8,7 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "analysis/bits.hpp"
+#include "analysis/hp_cursor.hpp"
+#include "analysis/measure.hpp"
+#include "analysis/pilot.hpp"
 #include "context.hpp"
+#include "formats/kvr_image.hpp"
+#include "loaders/registry.hpp"
+#include "loaders/report.hpp"
 #include "playback/render.hpp"
 
 namespace kvr::test {
@@ -62,6 +69,28 @@ Conversion convert(const ByteVec& recording, const Configure& configure = {});
 Conversion convert_samples(SampleVector samples, std::int32_t rate, const Configure& configure = {});
 
 std::unique_ptr<Context> fresh_context();
+
+// A recording made of HP lengths, with a cursor over it and the settings and block buffer
+// that the analysers and decoders take.
+struct HpTape {
+    SampleVector samples;
+    HpCursor cursor;
+    Settings settings;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlockDataSize);
+
+    explicit HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate = 44100);
+    HpTape(const HpTape&) = delete;
+    HpTape& operator=(const HpTape&) = delete;
+    double spt() const { return cursor.samples_per_tstate(); }
+};
+
+// Runs a loader's decoder as a conversion would, with a fresh state of the loader.
+DecodedBlock decode_with(const char* loader, HpTape& tape, const PilotResult& pilot, std::int32_t index,
+                         std::int32_t last_block_end = 0);
+// The bytes of the blocks a decoder put in front of its data.
+ByteVec lead_in_bytes(const DecodedBlock& block);
+// The report lines of a decoded block, as the conversion prints them.
+std::string report_lines(const DecodedBlock& block);
 
 // The part of the console text after the "Creating ..." line.
 std::string report_of(const std::string& console);

@@ -57,7 +57,8 @@ int run_program(Context& cx, std::span<const std::string> args) {
         return 1;
     }
     if (!load_sample_file(cx)) return 1;
-    const bool ok = run_conversion(cx) && cx.work.block_count > 0;
+    const ConversionResult result = run_conversion(cx);
+    const bool ok = result.ok && result.blocks > 0;
     SampleVector().swap(cx.samples.sample_data);
     return ok ? 0 : 1;
 }

@@ -98,15 +98,42 @@ void put_trailer(std::vector<std::uint8_t>& out) {
     put_pulse_sequence(out, pulses);
 }
 
+Piece Piece::group_start(std::string name) {
+    Piece p;
+    p.kind = Kind::group_start;
+    p.name = std::move(name);
+    return p;
+}
+
+Piece Piece::pure_tone(std::int64_t pulse, std::int64_t count) {
+    Piece p;
+    p.kind = Kind::pure_tone;
+    p.pulse = pulse;
+    p.count = count;
+    return p;
+}
+
+Piece Piece::pulse_sequence(std::vector<std::uint16_t> pulses) {
+    Piece p;
+    p.kind = Kind::pulse_sequence;
+    p.pulses = std::move(pulses);
+    return p;
+}
+
+Piece Piece::pause(std::int64_t ms) {
+    Piece p;
+    p.kind = Kind::pause;
+    p.count = ms;
+    return p;
+}
+
 void put_piece(std::vector<std::uint8_t>& out, const Piece& piece) {
-    struct Writer {
-        std::vector<std::uint8_t>& out;
-        void operator()(const GroupStart& g) const { put_group_start(out, g.name); }
-        void operator()(const PureTone& t) const { put_pure_tone(out, t.pulse, t.count); }
-        void operator()(const PulseSequence& p) const { put_pulse_sequence(out, p.pulses); }
-        void operator()(const Pause& p) const { put_pause(out, p.ms); }
-    };
-    std::visit(Writer{out}, piece);
+    switch (piece.kind) {
+    case Piece::Kind::group_start: put_group_start(out, piece.name); break;
+    case Piece::Kind::pure_tone: put_pure_tone(out, piece.pulse, piece.count); break;
+    case Piece::Kind::pulse_sequence: put_pulse_sequence(out, piece.pulses); break;
+    case Piece::Kind::pause: put_pause(out, piece.count); break;
+    }
 }
 
 }  // namespace kvr::image

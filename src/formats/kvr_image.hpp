@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace kvr::image {
@@ -84,20 +83,20 @@ void put_group_end(std::vector<std::uint8_t>& out);
 // The trailer pattern as a pulse sequence block.
 void put_trailer(std::vector<std::uint8_t>& out);
 
-// Blocks without data, as values: what a loader puts in front of its data.
-struct PureTone {
-    std::int64_t pulse = 0, count = 0;
-};
-struct PulseSequence {
+// A block without data, as a value: what a loader puts in front of its data.
+struct Piece {
+    enum class Kind : std::uint8_t { group_start, pure_tone, pulse_sequence, pause };
+    Kind kind = Kind::pause;
+    std::int64_t pulse = 0;  // pure tone: the pulse length
+    std::int64_t count = 0;  // pure tone: the pulses; pause: the milliseconds
     std::vector<std::uint16_t> pulses;
-};
-struct Pause {
-    std::int64_t ms = 0;
-};
-struct GroupStart {
     std::string name;
+
+    static Piece group_start(std::string name);
+    static Piece pure_tone(std::int64_t pulse, std::int64_t count);
+    static Piece pulse_sequence(std::vector<std::uint16_t> pulses);
+    static Piece pause(std::int64_t ms);
 };
-using Piece = std::variant<GroupStart, PureTone, PulseSequence, Pause>;
 void put_piece(std::vector<std::uint8_t>& out, const Piece& piece);
 
 }  // namespace kvr::image

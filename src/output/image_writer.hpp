@@ -1,4 +1,4 @@
-// The output file and the writers that put KVR blocks and TAP records into it.
+// The output file: a KVR image or a TAP file, written strictly in sequence.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,6 @@
 #include <vector>
 
 namespace kvr {
-
-struct Context;
 
 // One buffered, strictly sequential writer. A file is written under a temporary name
 // beside its target and renamed into place by finish(), so a failed conversion never
@@ -48,20 +46,5 @@ private:
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint8_t> memory_;
 };
-
-void write_header(Context& cx);
-void write_pending_block(Context& cx);
-void write_pure_data(Context& cx, const std::uint8_t* data, std::int32_t length, bool trailer);
-void write_group_end(Context& cx);
-void write_leader_segments(Context& cx);
-void write_group_start(Context& cx, const char* name);
-void write_pure_tone(Context& cx, std::int64_t pulse, std::int64_t count);
-void write_pulse_sequence(Context& cx, std::span<const std::uint16_t> pulses);
-void write_pause_block(Context& cx, std::int32_t ms);
-
-void write_tap_record(Context& cx);
-// One TAP record; a record of 0 bytes is not written, and one too long for its length
-// field is left out with a warning that names the block (counted from 1).
-void write_tap_bytes(Context& cx, const std::uint8_t* data, std::int32_t length, std::int32_t block_number);
 
 }  // namespace kvr
