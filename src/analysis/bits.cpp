@@ -1,7 +1,5 @@
 #include "analysis/bits.hpp"
 
-#include <cstdlib>
-
 #include "analysis/measure.hpp"
 #include "formats/kvr_image.hpp"
 
@@ -38,20 +36,6 @@ BitRefs measure_bit_refs(HpCursor& c, const Settings& s) {
     return refs;
 }
 
-void BitReader::start() {
-    buffer[0] = 0;
-    read = BitRead{};
-}
-
-bool BitReader::measure_pair() {
-    c.prev = c.measure();
-    c.cur = c.measure();
-    // An HP of 0 is the end of the recording: a pair that reaches past it holds no bit.
-    return c.prev != 0 && c.cur != 0;
-}
-
-bool BitReader::is_glitch() const { return std::int64_t{c.prev} + c.cur < refs.bit0; }
-
 bool BitReader::merge_glitch() {
     const std::int32_t third = c.measure();
     const std::int32_t fourth = c.measure();
@@ -60,40 +44,11 @@ bool BitReader::merge_glitch() {
     return third != 0 && fourth != 0;
 }
 
-bool BitReader::read_pair() {
-    if (!measure_pair()) return false;
-    return !is_glitch() || merge_glitch();
-}
-
-int BitReader::decide(std::int32_t pair_sum) const {
-    if (s.middle_value) return mean_up(pair_sum, 0) > refs.middle ? 1 : 0;
-    const std::int32_t pair_mean = mean_down(pair_sum, 0);
-    const std::int64_t to0 = std::llabs(std::int64_t{pair_mean} - refs.bit0);
-    const std::int64_t to1 = std::llabs(std::int64_t{pair_mean} - refs.bit1);
-    return to0 > to1 ? 1 : 0;  // equal distances give 0
-}
-
-void BitReader::account(int bit, std::int32_t pair_sum) {
-    double& sum = bit ? read.one_sum : read.zero_sum;
-    std::int32_t& count = bit ? read.one_count : read.zero_count;
-    std::int32_t& ref = bit ? refs.bit1 : refs.bit0;
-    sum += pair_sum;
-    count += 2;
-    if (s.alternative_bits && count > 2) {
-        // The reference follows the running mean of the bits of this value so far.
-        ref = trunc_i32(sum / count + 0.5);
-        if (s.middle_value) refs.middle = middle_of(refs.bit0, refs.bit1);
-    }
-}
-
-bool BitReader::store(int bit) {
-    std::uint8_t& byte = buffer[read.length];
-    byte = static_cast<std::uint8_t>(byte * 2 + bit);
-    if (++read.last_byte_bits < 8) return false;
-    ++read.length;
-    read.last_byte_bits = 0;
-    if (read.length < kBlockDataSize) buffer[read.length] = 0;
-    return true;
+void BitReader::follow_mean(int bit) {
+    const double sum = bit ? read.one_sum : read.zero_sum;
+    const std::int32_t count = bit ? read.one_count : read.zero_count;
+    (bit ? refs.bit1 : refs.bit0) = trunc_i32(sum / count + 0.5);
+    if (s.middle_value) refs.middle = middle_of(refs.bit0, refs.bit1);
 }
 
 void BitReader::finish_partial_byte() {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "analysis/hp_cursor.hpp"
+#include "analysis/measure.hpp"
 #include "core/settings.hpp"
 
 namespace kvr {
@@ -48,21 +50,51 @@ struct BitReader {
     BitRead read;
 
     // An empty block: no bytes, no bits, no sums.
-    void start();
+    void start() {
+        buffer[0] = 0;
+        read = BitRead{};
+    }
     // The next two HPs into c.prev and c.cur; false when the recording ends inside them.
-    bool measure_pair();
+    bool measure_pair() {
+        c.prev = c.measure();
+        c.cur = c.measure();
+        // An HP of 0 is the end of the recording: a pair that reaches past it holds no bit.
+        return c.prev != 0 && c.cur != 0;
+    }
     // A pair too short for a bit is a glitch, merged with the two HPs after it (false when
     // the recording ends inside those).
-    bool is_glitch() const;
+    bool is_glitch() const { return std::int64_t{c.prev} + c.cur < refs.bit0; }
     bool merge_glitch();
     // A pair with its glitch merged; false when the recording ends inside it.
-    bool read_pair();
-    int decide(std::int32_t pair_sum) const;
+    bool read_pair() { return measure_pair() && (!is_glitch() || merge_glitch()); }
+    int decide(std::int32_t pair_sum) const {
+        if (s.middle_value) return mean_up(pair_sum, 0) > refs.middle ? 1 : 0;
+        const std::int32_t pair_mean = mean_down(pair_sum, 0);
+        const std::int64_t to0 = std::llabs(std::int64_t{pair_mean} - refs.bit0);
+        const std::int64_t to1 = std::llabs(std::int64_t{pair_mean} - refs.bit1);
+        return to0 > to1 ? 1 : 0;  // equal distances give 0
+    }
     // Adds the pair to the sums; with "/alter" the reference follows their running mean.
-    void account(int bit, std::int32_t pair_sum);
+    void account(int bit, std::int32_t pair_sum) {
+        double& sum = bit ? read.one_sum : read.zero_sum;
+        std::int32_t& count = bit ? read.one_count : read.zero_count;
+        sum += pair_sum;
+        count += 2;
+        if (s.alternative_bits && count > 2) follow_mean(bit);
+    }
     // Shifts the bit in; true when it completed a byte.
-    bool store(int bit);
+    bool store(int bit) {
+        std::uint8_t& byte = buffer[read.length];
+        byte = static_cast<std::uint8_t>(byte * 2 + bit);
+        if (++read.last_byte_bits < 8) return false;
+        ++read.length;
+        read.last_byte_bits = 0;
+        if (read.length < kBlockDataSize) buffer[read.length] = 0;
+        return true;
+    }
     bool full() const { return read.length >= kBlockDataSize; }
+    // The reference of a bit value becomes the running mean of its HPs so far.
+    void follow_mean(int bit);
     // Ends the read: a partial last byte counts, its bits moved to the top (or is dropped
     // with "/ignore").
     void finish_partial_byte();

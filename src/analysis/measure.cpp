@@ -4,17 +4,6 @@
 
 namespace kvr {
 
-std::int32_t percent_diff(std::int32_t a, std::int32_t b) {
-    if (a == 0 && b == 0) return 0;
-    const double hi = a > b ? a : b;
-    const double lo = a > b ? b : a;
-    // The 0.5 is added to a value that is zero or negative, so the result is the exact
-    // percentage less one half, truncated: 20 % gives 19, 36.5 % gives 36.
-    const double r = std::trunc((lo - hi) / hi * 100.0 + 0.5);
-    const double magnitude = std::fabs(r);
-    return std::isnan(magnitude) ? 0 : (magnitude >= 2147483647.0 ? INT32_MAX : static_cast<std::int32_t>(magnitude));
-}
-
 double samples_per_tstate(std::int32_t sample_rate) { return sample_rate * 2.857142857142857e-7; }
 
 std::int32_t to_tstates(double samples, double samples_per_tstate) {
@@ -36,10 +25,6 @@ char xor_check(const std::uint8_t* bytes, std::int32_t n) {
     for (std::int32_t i = 0; i + 1 < n; ++i) x ^= bytes[i];
     return x == bytes[n - 1] ? '*' : '-';
 }
-
-std::int32_t mean_down(std::int32_t a, std::int32_t b) { return trunc_i32((static_cast<double>(a) + b + 0.5) * 0.5); }
-
-std::int32_t mean_up(std::int32_t a, std::int32_t b) { return trunc_i32((static_cast<double>(a) + b + 1.0) * 0.5); }
 
 std::int32_t middle_of(std::int32_t bit0_ref, std::int32_t bit1_ref) {
     const double half = std::trunc((static_cast<double>(bit1_ref) - bit0_ref + 1.0) * 0.5);

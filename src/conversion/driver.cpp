@@ -44,8 +44,9 @@ public:
 private:
     void pass() {
         const Settings& s = loaders_.settings();
-        const LoaderDescriptor& loader = loaders_.serving(blocks_);
-        LoaderState& state = loaders_.state(loader);
+        const LoaderSet::Choice chosen = loaders_.serving(blocks_);
+        const LoaderDescriptor& loader = *chosen.loader;
+        LoaderState& state = *chosen.state;
         PilotResult pilot = loader.find_pilot(cursor_, s, blocks_, state);
         if (!pilot.found) return;
         if (waiting_) close_waiting_block(loader, pilot.start);

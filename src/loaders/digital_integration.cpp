@@ -88,8 +88,6 @@ void write_image(const DecodedBlock& b, float pause, const Settings&, std::vecto
     image::put_group_end(out);
 }
 
-std::unique_ptr<LoaderState> make_state() { return std::make_unique<DigitalIntegrationState>(); }
-
 const Switch kSwitches[] = {
     {"/diload", false, [](Settings& s, std::int32_t) { s.di_loader = true; }},
 };
@@ -101,7 +99,7 @@ const LoaderDescriptor digital_integration_loader{
     .name = "digital_integration",
     .switches = kSwitches,
     .serves = serves,
-    .make_state = make_state,
+    .make_state = new_state<DigitalIntegrationState>,
     .find_pilot = find_pilot,
     .after_pilot = after_pilot,
     .decode = decode,

@@ -62,7 +62,11 @@ struct LoaderDescriptor {
     bool (*in_tap)(const DecodedBlock& block) = nullptr;
 };
 
-// A loader's own state, from the state the registry keeps for it.
+// A fresh state of a loader's own kind, and that state from the one the registry keeps.
+template <typename T>
+std::unique_ptr<LoaderState> new_state() {
+    return std::make_unique<T>();
+}
 template <typename T>
 T& state_of(LoaderState& state) {
     return static_cast<T&>(state);

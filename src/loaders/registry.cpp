@@ -38,16 +38,11 @@ LoaderSet::LoaderSet(Settings& settings) : settings_(settings) {
     }
 }
 
-const LoaderDescriptor& LoaderSet::serving(std::int32_t index) const {
-    for (const LoaderDescriptor* loader : kLoaders)
-        if (loader->serves(settings_, index)) return *loader;
-    return *kLoaders[std::size(kLoaders) - 1];
-}
-
-LoaderState& LoaderSet::state(const LoaderDescriptor& loader) {
+void LoaderSet::choose(std::int32_t index) {
     std::size_t i = 0;
-    while (i + 1 < std::size(kLoaders) && kLoaders[i] != &loader) ++i;
-    return *states_[i];
+    while (i + 1 < std::size(kLoaders) && !kLoaders[i]->serves(settings_, index)) ++i;
+    chosen_index_ = index;
+    chosen_ = {kLoaders[i], states_[i].get()};
 }
 
 void LoaderSet::before_image_write(DecodedBlock& waiting) {

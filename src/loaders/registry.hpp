@@ -21,15 +21,28 @@ public:
     explicit LoaderSet(Settings& settings);
 
     const Settings& settings() const { return settings_; }
-    // The loader that reads the block with this index.
-    const LoaderDescriptor& serving(std::int32_t index) const;
-    LoaderState& state(const LoaderDescriptor& loader);
+
+    struct Choice {
+        const LoaderDescriptor* loader = nullptr;
+        LoaderState* state = nullptr;
+    };
+    // The loader that reads the block with this index, and its state. The settings do not
+    // change during a conversion, so the choice for an index is made once: a search asks
+    // it for every tone, and most tones are not blocks.
+    Choice serving(std::int32_t index) {
+        if (chosen_.loader == nullptr || index != chosen_index_) choose(index);
+        return chosen_;
+    }
     // Lets every loader see the waiting block before it goes into an image.
     void before_image_write(DecodedBlock& waiting);
 
 private:
+    void choose(std::int32_t index);
+
     const Settings& settings_;
     std::vector<std::unique_ptr<LoaderState>> states_;
+    std::int32_t chosen_index_ = 0;
+    Choice chosen_;
 };
 
 }  // namespace kvr

@@ -134,8 +134,6 @@ bool in_tap(const DecodedBlock& b) { return b.last_byte_bits != 0; }
 
 bool serves(const Settings&, std::int32_t) { return true; }
 
-std::unique_ptr<LoaderState> make_state() { return std::make_unique<RomState>(); }
-
 const Switch kSwitches[] = {
     {"/bleep", false, [](Settings& s, std::int32_t) { s.bleepload = true; }},
 };
@@ -153,7 +151,7 @@ const LoaderDescriptor rom_scheme_loader{
     .name = "rom",
     .switches = kSwitches,
     .serves = serves,
-    .make_state = make_state,
+    .make_state = new_state<RomState>,
     .find_pilot = find_pilot,
     .after_pilot = after_pilot,
     .decode = decode,

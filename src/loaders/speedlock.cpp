@@ -192,8 +192,6 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
     return b;
 }
 
-std::unique_ptr<LoaderState> make_state() { return std::make_unique<SpeedlockState>(); }
-
 const Switch kSwitches[] = {
     {"/slock2", false, [](Settings& s, std::int32_t) { s.speedlock_type = 2; }},
     {"/slock3", true,
@@ -214,7 +212,7 @@ const LoaderDescriptor speedlock_loader{
     .switches = kSwitches,
     .prepare = default_speedlock_skip,
     .serves = serves,
-    .make_state = make_state,
+    .make_state = new_state<SpeedlockState>,
     .find_pilot = find_pilot,
     .after_pilot = after_pilot,
     .replaces_gap = replaces_gap,

@@ -69,8 +69,6 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult&, const De
     return b;
 }
 
-std::unique_ptr<LoaderState> make_state() { return std::make_unique<Speedlock1State>(); }
-
 const Switch kSwitches[] = {
     {"/slock1", true,
      [](Settings& s, std::int32_t n) {
@@ -87,7 +85,7 @@ const LoaderDescriptor speedlock1_loader{
     .switches = kSwitches,
     .prepare = default_speedlock_skip,
     .serves = serves,
-    .make_state = make_state,
+    .make_state = new_state<Speedlock1State>,
     .find_pilot = find_pilot,
     .after_pilot = after_pilot,
     .decode = decode,
