@@ -74,10 +74,11 @@ struct DecodedBlock {
     std::int32_t last_byte_bits = 0;
     std::uint8_t flag_byte = 0;  // byte 0 of the buffer, which a block of no bytes still shows
     BlockTimings timings;
-    struct {
+    struct Tone {
         std::int32_t pulse = 0;  // T-states
         std::int32_t count = 0;
-    } first_tone;  // the first of two pilot tones
+    };
+    Tone first_tone;  // the first of two pilot tones
 
     // Written at once: the blocks in front of the data, then the sub-blocks but the last.
     std::vector<image::Piece> lead_in;
