@@ -1,12 +1,12 @@
-// Everything one conversion owns. Every operation takes it by reference, so a test or a
-// fuzzer can build a fresh one and run any operation on it.
+// Everything one run of the program owns: the settings, the recording, the output and the
+// console. Only the program's run and the conversion driver see it; they hand the parts
+// below them only what each needs.
 #pragma once
 
-#include "analysis/working_record.hpp"
-#include "cli/console.hpp"
-#include "cli/settings.hpp"
+#include "conversion/driver.hpp"
+#include "core/console.hpp"
+#include "core/settings.hpp"
 #include "input/sample_buffer.hpp"
-#include "loaders/loader_tables.hpp"
 #include "output/image_writer.hpp"
 
 namespace kvr {
@@ -14,13 +14,20 @@ namespace kvr {
 struct Context {
     Settings settings;
     SampleBuffer samples;
-    WorkingRecord work;
-    LoaderTables loaders;
     ImageWriter image;
     Console console;
 
     Context() = default;
     explicit Context(std::FILE* out, std::FILE* err) : console(out, err) {}
 };
+
+// The load step on the program's context: settings.input_name into the sample buffer.
+inline bool load_sample_file(Context& cx) {
+    return load_sample_file(cx.settings.input_name, cx.samples, cx.console);
+}
+inline bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples,
+                              const PcmFetcher* fetcher = nullptr) {
+    return load_sample_bytes(file, cx.samples, cx.console, max_samples, fetcher);
+}
 
 }  // namespace kvr

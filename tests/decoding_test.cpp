@@ -1,6 +1,8 @@
 // Pilot detection and bit decoding on hand-made half-periods.
 #include <gtest/gtest.h>
 
+#include "loaders/rom_scheme.hpp"
+#include "loaders/speedlock_common.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -14,13 +16,10 @@ Hps operator+(Hps a, const Hps& b) {
     return a;
 }
 
-std::unique_ptr<Context> context_on(const Hps& hps, const Configure& configure = {}) {
-    auto cx = fresh_context();
-    if (configure) configure(cx->settings);
-    cx->samples.sample_data = samples_from_hps(hps);
-    cx->samples.sample_rate = 44100;
-    cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
-    return cx;
+std::unique_ptr<HpTape> tape_of(const Hps& hps, const Configure& configure = {}) {
+    auto tape = std::make_unique<HpTape>(hps);
+    if (configure) configure(tape->settings);
+    return tape;
 }
 
 // Two HPs per bit, first bit of each byte first.
@@ -39,24 +38,26 @@ Hps bit_hps(const ByteVec& bytes, std::int32_t zero, std::int32_t one, int last_
 
 TEST(PilotDetector, CountsTheToneWithoutItsOpeningPair) {
     auto found = [](int similar) {
-        auto cx = context_on(repeat(20, similar) + repeat(8, 4));
-        standard_pilot_detector(*cx);
-        return std::make_pair(cx->work.block_found, cx->work.pilot_count);
+        auto t = tape_of(repeat(20, similar) + repeat(8, 4));
+        const PilotResult p = standard_pilot(t->cursor, t->settings);
+        return std::make_pair(p.found, p.count);
     };
     EXPECT_EQ(found(52), std::make_pair(true, 50));
     EXPECT_EQ(found(51), std::make_pair(false, 49));
-    auto cx = context_on(Hps{9, 30, 9} + repeat(20, 60) + repeat(8, 2));
-    standard_pilot_detector(*cx);
-    EXPECT_EQ(cx->work.pilot_start, 48);
-    EXPECT_EQ(cx->work.prev_hp, 8);  // the HP that ended the tone: the first sync HP
-    EXPECT_EQ(cx->work.pilot_sum, 20.0 * 58);
+    auto t = tape_of(Hps{9, 30, 9} + repeat(20, 60) + repeat(8, 2));
+    PilotResult p = standard_pilot(t->cursor, t->settings);
+    EXPECT_EQ(p.start, 48);
+    EXPECT_EQ(t->cursor.prev, 8);  // the HP that ended the tone: the first sync HP
+    EXPECT_EQ(p.sum, 20.0 * 58);
+    measure_sync_pair(t->cursor, p);
+    EXPECT_EQ(p.sync1, to_tstates(8, t->spt()));
+    EXPECT_EQ(p.sync2, to_tstates(8, t->spt()));
 }
 
 TEST(PilotDetector, ToleranceIsWholePercentLessAHalf) {
     auto count = [](std::int32_t odd) {
-        auto cx = context_on(repeat(100, 10) + Hps{odd} + repeat(100, 60) + Hps{30});
-        standard_pilot_detector(*cx);
-        return cx->work.pilot_count;
+        auto t = tape_of(repeat(100, 10) + Hps{odd} + repeat(100, 60) + Hps{30});
+        return standard_pilot(t->cursor, t->settings).count;
     };
     EXPECT_EQ(count(64), 69);  // 36 % shorter: percent_diff 35, the tone goes on
     EXPECT_EQ(count(63), 8);   // 37 % shorter ends it
@@ -64,10 +65,8 @@ TEST(PilotDetector, ToleranceIsWholePercentLessAHalf) {
 
 TEST(PilotDetector, BleepLoadNeedsLongTonesForTheFirstThreeBlocks) {
     auto found = [](int hps, int block_count) {
-        auto cx = context_on(repeat(20, hps + 2) + repeat(5, 2), [](Settings& s) { s.bleepload = true; });
-        cx->work.block_count = block_count;
-        standard_pilot_detector(*cx);
-        return cx->work.block_found;
+        auto t = tape_of(repeat(20, hps + 2) + repeat(5, 2), [](Settings& s) { s.bleepload = true; });
+        return find_rom_pilot(t->cursor, t->settings, block_count).found;
     };
     EXPECT_FALSE(found(999, 0));
     EXPECT_TRUE(found(1000, 2));
@@ -75,16 +74,22 @@ TEST(PilotDetector, BleepLoadNeedsLongTonesForTheFirstThreeBlocks) {
 }
 
 TEST(PilotDetector, TwoTonesCountTheEndingHpInTheSecond) {
-    auto cx = context_on(repeat(30, 80) + repeat(15, 52) + Hps{5, 7, 7});
-    two_tone_pilot_detector(*cx);
-    const WorkingRecord& w = cx->work;
-    EXPECT_EQ(w.tone1_count, 80);  // the opening pair counts here, the first 15 does not
-    EXPECT_EQ(w.tone1_sum, 30.0 * 80);
-    EXPECT_EQ(w.pilot_count, 52);  // 15 x 50 counted after the reference pair, plus the 5
-    EXPECT_EQ(w.pilot_sum, 15.0 * 51 + 5);
-    EXPECT_TRUE(w.block_found);
-    first_sync_measurement(*cx);
-    EXPECT_EQ(w.sync1_pulse, to_tstates(*cx, 5));
+    const LoaderDescriptor& loader = *loader_named("digital_integration");
+    auto t = tape_of(repeat(30, 80) + repeat(15, 52) + Hps{5} + bit_hps({0x5A, 0xC3}, 7, 14) + Hps{100});
+    std::unique_ptr<LoaderState> state = loader.make_state();
+    PilotResult p = loader.find_pilot(t->cursor, t->settings, 2, *state);
+    EXPECT_EQ(p.count, 52);  // 15 x 50 counted after the reference pair, plus the 5
+    EXPECT_EQ(p.sum, 15.0 * 51 + 5);
+    EXPECT_TRUE(p.found);
+    loader.after_pilot(t->cursor, t->settings, p);
+    EXPECT_EQ(p.sync1, to_tstates(5, t->spt()));
+    // The first tone goes with the block: the opening pair counts there, the first 15 does not.
+    const DecodedBlock b = loader.decode(t->cursor, t->settings, p, {2, 0, t->buffer.data()}, *state);
+    ASSERT_TRUE(b.counted);
+    EXPECT_EQ(b.data, (ByteVec{0x5A, 0xC3}));
+    EXPECT_EQ(b.first_tone.count, 80);
+    EXPECT_EQ(b.first_tone.pulse, mean_to_tstates(30.0 * 80, 80, t->spt()));
+    EXPECT_EQ(b.timings.sync1, to_tstates(5, t->spt()));
 }
 
 Hps leader(int segments, int first, int others, std::int32_t hp = 20) {
@@ -93,52 +98,51 @@ Hps leader(int segments, int first, int others, std::int32_t hp = 20) {
     return out;
 }
 
+// The leader detector on HP lengths: whether it found a block, and the leader it measured.
+std::pair<bool, SpeedlockLeader> leader_of(const Hps& hps) {
+    auto t = tape_of(hps);
+    SpeedlockLeader l;
+    const bool found = detect_speedlock_leader(t->cursor, t->settings, l).found;
+    return {found, l};
+}
+
 TEST(LeaderDetector, SegmentsSeparatedByClicks) {
-    auto cx = context_on(Hps{3} + leader(21, 200, 200) + Hps{6, 6, 20, 200, 5});
-    speedlock_leader_detector(*cx);
-    const WorkingRecord& w = cx->work;
-    ASSERT_TRUE(w.block_found);
-    ASSERT_EQ(w.segment_count, 22);
-    EXPECT_EQ(w.leader_segments[0], 200);
-    EXPECT_EQ(w.leader_segments[20], 200);
-    EXPECT_EQ(w.leader_segments[21], 1);  // the HP that followed the last click
-    EXPECT_EQ(w.leader_pulse, to_tstates(*cx, 20));
-    EXPECT_EQ(w.click_pulses[0], 715);
+    const auto [found, l] = leader_of(Hps{3} + leader(21, 200, 200) + Hps{6, 6, 20, 200, 5});
+    ASSERT_TRUE(found);
+    ASSERT_EQ(l.segment_count, 22);
+    EXPECT_EQ(l.segments[0], 200);
+    EXPECT_EQ(l.segments[20], 200);
+    EXPECT_EQ(l.segments[21], 1);  // the HP that followed the last click
+    EXPECT_EQ(l.pulse, to_tstates(20, samples_per_tstate(44100)));
+    EXPECT_EQ(l.click_pulses[0], 715);
 
-    auto short_first = context_on(Hps{3} + leader(21, 179, 200) + Hps{200});
-    speedlock_leader_detector(*short_first);
-    EXPECT_FALSE(short_first->work.block_found);
-
-    auto few = context_on(Hps{3} + leader(19, 200, 200) + Hps{200});
-    speedlock_leader_detector(*few);
-    EXPECT_FALSE(few->work.block_found);
+    EXPECT_FALSE(leader_of(Hps{3} + leader(21, 179, 200) + Hps{200}).first);  // a short first segment
+    EXPECT_FALSE(leader_of(Hps{3} + leader(19, 200, 200) + Hps{200}).first);  // too few segments
 }
 
 TEST(LeaderDetector, BoundsOfTheRunningMean) {
     // 26 is exactly 1.3 times the mean of 20: a leader HP; 16 is exactly 0.8 times: also.
-    auto cx = context_on(Hps{3} + repeat(20, 100) + Hps{26, 16} + repeat(20, 100) + Hps{60});
-    speedlock_leader_detector(*cx);
-    EXPECT_EQ(cx->work.segment_count, 1);
-    EXPECT_EQ(cx->work.leader_segments[0], 202);
+    const auto [found, l] = leader_of(Hps{3} + repeat(20, 100) + Hps{26, 16} + repeat(20, 100) + Hps{60});
+    EXPECT_EQ(l.segment_count, 1);
+    EXPECT_EQ(l.segments[0], 202);
 }
 
 TEST(LeaderDetector, SegmentsBeyondTheListAreNotRecorded) {
-    auto cx = context_on(Hps{3} + leader(70, 200, 200) + Hps{200});
-    speedlock_leader_detector(*cx);
-    EXPECT_TRUE(cx->work.block_found);
-    EXPECT_EQ(cx->work.segment_count, kLeaderSegmentsSize);
+    const auto [found, l] = leader_of(Hps{3} + leader(70, 200, 200) + Hps{200});
+    EXPECT_TRUE(found);
+    EXPECT_EQ(l.segment_count, kLeaderSegmentsSize);
 }
 
 TEST(BitReference, LearnsTheTwoLengths) {
-    auto cx = context_on(Hps{10, 10, 10, 10, 20, 20, 10, 10});
-    bit_reference_measurement(*cx);
-    EXPECT_EQ(cx->work.bit0_ref, 10);
-    EXPECT_EQ(cx->work.bit1_ref, 20);
-    EXPECT_EQ(cx->work.middle_hp, 15);
-    auto rom = context_on(Hps{1}, [](Settings& s) { s.rom_bit_timings = true; });
-    bit_reference_measurement(*rom);
-    EXPECT_EQ(rom->work.bit0_ref, 10);  // 855 x 0.0126 = 10.77, truncated
-    EXPECT_EQ(rom->work.bit1_ref, 21);
+    auto t = tape_of(Hps{10, 10, 10, 10, 20, 20, 10, 10});
+    const BitRefs refs = measure_bit_refs(t->cursor, t->settings);
+    EXPECT_EQ(refs.bit0, 10);
+    EXPECT_EQ(refs.bit1, 20);
+    EXPECT_EQ(refs.middle, 15);
+    auto rom = tape_of(Hps{1}, [](Settings& s) { s.rom_bit_timings = true; });
+    const BitRefs rom_refs = measure_bit_refs(rom->cursor, rom->settings);
+    EXPECT_EQ(rom_refs.bit0, 10);  // 855 x 0.0126 = 10.77, truncated
+    EXPECT_EQ(rom_refs.bit1, 21);
 }
 
 struct Decoded {
@@ -149,15 +153,10 @@ struct Decoded {
 
 Decoded decode(const Hps& hps, std::int32_t bit0_ref, std::int32_t bit1_ref, const Configure& configure = {},
                std::int32_t block_count = 1, bool six_bits = false) {
-    auto cx = context_on(hps, configure);
-    WorkingRecord& w = cx->work;
-    w.bit0_ref = bit0_ref;
-    w.bit1_ref = bit1_ref;
-    w.middle_hp = middle_of(bit0_ref, bit1_ref);
-    w.block_count = block_count;
-    w.six_bit_mode = six_bits;
-    bit_decoder(*cx);
-    return {ByteVec(w.block_data.begin(), w.block_data.begin() + w.block_length), w.last_byte_bits, w.no_block_pending};
+    auto t = tape_of(hps, configure);
+    BitRefs refs{bit0_ref, bit1_ref, middle_of(bit0_ref, bit1_ref)};
+    const BitRead r = read_bits(t->cursor, refs, t->settings, t->buffer.data(), {block_count == 0, six_bits});
+    return {ByteVec(t->buffer.begin(), t->buffer.begin() + r.length), r.last_byte_bits, !r.decoded};
 }
 
 TEST(BitDecoder, DecidesEachPair) {
@@ -222,22 +221,18 @@ TEST(BitDecoder, EndSwitchAndSixBitMode) {
 }
 
 TEST(BitDecoder, AlternativeBitsFollowTheRunningMean) {
-    auto cx = context_on(Hps{12, 12, 12, 12, 14, 14, 100}, [](Settings& s) { s.alternative_bits = true; });
-    cx->work.bit0_ref = 10;
-    cx->work.bit1_ref = 20;
-    cx->work.block_count = 1;
-    bit_decoder(*cx);
-    EXPECT_EQ(cx->work.bit0_ref, 13);  // (12 x 4 + 14 x 2) / 6 + 0.5
+    auto t = tape_of(Hps{12, 12, 12, 12, 14, 14, 100}, [](Settings& s) { s.alternative_bits = true; });
+    BitRefs refs{10, 20, 15};
+    read_bits(t->cursor, refs, t->settings, t->buffer.data(), {});
+    EXPECT_EQ(refs.bit0, 13);  // (12 x 4 + 14 x 2) / 6 + 0.5
 }
 
 TEST(BitDecoder, FullBufferEndsTheBlock) {
-    auto cx = context_on(repeat(2, 8 * 2 * (kBlockDataSize + 3)) + Hps{50});
-    cx->work.bit0_ref = 2;
-    cx->work.bit1_ref = 4;
-    cx->work.block_count = 1;
-    bit_decoder(*cx);
-    EXPECT_EQ(cx->work.block_length, kBlockDataSize);
-    EXPECT_EQ(cx->work.last_byte_bits, 8);
+    auto t = tape_of(repeat(2, 8 * 2 * (kBlockDataSize + 3)) + Hps{50});
+    BitRefs refs{2, 4, 3};
+    const BitRead r = read_bits(t->cursor, refs, t->settings, t->buffer.data(), {});
+    EXPECT_EQ(r.length, kBlockDataSize);
+    EXPECT_EQ(r.last_byte_bits, 8);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "input/byte_cursor.hpp"
 #include "input/file_bytes.hpp"
 #include "support.hpp"
 
@@ -74,6 +75,20 @@ SampleVector s8(std::initializer_list<int> values) {
     SampleVector v;
     for (int x : values) v.push_back(static_cast<std::int8_t>(x));
     return v;
+}
+
+TEST(ByteCursor, ReadsNeverLeaveTheBytes) {
+    const ByteVec bytes{0x11, 0x22, 0x33};
+    ByteCursor cur{bytes};
+    EXPECT_EQ(cur.le(0, 2), 0x2211u);
+    EXPECT_EQ(cur.le(1, 4), 0x3322u);  // the bytes past the end read as 0
+    EXPECT_EQ(cur.le(3, 1), 0u);
+    EXPECT_EQ(cur.le(UINT64_MAX, 4), 0u);  // an offset that wraps round reads nothing
+    std::uint32_t v = 0;
+    EXPECT_TRUE(cur.read(2, v));
+    EXPECT_EQ(v, 0x2211u);
+    EXPECT_FALSE(cur.read(2, v));  // one byte left: the cursor does not move
+    EXPECT_EQ(cur.pos, 2u);
 }
 
 TEST(Duration, SinglePrecisionSteps) {
@@ -411,7 +426,7 @@ std::string load_cut_short(const ByteVec& bytes, std::size_t keep, bool& loaded)
     EXPECT_EQ(::truncate(dir.path("cut").c_str(), static_cast<off_t>(keep)), 0);
     auto cx = fresh_context();
     cx->settings.input_name = "cut";
-    loaded = load_opened_file(*cx, file);
+    loaded = load_opened_file(cx->settings.input_name, file, cx->samples, cx->console);
     EXPECT_TRUE(file.shrank());
     EXPECT_EQ(loaded, !cx->samples.sample_data.empty());
     return report_of(cx->console.text());
@@ -445,7 +460,7 @@ TEST(InputFile, CutShortWhileRead) {
     FileBytes whole;
     ASSERT_TRUE(whole.open(dir.path("whole.wav")));
     auto cx = fresh_context();
-    EXPECT_TRUE(load_opened_file(*cx, whole));
+    EXPECT_TRUE(load_opened_file(cx->settings.input_name, whole, cx->samples, cx->console));
     EXPECT_FALSE(whole.shrank());
 }
 

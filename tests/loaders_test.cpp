@@ -12,20 +12,8 @@ namespace {
 
 const std::string kCreating = "Creating 1.02 version .KVR file ... \n\n";
 
-// A leader of `segments` tones of 200 HPs with a click between each two.
-void leader(ImageBuilder& b, int segments = 20) {
-    for (int i = 0; i < segments; ++i) {
-        b.tone(2168, 200);
-        if (i + 1 < segments) b.pulses({715, 715});
-    }
-}
-
 void speedlock1_block(ImageBuilder& b, const std::string& flags, const ByteVec& data, int pause) {
-    leader(b);
-    std::vector<int> sync{3150, 3150};
-    const std::vector<int> f = flag_pulses(flags, 565, 1130);
-    sync.insert(sync.end(), f.begin(), f.end());
-    b.pulses(sync);
+    speedlock1_head(b, flags);
     b.pure_data(565, 1130, 8, pause, data);
 }
 
@@ -212,42 +200,36 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
     EXPECT_EQ(short_gap.console.find("block 1                                     B8 L-   66"), std::string::npos);
 }
 
-// A context about to decode block 1 of a Speedlock type 3 variant 2 tape, whose pilot starts
-// `gap` samples after the end of the last block.
-std::unique_ptr<Context> before_noisy_block1(std::int32_t rate, std::int32_t gap) {
-    auto cx = fresh_context();
-    cx->settings.speedlock_type = 3;
-    cx->settings.speedlock_variant = 2;
-    cx->settings.speedlock_skip = 4;
-    cx->samples.sample_rate = rate;
-    cx->work.samples_per_tstate = rate * 2.857142857142857e-7;
-    cx->work.block_count = 4;
-    cx->work.pilot_start = gap;
-    cx->work.pilot_count = 1500;
-    return cx;
+// Block 1 of a Speedlock type 3 variant 2 tape decoded at a rate, its pilot starting `gap`
+// samples after the end of the last block.
+DecodedBlock noisy_block1(std::int32_t rate, std::int32_t gap) {
+    HpTape tape({}, rate);
+    tape.settings.speedlock_type = 3;
+    tape.settings.speedlock_variant = 2;
+    tape.settings.speedlock_skip = 4;
+    PilotResult pilot;
+    pilot.found = true;
+    pilot.start = gap;
+    pilot.count = 1500;
+    return decode_with("speedlock", tape, pilot, 4);
 }
 
 TEST(Speedlock34, NoiseCheckBelowOneKilohertz) {
-    auto cx = before_noisy_block1(800, 16000);  // 20 s at 800 Hz
-    speedlock_decoder(*cx);
-    EXPECT_EQ(cx->console.text().rfind(" Speedlock 3 variant 2 Simulated Noise for 20.000 seconds\n", 0), 0u);
-    EXPECT_EQ(cx->work.block_count, 5);
-    cx->work.pilot_start = 15999;
-    cx->work.last_block_end = 0;
-    cx->work.block_count = 4;
-    cx->console.clear();
-    speedlock_decoder(*cx);
-    EXPECT_TRUE(cx->console.text().empty());
-    EXPECT_TRUE(cx->work.no_block_pending);
+    const DecodedBlock b = noisy_block1(800, 16000);  // 20 s at 800 Hz
+    EXPECT_EQ(report_lines(b).rfind(" Speedlock 3 variant 2 Simulated Noise for 20.000 seconds\n", 0), 0u);
+    EXPECT_TRUE(b.counted);
+    const DecodedBlock noise = noisy_block1(800, 15999);
+    EXPECT_TRUE(report_lines(noise).empty());
+    EXPECT_FALSE(noise.counted);
+    EXPECT_FALSE(noise.waits);
 }
 
 TEST(Speedlock34, SimulatedNoiseToneLengths) {
     auto tone_after = [](std::int32_t gap) {
-        auto cx = before_noisy_block1(44100, gap);
-        speedlock_decoder(*cx);
-        const ByteVec& m = cx->image.memory();
+        const DecodedBlock b = noisy_block1(44100, gap);
+        const ByteVec m = lead_in_bytes(b);
         // Group start of 21 bytes, then the tone: 0x12, 3000, the count; then the pause.
-        return std::make_pair(ByteVec(m.begin() + 21, m.begin() + 29), cx->console.text().substr(0, 59));
+        return std::make_pair(ByteVec(m.begin() + 21, m.begin() + 29), report_lines(b).substr(0, 59));
     };
     const auto [tone20, line20] = tone_after(880000);  // 20000 ms at 44 kHz
     EXPECT_EQ(tone20, (ByteVec{0x12, 0xB8, 0x0B, 0x25, 0x5B, 0x20, 0x2C, 0x01}));  // 23333 pulses
@@ -258,46 +240,29 @@ TEST(Speedlock34, SimulatedNoiseToneLengths) {
 }
 
 TEST(Speedlock1, TenthBlockAndEmptyData) {
-    auto cx = fresh_context();
-    cx->settings.speedlock_type = 1;
-    cx->settings.speedlock_skip = 2;
-    cx->samples.sample_rate = 44100;
-    cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
-    cx->work.block_count = 11;
     // Six flag bits of 0, then a long HP where the data should begin.
     std::vector<std::int32_t> hps(12, 7);
     hps.push_back(100);
-    cx->samples.sample_data = samples_from_hps(hps);
-    speedlock1_decoder(*cx);
-    const ByteVec& m = cx->image.memory();
+    HpTape tape(hps);
+    tape.settings.speedlock_type = 1;
+    tape.settings.speedlock_skip = 2;
+    PilotResult pilot;
+    pilot.found = true;
+    const DecodedBlock b = decode_with("speedlock1", tape, pilot, 11);
+    const ByteVec m = lead_in_bytes(b);
     const std::string name = "SpeedLock 1 Block 10";
     ASSERT_GT(m.size(), 22u);
     EXPECT_EQ(m[0], 0x21);
     EXPECT_EQ(m[1], 20);
     EXPECT_EQ(std::string(m.begin() + 2, m.begin() + 22), name);
-    EXPECT_EQ(cx->console.text(), " Speedlock 1 block 10   Flag:000000                       B0 L-    0 C- ");
-    EXPECT_TRUE(cx->work.no_block_pending);  // no pure data block and no group end will follow
-    EXPECT_EQ(cx->work.block_count, 12);
+    EXPECT_EQ(report_lines(b), " Speedlock 1 block 10   Flag:000000                       B0 L-    0 C- ");
+    EXPECT_TRUE(b.counted);
+    EXPECT_FALSE(b.waits);  // no pure data block and no group end will follow
 }
 
 TEST(Speedlock2, LeaderThenFixedFlags) {
     const TwoBlocks t = sample_blocks();
-    ImageBuilder b = rom_pair("GAME");
-    b.standard(rom_header("MORE"), 1000).standard(with_checksum(0xFF, pattern_bytes(20, 15)), 1000);
-    for (int block = 0; block < 2; ++block) {
-        leader(b);
-        // The leader ends at a long HP; 13 more HPs are skipped before the data.
-        std::vector<int> sync(14, 3150);
-        b.pulses(sync);
-        if (block == 0) {
-            b.pure_data(565, 1130, 8, 1000, t.block1);
-        } else {
-            b.pure_data(565, 1130, 8, 0, t.subblocks[0]);
-            b.pulses(trailer());
-            b.pure_data(565, 1130, 8, 1000, t.subblocks[1]);
-        }
-    }
-    Conversion c = convert(render(b.bytes()), [](Settings& s) { s.speedlock_type = 2; });
+    Conversion c = convert(render(speedlock2_tape(t, 2)), [](Settings& s) { s.speedlock_type = 2; });
     EXPECT_NE(c.console.find(" Speedlock 2 block 1                                     B8 L-   66 C* P-1.0"), std::string::npos)
         << c.console;
     EXPECT_NE(c.console.find("   Sub-Block  1                                             L-  256\n"

@@ -7,25 +7,31 @@ namespace kvr::test {
 namespace {
 
 TEST(Measure, HalfPeriods) {
-    auto cx = fresh_context();
-    cx->samples.sample_data = {-128, -128, 0x10, 0x10, 0x10, -128};
-    EXPECT_EQ(measure_hp(*cx), 2);
-    EXPECT_EQ(cx->work.hp_start, 0);
-    EXPECT_EQ(cx->work.sample_pos, 2);
-    EXPECT_EQ(measure_hp(*cx), 3);
-    EXPECT_EQ(measure_hp(*cx), 1);  // the last HP ends at the end of the buffer
-    EXPECT_EQ(measure_hp(*cx), 0);
-    EXPECT_EQ(cx->work.sample_pos, 6);
+    const std::int8_t samples[] = {-128, -128, 0x10, 0x10, 0x10, -128};
+    HpCursor c(samples, 6, 44100);
+    EXPECT_EQ(c.measure(), 2);
+    EXPECT_EQ(c.hp_start, 0);
+    EXPECT_EQ(c.pos, 2);
+    EXPECT_EQ(c.measure(), 3);
+    EXPECT_EQ(c.measure(), 1);  // the last HP ends at the end of the buffer
+    EXPECT_EQ(c.measure(), 0);
+    EXPECT_EQ(c.pos, 6);
+    c.cur = 9;
+    c.pos = 0;
+    c.skip(1);  // a skip of one leaves cur as it was
+    EXPECT_EQ(c.cur, 9);
+    c.skip(2);
+    EXPECT_EQ(c.cur, 1);
+    EXPECT_EQ(c.pos, 6);
 }
 
 TEST(Measure, HalfPeriodsOfEveryLength) {
     std::vector<std::int32_t> hps;
     for (int n = 1; n <= 40; ++n) hps.push_back(n);
     for (int n = 40; n >= 1; --n) hps.push_back(n * 13 % 41 + 1);
-    auto cx = fresh_context();
-    cx->samples.sample_data = samples_from_hps(hps);
-    for (std::int32_t n : hps) ASSERT_EQ(measure_hp(*cx), n);
-    EXPECT_EQ(measure_hp(*cx), 0);
+    HpTape tape(hps);
+    for (std::int32_t n : hps) ASSERT_EQ(tape.cursor.measure(), n);
+    EXPECT_EQ(tape.cursor.measure(), 0);
 }
 
 TEST(Measure, PercentDiff) {
@@ -38,12 +44,12 @@ TEST(Measure, PercentDiff) {
 }
 
 TEST(Measure, ConversionsAndMeans) {
-    auto cx = fresh_context();
-    cx->work.samples_per_tstate = 44100 * 2.857142857142857e-7;
-    EXPECT_EQ(to_tstates(*cx, 27), 2143);
-    EXPECT_EQ(tstates_to_samples(*cx, 565), 7);
-    EXPECT_EQ(tstates_to_samples(*cx, 1130), 14);
-    EXPECT_EQ(mean_to_tstates(*cx, 100.0, 0), 0);
+    const double spt = samples_per_tstate(44100);
+    EXPECT_EQ(spt, 44100 * 2.857142857142857e-7);
+    EXPECT_EQ(to_tstates(27, spt), 2143);
+    EXPECT_EQ(tstates_to_samples(565, spt), 7);
+    EXPECT_EQ(tstates_to_samples(1130, spt), 14);
+    EXPECT_EQ(mean_to_tstates(100.0, 0, spt), 0);
     EXPECT_EQ(mean_down(3, 4), 3);
     EXPECT_EQ(mean_up(3, 4), 4);
     EXPECT_EQ(middle_of(10, 20), 15);
@@ -51,19 +57,16 @@ TEST(Measure, ConversionsAndMeans) {
     EXPECT_EQ(trunc_i32(1e300), INT32_MAX);
     EXPECT_EQ(trunc_i32(-1e300), INT32_MIN);
     EXPECT_EQ(trunc_i32(0.0 / 0.0), 0);
-    cx->work.samples_per_tstate = 0.0;  // no rate: nothing may overflow
-    EXPECT_EQ(to_tstates(*cx, 10), INT32_MAX);
+    EXPECT_EQ(to_tstates(10, 0.0), INT32_MAX);  // no rate: nothing may overflow
 }
 
 TEST(Measure, XorCheck) {
-    auto cx = fresh_context();
-    auto& d = cx->work.block_data;
-    d[0] = 0x00, d[1] = 0x00;
-    EXPECT_EQ(xor_check(*cx, 2), '*');
+    std::uint8_t d[2] = {0x00, 0x00};
+    EXPECT_EQ(xor_check(d, 2), '*');
     d[1] = 0x01;
-    EXPECT_EQ(xor_check(*cx, 2), '-');
-    EXPECT_EQ(xor_check(*cx, 1), '*');
-    EXPECT_EQ(xor_check(*cx, 0), '-');
+    EXPECT_EQ(xor_check(d, 2), '-');
+    EXPECT_EQ(xor_check(d, 1), '*');
+    EXPECT_EQ(xor_check(d, 0), '-');
 }
 
 }  // namespace

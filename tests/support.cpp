@@ -18,74 +18,76 @@
 
 namespace kvr::test {
 
-ImageBuilder::ImageBuilder() : bytes_{'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10} {}
+HpTape::HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate)
+    : samples(samples_from_hps(hps)), cursor(samples.data(), static_cast<std::int32_t>(samples.size()), rate) {}
 
-void ImageBuilder::word(int v) {
-    bytes_.push_back(static_cast<std::uint8_t>(v & 0xFF));
-    bytes_.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+DecodedBlock decode_with(const char* name, HpTape& tape, const PilotResult& pilot, std::int32_t index,
+                         std::int32_t last_block_end) {
+    const LoaderDescriptor* loader = loader_named(name);
+    EXPECT_NE(loader, nullptr) << name;
+    std::unique_ptr<LoaderState> state = loader->make_state();
+    DecodedBlock b = loader->decode(tape.cursor, tape.settings, pilot, {index, last_block_end, tape.buffer.data()}, *state);
+    b.loader = loader;
+    return b;
 }
 
-void ImageBuilder::bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data) {
-    bytes_.push_back(static_cast<std::uint8_t>(used_bits));
-    word(pause_ms);
-    word(static_cast<int>(data.size() & 0xFFFF));
-    bytes_.push_back(static_cast<std::uint8_t>(data.size() >> 16));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+ByteVec lead_in_bytes(const DecodedBlock& block) {
+    ByteVec out;
+    for (const image::Piece& piece : block.lead_in) image::put_piece(out, piece);
+    return out;
 }
+
+std::string report_lines(const DecodedBlock& block) {
+    Console console;
+    Report report(console);
+    report.before(block);
+    for (const SubBlock& s : block.subblocks) report.subblock(s);
+    report.block(block);
+    return console.text();
+}
+
+ImageBuilder::ImageBuilder() { image::put_header(bytes_); }
 
 ImageBuilder& ImageBuilder::standard(const ByteVec& data, int pause_ms) {
-    bytes_.push_back(0x10);
-    word(pause_ms);
-    word(static_cast<int>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    image::put_standard_data(bytes_, pause_ms, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::turbo(int pilot, int sync1, int sync2, int bit0, int bit1, int pilots, int used_bits,
                                   int pause_ms, const ByteVec& data) {
-    bytes_.push_back(0x11);
-    for (int v : {pilot, sync1, sync2, bit0, bit1, pilots}) word(v);
-    bits_pause_and_data(used_bits, pause_ms, data);
+    image::put_turbo_data(bytes_, {pilot, sync1, sync2, bit0, bit1, pilots, used_bits, pause_ms}, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::tone(int pulse, int count) {
-    bytes_.push_back(0x12);
-    word(pulse);
-    word(count);
+    image::put_pure_tone(bytes_, pulse, count);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pulses(const std::vector<int>& lengths) {
-    bytes_.push_back(0x13);
-    bytes_.push_back(static_cast<std::uint8_t>(lengths.size()));
-    for (int v : lengths) word(v);
+    std::vector<std::uint16_t> pulses;
+    for (int v : lengths) pulses.push_back(image::field16(v));
+    image::put_pulse_sequence(bytes_, pulses);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pure_data(int bit0, int bit1, int used_bits, int pause_ms, const ByteVec& data) {
-    bytes_.push_back(0x14);
-    word(bit0);
-    word(bit1);
-    bits_pause_and_data(used_bits, pause_ms, data);
+    image::put_pure_data(bytes_, bit0, bit1, used_bits, pause_ms, data);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::pause(int ms) {
-    bytes_.push_back(0x20);
-    word(ms);
+    image::put_pause(bytes_, ms);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::group_start(const std::string& name) {
-    bytes_.push_back(0x21);
-    bytes_.push_back(static_cast<std::uint8_t>(name.size()));
-    bytes_.insert(bytes_.end(), name.begin(), name.end());
+    image::put_group_start(bytes_, name);
     return *this;
 }
 
 ImageBuilder& ImageBuilder::group_end() {
-    bytes_.push_back(0x22);
+    image::put_group_end(bytes_);
     return *this;
 }
 
@@ -155,11 +157,14 @@ std::unique_ptr<Context> fresh_context() {
 namespace {
 Conversion finish(Context& cx, bool loaded) {
     Conversion c;
-    c.ok = loaded && run_conversion(cx);
+    if (loaded) {
+        const ConversionResult result = run_conversion(cx);
+        c.ok = result.ok;
+        c.blocks = result.blocks;
+    }
     c.console = cx.console.text();
     c.warnings = cx.console.warnings();
     c.output = cx.image.memory();
-    c.blocks = cx.work.block_count;
     return c;
 }
 }  // namespace
@@ -312,6 +317,41 @@ void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots) {
     const std::vector<int> f = flag_pulses("111010", bit0, bit1);
     sync.insert(sync.end(), f.begin(), f.end());
     b.pulses(sync);
+}
+
+void speedlock_leader(ImageBuilder& b, int segments) {
+    for (int i = 0; i < segments; ++i) {
+        b.tone(2168, 200);
+        if (i + 1 < segments) b.pulses({715, 715});
+    }
+}
+
+void speedlock1_head(ImageBuilder& b, const std::string& flags) {
+    speedlock_leader(b);
+    std::vector<int> sync{3150, 3150};
+    const std::vector<int> f = flag_pulses(flags, 565, 1130);
+    sync.insert(sync.end(), f.begin(), f.end());
+    b.pulses(sync);
+}
+
+ByteVec speedlock2_tape(const TwoBlocks& t, std::size_t subblocks) {
+    ImageBuilder b = rom_pair("GAME");
+    b.standard(rom_header("MORE"), 1000).standard(with_checksum(0xFF, pattern_bytes(20, 15)), 1000);
+    for (int block = 0; block < 2; ++block) {
+        speedlock_leader(b);
+        // The leader ends at a long HP; 13 more HPs are skipped before the data.
+        b.pulses(std::vector<int>(14, 3150));
+        if (block == 0) {
+            b.pure_data(565, 1130, 8, 1000, t.block1);
+            continue;
+        }
+        for (std::size_t i = 0; i < subblocks; ++i) {
+            const bool last = i + 1 == subblocks;
+            b.pure_data(565, 1130, 8, last ? 1000 : 0, t.subblocks[i]);
+            if (!last) b.pulses(trailer());
+        }
+    }
+    return b.bytes();
 }
 
 std::vector<int> trailer() {

@@ -9,7 +9,14 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "analysis/bits.hpp"
+#include "analysis/hp_cursor.hpp"
+#include "analysis/measure.hpp"
+#include "analysis/pilot.hpp"
 #include "context.hpp"
+#include "formats/kvr_image.hpp"
+#include "loaders/registry.hpp"
+#include "loaders/report.hpp"
 #include "playback/render.hpp"
 
 namespace kvr::test {
@@ -32,8 +39,6 @@ public:
     const ByteVec& bytes() const { return bytes_; }
 
 private:
-    void word(int v);
-    void bits_pause_and_data(int used_bits, int pause_ms, const ByteVec& data);
     ByteVec bytes_;
 };
 
@@ -75,6 +80,28 @@ Conversion convert_samples(SampleVector samples, std::int32_t rate, const Config
 
 std::unique_ptr<Context> fresh_context();
 
+// A recording made of HP lengths, with a cursor over it and the settings and block buffer
+// that the analysers and decoders take.
+struct HpTape {
+    SampleVector samples;
+    HpCursor cursor;
+    Settings settings;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlockDataSize);
+
+    explicit HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate = 44100);
+    HpTape(const HpTape&) = delete;
+    HpTape& operator=(const HpTape&) = delete;
+    double spt() const { return cursor.samples_per_tstate(); }
+};
+
+// Runs a loader's decoder as a conversion would, with a fresh state of the loader.
+DecodedBlock decode_with(const char* loader, HpTape& tape, const PilotResult& pilot, std::int32_t index,
+                         std::int32_t last_block_end = 0);
+// The bytes of the blocks a decoder put in front of its data.
+ByteVec lead_in_bytes(const DecodedBlock& block);
+// The report lines of a decoded block, as the conversion prints them.
+std::string report_lines(const DecodedBlock& block);
+
 // The part of the console text after the "Creating ..." line.
 std::string report_of(const std::string& console);
 
@@ -87,6 +114,10 @@ std::vector<int> flag_pulses(const std::string& flags, int zero, int one);
 void pilot_and_sync28(ImageBuilder& b, int bit0, int bit1, int pilots);
 // The 42 pulses after each sub-block but the last.
 std::vector<int> trailer();
+// A Speedlock leader: `segments` tones of 200 HPs with a click between each two.
+void speedlock_leader(ImageBuilder& b, int segments = 20);
+// A Speedlock type 1 block up to its data: the leader, the sync and the flag pulses.
+void speedlock1_head(ImageBuilder& b, const std::string& flags);
 struct TwoBlocks {
     ByteVec block1;
     std::vector<ByteVec> subblocks;
@@ -95,6 +126,9 @@ struct TwoBlocks {
 ByteVec speedlock34_tape(int type, const TwoBlocks& t, int noise_ms = 0);
 // Sub-blocks whose bytes all together have an exclusive-or of zero.
 TwoBlocks sample_blocks();
+// Four ROM blocks, then blocks 1 and 2 of a Speedlock type 2 tape, block 2 holding the
+// first `subblocks` sub-blocks.
+ByteVec speedlock2_tape(const TwoBlocks& t, std::size_t subblocks);
 // Reads the blocks of a converted image.
 std::vector<TapeBlock> blocks_of(const ByteVec& image);
 

@@ -1,160 +1,121 @@
-// Data bits: learning the 0 and 1 lengths by look-ahead, and reading bit pairs into bytes.
-#include <cstdlib>
+#include "analysis/bits.hpp"
 
-#include "context.hpp"
+#include "analysis/measure.hpp"
+#include "formats/kvr_image.hpp"
 
 namespace kvr {
 
-void bit_reference_measurement(Context& cx) {
-    WorkingRecord& w = cx.work;
-    if (cx.settings.rom_bit_timings) {
-        w.bit0_ref = tstates_to_samples(cx, kRomBit0);
-        w.bit1_ref = tstates_to_samples(cx, kRomBit1);
+BitRefs fixed_bit_refs(std::int32_t bit0_tstates, std::int32_t bit1_tstates, double samples_per_tstate) {
+    BitRefs refs;
+    refs.bit0 = tstates_to_samples(bit0_tstates, samples_per_tstate);
+    refs.bit1 = tstates_to_samples(bit1_tstates, samples_per_tstate);
+    refs.middle = middle_of(refs.bit0, refs.bit1);
+    return refs;
+}
+
+BitRefs measure_bit_refs(HpCursor& c, const Settings& s) {
+    if (s.rom_bit_timings) return fixed_bit_refs(image::kRomBit0, image::kRomBit1, c.samples_per_tstate());
+    BitRefs refs;
+    c.cur = c.measure();
+    c.prev = c.measure();
+    const std::int32_t first = mean_down(c.cur, c.prev);
+    refs.bit0 = first;
+    std::int32_t pair_mean;
+    do {
+        c.cur = c.measure();
+        c.prev = c.measure();
+        pair_mean = mean_down(c.cur, c.prev);
+    } while (percent_diff(pair_mean, first) <= s.bit_difference_pct && c.pos < c.count());
+    if (pair_mean < first) {
+        refs.bit1 = first;
+        refs.bit0 = pair_mean;
     } else {
-        w.cur_hp = measure_hp(cx);
-        w.prev_hp = measure_hp(cx);
-        const std::int32_t first = mean_down(w.cur_hp, w.prev_hp);
-        w.bit0_ref = first;
-        do {
-            w.cur_hp = measure_hp(cx);
-            w.prev_hp = measure_hp(cx);
-            w.pair_mean = mean_down(w.cur_hp, w.prev_hp);
-        } while (percent_diff(w.pair_mean, first) <= cx.settings.bit_difference_pct &&
-                 w.sample_pos < cx.samples.sample_count());
-        if (w.pair_mean < first) {
-            w.bit1_ref = first;
-            w.bit0_ref = w.pair_mean;
-        } else {
-            w.bit1_ref = w.pair_mean;
-        }
+        refs.bit1 = pair_mean;
     }
-    w.middle_hp = middle_of(w.bit0_ref, w.bit1_ref);
+    refs.middle = middle_of(refs.bit0, refs.bit1);
+    return refs;
 }
 
-int decide_bit(Context& cx, std::int32_t pair_sum) {
-    WorkingRecord& w = cx.work;
-    if (cx.settings.middle_value) {
-        w.pair_mean = mean_up(pair_sum, 0);
-        return w.pair_mean > w.middle_hp ? 1 : 0;
-    }
-    w.pair_mean = mean_down(pair_sum, 0);
-    const std::int64_t to0 = std::llabs(std::int64_t{w.pair_mean} - w.bit0_ref);
-    const std::int64_t to1 = std::llabs(std::int64_t{w.pair_mean} - w.bit1_ref);
-    return to0 > to1 ? 1 : 0;  // equal distances give 0
+bool BitReader::merge_glitch() {
+    const std::int32_t third = c.measure();
+    const std::int32_t fourth = c.measure();
+    c.cur = c.prev + c.cur + third;
+    c.prev = fourth;
+    return third != 0 && fourth != 0;
 }
 
-void account_bit(Context& cx, int bit, std::int32_t pair_sum) {
-    WorkingRecord& w = cx.work;
-    double& sum = bit ? w.one_sum : w.zero_sum;
-    std::int32_t& count = bit ? w.one_count : w.zero_count;
-    std::int32_t& ref = bit ? w.bit1_ref : w.bit0_ref;
-    sum += pair_sum;
-    count += 2;
-    w.last_bit = bit;
-    if (cx.settings.alternative_bits && count > 2) {
-        // The reference follows the running mean of the bits of this value so far.
-        ref = trunc_i32(sum / count + 0.5);
-        if (cx.settings.middle_value) w.middle_hp = middle_of(w.bit0_ref, w.bit1_ref);
-    }
+void BitReader::follow_mean(int bit) {
+    const double sum = bit ? read.one_sum : read.zero_sum;
+    const std::int32_t count = bit ? read.one_count : read.zero_count;
+    (bit ? refs.bit1 : refs.bit0) = trunc_i32(sum / count + 0.5);
+    if (s.middle_value) refs.middle = middle_of(refs.bit0, refs.bit1);
 }
 
-bool store_bit(Context& cx, int bit) {
-    WorkingRecord& w = cx.work;
-    std::uint8_t& byte = w.block_data[static_cast<std::size_t>(w.block_length)];
-    byte = static_cast<std::uint8_t>(byte * 2 + bit);
-    if (++w.last_byte_bits < 8) return false;
-    ++w.block_length;
-    w.last_byte_bits = 0;
-    if (w.block_length < kBlockDataSize) w.block_data[static_cast<std::size_t>(w.block_length)] = 0;
-    return true;
-}
-
-void finish_partial_byte(Context& cx, std::int32_t bit_count) {
-    WorkingRecord& w = cx.work;
+void BitReader::finish_partial_byte() {
+    const std::int32_t bit_count = read.last_byte_bits;
     if (bit_count == 0) {
-        w.last_byte_bits = 8;
+        read.last_byte_bits = 8;
         return;
     }
-    // The partial byte counts, its bits moved to the top.
-    std::uint8_t& byte = w.block_data[static_cast<std::size_t>(w.block_length)];
+    std::uint8_t& byte = buffer[read.length];
     byte = static_cast<std::uint8_t>(byte << (8 - bit_count));
-    ++w.block_length;
-    w.last_byte_bits = bit_count;
-    if (cx.settings.ignore_partial_byte) {
-        --w.block_length;
-        w.last_byte_bits = 8;
+    ++read.length;
+    read.last_byte_bits = bit_count;
+    if (s.ignore_partial_byte) {
+        --read.length;
+        read.last_byte_bits = 8;
     }
-}
-
-void start_block(Context& cx) {
-    WorkingRecord& w = cx.work;
-    w.block_data[0] = 0;
-    w.block_length = 0;
-    w.last_byte_bits = 0;
-    w.zero_count = w.one_count = 0;
-    w.zero_sum = w.one_sum = 0.0;
 }
 
 namespace {
 
 // A header is 19 bytes with a flag byte of 0 and a good checksum. Only such a first block
 // ends at its checksum; any other first block ends as every later block does.
-bool is_complete_header(const WorkingRecord& w, std::uint8_t running_xor) {
-    return w.block_length == 19 && w.block_data[0] == 0 && running_xor == 0;
+bool is_complete_header(const BitReader& r, std::uint8_t running_xor) {
+    return r.read.length == 19 && r.buffer[0] == 0 && running_xor == 0;
 }
 
 }  // namespace
 
-bool measure_pair(Context& cx) {
-    WorkingRecord& w = cx.work;
-    w.prev_hp = measure_hp(cx);
-    w.cur_hp = measure_hp(cx);
-    // An HP of 0 is the end of the recording: a pair that reaches past it holds no bit.
-    return w.prev_hp != 0 && w.cur_hp != 0;
-}
-
-bool is_glitch(const WorkingRecord& w) { return std::int64_t{w.prev_hp} + w.cur_hp < w.bit0_ref; }
-
-bool merge_glitch(Context& cx) {
-    WorkingRecord& w = cx.work;
-    const std::int32_t third = measure_hp(cx);
-    const std::int32_t fourth = measure_hp(cx);
-    w.cur_hp = w.prev_hp + w.cur_hp + third;
-    w.prev_hp = fourth;
-    return third != 0 && fourth != 0;
-}
-
-bool read_bit_pair(Context& cx) {
-    if (!measure_pair(cx)) return false;
-    return !is_glitch(cx.work) || merge_glitch(cx);
-}
-
-void bit_decoder(Context& cx) {
-    WorkingRecord& w = cx.work;
-    const Settings& s = cx.settings;
-    const std::int32_t count = cx.samples.sample_count();
-    start_block(cx);
+BitRead read_bits(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* buffer, ReadMode mode) {
+    BitReader r{c, refs, s, buffer, {}};
+    r.start();
     // The exclusive-or of the completed bytes, so that the first-block rule costs nothing.
     std::uint8_t running_xor = 0;
     do {
-        if (w.six_bit_mode && w.last_byte_bits == 6) break;
-        if (!read_bit_pair(cx)) break;
-        if (s.end_given && percent_diff(w.cur_hp, w.prev_hp) >= s.end_threshold_pct) break;
-        if (w.block_count == 0 && is_complete_header(w, running_xor)) break;
-        if (!s.end_given && !w.six_bit_mode) {
-            const std::int32_t limit = trunc_i32(w.bit1_ref * 1.4);
-            if (w.cur_hp > limit || w.prev_hp > limit) break;
+        if (mode.six_bits && r.read.last_byte_bits == 6) break;
+        if (!r.read_pair()) break;
+        if (s.end_given && percent_diff(c.cur, c.prev) >= s.end_threshold_pct) break;
+        if (mode.first_block && is_complete_header(r, running_xor)) break;
+        if (!s.end_given && !mode.six_bits) {
+            const std::int32_t limit = trunc_i32(refs.bit1 * 1.4);
+            if (c.cur > limit || c.prev > limit) break;
         }
-        if (w.block_length >= kBlockDataSize) break;  // the block buffer is full
-        const std::int32_t pair_sum = w.prev_hp + w.cur_hp;
-        const int bit = decide_bit(cx, pair_sum);
-        account_bit(cx, bit, pair_sum);
-        if (store_bit(cx, bit)) running_xor ^= w.block_data[static_cast<std::size_t>(w.block_length - 1)];
-    } while (w.sample_pos < count);
+        if (r.full()) break;
+        const std::int32_t pair_sum = c.prev + c.cur;
+        const int bit = r.decide(pair_sum);
+        r.account(bit, pair_sum);
+        if (r.store(bit)) running_xor ^= buffer[r.read.length - 1];
+    } while (c.pos < c.count());
 
-    const std::int32_t bit_count = w.last_byte_bits;
-    w.no_block_pending = bit_count == 0 && w.block_length == 0;
-    if (!w.no_block_pending) finish_partial_byte(cx, bit_count);
+    r.read.decoded = r.read.last_byte_bits != 0 || r.read.length != 0;
+    if (r.read.decoded) r.finish_partial_byte();
+    return r.read;
+}
+
+BitPulses bit_pulses(const BitRead& read, double samples_per_tstate) {
+    BitPulses bits;
+    bits.bit0 = mean_to_tstates(read.zero_sum, read.zero_count, samples_per_tstate);
+    bits.bit1 = mean_to_tstates(read.one_sum, read.one_count, samples_per_tstate);
+    if (read.zero_count == 0 && read.one_count != 0) bits.bit0 = bits.bit1 / 2;
+    if (read.one_count == 0 && read.zero_count != 0) bits.bit1 = saturate(std::int64_t{bits.bit0} * 2);
+    return bits;
+}
+
+void approximate_bits(BitPulses& bits) {
+    const std::int32_t delta = saturate(std::int64_t{bits.bit1} - 2 * std::int64_t{bits.bit0});
+    bits.bit0 = saturate(bits.bit0 + std::int64_t{delta} / 4);
+    bits.bit1 = saturate(bits.bit1 - std::int64_t{delta} / 2);
 }
 
 }  // namespace kvr

@@ -6,63 +6,42 @@
 
 #include "cli/run.hpp"
 #include "context.hpp"
+#include "core/switch.hpp"
+#include "loaders/registry.hpp"
 
 namespace kvr {
 
 namespace {
 
-enum class Value { none, number };
-
-struct Switch {
-    const char* name;
-    Value value;
-    void (*apply)(Settings&, std::int32_t);
-};
-
+// The switches of the conversion itself; each loader brings its own.
 const Switch kSwitches[] = {
-    {"/tap", Value::none, [](Settings& s, std::int32_t) { s.tap_output = true; }},
-    {"/rom", Value::none, [](Settings& s, std::int32_t) { s.rom_bit_timings = true; }},
-    {"/ignore", Value::none, [](Settings& s, std::int32_t) { s.ignore_partial_byte = true; }},
-    {"/noaprox", Value::none, [](Settings& s, std::int32_t) { s.approximate_bit1 = false; }},
-    {"/maxp", Value::number, [](Settings& s, std::int32_t n) { s.pilot_tolerance_pct = n; }},
-    {"/diff", Value::number, [](Settings& s, std::int32_t n) { s.bit_difference_pct = n; }},
-    {"/end", Value::number,
+    {"/tap", false, [](Settings& s, std::int32_t) { s.tap_output = true; }},
+    {"/rom", false, [](Settings& s, std::int32_t) { s.rom_bit_timings = true; }},
+    {"/ignore", false, [](Settings& s, std::int32_t) { s.ignore_partial_byte = true; }},
+    {"/noaprox", false, [](Settings& s, std::int32_t) { s.approximate_bit1 = false; }},
+    {"/maxp", true, [](Settings& s, std::int32_t n) { s.pilot_tolerance_pct = n; }},
+    {"/diff", true, [](Settings& s, std::int32_t n) { s.bit_difference_pct = n; }},
+    {"/end", true,
      [](Settings& s, std::int32_t n) {
          s.end_threshold_pct = n;
          s.end_given = true;
      }},
-    {"/pilot", Value::number, [](Settings& s, std::int32_t n) { s.min_pilot_hps = n; }},
-    {"/std", Value::number, [](Settings& s, std::int32_t n) { s.standard_tolerance_pct = n; }},
-    {"/force", Value::number,
+    {"/pilot", true, [](Settings& s, std::int32_t n) { s.min_pilot_hps = n; }},
+    {"/std", true, [](Settings& s, std::int32_t n) { s.standard_tolerance_pct = n; }},
+    {"/force", true,
      [](Settings& s, std::int32_t n) {
          s.forced_pilot_hps = n;
          s.force_pilot = true;
      }},
-    {"/bleep", Value::none, [](Settings& s, std::int32_t) { s.bleepload = true; }},
-    {"/alter", Value::none, [](Settings& s, std::int32_t) { s.alternative_bits = true; }},
-    {"/sync", Value::none, [](Settings& s, std::int32_t) { s.force_sync = true; }},
-    {"/middle", Value::none, [](Settings& s, std::int32_t) { s.middle_value = true; }},
-    {"/slock1", Value::number,
-     [](Settings& s, std::int32_t n) {
-         s.speedlock_type = 1;
-         s.speedlock_variant = n;
-     }},
-    {"/slock2", Value::none, [](Settings& s, std::int32_t) { s.speedlock_type = 2; }},
-    {"/slock3", Value::number,
-     [](Settings& s, std::int32_t n) {
-         s.speedlock_type = 3;
-         s.speedlock_variant = n;
-         s.min_pilot_hps = 1400;
-     }},
-    {"/slock4", Value::none, [](Settings& s, std::int32_t) { s.speedlock_type = 4; }},
-    {"/slskip", Value::number, [](Settings& s, std::int32_t n) { s.speedlock_skip = n; }},
-    {"/diload", Value::none, [](Settings& s, std::int32_t) { s.di_loader = true; }},
+    {"/alter", false, [](Settings& s, std::int32_t) { s.alternative_bits = true; }},
+    {"/sync", false, [](Settings& s, std::int32_t) { s.force_sync = true; }},
+    {"/middle", false, [](Settings& s, std::int32_t) { s.middle_value = true; }},
 };
 
 const Switch* find_switch(const std::string& arg) {
     for (const Switch& s : kSwitches)
         if (arg == s.name) return &s;
-    return nullptr;
+    return find_loader_switch(arg);
 }
 
 // Reads a decimal number as "%d" does: white space, a sign, digits, then anything.
@@ -100,7 +79,7 @@ ParseOutcome parse_command_line(Context& cx, std::span<const std::string> args) 
         if (slash_word) {
             if (const Switch* sw = find_switch(arg)) {
                 std::int32_t n = 0;
-                if (sw->value == Value::number) {
+                if (sw->takes_number) {
                     if (i + 1 >= args.size()) {
                         report_error(cx.console, "Invalid Option " + arg + " !");
                         return ParseOutcome::error;

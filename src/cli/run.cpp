@@ -66,8 +66,9 @@ int run_program(Context& cx, std::span<const std::string> args) {
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }
-    if (!load_sample_file(cx)) return 1;
-    const bool ok = run_conversion(cx) && cx.work.block_count > 0;
+    if (!load_sample_file(cx.settings.input_name, cx.samples, cx.console)) return 1;
+    const ConversionResult result = run_conversion(cx);
+    const bool ok = result.ok && result.blocks > 0;
     SampleVector().swap(cx.samples.sample_data);
     return ok ? 0 : 1;
 }

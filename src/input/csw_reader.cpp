@@ -59,14 +59,19 @@ LoadResult expand_pulses(Bytes pulses, std::int64_t total, std::int8_t level, Sa
     std::int8_t* dest = out.data();
     std::int8_t* const end = dest + total;
     ByteCursor cur{pulses, 0};
-    for (std::uint32_t n; next_pulse(cur, n);) {
-        if (n <= 16 && end - dest >= 16)
+    for (std::uint32_t n; dest < end && next_pulse(cur, n);) {
+        // The pulses were counted once already; should the file change under us, nothing is
+        // written past the buffer, and a shortfall is filled below.
+        const std::int64_t room = end - dest;
+        if (n > room) n = static_cast<std::uint32_t>(room);
+        if (n <= 16 && room >= 16)
             std::memset(dest, level, 16);
         else
             std::memset(dest, level, n);
         dest += n;
         level = static_cast<std::int8_t>(~level);  // 0x7F <-> 0x80
     }
+    if (dest < end) std::memset(dest, level, static_cast<std::size_t>(end - dest));
     return LOAD_OK;
 }
 

@@ -43,8 +43,8 @@ private:
     std::vector<std::uint8_t> copy_;
 };
 
-// The load step on an opened file (load_sample_file opens settings.input_name). A file that
-// was cut short while it was read is reported, and nothing of it is kept.
-bool load_opened_file(Context& cx, const FileBytes& file);
+// The load step on an opened file (load_sample_file opens it by name). A file that was cut
+// short while it was read is reported, and nothing of it is kept.
+bool load_opened_file(const std::string& name, const FileBytes& file, SampleBuffer& samples, Console& console);
 
 }  // namespace kvr

@@ -1,8 +1,9 @@
 // The load step: the readers tried in turn, the info lines, the load errors.
 #include <cmath>
 
-#include "context.hpp"
+#include "core/console.hpp"
 #include "input/file_bytes.hpp"
+#include "input/sample_buffer.hpp"
 
 namespace kvr {
 
@@ -21,11 +22,11 @@ void compute_duration(SampleInfo& info) {
     info.hundredths = static_cast<std::int32_t>((s - info.seconds) * 100.0);
 }
 
-void print_sample_info(Context& cx, const SampleInfo& info) {
-    cx.console.print("\nType: %s\n", info.type_name);
-    cx.console.print("Duration: %02d hrs %02d mins %02d.%02d secs\n", info.hours, info.minutes,
-                     info.seconds, info.hundredths);
-    cx.console.print("Rate: %d Hz\n", info.rate);
+void print_sample_info(Console& console, const SampleInfo& info) {
+    console.print("\nType: %s\n", info.type_name);
+    console.print("Duration: %02d hrs %02d mins %02d.%02d secs\n", info.hours, info.minutes, info.seconds,
+                  info.hundredths);
+    console.print("Rate: %d Hz\n", info.rate);
 }
 
 const char* load_error_message(LoadResult code) {
@@ -39,40 +40,41 @@ const char* load_error_message(LoadResult code) {
     }
 }
 
-bool load_sample_file(Context& cx) {
+bool load_sample_file(const std::string& name, SampleBuffer& samples, Console& console) {
     FileBytes file;
-    if (!file.open(cx.settings.input_name)) {
-        report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
+    if (!file.open(name)) {
+        report_error(console, "Cannot open input file " + name + " !");
         return false;
     }
-    return load_opened_file(cx, file);
+    return load_opened_file(name, file, samples, console);
 }
 
-bool load_opened_file(Context& cx, const FileBytes& file) {
-    if (!load_sample_bytes(cx, file.bytes(), kMaxSamples, &file)) return false;
+bool load_opened_file(const std::string& name, const FileBytes& file, SampleBuffer& samples, Console& console) {
+    if (!load_sample_bytes(file.bytes(), samples, console, kMaxSamples, &file)) return false;
     if (file.shrank()) {
         // What was read past the file's new end is not the recording.
-        SampleVector().swap(cx.samples.sample_data);
-        report_error(cx.console, "Cannot read input file " + cx.settings.input_name + " !");
+        SampleVector().swap(samples.sample_data);
+        report_error(console, "Cannot read input file " + name + " !");
         return false;
     }
     return true;
 }
 
-bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples, const PcmFetcher* fetcher) {
+bool load_sample_bytes(Bytes file, SampleBuffer& samples, Console& console, std::int64_t max_samples,
+                       const PcmFetcher* fetcher) {
     using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
     // The sound library comes last, so that every file the first three know stays theirs.
     for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}, Reader{read_sound_file}}) {
         SampleInfo info;
-        LoadResult result = reader(file, info, cx.samples.sample_data, max_samples, fetcher);
+        LoadResult result = reader(file, info, samples.sample_data, max_samples, fetcher);
         if (result == LOAD_OK) {
-            print_sample_info(cx, info);
-            if (!info.warning.empty()) cx.console.warn("Warning: %s\n", info.warning.c_str());
-            cx.samples.sample_rate = info.rate;
+            print_sample_info(console, info);
+            if (!info.warning.empty()) console.warn("Warning: %s\n", info.warning.c_str());
+            samples.sample_rate = info.rate;
             return true;
         }
         if (const char* message = load_error_message(result)) {
-            report_error(cx.console, message);
+            report_error(console, message);
             return false;
         }
     }

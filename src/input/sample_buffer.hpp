@@ -11,7 +11,7 @@
 
 namespace kvr {
 
-struct Context;
+class Console;
 
 struct SampleBuffer {
     SampleVector sample_data;  // bit 7 set: low level; clear: high level
@@ -104,16 +104,16 @@ void convert_pcm_run(Bytes file, std::uint64_t offset, std::size_t frames, const
                      std::int8_t* dest, const PcmFetcher* fetcher);
 
 void compute_duration(SampleInfo& info);
-void print_sample_info(Context& cx, const SampleInfo& info);
+void print_sample_info(Console& console, const SampleInfo& info);
 
 // The message for a load result that ends the run, or nullptr for one that does not.
 const char* load_error_message(LoadResult code);
 
-// Loads settings.input_name into the sample buffer; returns false after a fatal
-// error has been reported.
-bool load_sample_file(Context& cx);
+// Loads the named file into the sample buffer and prints its info lines; returns false
+// after a fatal error has been reported.
+bool load_sample_file(const std::string& name, SampleBuffer& samples, Console& console);
 // The same for a file already in memory.
-bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples,
+bool load_sample_bytes(Bytes file, SampleBuffer& samples, Console& console, std::int64_t max_samples = kMaxSamples,
                        const PcmFetcher* fetcher = nullptr);
 
 }  // namespace kvr

@@ -1,21 +1,109 @@
-// Digital Integration blocks: two pilot tones, one sync HP, data of measured speed.
-#include "loaders/speedlock_common.hpp"
+// Digital Integration blocks (the third and fourth blocks of a tape): two pilot tones of
+// different lengths, one sync HP, then data whose bit lengths are measured from the block.
+#include <cstdio>
+
+#include "analysis/bits.hpp"
+#include "analysis/measure.hpp"
+#include "loaders/loader.hpp"
 
 namespace kvr {
 
-void digital_integration_decoder(Context& cx) {
-    WorkingRecord& w = cx.work;
-    const std::int32_t data_start = w.sample_pos;
-    bit_reference_measurement(cx);
-    w.sample_pos = data_start;
-    bit_decoder(cx);
-    if (w.no_block_pending) return;
-    w.pilot_pulse = mean_to_tstates(cx, w.pilot_sum, w.pilot_count);
-    measure_bit_pulses(cx);
-    if (cx.settings.approximate_bit1) approximate_bits(cx);
-    cx.console.print(" Digital Integration Block %d          0-%4d,1-%4d      B%d L-%5d    ", w.block_count - 1,
-                     w.bit0_pulse, w.bit1_pulse, w.last_byte_bits, w.block_length);
-    finish_loader_block(cx);
+namespace {
+
+struct DigitalIntegrationState final : LoaderState {
+    // The first tone of the pilot just found.
+    std::int32_t tone1_count = 0;
+    double tone1_sum = 0.0;
+};
+
+bool serves(const Settings& s, std::int32_t index) {
+    return index < s.speedlock_skip && s.di_loader && (index == 2 || index == 3);
 }
+
+// The first tone counts its opening pair; the HP that ends it opens the second, whose
+// reference is the mean of that HP and the next. The HP that ends the second tone is counted.
+PilotResult find_pilot(HpCursor& c, const Settings& s, std::int32_t, LoaderState& state) {
+    DigitalIntegrationState& st = state_of<DigitalIntegrationState>(state);
+    const std::int32_t tolerance = s.pilot_tolerance_pct;
+    PilotResult p;
+    if (!tone_search(c, tolerance, p.start)) return p;
+    st.tone1_count = 2;
+    st.tone1_sum = static_cast<double>(c.cur) + c.prev;
+    c.cur = mean_down(c.cur, c.prev);
+    count_tone(c, tolerance, st.tone1_count, st.tone1_sum);
+    st.tone1_sum -= c.prev;
+    --st.tone1_count;
+    p.count = 1;
+    p.sum = c.prev;
+    c.cur = c.measure();
+    c.cur = mean_down(c.cur, c.prev);
+    count_tone(c, tolerance, p.count, p.sum);
+    p.found = p.count >= s.min_pilot_hps;
+    return p;
+}
+
+// The one sync HP is the one that ended the second tone.
+void after_pilot(HpCursor& c, const Settings&, PilotResult& p) { p.sync1 = to_tstates(c.prev, c.samples_per_tstate()); }
+
+DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const DecodeInput& in, LoaderState& state) {
+    const DigitalIntegrationState& st = state_of<DigitalIntegrationState>(state);
+    DecodedBlock b;
+    b.index = in.index;
+    const std::int32_t data_start = c.pos;
+    BitRefs refs = measure_bit_refs(c, s);
+    c.pos = data_start;
+    const BitRead read = read_bits(c, refs, s, in.buffer, {.first_block = in.index == 0});
+    if (!read.decoded) return b;
+
+    const double spt = c.samples_per_tstate();
+    BitPulses bits = bit_pulses(read, spt);
+    if (s.approximate_bit1) approximate_bits(bits);
+    BlockTimings& t = b.timings;
+    t.pilot_pulse = mean_to_tstates(p.sum, p.count, spt);
+    t.pilot_count = p.count;
+    t.sync1 = p.sync1;
+    t.bit0 = bits.bit0;
+    t.bit1 = bits.bit1;
+    b.first_tone = {mean_to_tstates(st.tone1_sum, st.tone1_count, spt), st.tone1_count};
+    b.data.assign(in.buffer, in.buffer + read.length);
+    b.last_byte_bits = read.last_byte_bits;
+    b.flag_byte = in.buffer[0];
+    b.line = DigitalIntegrationLine{in.index - 1, t.bit0, t.bit1, read.last_byte_bits, read.length};
+    b.waits = true;
+    finish_block(c, b);
+    return b;
+}
+
+// The whole group goes out when the pause is known: both tones, the sync, the data.
+void write_image(const DecodedBlock& b, float pause, const Settings&, std::vector<std::uint8_t>& out) {
+    const BlockTimings& t = b.timings;
+    char name[32];
+    std::snprintf(name, sizeof name, "DI Block %d", b.index - 1);
+    image::put_group_start(out, name);
+    image::put_pure_tone(out, b.first_tone.pulse, b.first_tone.count);
+    image::put_pure_tone(out, t.pilot_pulse, t.pilot_count);
+    const std::uint16_t sync[] = {image::field16(t.sync1)};
+    image::put_pulse_sequence(out, sync);
+    image::put_pure_data(out, t.bit0, t.bit1, b.last_byte_bits, image::pause_ms(pause), b.data);
+    image::put_group_end(out);
+}
+
+const Switch kSwitches[] = {
+    {"/diload", false, [](Settings& s, std::int32_t) { s.di_loader = true; }},
+};
+
+}  // namespace
+
+extern const LoaderDescriptor digital_integration_loader;
+const LoaderDescriptor digital_integration_loader{
+    .name = "digital_integration",
+    .switches = kSwitches,
+    .serves = serves,
+    .make_state = new_state<DigitalIntegrationState>,
+    .find_pilot = find_pilot,
+    .after_pilot = after_pilot,
+    .decode = decode,
+    .write_image = write_image,
+};
 
 }  // namespace kvr

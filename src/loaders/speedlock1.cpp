@@ -1,41 +1,95 @@
-// Speedlock type 1: a leader of clicked segments, six flag bits, then the data.
+// Speedlock type 1: a leader of clicked segments, two sync HPs, six flag bits, then the
+// data at 565 and 1130 T-states.
 #include <cstdio>
 
+#include "analysis/bits.hpp"
+#include "analysis/measure.hpp"
 #include "loaders/speedlock_common.hpp"
 
 namespace kvr {
 
-void speedlock1_decoder(Context& cx) {
-    WorkingRecord& w = cx.work;
-    LoaderTables& t = cx.loaders;
-    set_fixed_bit_timings(cx, 565, 1130);
-    const std::int32_t number = saturate(std::int64_t{w.block_count} - cx.settings.speedlock_skip + 1);
+namespace {
 
-    if (writes_image(cx)) {
-        char name[40];
-        std::snprintf(name, sizeof name, "SpeedLock 1 Block %d", number);
-        write_group_start(cx, name);
-        write_leader_segments(cx);
-    }
+constexpr std::int32_t kBit0 = 565;
+constexpr std::int32_t kBit1 = 1130;
 
-    w.six_bit_mode = true;
-    bit_decoder(cx);
-    w.six_bit_mode = false;
-    // The flag bits stand at the top of the first byte, whatever block_length says.
-    std::uint8_t b = w.block_data[0];
-    char flag_text[7];
-    for (int i = 0; i < 6; ++i, b = static_cast<std::uint8_t>(b << 1)) {
-        const bool one = (b & 0x80) != 0;
-        t.sync14_pulses[2 + 2 * i] = t.sync14_pulses[3 + 2 * i] = one ? 1130 : 565;
-        flag_text[i] = one ? '1' : '0';
-    }
-    flag_text[6] = '\0';
-    if (writes_image(cx)) write_pulse_sequence(cx, t.sync14_pulses);
+struct Speedlock1State final : LoaderState {
+    SpeedlockLeader leader;
+    // The sync and flag pulses, with the flags of the most recent block.
+    std::array<std::uint16_t, 14> sync_pulses = kSync14Pulses;
+};
 
-    bit_decoder(cx);
-    cx.console.print(" Speedlock 1 block %d   Flag:%s                       B%d L-%5d C%c ", number, flag_text,
-                     w.last_byte_bits, w.block_length, xor_check(cx, w.block_length));
-    finish_loader_block(cx);
+bool serves(const Settings& s, std::int32_t index) { return index >= s.speedlock_skip && s.speedlock_type == 1; }
+
+PilotResult find_pilot(HpCursor& c, const Settings& s, std::int32_t, LoaderState& state) {
+    return detect_speedlock_leader(c, s, state_of<Speedlock1State>(state).leader);
 }
+
+// The HP after the leader's closing one; the image has two sync pulses of 3150 for them.
+void after_pilot(HpCursor& c, const Settings&, PilotResult&) { c.skip(1); }
+
+DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult&, const DecodeInput& in, LoaderState& state) {
+    Speedlock1State& st = state_of<Speedlock1State>(state);
+    DecodedBlock b;
+    b.index = in.index;
+    b.timings.bit0 = kBit0;
+    b.timings.bit1 = kBit1;
+    BitRefs refs = fixed_bit_refs(kBit0, kBit1, c.samples_per_tstate());
+    const std::int32_t number = saturate(std::int64_t{in.index} - s.speedlock_skip + 1);
+
+    char name[40];
+    std::snprintf(name, sizeof name, "SpeedLock 1 Block %d", number);
+    b.lead_in.push_back(image::Piece::group_start(name));
+    append_leader(st.leader, b.lead_in);
+
+    read_bits(c, refs, s, in.buffer, {.first_block = in.index == 0, .six_bits = true});
+    // The flag bits stand at the top of the first byte, whatever the read's length says.
+    std::uint8_t flags = in.buffer[0];
+    Speedlock1Line line;
+    line.number = number;
+    for (std::size_t i = 0; i < 6; ++i, flags = static_cast<std::uint8_t>(flags << 1)) {
+        const bool one = (flags & 0x80) != 0;
+        st.sync_pulses[2 + 2 * i] = st.sync_pulses[3 + 2 * i] = static_cast<std::uint16_t>(one ? kBit1 : kBit0);
+        line.flags[i] = one ? '1' : '0';
+    }
+    line.flags[6] = '\0';
+    b.lead_in.push_back(image::Piece::pulse_sequence({st.sync_pulses.begin(), st.sync_pulses.end()}));
+
+    const BitRead read = read_bits(c, refs, s, in.buffer, {.first_block = in.index == 0});
+    b.data.assign(in.buffer, in.buffer + read.length);
+    b.last_byte_bits = read.last_byte_bits;
+    b.flag_byte = in.buffer[0];
+    line.used_bits = read.last_byte_bits;
+    line.length = read.length;
+    line.check = xor_check(in.buffer, read.length);
+    b.line = line;
+    // A read without bits is still reported and counted; nothing of it waits.
+    b.waits = read.decoded;
+    finish_block(c, b);
+    return b;
+}
+
+const Switch kSwitches[] = {
+    {"/slock1", true,
+     [](Settings& s, std::int32_t n) {
+         s.speedlock_type = 1;
+         s.speedlock_variant = n;
+     }},
+};
+
+}  // namespace
+
+extern const LoaderDescriptor speedlock1_loader;
+const LoaderDescriptor speedlock1_loader{
+    .name = "speedlock1",
+    .switches = kSwitches,
+    .prepare = default_speedlock_skip,
+    .serves = serves,
+    .make_state = new_state<Speedlock1State>,
+    .find_pilot = find_pilot,
+    .after_pilot = after_pilot,
+    .decode = decode,
+    .write_image = write_speedlock_data,
+};
 
 }  // namespace kvr

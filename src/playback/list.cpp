@@ -2,13 +2,14 @@
 #include <charconv>
 #include <cstdio>
 
+#include "formats/kvr_image.hpp"
 #include "playback/tape_image.hpp"
 
 namespace kvr {
 
 namespace {
 
-constexpr double kClock = 3500000.0;
+constexpr double kClock = image::kClockHz;
 
 std::int64_t data_bits(const TapeBlock& b) {
     if (b.data.empty()) return 0;
@@ -81,17 +82,17 @@ std::string printable(const std::string& name) {
 std::string describe(const TapeBlock& b) {
     char text[256];
     switch (b.id) {
-    case 0x10:
+    case image::kStandardData:
         std::snprintf(text, sizeof text, "standard data   pause %d ms, %s", b.pause_ms, data_summary(b).c_str());
         break;
-    case 0x11:
+    case image::kTurboData:
         std::snprintf(text, sizeof text,
                       "turbo data      pilot %d x %d, sync %d/%d, bits %d/%d, used bits %d, pause %d ms, %s",
                       b.pilot_pulse, b.pilot_count, b.sync1, b.sync2, b.bit0, b.bit1, b.used_bits, b.pause_ms,
                       data_summary(b).c_str());
         break;
-    case 0x12: std::snprintf(text, sizeof text, "pure tone       %d x %d", b.tone_pulse, b.tone_count); break;
-    case 0x13: {
+    case image::kPureTone: std::snprintf(text, sizeof text, "pure tone       %d x %d", b.tone_pulse, b.tone_count); break;
+    case image::kPulseSequence: {
         std::string pulses;
         for (std::size_t i = 0; i < b.pulses.size() && i < 8; ++i) {
             pulses += ' ';
@@ -101,13 +102,13 @@ std::string describe(const TapeBlock& b) {
         std::snprintf(text, sizeof text, "pulse sequence  %zu pulses:%s", b.pulses.size(), pulses.c_str());
         break;
     }
-    case 0x14:
+    case image::kPureData:
         std::snprintf(text, sizeof text, "pure data       bits %d/%d, used bits %d, pause %d ms, %s", b.bit0, b.bit1,
                       b.used_bits, b.pause_ms, data_summary(b).c_str());
         break;
-    case 0x20: std::snprintf(text, sizeof text, "pause           %d ms", b.pause_ms); break;
-    case 0x21: return "group start     \"" + printable(b.name) + "\"";
-    case 0x22: std::snprintf(text, sizeof text, "group end"); break;
+    case image::kPause: std::snprintf(text, sizeof text, "pause           %d ms", b.pause_ms); break;
+    case image::kGroupStart: return "group start     \"" + printable(b.name) + "\"";
+    case image::kGroupEnd: std::snprintf(text, sizeof text, "group end"); break;
     default: std::snprintf(text, sizeof text, "block 0x%02X", b.id); break;
     }
     return text;
@@ -119,16 +120,16 @@ double block_tstates(const TapeBlock& b) {
     std::int64_t ones = 0, zeros = 0;
     double t = b.pause_ms * (kClock / 1000.0);
     switch (b.id) {
-    case 0x10:
-    case 0x11:
+    case image::kStandardData:
+    case image::kTurboData:
         t += static_cast<double>(b.pilot_count) * b.pilot_pulse + b.sync1 + b.sync2;
         [[fallthrough]];
-    case 0x14:
+    case image::kPureData:
         count_bits(b, ones, zeros);
         t += 2.0 * (static_cast<double>(ones) * b.bit1 + static_cast<double>(zeros) * b.bit0);
         break;
-    case 0x12: t += static_cast<double>(b.tone_count) * b.tone_pulse; break;
-    case 0x13:
+    case image::kPureTone: t += static_cast<double>(b.tone_count) * b.tone_pulse; break;
+    case image::kPulseSequence:
         for (std::uint16_t p : b.pulses) t += p;
         break;
     default: break;

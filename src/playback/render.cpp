@@ -5,13 +5,14 @@
 #include <cstring>
 #include <memory>
 
+#include "formats/kvr_image.hpp"
 #include "playback/sample_encoders.hpp"
 
 namespace kvr {
 
 namespace {
 
-constexpr double kClock = 3500000.0;
+constexpr double kClock = image::kClockHz;
 
 // A small deterministic generator, so that every rendering can be repeated exactly.
 class Random {
@@ -181,25 +182,25 @@ void play_bits(Player& p, const TapeBlock& b) {
 
 void play_block(Player& p, const TapeBlock& b) {
     switch (b.id) {
-    case 0x10:
-    case 0x11:
+    case image::kStandardData:
+    case image::kTurboData:
         for (std::int32_t i = 0; i < b.pilot_count; ++i) p.pulse(b.pilot_pulse);
         if (b.sync1 > 0) p.pulse(b.sync1);
         if (b.sync2 > 0) p.pulse(b.sync2);
         play_bits(p, b);
         p.silence(b.pause_ms);
         break;
-    case 0x12:
+    case image::kPureTone:
         for (std::int32_t i = 0; i < b.tone_count; ++i) p.pulse(b.tone_pulse);
         break;
-    case 0x13:
+    case image::kPulseSequence:
         for (std::uint16_t pulse : b.pulses) p.pulse(pulse);
         break;
-    case 0x14:
+    case image::kPureData:
         play_bits(p, b);
         p.silence(b.pause_ms);
         break;
-    case 0x20: p.silence(b.pause_ms); break;
+    case image::kPause: p.silence(b.pause_ms); break;
     default: break;  // group blocks play nothing
     }
 }

@@ -9,12 +9,12 @@
 
 #include "input/file_bytes.hpp"
 
+#include "formats/kvr_image.hpp"
+
 namespace kvr {
 
 namespace {
 
-constexpr char kSignature[8] = {'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A};
-constexpr std::size_t kHeaderSize = 10;
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
 
 std::uint32_t le(const std::uint8_t* p, int width) {
@@ -30,28 +30,14 @@ std::string at_offset(const char* what, std::uint64_t offset) {
     return text;
 }
 
-std::size_t fixed_size(std::uint8_t id) {
-    switch (id) {
-    case 0x10: return 5;
-    case 0x11: return 19;
-    case 0x12: return 5;
-    case 0x13: return 2;
-    case 0x14: return 11;
-    case 0x20: return 3;
-    case 0x21: return 2;
-    case 0x22: return 1;
-    default: return 0;
-    }
-}
-
 // The bytes that follow the fixed part `p`: data, pulses or a name.
 std::size_t tail_size(const std::uint8_t* p, std::uint8_t id) {
     switch (id) {
-    case 0x10: return le(p + 3, 2);
-    case 0x11: return le(p + 16, 3);
-    case 0x13: return 2 * std::size_t{p[1]};
-    case 0x14: return le(p + 8, 3);
-    case 0x21: return p[1];
+    case image::kStandardData: return le(p + 3, 2);
+    case image::kTurboData: return le(p + 16, 3);
+    case image::kPulseSequence: return 2 * std::size_t{p[1]};
+    case image::kPureData: return le(p + 8, 3);
+    case image::kGroupStart: return p[1];
     default: return 0;
     }
 }
@@ -70,29 +56,29 @@ void clear_block(TapeBlock& b) {
 void read_fields(TapeBlock& b, const std::uint8_t* p) {
     const auto field = [&](std::size_t off, int width) { return static_cast<std::int32_t>(le(p + off, width)); };
     switch (b.id) {
-    case 0x10: b.pause_ms = field(1, 2); break;
-    case 0x11:
+    case image::kStandardData: b.pause_ms = field(1, 2); break;
+    case image::kTurboData:
         b.pilot_pulse = field(1, 2), b.sync1 = field(3, 2), b.sync2 = field(5, 2);
         b.bit0 = field(7, 2), b.bit1 = field(9, 2), b.pilot_count = field(11, 2);
         b.used_bits = field(13, 1), b.pause_ms = field(14, 2);
         break;
-    case 0x12: b.tone_pulse = field(1, 2), b.tone_count = field(3, 2); break;
-    case 0x14: b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2); break;
-    case 0x20: b.pause_ms = field(1, 2); break;
+    case image::kPureTone: b.tone_pulse = field(1, 2), b.tone_count = field(3, 2); break;
+    case image::kPureData: b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2); break;
+    case image::kPause: b.pause_ms = field(1, 2); break;
     default: break;
     }
 }
 
 // The tail, read into `data`, becomes the pulses or the name of the blocks that have them.
 void interpret_tail(TapeBlock& b) {
-    if (b.id == 0x13) {
+    if (b.id == image::kPulseSequence) {
         for (std::size_t i = 0; i + 1 < b.data.size(); i += 2)
             b.pulses.push_back(static_cast<std::uint16_t>(le(b.data.data() + i, 2)));
         b.data.clear();
-    } else if (b.id == 0x21) {
+    } else if (b.id == image::kGroupStart) {
         b.name.assign(b.data.begin(), b.data.end());
         b.data.clear();
-    } else if (b.id == 0x10) {
+    } else if (b.id == image::kStandardData) {
         apply_rom_timings(b);
     }
 }
@@ -197,9 +183,10 @@ void TapeReader::consume(std::size_t n) {
 bool TapeReader::start() {
     started_ = true;
     if (tap_) return true;
-    if (!fill(8) || std::memcmp(here(), kSignature, 8) != 0) return cut_short("bad signature", 0);
-    if (!fill(kHeaderSize)) return cut_short("header runs past the end of the file", 0);
-    consume(kHeaderSize);
+    if (!fill(sizeof image::kSignature) || std::memcmp(here(), image::kSignature, sizeof image::kSignature) != 0)
+        return cut_short("bad signature", 0);
+    if (!fill(image::kHeaderSize)) return cut_short("header runs past the end of the file", 0);
+    consume(image::kHeaderSize);
     return true;
 }
 
@@ -217,7 +204,7 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
     if (!fill(1)) return false;  // the end of the image (or a read error, named)
     const std::uint64_t at = offset_;
     const std::uint8_t id = here()[0];
-    const std::size_t fixed = fixed_size(id);
+    const std::size_t fixed = image::fixed_size(id);
     if (fixed == 0) {
         char what[48];
         std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
@@ -242,7 +229,7 @@ bool TapeReader::next_tap_record(TapeBlock& block) {
     if (!fill(2)) return cut_short("record runs past the end of the file", at);
     const std::size_t length = le(here(), 2);
     clear_block(block);
-    block.id = 0x10;
+    block.id = image::kStandardData;
     block.offset = static_cast<std::size_t>(at);
     block.pause_ms = 1000;
     consume(2);
@@ -254,8 +241,9 @@ bool TapeReader::next_tap_record(TapeBlock& block) {
 // ---- Whole images -----------------------------------------------------------------------------
 
 void apply_rom_timings(TapeBlock& b) {
-    b.pilot_pulse = 2168, b.sync1 = 667, b.sync2 = 735, b.bit0 = 855, b.bit1 = 1710, b.used_bits = 8;
-    b.pilot_count = (!b.data.empty() && b.data[0] != 0) ? 3220 : 8064;
+    b.pilot_pulse = image::kRomPilot, b.sync1 = image::kRomSync1, b.sync2 = image::kRomSync2;
+    b.bit0 = image::kRomBit0, b.bit1 = image::kRomBit1, b.used_bits = 8;
+    b.pilot_count = (!b.data.empty() && b.data[0] != 0) ? image::kRomDataPilots : image::kRomHeaderPilots;
 }
 
 bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& image, std::string& error) {
@@ -270,7 +258,8 @@ bool parse_tape_image(std::span<const std::uint8_t> file, bool tap, TapeImage& i
 }
 
 bool looks_like_kvr(std::span<const std::uint8_t> file) {
-    return file.size() >= 8 && std::memcmp(file.data(), kSignature, 8) == 0;
+    return file.size() >= sizeof image::kSignature &&
+           std::memcmp(file.data(), image::kSignature, sizeof image::kSignature) == 0;
 }
 
 }  // namespace kvr

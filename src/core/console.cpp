@@ -1,4 +1,4 @@
-#include "cli/console.hpp"
+#include "console.hpp"
 
 #include <cstdio>
 #include <vector>

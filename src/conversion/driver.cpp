@@ -1,0 +1,132 @@
+// The conversion driver: one pass per pilot found, each block written one step late.
+//
+// A pass asks the loader that serves the next block to find its pilot. When one is found,
+// the block that waits is done with: its report line gets the pause up to this pilot and
+// the sink writes it. Then the loader reads the new block, which is reported and handed to
+// the sink; its line stays open and its data waits until the next pilot, or the end,
+// tells the pause after it.
+#include "conversion/driver.hpp"
+
+#include <vector>
+
+#include "analysis/bits.hpp"
+#include "context.hpp"
+#include "conversion/kvr_sink.hpp"
+#include "conversion/tap_sink.hpp"
+#include "loaders/registry.hpp"
+#include "loaders/report.hpp"
+
+namespace kvr {
+
+namespace {
+
+class Conversion {
+public:
+    Conversion(const SampleBuffer& samples, LoaderSet& loaders, BlockSink& sink, Report& report)
+        : cursor_(samples.sample_data.data(), samples.sample_count(), samples.sample_rate),
+          loaders_(loaders),
+          sink_(sink),
+          report_(report) {}
+
+    void run() {
+        while (cursor_.pos < cursor_.count()) {
+            const std::int32_t before = cursor_.pos;
+            pass();
+            // Every pass consumes signal; should one ever give back more than it read, step
+            // on by a sample rather than read the same stretch for ever.
+            if (cursor_.pos <= before) cursor_.pos = before + 1;
+        }
+    }
+
+    std::int32_t blocks() const { return blocks_; }
+    bool waiting() const { return waiting_; }
+
+private:
+    void pass() {
+        const Settings& s = loaders_.settings();
+        const LoaderSet::Choice chosen = loaders_.serving(blocks_);
+        const LoaderDescriptor& loader = *chosen.loader;
+        LoaderState& state = *chosen.state;
+        PilotResult pilot = loader.find_pilot(cursor_, s, blocks_, state);
+        if (!pilot.found) return;
+        if (waiting_) close_waiting_block(loader, pilot.start);
+        loader.after_pilot(cursor_, s, pilot);
+        DecodedBlock block = loader.decode(cursor_, s, pilot, {blocks_, last_block_end_, buffer_.data()}, state);
+        waiting_ = block.counted && block.waits;
+        if (!block.counted) return;
+        block.loader = &loader;
+        ++blocks_;
+        last_block_end_ = block.end;
+        hand_over(std::move(block));
+    }
+
+    // Ends the waiting block at the pilot just found: its pause line, and its image block.
+    void close_waiting_block(const LoaderDescriptor& next, std::int32_t pilot_start) {
+        const std::int32_t k = blocks_;
+        float pause = static_cast<float>((static_cast<double>(pilot_start) - last_block_end_) / cursor_.sample_rate());
+        if (next.replaces_gap != nullptr && next.replaces_gap(loaders_.settings(), k)) pause = 0.0f;
+        if (pause < 0.0f) pause = 0.0f;
+        if (k != 0) report_.pause(pause);
+        if (k != 0) sink_.release(pause);
+    }
+
+    // The block's report and its bytes, in the order the console and the TAP file show
+    // them: the lines before its sub-blocks, each sub-block's line with the sub-block, then
+    // the block's own line, left open.
+    void hand_over(DecodedBlock&& block) {
+        report_.before(block);
+        sink_.lead_in(block);
+        for (std::size_t i = 0; i < block.subblocks.size(); ++i) {
+            report_.subblock(block.subblocks[i]);
+            if (i + 1 < block.subblocks.size()) sink_.subblock(block, i);
+        }
+        report_.block(block);
+        if (block.waits) sink_.take(std::move(block));
+    }
+
+    HpCursor cursor_;
+    LoaderSet& loaders_;
+    BlockSink& sink_;
+    Report& report_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBlockDataSize);
+    std::int32_t blocks_ = 0;          // the blocks found so far: the index of the next
+    std::int32_t last_block_end_ = 0;  // where the last block found ended
+    bool waiting_ = false;             // a block waits, and its report line is open
+};
+
+}  // namespace
+
+ConversionResult run_conversion(Context& cx) {
+    Settings& s = cx.settings;
+    Report report(cx.console);
+    if (!cx.image.is_open() && !cx.image.open_file(s.output_name)) {
+        report.cannot_create(s.output_name);
+        return {};
+    }
+    LoaderSet loaders(s);
+    KvrSink kvr(cx.image, loaders);
+    TapSink tap(cx.image, report, s.output_name);
+    BlockSink& sink = s.tap_output ? static_cast<BlockSink&>(tap) : kvr;
+    sink.start();
+    report.creating(s.tap_output);
+
+    Conversion conversion(cx.samples, loaders, sink, report);
+    conversion.run();
+
+    const std::int32_t blocks = conversion.blocks();
+    if (blocks == 0) {
+        report.no_blocks();
+        // Nothing to keep: no output file is left, and one of that name stays as it was.
+        cx.image.abandon();
+        return {true, 0};
+    }
+    if (conversion.waiting()) sink.release(0.0f);
+    report.end();
+    if (!cx.image.finish()) {
+        report.cannot_write(s.output_name);
+        return {false, blocks};
+    }
+    return {true, blocks};
+}
+
+}  // namespace kvr

@@ -1,0 +1,79 @@
+// A loader: the tape scheme of one kind of block, from the search for its pilot to the
+// bytes it leaves in an image or a TAP file. Each loader is one constant descriptor in its
+// own file, listed in loaders/loader_list.hpp; the driver and the sinks know loaders only
+// through these descriptors.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "analysis/hp_cursor.hpp"
+#include "analysis/pilot.hpp"
+#include "core/settings.hpp"
+#include "core/switch.hpp"
+#include "loaders/decoded_block.hpp"
+
+namespace kvr {
+
+// What a loader keeps from one call to the next during a conversion; each loader derives
+// its own.
+struct LoaderState {
+    virtual ~LoaderState() = default;
+};
+
+// What a decoder needs besides the cursor, the settings and the pilot.
+struct DecodeInput {
+    std::int32_t index = 0;           // the block's number in the run, from 0
+    std::int32_t last_block_end = 0;  // where the block before it ended
+    std::uint8_t* buffer = nullptr;   // the block buffer of the conversion (kBlockDataSize bytes)
+};
+
+struct LoaderDescriptor {
+    std::string_view name;
+    // The command-line switches that set its settings.
+    std::span<const Switch> switches;
+    // Fills in its defaults when a conversion starts (optional).
+    void (*prepare)(Settings& settings) = nullptr;
+    // Whether it reads the block with this index. The list is asked in order.
+    bool (*serves)(const Settings& settings, std::int32_t index);
+    std::unique_ptr<LoaderState> (*make_state)();
+
+    // Searches the recording for the pilot of the block with this index.
+    PilotResult (*find_pilot)(HpCursor& c, const Settings& settings, std::int32_t index, LoaderState& state);
+    // The step between the pilot and the data: the sync, or HPs that are skipped.
+    void (*after_pilot)(HpCursor& c, const Settings& settings, PilotResult& pilot);
+    // True when the pause before the block with this index is not measured but 0 (optional).
+    bool (*replaces_gap)(const Settings& settings, std::int32_t index) = nullptr;
+    // Reads the block. A result that is not counted found nothing, and the search goes on
+    // from where the cursor stopped.
+    DecodedBlock (*decode)(HpCursor& c, const Settings& settings, const PilotResult& pilot, const DecodeInput& input,
+                           LoaderState& state);
+
+    // Sees every waiting block, whichever loader read it, just before it is written to an
+    // image (optional).
+    void (*before_image_write)(DecodedBlock& waiting, const Settings& settings, LoaderState& state) = nullptr;
+    // Appends the waiting block, with the pause after it, to the image.
+    void (*write_image)(const DecodedBlock& waiting, float pause, const Settings& settings,
+                        std::vector<std::uint8_t>& out);
+    // Whether the block's data makes a TAP record (optional: always).
+    bool (*in_tap)(const DecodedBlock& block) = nullptr;
+};
+
+// A fresh state of a loader's own kind, and that state from the one the registry keeps.
+template <typename T>
+std::unique_ptr<LoaderState> new_state() {
+    return std::make_unique<T>();
+}
+template <typename T>
+T& state_of(LoaderState& state) {
+    return static_cast<T&>(state);
+}
+
+// Counts the block and gives back the HP pair that ended its data, so that the next pilot
+// search starts with them.
+void finish_block(HpCursor& c, DecodedBlock& block);
+
+}  // namespace kvr
