@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "context.hpp"
-#include "frontend/front_end.hpp"
+#include "recovery/recover.hpp"
 #include "playback/render.hpp"
 
 namespace {
@@ -41,7 +41,8 @@ Bytes block_bytes(std::uint8_t flag, std::size_t n, unsigned seed) {
 
 Bytes header_bytes(const char* name, std::size_t length) {
     Bytes p{0, 3};
-    for (int i = 0; i < 10; ++i) p.push_back(static_cast<std::uint8_t>(name[i] != 0 ? name[i] : ' '));
+    const std::size_t given = std::strlen(name);
+    for (std::size_t i = 0; i < 10; ++i) p.push_back(static_cast<std::uint8_t>(i < given ? name[i] : ' '));
     put_word(p, static_cast<int>(length));
     put_word(p, 32768);
     put_word(p, 0);
@@ -96,19 +97,19 @@ struct Damage {
 
 const Damage kDamages[] = {
     {"wow-flutter", 8.0, [](kvr::RenderOptions& o, double l) { o.wow_pct = l, o.flutter_pct = l * 0.6, o.noise = 0.5; }},
-    {"hum", 0.3, [](kvr::RenderOptions& o, double l) { o.hum = l; }},
+    {"hum", 0.22, [](kvr::RenderOptions& o, double l) { o.hum = l; }},
     {"dropouts", 60, [](kvr::RenderOptions& o, double l) {
          o.dropouts_per_minute = l, o.dropout_ms = 10, o.dropout_depth = 0.05, o.hum = 0.03;
      }},
-    {"dc-slewed", 0.45, [](kvr::RenderOptions& o, double l) { o.dc_offset = l, o.lowpass_hz = 3000, o.noise = 0.05; }},
-    {"highpass", 1000, [](kvr::RenderOptions& o, double l) { o.highpass_hz = l, o.noise = 0.03; }},
+    {"dc-slewed", 0.42, [](kvr::RenderOptions& o, double l) { o.dc_offset = l, o.lowpass_hz = 3000, o.noise = 0.05; }},
+    {"highpass", 950, [](kvr::RenderOptions& o, double l) { o.highpass_hz = l, o.noise = 0.03; }},
     {"lowpass", 1200, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.dc_offset = 0.2, o.noise = 0.1; }},
     {"azimuth", 1500, [](kvr::RenderOptions& o, double l) { o.lowpass_hz = l, o.highpass_hz = 600, o.noise = 0.1; }},
-    {"clipping", 0.5, [](kvr::RenderOptions& o, double l) { o.clip = 0.3, o.dc_offset = l, o.noise = 0.05; }},
+    {"clipping", 0.45, [](kvr::RenderOptions& o, double l) { o.clip = 0.3, o.dc_offset = l, o.noise = 0.05; }},
     {"8bit", 0.012, [](kvr::RenderOptions& o, double l) {
          o.format = kvr::SampleFormat::wav8, o.amplitude = l, o.noise = 0.012;
      }},
-    {"noise", 0.55, [](kvr::RenderOptions& o, double l) { o.noise = l; }},
+    {"noise", 0.5, [](kvr::RenderOptions& o, double l) { o.noise = l; }},
     {"inverted-channel", 0.9, [](kvr::RenderOptions& o, double l) {
          o.format = kvr::SampleFormat::wav16s, o.gain_right = -l, o.noise = 0.1;
      }},
@@ -152,20 +153,18 @@ int recovered(const std::vector<Bytes>& expected, const std::vector<Bytes>& got)
     return ok;
 }
 
-// Converts a recording to TAP in memory, the classic way or through the front end.
-std::vector<Bytes> convert(const Bytes& recording, bool front_end) {
+// Converts a recording to TAP in memory, the classic way or as kvrtool convert does.
+std::vector<Bytes> convert(const Bytes& recording, bool recovering) {
     auto cx = std::make_unique<kvr::Context>();
     cx->settings.tap_output = true;
     cx->settings.output_name = "bench.tap";
     cx->image.open_memory();
     if (!kvr::load_sample_bytes(*cx, recording)) return {};
-    kvr::SampleInfo info;
-    kvr::PcmRun run;
-    if (front_end && kvr::parse_wav(recording, info, run) == kvr::LOAD_OK) {
-        const kvr::PcmFrameSource source(recording, run);
-        cx->samples.sample_data = kvr::condition_signal(source, info.rate, kvr::FrontEndSettings{});
-    }
-    kvr::run_conversion(*cx);
+    if (recovering)
+        kvr::run_recovering_conversion(*cx, recording, false);
+    else
+        kvr::run_conversion(*cx);
+    if (std::getenv("SHOW")) std::fputs(cx->console.text().c_str(), stdout);
     return records(cx->image.memory());
 }
 
@@ -195,7 +194,7 @@ Score measure(const Damage& d, double level, int tapes) {
 }
 
 void print(const char* name, double level, const Score& s) {
-    std::printf("%-17s %8.3f  classic %3d/%-3d (%3.0f %%)  front end %3d/%-3d (%3.0f %%)  lost %d\n", name, level,
+    std::printf("%-17s %8.3f  classic %3d/%-3d (%3.0f %%)  convert %3d/%-3d (%3.0f %%)  lost %d\n", name, level,
                 s.classic, s.blocks, 100.0 * s.classic / s.blocks, s.front, s.blocks, 100.0 * s.front / s.blocks, s.lost);
 }
 

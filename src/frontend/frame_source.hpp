@@ -42,6 +42,22 @@ private:
     const SampleVector& samples_;
 };
 
+// A stretch of another source, seen as a whole: frame 0 is the stretch's first.
+class WindowFrameSource : public FrameSource {
+public:
+    WindowFrameSource(const FrameSource& inner, std::uint64_t first, std::uint64_t count)
+        : inner_(inner), first_(first), count_(count) {}
+    std::size_t channels() const override { return inner_.channels(); }
+    std::uint64_t frames() const override { return count_; }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override {
+        inner_.read(first_ + from, count, out);
+    }
+
+private:
+    const FrameSource& inner_;
+    std::uint64_t first_, count_;
+};
+
 // Frames held in memory, one vector per channel (tests).
 class MemoryFrameSource : public FrameSource {
 public:
