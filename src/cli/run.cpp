@@ -54,7 +54,7 @@ void print_usage(Context& cx) {
 #pragma GCC diagnostic pop
 }
 
-int run_program(Context& cx, std::span<const std::string> args) {
+int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert) {
     keep_report_out_of_the_image(cx, args);
     cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
     if (args.empty()) {
@@ -67,7 +67,7 @@ int run_program(Context& cx, std::span<const std::string> args) {
         return 1;
     }
     if (!load_sample_file(cx.settings.input_name, cx.samples, cx.console)) return 1;
-    const ConversionResult result = run_conversion(cx);
+    const ConversionResult result = convert ? convert(cx) : run_conversion(cx);
     const bool ok = result.ok && result.blocks > 0;
     SampleVector().swap(cx.samples.sample_data);
     return ok ? 0 : 1;

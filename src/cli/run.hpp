@@ -1,8 +1,11 @@
 // The program's entry: banner, command line, loading, conversion, exit status.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
+
+#include "conversion/driver.hpp"
 
 namespace kvr {
 
@@ -16,7 +19,10 @@ ParseOutcome parse_command_line(Context& cx, std::span<const std::string> args);
 std::string derive_output_name(const std::string& input_name, bool tap_output);
 void print_usage(Context& cx);
 
+// The conversion of a loaded recording; by default the classic one.
+using ConversionStep = std::function<ConversionResult(Context&)>;
+
 // Runs the whole program on the arguments after the program name; returns the exit status.
-int run_program(Context& cx, std::span<const std::string> args);
+int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert = {});
 
 }  // namespace kvr

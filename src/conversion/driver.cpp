@@ -7,6 +7,7 @@
 // tells the pause after it.
 #include "conversion/driver.hpp"
 
+#include <memory>
 #include <vector>
 
 #include "analysis/bits.hpp"
@@ -22,19 +23,27 @@ namespace {
 
 class Conversion {
 public:
-    Conversion(const SampleBuffer& samples, LoaderSet& loaders, BlockSink& sink, Report& report)
+    Conversion(const SampleBuffer& samples, LoaderSet& loaders, BlockSink& sink, Report& report,
+               const ConversionHooks& hooks)
         : cursor_(samples.sample_data.data(), samples.sample_count(), samples.sample_rate),
           loaders_(loaders),
           sink_(sink),
-          report_(report) {}
+          report_(report),
+          hooks_(hooks) {}
 
     void run() {
+        std::int32_t told = 0;
+        const std::int32_t step = cursor_.count() / 100 + 1;
         while (cursor_.pos < cursor_.count()) {
             const std::int32_t before = cursor_.pos;
             pass();
             // Every pass consumes signal; should one ever give back more than it read, step
             // on by a sample rather than read the same stretch for ever.
             if (cursor_.pos <= before) cursor_.pos = before + 1;
+            if (hooks_.progress != nullptr && cursor_.pos - told >= step) {
+                told = cursor_.pos;
+                hooks_.progress(hooks_.progress_context, static_cast<double>(told) / cursor_.count());
+            }
         }
     }
 
@@ -47,11 +56,19 @@ private:
         const LoaderSet::Choice chosen = loaders_.serving(blocks_);
         const LoaderDescriptor& loader = *chosen.loader;
         LoaderState& state = *chosen.state;
+        const PassStart start{cursor_.pos, cursor_.cur, cursor_.prev, blocks_, last_block_end_, 0, &loader, nullptr};
+        const std::unique_ptr<LoaderState> before = hooks_.retry != nullptr ? state.clone() : nullptr;
         PilotResult pilot = loader.find_pilot(cursor_, s, blocks_, state);
         if (!pilot.found) return;
         if (waiting_) close_waiting_block(loader, pilot.start);
         loader.after_pilot(cursor_, s, pilot);
         DecodedBlock block = loader.decode(cursor_, s, pilot, {blocks_, last_block_end_, buffer_.data()}, state);
+        if (hooks_.retry != nullptr && block.counted) {
+            PassStart with_state = start;
+            with_state.state = before.get();
+            with_state.pilot_start = pilot.start;
+            hooks_.retry->improve(with_state, block, cursor_, state);
+        }
         waiting_ = block.counted && block.waits;
         if (!block.counted) return;
         block.loader = &loader;
@@ -88,6 +105,7 @@ private:
     LoaderSet& loaders_;
     BlockSink& sink_;
     Report& report_;
+    const ConversionHooks& hooks_;
     std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBlockDataSize);
     std::int32_t blocks_ = 0;          // the blocks found so far: the index of the next
     std::int32_t last_block_end_ = 0;  // where the last block found ended
@@ -96,7 +114,7 @@ private:
 
 }  // namespace
 
-ConversionResult run_conversion(Context& cx) {
+ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     Settings& s = cx.settings;
     Report report(cx.console);
     if (!cx.image.is_open() && !cx.image.open_file(s.output_name)) {
@@ -110,7 +128,7 @@ ConversionResult run_conversion(Context& cx) {
     sink.start();
     report.creating(s.tap_output);
 
-    Conversion conversion(cx.samples, loaders, sink, report);
+    Conversion conversion(cx.samples, loaders, sink, report, hooks);
     conversion.run();
 
     const std::int32_t blocks = conversion.blocks();

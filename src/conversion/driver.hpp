@@ -6,14 +6,45 @@
 namespace kvr {
 
 struct Context;
+class HpCursor;
+struct DecodedBlock;
+struct LoaderDescriptor;
+struct LoaderState;
 
 struct ConversionResult {
     bool ok = false;          // the output was written (or, with no block found, left alone)
     std::int32_t blocks = 0;  // the blocks found
 };
 
+// Where a pass began, for reading its block once more.
+struct PassStart {
+    std::int32_t pos = 0, cur = 0, prev = 0;  // the cursor before the pilot search
+    std::int32_t index = 0;                   // the block's number in the run
+    std::int32_t last_block_end = 0;
+    std::int32_t pilot_start = 0;  // where the pilot of the block was found
+    const LoaderDescriptor* loader = nullptr;
+    const LoaderState* state = nullptr;  // the loader's state before the pass
+};
+
+// Gives a block that read badly another chance. The classic conversion has none; kvrtool's
+// recovering conversion reads such blocks again from other levels and with other rules.
+class BlockRetry {
+public:
+    virtual ~BlockRetry() = default;
+    // May replace the block with a better reading; then it also moves the cursor and the
+    // loader's state to where that reading left them.
+    virtual void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) = 0;
+};
+
+struct ConversionHooks {
+    BlockRetry* retry = nullptr;
+    // Told the part of the recording read so far (0 to 1), every percent or so.
+    void (*progress)(void* context, double done) = nullptr;
+    void* progress_context = nullptr;
+};
+
 // Converts the whole sample buffer into the output named in the settings (or the output
 // already open in the context); errors are reported on the console.
-ConversionResult run_conversion(Context& cx);
+ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks = {});
 
 }  // namespace kvr

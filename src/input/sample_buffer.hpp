@@ -84,6 +84,17 @@ struct PcmFormat {
     bool supported() const;
 };
 
+// Where a file's sound data lies, for those who want its channels apart.
+struct PcmRun {
+    std::uint64_t offset = 0;
+    std::uint64_t frames = 0;
+    PcmFormat format;
+};
+
+// The WAV reader's checks and facts without converting the sound: on LOAD_OK `run` says
+// where the frames are.
+LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max_samples = kMaxSamples);
+
 // Converts `frames` whole frames from `src` into one element each at `dest`.
 // `src` must hold at least frames * frame_bytes() bytes.
 void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t frames,

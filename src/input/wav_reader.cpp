@@ -66,9 +66,7 @@ PcmFormat read_format(const ByteCursor& cur, std::uint64_t body, std::uint32_t b
 
 }  // namespace
 
-LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
-                    const PcmFetcher* fetcher) {
-    out.clear();
+LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max_samples) {
     if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
         std::memcmp(file.data() + 8, "WAVE", 4) != 0)
         return LOAD_NOT_THIS_FORMAT;
@@ -99,9 +97,19 @@ LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
     info.length = static_cast<std::int32_t>(frames);
     compute_duration(info);
     if (frames == 0) return LOAD_EMPTY;
-    if (!allocate_samples(out, static_cast<std::int64_t>(frames))) return LOAD_NO_MEMORY;
-    convert_pcm_run(file, search.cur.pos, frames, format, out.data(), fetcher);
     info.type_name = "Wave Audio File (WAV)";
+    run = PcmRun{search.cur.pos, frames, format};
+    return LOAD_OK;
+}
+
+LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+                    const PcmFetcher* fetcher) {
+    out.clear();
+    PcmRun run;
+    const LoadResult r = parse_wav(file, info, run, max_samples);
+    if (r != LOAD_OK) return r;
+    if (!allocate_samples(out, static_cast<std::int64_t>(run.frames))) return LOAD_NO_MEMORY;
+    convert_pcm_run(file, run.offset, run.frames, run.format, out.data(), fetcher);
     return LOAD_OK;
 }
 

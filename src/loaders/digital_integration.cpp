@@ -10,7 +10,7 @@ namespace kvr {
 
 namespace {
 
-struct DigitalIntegrationState final : LoaderState {
+struct DigitalIntegrationState final : CopyableState<DigitalIntegrationState> {
     // The first tone of the pilot just found.
     std::int32_t tone1_count = 0;
     double tone1_sum = 0.0;

@@ -19,9 +19,19 @@
 namespace kvr {
 
 // What a loader keeps from one call to the next during a conversion; each loader derives
-// its own.
+// its own, through CopyableState, so that a block can be read again from the state it was
+// first read in.
 struct LoaderState {
     virtual ~LoaderState() = default;
+    virtual std::unique_ptr<LoaderState> clone() const = 0;
+    // Takes the value of another state of the same loader.
+    virtual void assign(const LoaderState& other) = 0;
+};
+
+template <typename T>
+struct CopyableState : LoaderState {
+    std::unique_ptr<LoaderState> clone() const override { return std::make_unique<T>(static_cast<const T&>(*this)); }
+    void assign(const LoaderState& other) override { static_cast<T&>(*this) = static_cast<const T&>(other); }
 };
 
 // What a decoder needs besides the cursor, the settings and the pilot.

@@ -13,7 +13,7 @@ namespace {
 
 using namespace image;
 
-struct RomState final : LoaderState {
+struct RomState final : CopyableState<RomState> {
     // Set while BleepLoad markers have been skipped since the last block written.
     bool pilot_reset = false;
 };

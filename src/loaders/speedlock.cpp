@@ -15,7 +15,7 @@ namespace kvr {
 
 namespace {
 
-struct SpeedlockState final : LoaderState {
+struct SpeedlockState final : CopyableState<SpeedlockState> {
     SpeedlockLeader leader;
     // Sync, fixed pattern and six flag pairs of a type 3 or 4 block.
     std::array<std::uint16_t, 28> sync_pulses{667,  735,  714,  714,  1428, 1428, 2144, 2144, 2144, 2144,

@@ -13,7 +13,7 @@ namespace {
 constexpr std::int32_t kBit0 = 565;
 constexpr std::int32_t kBit1 = 1130;
 
-struct Speedlock1State final : LoaderState {
+struct Speedlock1State final : CopyableState<Speedlock1State> {
     SpeedlockLeader leader;
     // The sync and flag pulses, with the flags of the most recent block.
     std::array<std::uint16_t, 14> sync_pulses = kSync14Pulses;

@@ -30,6 +30,70 @@ private:
     std::uint64_t state_;
 };
 
+// What a worn cassette and a poor capture do to the signal, after the pulses are shaped.
+class Damage {
+public:
+    Damage(const RenderOptions& o, std::uint32_t rate) : o_(o), rate_(rate), random_(o.seed ^ 0xD1B54A32D192ED03ULL) {
+        if (o.highpass_hz > 0.0) highpass_ = std::exp(-2.0 * M_PI * o.highpass_hz / rate);
+        active_ = o.hum > 0.0 || o.dropouts_per_minute > 0.0 || o.highpass_hz > 0.0 || o.clip > 0.0;
+        warped_ = o.wow_pct > 0.0 || o.flutter_pct > 0.0;
+    }
+
+    bool active() const { return active_; }
+
+    // The sample position of a moment of the tape, in T-states. Wow and flutter vary the
+    // speed by a sine each; the position is the speed's integral, so no error accumulates.
+    double sample_time(double tstates) const {
+        if (!warped_) return tstates * rate_ / kClock;
+        const double seconds = tstates / kClock;
+        return (seconds + drift(o_.wow_pct, o_.wow_hz, seconds) + drift(o_.flutter_pct, o_.flutter_hz, seconds)) * rate_;
+    }
+
+    double apply(double v, std::int64_t sample) {
+        if (o_.highpass_hz > 0.0) {
+            // One pole, as the coupling capacitor of a tape deck: the level droops back to 0.
+            const double out = highpass_ * (hp_out_ + v - hp_in_);
+            hp_in_ = v;
+            v = hp_out_ = out;
+        }
+        if (o_.dropouts_per_minute > 0.0) v *= dropout_gain(sample);
+        if (o_.hum > 0.0) {
+            const double t = static_cast<double>(sample) / rate_;
+            v += o_.hum * (0.8 * std::sin(2.0 * M_PI * o_.hum_hz * t) + 0.4 * std::sin(2.0 * M_PI * 3.0 * o_.hum_hz * t));
+        }
+        if (o_.clip > 0.0) v = std::clamp(v, -o_.clip, o_.clip);
+        return v;
+    }
+
+private:
+    static double drift(double pct, double hz, double seconds) {
+        if (pct <= 0.0 || hz <= 0.0) return 0.0;
+        return pct / 100.0 * (1.0 - std::cos(2.0 * M_PI * hz * seconds)) / (2.0 * M_PI * hz);
+    }
+
+    // Dropouts start at random, on average the given number a minute; each fades down and
+    // up again over a fifth of its length.
+    double dropout_gain(std::int64_t sample) {
+        if (sample >= dropout_end_) {
+            const double chance = o_.dropouts_per_minute / (60.0 * rate_);
+            if ((random_.uniform() + 1.0) * 0.5 >= chance) return 1.0;
+            dropout_start_ = sample;
+            dropout_end_ = sample + static_cast<std::int64_t>(o_.dropout_ms / 1000.0 * rate_) + 1;
+        }
+        const double length = static_cast<double>(dropout_end_ - dropout_start_);
+        const double at = static_cast<double>(sample - dropout_start_) / length;
+        const double edge = std::min({1.0, at / 0.2, (1.0 - at) / 0.2});
+        return 1.0 - (1.0 - o_.dropout_depth) * std::max(0.0, edge);
+    }
+
+    const RenderOptions& o_;
+    double rate_;
+    Random random_;
+    bool active_ = false, warped_ = false;
+    double highpass_ = 0.0, hp_in_ = 0.0, hp_out_ = 0.0;
+    std::int64_t dropout_start_ = 0, dropout_end_ = 0;
+};
+
 }  // namespace
 
 // Turns pulses and silences into samples. Time is kept in T-states from the start, and
@@ -37,9 +101,10 @@ private:
 class TapeRenderer::Player {
 public:
     Player(const RenderOptions& options, std::uint32_t rate, SampleEncoder& encoder)
-        : o_(options), rate_(rate), encoder_(encoder), random_(options.seed) {
+        : o_(options), rate_(rate), encoder_(encoder), random_(options.seed), damage_(options, rate) {
         if (o_.lowpass_hz > 0.0) alpha_ = 1.0 - std::exp(-2.0 * M_PI * o_.lowpass_hz / rate_);
         buffer_.reserve(kChunk);
+        encoder_.set_channel_gains(o_.gain_left, o_.gain_right);
     }
 
     void pulse(double tstates) {
@@ -69,11 +134,12 @@ private:
 
     void hold(double tstates, double value) {
         time_ += tstates;
-        const auto end = static_cast<std::int64_t>(std::floor(time_ * rate_ / kClock));
+        const auto end = static_cast<std::int64_t>(std::floor(damage_.sample_time(time_)));
         for (; emitted_ < end; ++emitted_) {
             double v = value + o_.dc_offset;
             if (o_.noise > 0.0) v += random_.uniform() * o_.noise;
             if (alpha_ > 0.0) v = filtered_ += alpha_ * (v - filtered_);
+            if (damage_.active()) v = damage_.apply(v, emitted_);
             buffer_.push_back(static_cast<float>(v));
             if (buffer_.size() == kChunk) flush();
         }
@@ -93,6 +159,7 @@ private:
     bool high_ = false;
     double alpha_ = 0.0;
     double filtered_ = 0.0;
+    Damage damage_;
     std::vector<float> buffer_;
 };
 
@@ -197,8 +264,19 @@ std::string sample_format_names() {
 bool check_render_options(const RenderOptions& o, std::string& error) {
     if (!within(o.rate, kMinRate, kMaxRate) || !within(o.amplitude, -kMaxLevel, kMaxLevel) ||
         !within(o.dc_offset, -kMaxLevel, kMaxLevel) || !within(o.noise, 0, kMaxNoise) ||
-        !within(o.jitter_pct, 0, kMaxJitterPct) || !within(o.lowpass_hz, 0, kMaxLowpassHz)) {
+        !within(o.jitter_pct, 0, kMaxJitterPct) || !within(o.lowpass_hz, 0, kMaxLowpassHz) ||
+        !within(o.wow_pct, 0, kMaxDriftPct) || !within(o.wow_hz, 0, kMaxDriftHz) ||
+        !within(o.flutter_pct, 0, kMaxDriftPct) || !within(o.flutter_hz, 0, kMaxDriftHz) ||
+        !within(o.hum, 0, kMaxLevel) || !within(o.hum_hz, 0, kMaxHumHz) ||
+        !within(o.dropouts_per_minute, 0, kMaxDropoutsPerMinute) || !within(o.dropout_ms, 0, kMaxDropoutMs) ||
+        !within(o.dropout_depth, 0, 1) || !within(o.highpass_hz, 0, kMaxLowpassHz) || !within(o.clip, 0, kMaxLevel) ||
+        !within(o.gain_left, -kMaxGain, kMaxGain) || !within(o.gain_right, -kMaxGain, kMaxGain)) {
         error = "a rendering option is out of range";
+        return false;
+    }
+    const bool two_channels = o.format == SampleFormat::wav8s || o.format == SampleFormat::wav16s;
+    if (!two_channels && (o.gain_left != 1.0 || o.gain_right != 1.0)) {
+        error = "channel gains need a two-channel format (wav8s or wav16s)";
         return false;
     }
     // The encoder itself knows what its format can state: a trial one, writing to memory.

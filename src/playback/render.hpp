@@ -26,6 +26,16 @@ struct RenderOptions {
     double jitter_pct = 0.0;  // each pulse scaled by a random factor within this bound
     double lowpass_hz = 0.0;  // corner of a one-pole filter that rounds the edges; 0: none
     std::uint64_t seed = 1;
+
+    // The damage of real cassettes and captures, for test material; every one off at 0.
+    double wow_pct = 0.0, wow_hz = 0.8;           // slow speed drift, peak in percent
+    double flutter_pct = 0.0, flutter_hz = 7.0;   // fast speed drift
+    double hum = 0.0, hum_hz = 50.0;              // peak of mains hum (with its third harmonic)
+    double dropouts_per_minute = 0.0;             // stretches where the level falls away
+    double dropout_ms = 30.0, dropout_depth = 0.1;  // their length and the level left in them
+    double highpass_hz = 0.0;                     // corner of a one-pole high-pass (AC coupling)
+    double clip = 0.0;                            // samples limited to this level; 0: none
+    double gain_left = 1.0, gain_right = 1.0;     // of the channels of a two-channel format
 };
 
 // The ranges that rendering accepts; kvrtool checks its options against the same numbers.
@@ -35,6 +45,12 @@ inline constexpr double kMaxLevel = 1;       // amplitude and DC offset, of eith
 inline constexpr double kMaxNoise = 1;
 inline constexpr double kMaxJitterPct = 50;  // every pulse stays at least half its length
 inline constexpr double kMaxLowpassHz = 10000000;
+inline constexpr double kMaxDriftPct = 10;    // wow and flutter: the tape never stops
+inline constexpr double kMaxDriftHz = 1000;
+inline constexpr double kMaxHumHz = 1000;
+inline constexpr double kMaxDropoutsPerMinute = 600;
+inline constexpr double kMaxDropoutMs = 10000;
+inline constexpr double kMaxGain = 10;        // of either sign: below 0 inverts a channel
 
 // False with a message when the options are out of range, or the format cannot hold them.
 bool check_render_options(const RenderOptions& options, std::string& error);

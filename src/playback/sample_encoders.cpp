@@ -38,19 +38,26 @@ public:
         sink_.write(h.data(), h.size());
     }
 
-    void samples(const float* v, std::size_t n) override {
+    void set_channel_gains(double left, double right) override {
+        gains_[0] = static_cast<float>(left);
+        gains_[1] = static_cast<float>(right);
+    }
+
+    void samples(const float* in, std::size_t n) override {
         out_.clear();
         for (std::size_t i = 0; i < n; ++i) {
             for (int c = 0; c < channels_; ++c) {
+                // A gain of 1 leaves the value exactly as it was.
+                const float x = channels_ == 2 ? in[i] * gains_[c] : in[i];
                 if (float_) {
-                    float f = std::clamp(v[i], -1.0f, 1.0f);
+                    float f = std::clamp(x, -1.0f, 1.0f);
                     std::uint32_t u;
                     std::memcpy(&u, &f, 4);
                     put_le(out_, u, 4);
                 } else if (bits_ == 8) {
-                    out_.push_back(static_cast<std::uint8_t>(quantise(v[i], 8) + 128));
+                    out_.push_back(static_cast<std::uint8_t>(quantise(x, 8) + 128));
                 } else {
-                    put_le(out_, static_cast<std::uint32_t>(quantise(v[i], bits_)), bits_ / 8);
+                    put_le(out_, static_cast<std::uint32_t>(quantise(x, bits_)), bits_ / 8);
                 }
             }
         }
@@ -75,6 +82,7 @@ private:
     ByteSink& sink_;
     int bits_, channels_;
     bool float_;
+    float gains_[2] = {1.0f, 1.0f};
     std::uint64_t data_ = 0;
     std::vector<std::uint8_t> out_;
 };

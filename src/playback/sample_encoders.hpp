@@ -13,6 +13,8 @@ public:
     virtual ~SampleEncoder() = default;
     virtual void samples(const float* v, std::size_t n) = 0;
     virtual void finish() = 0;
+    // The gain of each channel of a two-channel format (below 0 inverts it); others ignore it.
+    virtual void set_channel_gains(double /*left*/, double /*right*/) {}
     const std::string& error() const { return error_; }
 
 protected:

@@ -4,6 +4,7 @@
 
 #include "output/safe_output.hpp"
 #include "playback/render.hpp"
+#include "tool/convert.hpp"
 #include "tool/play_options.hpp"
 
 namespace kvr {
@@ -14,6 +15,7 @@ const char kUsage[] =
     "Usage: kvrtool COMMAND [options]\n"
     "\n"
     "Commands:\n"
+    "  convert INPUT [-o OUT] a recording into a KVR image or TAP file, recovering damaged blocks\n"
     "  list IMAGE             one line per block of a KVR image or TAP file\n"
     "  play IMAGE -o OUT      render the image as a WAV, CSW, VOC or FLAC recording\n"
     "\n"
@@ -41,13 +43,6 @@ bool wants_help(std::span<const std::string> args) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h") return true;
     return false;
-}
-
-bool ends_with_tap(const std::string& name) {
-    if (name.size() < 4) return false;
-    std::string ext = name.substr(name.size() - 4);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext == ".tap";
 }
 
 // Opens an image; a file with the KVR signature is an image, else a *.tap name is a TAP file.
@@ -141,6 +136,13 @@ int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* e
 
 }  // namespace
 
+bool ends_with_tap(const std::string& name) {
+    if (name.size() < 4) return false;
+    std::string ext = name.substr(name.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".tap";
+}
+
 int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
     if (args.empty()) return usage_error(err, kUsage, "no command given");
     const std::string& command = args[0];
@@ -148,6 +150,7 @@ int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* er
         std::fputs(kUsage, out);
         return 0;
     }
+    if (command == "convert") return convert_command(args.subspan(1), out, err);
     if (command == "list") return list_command(args.subspan(1), out, err);
     if (command == "play") return play_command(args.subspan(1), out, err);
     return usage_error(err, kUsage, "unknown command " + command);

@@ -11,4 +11,7 @@ namespace kvr {
 // returns the exit status: 0, 1 after an error, 2 after a usage error.
 int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* err);
 
+// Whether a file name ends in ".tap", in any case: the name of a TAP file.
+bool ends_with_tap(const std::string& name);
+
 }  // namespace kvr

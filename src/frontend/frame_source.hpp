@@ -1,0 +1,73 @@
+// Frames of a recording with their channels apart, read in pieces, for the front end.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "input/sample_buffer.hpp"
+
+namespace kvr {
+
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual std::size_t channels() const = 0;
+    virtual std::uint64_t frames() const = 0;
+    // Frames [from, from + count) into out[c] for each channel c, full scale 1.
+    virtual void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const = 0;
+};
+
+// The PCM frames of a file in memory (a WAV file's data chunk).
+class PcmFrameSource : public FrameSource {
+public:
+    PcmFrameSource(Bytes file, const PcmRun& run) : file_(file), run_(run) {}
+    std::size_t channels() const override { return run_.format.channels; }
+    std::uint64_t frames() const override { return run_.frames; }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+
+private:
+    Bytes file_;
+    PcmRun run_;
+};
+
+// One channel from the classic sample buffer, for files whose channels are not kept apart.
+class SampleFrameSource : public FrameSource {
+public:
+    explicit SampleFrameSource(const SampleVector& samples) : samples_(samples) {}
+    std::size_t channels() const override { return 1; }
+    std::uint64_t frames() const override { return samples_.size(); }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+
+private:
+    const SampleVector& samples_;
+};
+
+// A stretch of another source, seen as a whole: frame 0 is the stretch's first.
+class WindowFrameSource : public FrameSource {
+public:
+    WindowFrameSource(const FrameSource& inner, std::uint64_t first, std::uint64_t count)
+        : inner_(inner), first_(first), count_(count) {}
+    std::size_t channels() const override { return inner_.channels(); }
+    std::uint64_t frames() const override { return count_; }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override {
+        inner_.read(first_ + from, count, out);
+    }
+
+private:
+    const FrameSource& inner_;
+    std::uint64_t first_, count_;
+};
+
+// Frames held in memory, one vector per channel (tests).
+class MemoryFrameSource : public FrameSource {
+public:
+    explicit MemoryFrameSource(std::vector<std::vector<float>> channels) : channels_(std::move(channels)) {}
+    std::size_t channels() const override { return channels_.size(); }
+    std::uint64_t frames() const override { return channels_.empty() ? 0 : channels_[0].size(); }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+
+private:
+    std::vector<std::vector<float>> channels_;
+};
+
+}  // namespace kvr

@@ -1,0 +1,39 @@
+// The signal front end: turns the channels of a damaged recording into clean levels for
+// the analysis. It judges each channel, removes the baseline, limits the band and decides
+// the level with a hysteresis that follows the local amplitude, placing each edge where
+// the conditioned signal crosses its baseline.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "frontend/frame_source.hpp"
+#include "input/sample_vector.hpp"
+
+namespace kvr {
+
+struct FrontEndSettings {
+    double hysteresis = 0.3;     // of the local amplitude, each side of the baseline
+    double floor = 0.0;          // of the amplitude nearby in time: noise below it never flips
+    double squelch = 0.35;       // of the amplitude nearby in time: weaker stretches hold their level
+    double quiet_ms = 40.0;      // when they last this long (shorter ones are dropouts, read on)
+    double baseline_ms = 1.4;    // the window whose midrange is the baseline
+    int smoothing = -1;          // 0: none; n: a binomial kernel of 2n + 1 taps; -1: by the rate
+    int channel = -1;            // -1: judge every channel; otherwise use this one alone
+    double floor_reach_s = 1.0;  // how far in time the amplitude for the floor is taken (a pause
+                                 // shorter than this keeps its hum and noise below the floor)
+};
+
+// What the front end chose, for reports.
+struct FrontEndSummary {
+    int channels = 0;
+    std::vector<double> share_used;      // per channel: the part of the recording it was used in
+    std::vector<double> share_inverted;  // per channel: the part in which it was inverted
+};
+
+// Levels for the analysis, one element per frame: -1 for low, +1 for high. The recording
+// is read in pieces, so memory follows the piece, not the recording.
+SampleVector condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
+                              FrontEndSummary* summary = nullptr);
+
+}  // namespace kvr

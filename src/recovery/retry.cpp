@@ -1,0 +1,154 @@
+#include "recovery/retry.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include "analysis/bits.hpp"
+#include "analysis/hp_cursor.hpp"
+#include "loaders/loader.hpp"
+
+namespace kvr {
+
+namespace {
+
+FrontEndSettings front_end_with(void (*change)(FrontEndSettings&)) {
+    FrontEndSettings s;
+    change(s);
+    return s;
+}
+
+// How far before the pass and after the first reading the levels are made again: room for
+// the pilot search and for a block that the first reading ended early.
+constexpr double kLeadSeconds = 0.5;
+constexpr double kTailSeconds = 2.0;
+
+}  // namespace
+
+const std::vector<RetryVariant>& retry_variants() {
+    static const std::vector<RetryVariant> variants = {
+        {"the classic levels", true, {}, nullptr},
+        {"front end, hysteresis 0.15", false, front_end_with([](FrontEndSettings& s) { s.hysteresis = 0.15; }), nullptr},
+        {"front end, hysteresis 0.5", false, front_end_with([](FrontEndSettings& s) { s.hysteresis = 0.5; }), nullptr},
+        {"front end, no smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 0; }), nullptr},
+        {"front end, heavy smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 4; }), nullptr},
+        {"front end, baseline 0.8 ms", false, front_end_with([](FrontEndSettings& s) { s.baseline_ms = 0.8; }), nullptr},
+        {"front end, baseline 2.5 ms", false, front_end_with([](FrontEndSettings& s) { s.baseline_ms = 2.5; }), nullptr},
+        {"front end, first channel alone", false, front_end_with([](FrontEndSettings& s) { s.channel = 0; }), nullptr},
+        {"front end, second channel alone", false, front_end_with([](FrontEndSettings& s) { s.channel = 1; }), nullptr},
+        {"bits by their middle value", false, {}, [](Settings& s) { s.middle_value = true; }},
+        {"bits by their running means", false, {}, [](Settings& s) { s.alternative_bits = true; }},
+        {"bit lengths 25 % apart", false, {}, [](Settings& s) { s.bit_difference_pct = 25; }},
+        {"blocks ended at a 50 % step", false, {}, [](Settings& s) {
+             s.end_given = true;
+             s.end_threshold_pct = 50;
+         }},
+        {"the classic levels, bits by their middle value", true, {}, [](Settings& s) { s.middle_value = true; }},
+    };
+    return variants;
+}
+
+bool block_checks_out(const DecodedBlock& block) {
+    struct Check {
+        const DecodedBlock& b;
+        bool operator()(std::monostate) const { return true; }
+        bool operator()(const RomLine& l) const { return l.used_bits == 0 || l.check == '*'; }
+        bool operator()(const Speedlock1Line& l) const { return l.check == '*'; }
+        bool operator()(const SpeedlockBlock1Line& l) const { return l.check == '*'; }
+        bool operator()(const SpeedlockBlock2Line& l) const { return l.check == '*'; }
+        bool operator()(const DigitalIntegrationLine&) const {
+            std::uint8_t x = 0;
+            for (std::uint8_t v : b.data) x ^= v;
+            return !b.data.empty() && x == 0;
+        }
+    };
+    return std::visit(Check{block}, block.line);
+}
+
+ChecksumRetry::ChecksumRetry(const FrameSource* source, const SampleVector& classic, std::int32_t rate,
+                             const Settings& settings, Console& console)
+    : source_(source), classic_source_(classic), classic_(classic), rate_(rate), settings_(settings), console_(console) {}
+
+bool ChecksumRetry::needs_retry(const DecodedBlock& block) const {
+    if (!block_checks_out(block)) return true;
+    const auto* rom = std::get_if<RomLine>(&block.line);
+    return rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_;
+}
+
+// A good ROM header announces the length of the data block that follows it.
+void ChecksumRetry::remember(const DecodedBlock& block) {
+    ++counts_.blocks;
+    if (block_checks_out(block)) ++counts_.good;
+    expected_length_ = -1;
+    const auto* rom = std::get_if<RomLine>(&block.line);
+    if (rom != nullptr && rom->length == 19 && rom->check == '*' && block.data.size() >= 14 && block.data[0] == 0)
+        expected_length_ = (block.data[12] | (block.data[13] << 8)) + 2;
+}
+
+void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+    if (needs_retry(block)) {
+        const std::int64_t count = static_cast<std::int64_t>(classic_.size());
+        const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
+        const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
+        const std::int64_t to =
+            std::min<std::int64_t>(count, start.pos + 2 * span + static_cast<std::int64_t>(kTailSeconds * rate_));
+        const FrameSource& frames = source_ != nullptr ? *source_ : classic_source_;
+        for (const RetryVariant& v : retry_variants()) {
+            if (v.front_end.channel >= static_cast<int>(frames.channels())) continue;
+            if (try_variant(v, start, from, to, block, cursor, state)) {
+                ++counts_.recovered;
+                break;
+            }
+        }
+    }
+    remember(block);
+}
+
+bool ChecksumRetry::try_variant(const RetryVariant& v, const PassStart& start, std::int64_t from, std::int64_t to,
+                                DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+    SampleVector levels;
+    if (v.classic_levels) {
+        levels.assign(classic_.begin() + from, classic_.begin() + to);
+    } else {
+        const FrameSource& frames = source_ != nullptr ? *source_ : classic_source_;
+        const WindowFrameSource window(frames, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
+        levels = condition_signal(window, rate_, v.front_end);
+    }
+    Settings settings = settings_;
+    if (v.rules != nullptr) v.rules(settings);
+    const auto offset = static_cast<std::int32_t>(from);
+    HpCursor c(levels.data(), static_cast<std::int32_t>(levels.size()), rate_);
+    c.pos = start.pos - offset;
+    c.cur = start.cur;
+    c.prev = start.prev;
+    const LoaderDescriptor& loader = *start.loader;
+    const std::unique_ptr<LoaderState> st = start.state->clone();
+    // Other levels may show a burst of noise as a short tone first: the search goes on as
+    // the driver's would, up to the place where the block's pilot was found.
+    const std::int32_t latest = start.pilot_start - offset + static_cast<std::int32_t>(kLeadSeconds * rate_);
+    PilotResult pilot;
+    while (!pilot.found && c.pos < latest && !c.at_end()) {
+        const std::int32_t before = c.pos;
+        pilot = loader.find_pilot(c, settings, start.index, *st);
+        if (c.pos <= before) c.pos = before + 1;
+    }
+    if (!pilot.found || pilot.start > latest) return false;
+    loader.after_pilot(c, settings, pilot);
+    std::vector<std::uint8_t> buffer(kBlockDataSize);
+    DecodedBlock again = loader.decode(c, settings, pilot, {start.index, start.last_block_end - offset, buffer.data()}, *st);
+    if (!again.counted || !block_checks_out(again)) return false;
+    const auto* rom = std::get_if<RomLine>(&again.line);
+    if (rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_) return false;
+
+    // Settled: nothing of the block has been reported or written yet.
+    console_.print(" Retry: the next block was recovered with %s\n", v.name);
+    again.end += offset;
+    block = std::move(again);
+    cursor.pos = c.pos + offset;
+    cursor.hp_start = c.hp_start + offset;
+    cursor.cur = c.cur;
+    cursor.prev = c.prev;
+    state.assign(*st);
+    return true;
+}
+
+}  // namespace kvr

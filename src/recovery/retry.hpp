@@ -1,0 +1,62 @@
+// Checksum-guided retries: a block whose checksum fails, or that ends before the length its
+// header announced, is read again from the same place with other levels and other bit rules
+// until one reading checks out. The checksum tells which of the readings is right.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "conversion/driver.hpp"
+#include "core/console.hpp"
+#include "core/settings.hpp"
+#include "frontend/front_end.hpp"
+#include "input/sample_buffer.hpp"
+
+namespace kvr {
+
+// One other way of reading a block: the levels it is read from and the rules it is read by.
+struct RetryVariant {
+    const char* name;
+    bool classic_levels;              // the sign of the mixed samples, as kelvarin reads them
+    FrontEndSettings front_end;       // otherwise the front end with these settings
+    void (*rules)(Settings& settings);  // bit rules to change, or nullptr
+};
+
+// Every variant, in the order they are tried.
+const std::vector<RetryVariant>& retry_variants();
+
+struct RetryCounts {
+    std::int32_t blocks = 0, good = 0, recovered = 0;
+};
+
+class ChecksumRetry : public BlockRetry {
+public:
+    // `source` gives the recording's frames for the front end (null: the classic samples are
+    // its only channel); `classic` holds the classic levels.
+    ChecksumRetry(const FrameSource* source, const SampleVector& classic, std::int32_t rate, const Settings& settings,
+                  Console& console);
+
+    void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
+    const RetryCounts& counts() const { return counts_; }
+
+private:
+    bool needs_retry(const DecodedBlock& block) const;
+    bool try_variant(const RetryVariant& v, const PassStart& start, std::int64_t from, std::int64_t to,
+                     DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    void remember(const DecodedBlock& block);
+
+    const FrameSource* source_;
+    SampleFrameSource classic_source_;
+    const SampleVector& classic_;
+    std::int32_t rate_;
+    const Settings& settings_;
+    Console& console_;
+    RetryCounts counts_;
+    std::int32_t expected_length_ = -1;  // announced by the header just read, or -1
+};
+
+// True when the block's own check holds: its checksum, or the exclusive-or across the
+// sub-blocks of a Speedlock block 2. A BleepLoad pilot-only marker has nothing to check.
+bool block_checks_out(const DecodedBlock& block);
+
+}  // namespace kvr

@@ -1,0 +1,134 @@
+// The signal front end on synthetic signals whose true edges are known.
+#include <cmath>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "frontend/front_end.hpp"
+
+namespace kvr {
+namespace {
+
+constexpr std::int32_t kRate = 44100;
+
+// A square wave of the given HP lengths (in samples), starting high, with amplitude 0.5.
+std::vector<float> square(const std::vector<int>& hps) {
+    std::vector<float> out;
+    float level = 0.5f;
+    for (int n : hps) {
+        out.insert(out.end(), static_cast<std::size_t>(n), level);
+        level = -level;
+    }
+    return out;
+}
+
+// A tape-like pattern: a pilot, then bits of 11 and 22 samples, then silence.
+std::vector<int> tape_hps() {
+    std::vector<int> hps(400, 27);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 600; ++i) {
+        const int hp = (rng() & 1) ? 22 : 11;
+        hps.push_back(hp);
+        hps.push_back(hp);
+    }
+    hps.push_back(2000);
+    return hps;
+}
+
+std::vector<std::size_t> edges_of(const SampleVector& levels) {
+    std::vector<std::size_t> e;
+    for (std::size_t i = 1; i < levels.size(); ++i)
+        if ((levels[i] < 0) != (levels[i - 1] < 0)) e.push_back(i);
+    return e;
+}
+
+std::vector<std::size_t> true_edges(const std::vector<int>& hps) {
+    std::vector<std::size_t> e;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i + 1 < hps.size(); ++i) e.push_back(at += static_cast<std::size_t>(hps[i]));
+    return e;
+}
+
+SampleVector condition(std::vector<std::vector<float>> channels, const FrontEndSettings& s = {},
+                       FrontEndSummary* summary = nullptr) {
+    return condition_signal(MemoryFrameSource(std::move(channels)), kRate, s, summary);
+}
+
+// Every true edge found within `slack` samples, and no other edge.
+void expect_edges(const SampleVector& levels, const std::vector<int>& hps, std::size_t slack, const char* what) {
+    const std::vector<std::size_t> want = true_edges(hps), got = edges_of(levels);
+    ASSERT_EQ(got.size(), want.size()) << what << ": first edges " << got[0] << " " << got[1] << ", last " << got.back() << " of " << levels.size();
+    for (std::size_t i = 0; i < want.size(); ++i)
+        ASSERT_LE(got[i] > want[i] ? got[i] - want[i] : want[i] - got[i], slack) << what << ", edge " << i;
+}
+
+TEST(FrontEnd, CleanSignalKeepsItsEdgesExactly) {
+    const std::vector<int> hps = tape_hps();
+    expect_edges(condition({square(hps)}), hps, 0, "clean");
+}
+
+TEST(FrontEnd, PiecesJoinWithoutASeam) {
+    // Long enough to be decided in three pieces.
+    std::vector<int> hps;
+    while (hps.size() < 2 * 2300000 / 33) {
+        const std::vector<int> more = tape_hps();
+        hps.insert(hps.end(), more.begin(), more.end());
+    }
+    expect_edges(condition({square(hps)}), hps, 0, "pieces");
+}
+
+TEST(FrontEnd, BaselineDcHumAndDroopAreRemoved) {
+    const std::vector<int> hps = tape_hps();
+    std::vector<float> x = square(hps);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        x[i] += static_cast<float>(0.3 + 0.25 * std::sin(2 * M_PI * 50 * t) + 0.1 * std::sin(2 * M_PI * 150 * t));
+    }
+    expect_edges(condition({x}), hps, 1, "offset and hum");
+}
+
+TEST(FrontEnd, NoiseAndCoarseStepsMakeNoSpuriousEdges) {
+    const std::vector<int> hps = tape_hps();
+    std::vector<float> noisy = square(hps), coarse = square(hps);
+    std::mt19937 rng(3);
+    std::normal_distribution<float> gauss(0.0f, 0.12f);
+    for (float& v : noisy) v += gauss(rng);
+    // An 8-bit capture a few steps loud, with a step of noise.
+    std::uniform_int_distribution<int> step(-1, 1);
+    for (float& v : coarse) v = std::round(v * 8.0f + static_cast<float>(step(rng))) / 128.0f;
+    expect_edges(condition({noisy}), hps, 2, "noise");
+    expect_edges(condition({coarse}), hps, 2, "coarse steps");
+}
+
+TEST(FrontEnd, ChannelsAreJudgedEachOnItsOwn) {
+    const std::vector<int> hps = tape_hps();
+    const std::vector<float> left = square(hps);
+    std::vector<float> inverted(left.size()), dead(left.size(), 0.0f), noise(left.size());
+    for (std::size_t i = 0; i < left.size(); ++i) inverted[i] = -1.6f * left[i];
+    std::mt19937 rng(5);
+    std::normal_distribution<float> gauss(0.0f, 0.4f);
+    for (float& v : noise) v = gauss(rng);
+
+    for (const auto* right : {&inverted, &dead, &noise}) {
+        FrontEndSummary summary;
+        const SampleVector levels = condition({left, *right}, {}, &summary);
+        expect_edges(levels, hps, 0, right == &inverted ? "inverted" : (right == &dead ? "dead" : "noise"));
+        EXPECT_DOUBLE_EQ(summary.share_used[0], 1.0);
+        if (right == &inverted) {
+            // The louder channel leads; the other is turned to its phase.
+            EXPECT_DOUBLE_EQ(summary.share_used[1], 1.0);
+            EXPECT_DOUBLE_EQ(summary.share_inverted[0] + summary.share_inverted[1], 1.0);
+        } else {
+            EXPECT_DOUBLE_EQ(summary.share_used[1], 0.0);
+        }
+    }
+    // A channel chosen alone: the inverted one gives the opposite levels.
+    FrontEndSettings right_only;
+    right_only.channel = 1;
+    const SampleVector levels = condition({left, inverted}, right_only);
+    expect_edges(levels, hps, 0, "right alone");
+    EXPECT_LT(levels[5], 0);
+}
+
+}  // namespace
+}  // namespace kvr
