@@ -28,6 +28,7 @@
 
 #include <zlib.h>
 
+#include "bench_data.hpp"
 #include "context.hpp"
 #include "input/file_bytes.hpp"
 #include "input/sound_file.hpp"
@@ -69,18 +70,7 @@ void put_word(Bytes& b, int v) {
     b.push_back(static_cast<std::uint8_t>(v >> 8));
 }
 
-Bytes with_checksum(std::uint8_t flag, std::size_t n, unsigned seed) {
-    Bytes b{flag};
-    unsigned x = seed;
-    for (std::size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        b.push_back(static_cast<std::uint8_t>(x >> 16));
-    }
-    std::uint8_t c = 0;
-    for (std::uint8_t v : b) c ^= v;
-    b.push_back(c);
-    return b;
-}
+using bench::with_checksum;
 
 void standard_block(Bytes& image, const Bytes& data, int pause) {
     image.push_back(0x10);

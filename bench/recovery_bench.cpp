@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.hpp"
 #include "context.hpp"
+#include "formats/kvr_image.hpp"
 #include "recovery/recover.hpp"
 #include "playback/render.hpp"
 
@@ -24,19 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 void put_word(Bytes& b, int v) {
     b.push_back(static_cast<std::uint8_t>(v & 0xFF));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-Bytes block_bytes(std::uint8_t flag, std::size_t n, unsigned seed) {
-    Bytes b{flag};
-    unsigned x = seed;
-    for (std::size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        b.push_back(static_cast<std::uint8_t>(x >> 16));
-    }
-    std::uint8_t c = 0;
-    for (std::uint8_t v : b) c ^= v;
-    b.push_back(c);
-    return b;
 }
 
 Bytes header_bytes(const char* name, std::size_t length) {
@@ -53,24 +42,16 @@ Bytes header_bytes(const char* name, std::size_t length) {
 }
 
 struct Tape {
-    Bytes image{'V', 'o', 'r', 'n', 'a', 'k', '!', 0x1A, 1, 10};
+    Bytes image;
     std::vector<Bytes> blocks;
 
+    Tape() { kvr::image::put_header(image); }
     void standard(const Bytes& data, int pause_ms) {
-        image.push_back(0x10);
-        put_word(image, pause_ms);
-        put_word(image, static_cast<int>(data.size()));
-        image.insert(image.end(), data.begin(), data.end());
+        kvr::image::put_standard_data(image, pause_ms, data);
         blocks.push_back(data);
     }
     void turbo(int pilot, int sync1, int sync2, int bit0, int bit1, int pilots, const Bytes& data, int pause_ms) {
-        image.push_back(0x11);
-        for (int v : {pilot, sync1, sync2, bit0, bit1, pilots}) put_word(image, v);
-        image.push_back(8);
-        put_word(image, pause_ms);
-        put_word(image, static_cast<int>(data.size() & 0xFFFF));
-        image.push_back(static_cast<std::uint8_t>(data.size() >> 16));
-        image.insert(image.end(), data.begin(), data.end());
+        kvr::image::put_turbo_data(image, {pilot, sync1, sync2, bit0, bit1, pilots, 8, pause_ms}, data);
         blocks.push_back(data);
     }
 };
@@ -79,13 +60,13 @@ struct Tape {
 Tape test_tape(unsigned seed) {
     Tape t;
     t.standard(header_bytes("FIRST", 400), 1000);
-    t.standard(block_bytes(0xFF, 400, seed), 1500);
+    t.standard(bench::with_checksum(0xFF, 400, seed), 1500);
     t.standard(header_bytes("SECOND", 1200), 1000);
-    t.standard(block_bytes(0xFF, 1200, seed + 1), 1500);
-    t.turbo(1800, 600, 600, 600, 1200, 3000, block_bytes(0xFF, 900, seed + 2), 1200);
-    t.turbo(2168, 667, 735, 855, 1710, 1500, block_bytes(0x42, 300, seed + 3), 1200);
+    t.standard(bench::with_checksum(0xFF, 1200, seed + 1), 1500);
+    t.turbo(1800, 600, 600, 600, 1200, 3000, bench::with_checksum(0xFF, 900, seed + 2), 1200);
+    t.turbo(2168, 667, 735, 855, 1710, 1500, bench::with_checksum(0x42, 300, seed + 3), 1200);
     t.standard(header_bytes("THIRD", 200), 900);
-    t.standard(block_bytes(0xFF, 200, seed + 4), 1000);
+    t.standard(bench::with_checksum(0xFF, 200, seed + 4), 1000);
     return t;
 }
 
