@@ -4,6 +4,7 @@
 #include <string>
 
 #include "input/allocate.hpp"
+#include "formats/csw_format.hpp"
 #include "input/byte_cursor.hpp"
 #include "input/csw_pulses.hpp"
 
@@ -11,11 +12,7 @@ namespace kvr {
 
 namespace {
 
-constexpr char kSignature[] = "Compressed Square Wave\x1A";
-constexpr std::size_t kHeaderSize = 32;
-constexpr std::size_t kHeaderSize2 = 52;
-constexpr std::uint8_t kRle = 1;
-constexpr std::uint8_t kZrle = 2;
+using namespace csw;
 constexpr std::int8_t kHigh = 0x7F;
 constexpr std::int8_t kLow = static_cast<std::int8_t>(0x80);
 
@@ -80,17 +77,17 @@ LoadResult expand_pulses(Bytes pulses, std::int64_t total, std::int8_t level, Sa
 LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples) {
     if (file.size() < kHeaderSize2) return LOAD_BAD_DATA;
     const ByteCursor header{file, 0};
-    const std::uint32_t rate = header.le(25, 4);
-    const std::uint32_t stated_pulses = header.le(29, 4);
-    const std::uint8_t compression = file[33];
-    const std::size_t start = kHeaderSize2 + file[35];
+    const std::uint32_t rate = header.le(kRate, 4);
+    const std::uint32_t stated_pulses = header.le(kPulseCount2, 4);
+    const std::uint8_t compression = file[kCompression2];
+    const std::size_t start = kHeaderSize2 + file[kExtension2];
     if (file.size() < start) return LOAD_BAD_DATA;
     if (compression != kRle && compression != kZrle) return LOAD_BAD_DATA;
     if (rate == 0 || rate > 0x7FFFFFFF) return LOAD_BAD_DATA;
     info.rate = static_cast<std::int32_t>(rate);
     info.type_name = "Compressed Square Wave (CSW)";
 
-    std::int8_t level = (file[34] & 1) ? kHigh : kLow;
+    std::int8_t level = (file[kFlags2] & kInitialHigh) ? kHigh : kLow;
     std::uint64_t pulses = 0;
     std::int64_t total = 0;
     LoadResult result;
@@ -120,20 +117,20 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
 LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
                     const PcmFetcher*) {
     out.clear();
-    if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, 23) != 0)
+    if (file.size() < kHeaderSize1 || std::memcmp(file.data(), kSignature, kSignatureSize) != 0)
         return LOAD_NOT_THIS_FORMAT;
-    const std::uint8_t major = file[23], minor = file[24];
+    const std::uint8_t major = file[kVersionMajor], minor = file[kVersionMinor];
     if (major == 2 && minor == 0) return read_csw2(file, info, out, max_samples);
     if (major != 1 || (minor != 0 && minor != 1)) return LOAD_BAD_VERSION;
-    if (file[27] != kRle) return LOAD_BAD_DATA;
-    info.rate = file[25] | (file[26] << 8);
+    if (file[kCompression1] != kRle) return LOAD_BAD_DATA;
+    info.rate = file[kRate] | (file[kRate + 1] << 8);
     if (info.rate == 0) return LOAD_BAD_DATA;
     info.type_name = "Compressed Square Wave (CSW)";
-    const std::int8_t level = (minor == 1 && (file[28] & 1)) ? kHigh : kLow;
+    const std::int8_t level = (minor == 1 && (file[kFlags1] & kInitialHigh)) ? kHigh : kLow;
     std::int64_t total = 0;
     std::uint64_t pulses = 0;
-    if (!count_pulses(file.subspan(kHeaderSize), max_samples, total, pulses)) return LOAD_TOO_LONG;
-    return expand_pulses(file.subspan(kHeaderSize), total, level, info, out);
+    if (!count_pulses(file.subspan(kHeaderSize1), max_samples, total, pulses)) return LOAD_TOO_LONG;
+    return expand_pulses(file.subspan(kHeaderSize1), total, level, info, out);
 }
 
 }  // namespace kvr

@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "input/allocate.hpp"
+#include "formats/voc_format.hpp"
 #include "input/byte_cursor.hpp"
 
 namespace kvr {
 
 namespace {
 
-constexpr char kSignature[] = "Creative Voice File\x1A";
-constexpr std::size_t kHeaderSize = 26;
+using namespace voc;
 constexpr std::size_t kMaxLoopDepth = 32;
 // Repeat blocks can nest a walk into billions of steps without a single sample; a file
 // that needs more block visits than this is refused as too long rather than hanging.
@@ -40,7 +40,7 @@ struct VocWalk {
         stack.clear();
         for (std::uint64_t visits = 0;; ++visits) {
             if (visits > kMaxVisits) return LOAD_TOO_LONG;
-            if (!cur.has(4) || cur.bytes[cur.pos] == 0) return LOAD_OK;
+            if (!cur.has(4) || cur.bytes[cur.pos] == kTerminator) return LOAD_OK;
             const std::uint8_t type = cur.bytes[cur.pos];
             const std::uint32_t length = cur.le(cur.pos + 1, 3);
             const std::uint64_t body = cur.pos + 4;
@@ -53,13 +53,13 @@ struct VocWalk {
     template <class Sound>
     LoadResult block(std::uint8_t type, std::uint32_t length, std::uint64_t body, Sound& sound) {
         switch (type) {
-        case 1: return sound_block(length, body, 2, sound);
-        case 2: return sound_block(length, body, 0, sound);
-        case 3: cur.pos = body + 3; break;
-        case 4: cur.pos = body + 2; break;
-        case 6: repeat_start(); break;
-        case 7: repeat_end(); break;
-        case 9: return sound_block(length, body, 12, sound);
+        case kSound: return sound_block(length, body, 2, sound);
+        case kSoundContinued: return sound_block(length, body, 0, sound);
+        case kSilence: cur.pos = body + 3; break;
+        case kMarker: cur.pos = body + 2; break;
+        case kRepeat: repeat_start(); break;
+        case kRepeatEnd: repeat_end(); break;
+        case kSoundWithFormat: return sound_block(length, body, 12, sound);
         default: cur.pos = body + length; break;  // text, and types this reader does not know
         }
         return LOAD_OK;
@@ -118,13 +118,13 @@ struct VocWalk {
 LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
                     const PcmFetcher* fetcher) {
     out.clear();
-    if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, 20) != 0)
+    if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, kSignatureSize) != 0)
         return LOAD_NOT_THIS_FORMAT;
     ByteCursor header{file, 0};
     const std::uint32_t offset = header.le(20, 2);
     const std::uint32_t version = header.le(22, 2);
     const std::uint32_t check = header.le(24, 2);
-    if (check != ((~version + 0x1234) & 0xFFFF)) return LOAD_REJECTED;
+    if (check != version_check(static_cast<std::uint16_t>(version))) return LOAD_REJECTED;
     info.type_name = "Creative Voice File (VOC)";
 
     VocWalk walk;

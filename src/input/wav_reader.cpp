@@ -3,15 +3,14 @@
 #include <cstring>
 
 #include "input/allocate.hpp"
+#include "formats/wav_format.hpp"
 #include "input/byte_cursor.hpp"
 
 namespace kvr {
 
 namespace {
 
-constexpr std::uint32_t kTagPcm = 1;
-constexpr std::uint32_t kTagFloat = 3;
-constexpr std::uint32_t kTagExtensible = 0xFFFE;
+using namespace wav;
 
 bool is_chunk_id_char(std::uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 
@@ -67,14 +66,14 @@ PcmFormat read_format(const ByteCursor& cur, std::uint64_t body, std::uint32_t b
 }  // namespace
 
 LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max_samples) {
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
-        std::memcmp(file.data() + 8, "WAVE", 4) != 0)
+    if (file.size() < 12 || std::memcmp(file.data(), kRiff, kIdSize) != 0 ||
+        std::memcmp(file.data() + 8, kWave, kIdSize) != 0)
         return LOAD_NOT_THIS_FORMAT;
     ChunkSearch search{ByteCursor{file, 12}, static_cast<std::uint32_t>(file[4] | (file[5] << 8) |
                                                                         (file[6] << 16) |
                                                                         (std::uint32_t{file[7]} << 24))};
     std::uint32_t fmt_size = 0;
-    if (!search.find("fmt ", fmt_size)) return LOAD_REJECTED;
+    if (!search.find(kFormatChunk, fmt_size)) return LOAD_REJECTED;
     if (fmt_size < 16) return LOAD_REJECTED;
     const std::uint64_t body = search.cur.pos;
     if (!search.cur.has(fmt_size < 20 ? 16 : 20)) return LOAD_NOT_THIS_FORMAT;
@@ -87,7 +86,7 @@ LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max
     search.skip_padding(fmt_size);
 
     std::uint32_t data_size = 0;
-    if (!search.find("data", data_size)) return usable ? LOAD_NOT_THIS_FORMAT : LOAD_BAD_DATA;
+    if (!search.find(kDataChunk, data_size)) return usable ? LOAD_NOT_THIS_FORMAT : LOAD_BAD_DATA;
     if (!usable) return LOAD_BAD_DATA;
 
     // Only the whole frames that the file really holds are counted.

@@ -9,9 +9,16 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/csw_format.hpp"
+#include "formats/voc_format.hpp"
+#include "formats/wav_format.hpp"
+
 namespace kvr {
 
 namespace {
+
+// A four-character identifier of a RIFF file.
+void put_id(std::vector<std::uint8_t>& out, const char* id) { out.insert(out.end(), id, id + wav::kIdSize); }
 
 void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -23,17 +30,18 @@ public:
         : sink_(sink), bits_(bits), channels_(channels), float_(is_float) {
         std::vector<std::uint8_t> h;
         const std::uint32_t block = static_cast<std::uint32_t>(bits / 8 * channels);
-        h.insert(h.end(), {'R', 'I', 'F', 'F'});
+        put_id(h, wav::kRiff);
         put_le(h, 0, 4);
-        h.insert(h.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+        put_id(h, wav::kWave);
+        put_id(h, wav::kFormatChunk);
         put_le(h, 16, 4);
-        put_le(h, is_float ? 3 : 1, 2);
+        put_le(h, is_float ? wav::kTagFloat : wav::kTagPcm, 2);
         put_le(h, static_cast<std::uint64_t>(channels), 2);
         put_le(h, rate, 4);
         put_le(h, std::uint64_t{rate} * block, 4);
         put_le(h, block, 2);
         put_le(h, static_cast<std::uint64_t>(bits), 2);
-        h.insert(h.end(), {'d', 'a', 't', 'a'});
+        put_id(h, wav::kDataChunk);
         put_le(h, 0, 4);
         sink_.write(h.data(), h.size());
     }
@@ -123,22 +131,22 @@ private:
 class CswEncoder : public SampleEncoder {
 public:
     CswEncoder(ByteSink& sink, std::uint32_t rate, bool version2) : sink_(sink), version2_(version2) {
-        std::vector<std::uint8_t> h(version2 ? 52 : 32, 0);
-        std::memcpy(h.data(), "Compressed Square Wave\x1A", 23);
+        std::vector<std::uint8_t> h(version2 ? csw::kHeaderSize2 : csw::kHeaderSize1, 0);
+        std::memcpy(h.data(), csw::kSignature, csw::kSignatureSize);
         if (version2) {
-            h[23] = 2;
-            h[24] = 0;
-            for (int i = 0; i < 4; ++i) h[25 + i] = static_cast<std::uint8_t>(rate >> (8 * i));
-            h[33] = 2;  // Z-RLE
-            std::memcpy(h.data() + 36, "kvrtool", 7);  // the encoding program, 16 bytes
+            h[csw::kVersionMajor] = 2;
+            h[csw::kVersionMinor] = 0;
+            for (std::size_t i = 0; i < 4; ++i) h[csw::kRate + i] = static_cast<std::uint8_t>(rate >> (8 * i));
+            h[csw::kCompression2] = csw::kZrle;
+            std::memcpy(h.data() + csw::kApplication2, "kvrtool", 7);  // the encoding program, 16 bytes
             deflater_ = std::make_unique<Deflater>();
             if (!deflater_->ok()) error_ = "zlib could not be started";
         } else {
-            h[23] = 1;
-            h[24] = 1;
-            h[25] = static_cast<std::uint8_t>(rate);
-            h[26] = static_cast<std::uint8_t>(rate >> 8);
-            h[27] = 1;
+            h[csw::kVersionMajor] = 1;
+            h[csw::kVersionMinor] = 1;
+            h[csw::kRate] = static_cast<std::uint8_t>(rate);
+            h[csw::kRate + 1] = static_cast<std::uint8_t>(rate >> 8);
+            h[csw::kCompression1] = csw::kRle;
         }
         sink_.write(h.data(), h.size());
     }
@@ -209,13 +217,11 @@ private:
 class VocEncoder : public SampleEncoder {
 public:
     VocEncoder(ByteSink& sink, std::uint32_t rate, int bits) : sink_(sink), rate_(rate), bits_(bits) {
-        std::vector<std::uint8_t> h(26, 0);
-        std::memcpy(h.data(), "Creative Voice File\x1A", 20);
-        h[20] = 26;
-        h[22] = 0x0A;
-        h[23] = 0x01;
-        h[24] = 0x29;
-        h[25] = 0x11;
+        std::vector<std::uint8_t> h;
+        h.insert(h.end(), voc::kSignature, voc::kSignature + voc::kSignatureSize);
+        put_le(h, voc::kHeaderSize, 2);
+        put_le(h, voc::kVersion, 2);
+        put_le(h, voc::version_check(voc::kVersion), 2);
         sink_.write(h.data(), h.size());
         chunk_.reserve(kMaxChunk + 1);
     }
@@ -244,12 +250,12 @@ private:
     void emit() {
         std::vector<std::uint8_t> h;
         if (bits_ == 8) {
-            h.push_back(1);
+            h.push_back(voc::kSound);
             put_le(h, chunk_.size() + 2, 3);
             h.push_back(static_cast<std::uint8_t>(voc_time_constant(rate_)));
             h.push_back(0);
         } else {
-            h.push_back(9);
+            h.push_back(voc::kSoundWithFormat);
             put_le(h, chunk_.size() + 12, 3);
             put_le(h, rate_, 4);
             h.push_back(16);
