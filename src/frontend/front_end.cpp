@@ -180,7 +180,8 @@ void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest) {
         std::size_t end = b;
         while (end < quiet.size() && quiet[end]) ++end;
         // A run that reaches the piece's margin is long: the margin is far longer than a dropout.
-        if (end - b < shortest && b > 0 && end < quiet.size()) std::fill(quiet.begin() + static_cast<std::ptrdiff_t>(b), quiet.begin() + static_cast<std::ptrdiff_t>(end), 0);
+        if (end - b < shortest && b > 0 && end < quiet.size())
+            std::fill(quiet.begin() + static_cast<std::ptrdiff_t>(b), quiet.begin() + static_cast<std::ptrdiff_t>(end), 0);
         b = end;
     }
 }

@@ -30,7 +30,8 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     SampleInfo info;
     PcmRun run;
     if (parse_wav(file, info, run) == LOAD_OK) channels = std::make_unique<PcmFrameSource>(file, run);
-    const bool pulses = file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
+    const bool pulses =
+        file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
     const SampleVector classic = cx.samples.sample_data;
     const std::int32_t rate = cx.samples.sample_rate;
     const bool long_recording = rate > 0 && classic.size() / static_cast<std::size_t>(rate) > 60;
