@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "context.hpp"
+#include "input/edge_builder.hpp"
 
 // The most samples a recording may expand to. The default keeps each run quick; the build
 // fuzz_conversion_long raises it to 2^24, a minute of recording at up to 279 kHz, to reach
@@ -32,9 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cx->image.open_memory();
     const kvr::Bytes file(data + 2, size - 2);
     if (!kvr::load_sample_bytes(*cx, file, KELVARIN_FUZZ_MAX_SAMPLES)) return 0;
-    if (cx->samples.sample_data.empty()) {
-        cx->samples.sample_data.assign(file.begin(), file.end());
-        cx->samples.sample_rate = 44100;
+    if (cx->recording.count == 0) {
+        kvr::EdgeBuilder edges(cx->recording);
+        edges.samples(reinterpret_cast<const std::int8_t*>(file.data()), file.size());
+        cx->recording.sample_rate = 44100;
     }
     kvr::run_conversion(*cx);
     return 0;

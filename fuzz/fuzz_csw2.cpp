@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace {
 
@@ -25,7 +25,8 @@ std::vector<std::uint8_t> csw2(std::uint8_t compression, std::uint8_t flags, con
 
 kvr::LoadResult load(const std::vector<std::uint8_t>& file, kvr::SampleVector& samples) {
     kvr::SampleInfo info;
-    const kvr::LoadResult r = kvr::read_csw(file, info, samples, 1 << 22, nullptr);
+    kvr::SampleCollector collect(samples);
+    const kvr::LoadResult r = kvr::read_csw(file, info, collect, 1 << 22, nullptr);
     if (r == kvr::LOAD_OK && samples.size() != static_cast<std::size_t>(info.length)) __builtin_trap();
     if (r != kvr::LOAD_OK && !samples.empty()) __builtin_trap();
     return r;

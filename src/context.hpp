@@ -6,14 +6,14 @@
 #include "conversion/driver.hpp"
 #include "core/console.hpp"
 #include "core/settings.hpp"
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 #include "output/image_writer.hpp"
 
 namespace kvr {
 
 struct Context {
     Settings settings;
-    SampleBuffer samples;
+    Recording recording;
     ImageWriter image;
     Console console;
 
@@ -21,13 +21,13 @@ struct Context {
     explicit Context(std::FILE* out, std::FILE* err) : console(out, err) {}
 };
 
-// The load step on the program's context: settings.input_name into the sample buffer.
+// The load step on the program's context: settings.input_name as the recording.
 inline bool load_sample_file(Context& cx) {
-    return load_sample_file(cx.settings.input_name, cx.samples, cx.console);
+    return load_sample_file(cx.settings.input_name, cx.recording, cx.console);
 }
 inline bool load_sample_bytes(Context& cx, Bytes file, std::int64_t max_samples = kMaxSamples,
                               const PcmFetcher* fetcher = nullptr) {
-    return load_sample_bytes(file, cx.samples, cx.console, max_samples, fetcher);
+    return load_sample_bytes(file, cx.recording, cx.console, max_samples, fetcher);
 }
 
 }  // namespace kvr

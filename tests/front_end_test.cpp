@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "frontend/front_end.hpp"
+#include "support.hpp"
 
 namespace kvr {
 namespace {
@@ -51,7 +52,7 @@ std::vector<std::size_t> true_edges(const std::vector<int>& hps) {
 
 SampleVector condition(std::vector<std::vector<float>> channels, const FrontEndSettings& s = {},
                        FrontEndSummary* summary = nullptr) {
-    return condition_signal(MemoryFrameSource(std::move(channels)), kRate, s, summary);
+    return test::levels_of(condition_signal(MemoryFrameSource(std::move(channels)), kRate, s, summary));
 }
 
 // Every true edge found within `slack` samples, and no other edge.

@@ -240,8 +240,8 @@ SampleVector noise_samples(std::size_t n, unsigned seed) {
 SampleVector samples_of(const ByteVec& recording, std::int32_t& rate) {
     auto cx = fresh_context();
     EXPECT_TRUE(load_sample_bytes(*cx, recording));
-    rate = cx->samples.sample_rate;
-    return cx->samples.sample_data;
+    rate = cx->recording.sample_rate;
+    return levels_of(cx->recording);
 }
 
 const char* const kClassic[] = {

@@ -57,17 +57,20 @@ struct Loaded {
 
 Loaded wav(const ByteVec& file) {
     Loaded l;
-    l.result = read_wav(file, l.info, l.samples);
+    SampleCollector collect(l.samples);
+    l.result = read_wav(file, l.info, collect);
     return l;
 }
 Loaded csw(const ByteVec& file, std::int64_t max = kMaxSamples) {
     Loaded l;
-    l.result = read_csw(file, l.info, l.samples, max);
+    SampleCollector collect(l.samples);
+    l.result = read_csw(file, l.info, collect, max);
     return l;
 }
 Loaded voc(const ByteVec& file) {
     Loaded l;
-    l.result = read_voc(file, l.info, l.samples);
+    SampleCollector collect(l.samples);
+    l.result = read_voc(file, l.info, collect);
     return l;
 }
 
@@ -394,7 +397,9 @@ TEST(LoadStep, FilesReadInPiecesMatchTheBytesInMemory) {
         ASSERT_TRUE(load_sample_file(*from_file));
         auto from_memory = fresh_context();
         ASSERT_TRUE(load_sample_bytes(*from_memory, bytes));
-        EXPECT_EQ(from_file->samples.sample_data, from_memory->samples.sample_data) << name;
+        EXPECT_EQ(from_file->recording.edges, from_memory->recording.edges) << name;
+        EXPECT_EQ(from_file->recording.count, from_memory->recording.count) << name;
+        EXPECT_EQ(from_file->recording.first_low, from_memory->recording.first_low) << name;
         EXPECT_EQ(from_file->console.text(), from_memory->console.text());
     }
 }
@@ -426,9 +431,9 @@ std::string load_cut_short(const ByteVec& bytes, std::size_t keep, bool& loaded)
     EXPECT_EQ(::truncate(dir.path("cut").c_str(), static_cast<off_t>(keep)), 0);
     auto cx = fresh_context();
     cx->settings.input_name = "cut";
-    loaded = load_opened_file(cx->settings.input_name, file, cx->samples, cx->console);
+    loaded = load_opened_file(cx->settings.input_name, file, cx->recording, cx->console);
     EXPECT_TRUE(file.shrank());
-    EXPECT_EQ(loaded, !cx->samples.sample_data.empty());
+    EXPECT_EQ(loaded, cx->recording.count > 0);
     return report_of(cx->console.text());
 }
 
@@ -460,7 +465,7 @@ TEST(InputFile, CutShortWhileRead) {
     FileBytes whole;
     ASSERT_TRUE(whole.open(dir.path("whole.wav")));
     auto cx = fresh_context();
-    EXPECT_TRUE(load_opened_file(cx->settings.input_name, whole, cx->samples, cx->console));
+    EXPECT_TRUE(load_opened_file(cx->settings.input_name, whole, cx->recording, cx->console));
     EXPECT_FALSE(whole.shrank());
 }
 

@@ -7,8 +7,8 @@ namespace kvr::test {
 namespace {
 
 TEST(Measure, HalfPeriods) {
-    const std::int8_t samples[] = {-128, -128, 0x10, 0x10, 0x10, -128};
-    HpCursor c(samples, 6, 44100);
+    const Recording recording = recording_of({-128, -128, 0x10, 0x10, 0x10, -128}, 44100);
+    HpCursor c(recording);
     EXPECT_EQ(c.measure(), 2);
     EXPECT_EQ(c.hp_start, 0);
     EXPECT_EQ(c.pos, 2);

@@ -99,8 +99,9 @@ std::vector<std::int32_t> hp_lengths(const SampleVector& samples) {
 SampleVector load(const ByteVec& file) {
     SampleInfo info;
     SampleVector samples;
+    SampleCollector collect(samples);
     for (auto reader : {read_voc, read_wav, read_csw})
-        if (reader(file, info, samples, kMaxSamples, nullptr) == LOAD_OK) return samples;
+        if (reader(file, info, collect, kMaxSamples, nullptr) == LOAD_OK) return samples;
     ADD_FAILURE() << "no reader took the rendering";
     return {};
 }

@@ -14,7 +14,7 @@ using Hps = std::vector<std::int32_t>;
 SampleVector samples_of(const ByteVec& image) {
     auto cx = fresh_context();
     EXPECT_TRUE(load_sample_bytes(*cx, render(image)));
-    return cx->samples.sample_data;
+    return levels_of(cx->recording);
 }
 
 // Where each HP of a recording starts.

@@ -19,7 +19,7 @@
 namespace kvr::test {
 
 HpTape::HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate)
-    : samples(samples_from_hps(hps)), cursor(samples.data(), static_cast<std::int32_t>(samples.size()), rate) {}
+    : recording(recording_of(samples_from_hps(hps), rate)), cursor(recording) {}
 
 DecodedBlock decode_with(const char* name, HpTape& tape, const PilotResult& pilot, std::int32_t index,
                          std::int32_t last_block_end) {
@@ -141,9 +141,32 @@ SampleVector samples_from_hps(const std::vector<std::int32_t>& hps) {
     return out;
 }
 
+Recording recording_of(const SampleVector& samples, std::int32_t rate) {
+    Recording r;
+    EdgeBuilder edges(r);
+    EXPECT_TRUE(edges.samples(samples.data(), samples.size()));
+    r.sample_rate = rate;
+    return r;
+}
+
+SampleVector levels_of(const Recording& recording) {
+    SampleVector out(static_cast<std::size_t>(recording.count));
+    bool low = recording.first_low;
+    std::size_t at = 0;
+    for (std::size_t e = 0; e <= recording.edges.size(); ++e) {
+        const auto end = e < recording.edges.size() ? static_cast<std::size_t>(recording.edges[e]) : out.size();
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(at), out.begin() + static_cast<std::ptrdiff_t>(end),
+                  low ? std::int8_t{-128} : std::int8_t{127});
+        at = end;
+        low = !low;
+    }
+    return out;
+}
+
 LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples) {
     LoadedFile l;
-    l.result = reader(file, l.info, l.samples, max_samples, nullptr);
+    SampleCollector collect(l.samples);
+    l.result = reader(file, l.info, collect, max_samples, nullptr);
     return l;
 }
 
@@ -179,8 +202,7 @@ Conversion convert(const ByteVec& recording, const Configure& configure) {
 Conversion convert_samples(SampleVector samples, std::int32_t rate, const Configure& configure) {
     auto cx = fresh_context();
     if (configure) configure(cx->settings);
-    cx->samples.sample_data = std::move(samples);
-    cx->samples.sample_rate = rate;
+    cx->recording = recording_of(samples, rate);
     return finish(*cx, true);
 }
 

@@ -15,6 +15,7 @@
 #include "analysis/pilot.hpp"
 #include "context.hpp"
 #include "formats/kvr_image.hpp"
+#include "input/edge_builder.hpp"
 #include "loaders/registry.hpp"
 #include "loaders/report.hpp"
 #include "playback/render.hpp"
@@ -53,6 +54,10 @@ ByteVec render(const ByteVec& image, const RenderOptions& options = {});
 
 // A sample buffer straight from HP lengths, the first HP low.
 SampleVector samples_from_hps(const std::vector<std::int32_t>& hps);
+// The recording the converter makes of samples, and its levels as samples again (-128 low,
+// 127 high).
+Recording recording_of(const SampleVector& samples, std::int32_t rate);
+SampleVector levels_of(const Recording& recording);
 
 struct Conversion {
     bool ok = false;  // loaded and converted without a fatal error
@@ -70,7 +75,7 @@ struct LoadedFile {
     SampleInfo info;
     SampleVector samples;
 };
-using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
+using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleSink&, std::int64_t, const PcmFetcher*);
 LoadedFile load_with(Reader reader, const ByteVec& file, std::int64_t max_samples = kMaxSamples);
 
 // Converts a recording held in memory, with the output kept in memory.
@@ -83,7 +88,7 @@ std::unique_ptr<Context> fresh_context();
 // A recording made of HP lengths, with a cursor over it and the settings and block buffer
 // that the analysers and decoders take.
 struct HpTape {
-    SampleVector samples;
+    Recording recording;
     HpCursor cursor;
     Settings settings;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlockDataSize);

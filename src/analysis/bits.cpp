@@ -1,5 +1,7 @@
 #include "analysis/bits.hpp"
 
+#include <algorithm>
+
 #include "analysis/measure.hpp"
 #include "formats/kvr_image.hpp"
 
@@ -13,6 +15,33 @@ BitRefs fixed_bit_refs(std::int32_t bit0_tstates, std::int32_t bit1_tstates, dou
     return refs;
 }
 
+namespace {
+
+// The sums of two HPs whose pair mean (the sum halved, rounded down) differs from `first`
+// by at most `pct` percent: [lo, hi]. Empty (lo > hi) when not even `first` itself does.
+// The difference grows as the mean moves away from `first` on either side, so each bound
+// is found by bisection.
+void pair_sums_within(std::int32_t first, std::int32_t pct, std::int64_t& lo, std::int64_t& hi) {
+    lo = 1;
+    hi = 0;
+    if (first < 0 || percent_diff(first, first) > pct) return;
+    std::int64_t a = 0, b = first;  // the smallest mean within lies in [a, b]
+    while (a < b) {
+        const std::int64_t m = (a + b) / 2;
+        if (percent_diff(static_cast<std::int32_t>(m), first) <= pct) b = m; else a = m + 1;
+    }
+    lo = 2 * a;
+    a = first;
+    b = INT32_MAX / 2;  // the largest mean within lies in [a, b]
+    while (a < b) {
+        const std::int64_t m = (a + b + 1) / 2;
+        if (percent_diff(static_cast<std::int32_t>(m), first) <= pct) a = m; else b = m - 1;
+    }
+    hi = 2 * a + 1;
+}
+
+}  // namespace
+
 BitRefs measure_bit_refs(HpCursor& c, const Settings& s) {
     if (s.rom_bit_timings) return fixed_bit_refs(image::kRomBit0, image::kRomBit1, c.samples_per_tstate());
     BitRefs refs;
@@ -20,6 +49,13 @@ BitRefs measure_bit_refs(HpCursor& c, const Settings& s) {
     c.prev = c.measure();
     const std::int32_t first = mean_down(c.cur, c.prev);
     refs.bit0 = first;
+    // The pairs that cannot end the search are passed over in one step: on a signal whose
+    // pairs never differ, a search per block would otherwise run to the end every time.
+    std::int64_t lo, hi;
+    pair_sums_within(first, s.bit_difference_pct, lo, hi);
+    if (lo <= hi)
+        c.skip_pairs_within(static_cast<std::int32_t>(std::min<std::int64_t>(lo, INT32_MAX)),
+                            static_cast<std::int32_t>(std::min<std::int64_t>(hi, INT32_MAX)));
     std::int32_t pair_mean;
     do {
         c.cur = c.measure();

@@ -1,44 +1,65 @@
 #include "analysis/hp_cursor.hpp"
 
-#include <bit>
-#include <cstring>
+#include <algorithm>
 
 #include "analysis/measure.hpp"
+#include "analysis/pair_spans.hpp"
 
 namespace kvr {
 
-HpCursor::HpCursor(const std::int8_t* samples, std::int32_t count, std::int32_t sample_rate)
-    : data_(samples), count_(count), rate_(sample_rate), samples_per_tstate_(kvr::samples_per_tstate(sample_rate)) {}
+HpCursor::HpCursor(const Recording& recording)
+    : edges_(recording.edges.data()),
+      edge_count_(recording.edges.size()),
+      count_(recording.count),
+      rate_(recording.sample_rate),
+      samples_per_tstate_(kvr::samples_per_tstate(recording.sample_rate)) {}
+
+HpCursor::~HpCursor() = default;
+
+std::size_t HpCursor::next_edge_after(std::int32_t at) {
+    // The analysis moves on HP by HP and gives back a few at a time, so the answer is
+    // nearly always within a step or two of the last one; a jump is found by bisection.
+    constexpr std::size_t kNear = 4;
+    std::size_t i = next_;
+    for (std::size_t step = 0; step < kNear; ++step) {
+        const bool past = i < edge_count_ && edges_[i] <= at;
+        const bool before = i > 0 && edges_[i - 1] > at;
+        if (!past && !before) return next_ = i;
+        i = past ? i + 1 : i - 1;
+    }
+    return next_ = static_cast<std::size_t>(std::upper_bound(edges_, edges_ + edge_count_, at) - edges_);
+}
 
 std::int32_t HpCursor::measure() {
     const std::int32_t start = pos < 0 ? 0 : pos;
     hp_start = start;
     if (start >= count_) return 0;
-    const bool low = data_[start] < 0;
-    std::int32_t p = start + 1;
-    // Eight samples at a time: the sign bits that differ from the HP's level mark its end.
-    constexpr std::uint64_t kSigns = 0x8080808080808080ULL;
-    const std::uint64_t level = low ? kSigns : 0;
-    while (std::endian::native == std::endian::little && count_ - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data_ + p, 8);
-        const std::uint64_t changed = (word & kSigns) ^ level;
-        if (changed != 0) {
-            p += std::countr_zero(changed) / 8;
-            pos = p;
-            return p - start;
-        }
-        p += 8;
-    }
-    while (p < count_ && (data_[p] < 0) == low) ++p;
-    pos = p;
-    return p - start;
+    const std::size_t i = next_edge_after(start);
+    pos = i < edge_count_ ? edges_[i] : count_;
+    return pos - start;
 }
 
 void HpCursor::skip(int n) {
     std::int32_t last = cur;
     for (int i = 0; i < n; ++i) last = measure();
     if (n != 1) cur = last;
+}
+
+void HpCursor::skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum) {
+    if (pos <= 0 || pos >= count_) return;
+    const std::size_t i = next_edge_after(pos);
+    if (i == 0 || edges_[i - 1] != pos) return;  // only from an edge are the HPs whole
+    if (!spans_) spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
+    // Pair k runs from edge k to edge k + 2; the last one skipped must end on an edge.
+    const std::size_t first = i - 1;
+    const std::size_t stop = spans_->first_outside(first, min_sum, max_sum);
+    if (stop <= first) return;
+    const std::size_t last = stop - 2;  // pairs first, first + 2, ..., last
+    hp_start = edges_[last + 1];
+    cur = edges_[last + 1] - edges_[last];
+    prev = edges_[last + 2] - edges_[last + 1];
+    pos = edges_[last + 2];
+    next_ = last + 3;
 }
 
 }  // namespace kvr

@@ -3,18 +3,32 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "input/recording.hpp"
 
 namespace kvr {
 
+class PairSpans;
+
 class HpCursor {
 public:
-    HpCursor(const std::int8_t* samples, std::int32_t count, std::int32_t sample_rate);
+    // The recording must outlive the cursor.
+    explicit HpCursor(const Recording& recording);
+    ~HpCursor();
 
     // The length in samples of the HP at pos, 0 at the end of the recording; pos moves past it.
     std::int32_t measure();
     // Measures n HPs. Afterwards cur holds the last of them, except after a skip of one,
     // which leaves cur as it was.
     void skip(int n);
+    // Measures pairs of HPs, as two measures each would, for as long as the two HPs of a
+    // pair add up to at least `min_sum` and at most `max_sum` samples and the pair ends
+    // before the last sample; cur and prev then hold the last of them. Stops before the
+    // first pair that does not; may stop earlier, near the end of the recording, and only
+    // when pos lies on an edge does it measure any. The time this takes grows with the
+    // logarithm of the distance, not with the distance.
+    void skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum);
 
     bool at_end() const { return pos >= count_; }
     std::int32_t count() const { return count_; }
@@ -27,10 +41,16 @@ public:
     std::int32_t hp_start = 0;  // where the most recent measurement began
 
 private:
-    const std::int8_t* data_;
+    // The index of the first edge after sample `at`.
+    std::size_t next_edge_after(std::int32_t at);
+
+    const std::int32_t* edges_;
+    std::size_t edge_count_;
+    std::size_t next_ = 0;  // where the last search ended: the next one starts near it
     std::int32_t count_;
     std::int32_t rate_;
     double samples_per_tstate_;
+    std::unique_ptr<PairSpans> spans_;  // built the first time pairs are skipped
 };
 
 }  // namespace kvr

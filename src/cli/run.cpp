@@ -66,10 +66,10 @@ int run_program(Context& cx, std::span<const std::string> args, const Conversion
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }
-    if (!load_sample_file(cx.settings.input_name, cx.samples, cx.console)) return 1;
+    if (!load_sample_file(cx.settings.input_name, cx.recording, cx.console)) return 1;
     const ConversionResult result = convert ? convert(cx) : run_conversion(cx);
     const bool ok = result.ok && result.blocks > 0;
-    SampleVector().swap(cx.samples.sample_data);
+    cx.recording.clear();
     return ok ? 0 : 1;
 }
 

@@ -23,9 +23,9 @@ namespace {
 
 class Conversion {
 public:
-    Conversion(const SampleBuffer& samples, LoaderSet& loaders, BlockSink& sink, Report& report,
+    Conversion(const Recording& recording, LoaderSet& loaders, BlockSink& sink, Report& report,
                const ConversionHooks& hooks)
-        : cursor_(samples.sample_data.data(), samples.sample_count(), samples.sample_rate),
+        : cursor_(recording),
           loaders_(loaders),
           sink_(sink),
           report_(report),
@@ -128,7 +128,7 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     sink.start();
     report.creating(s.tap_output);
 
-    Conversion conversion(cx.samples, loaders, sink, report, hooks);
+    Conversion conversion(cx.recording, loaders, sink, report, hooks);
     conversion.run();
 
     const std::int32_t blocks = conversion.blocks();

@@ -1,5 +1,6 @@
 #include "frontend/frame_source.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kvr {
@@ -56,6 +57,22 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std
 void SampleFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
     size_for(out, 1, count);
     for (std::size_t i = 0; i < count; ++i) out[0][i] = static_cast<float>(samples_[from + i]) / 128.0f;
+}
+
+void RecordingFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
+    size_for(out, 1, count);
+    const auto& edges = recording_.edges;
+    const auto first = static_cast<std::int32_t>(from);
+    auto e = std::upper_bound(edges.begin(), edges.end(), first);
+    bool low = recording_.low_at(first);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto at = static_cast<std::int64_t>(from + i);
+        while (e != edges.end() && *e <= at) {
+            low = !low;
+            ++e;
+        }
+        out[0][i] = low ? -1.0f : 127.0f / 128.0f;  // as the classic levels of pulses read
+    }
 }
 
 void MemoryFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -40,6 +40,18 @@ public:
 
 private:
     const SampleVector& samples_;
+};
+
+// The levels of a recording's edges as one channel of full-scale frames (CSW pulses).
+class RecordingFrameSource : public FrameSource {
+public:
+    explicit RecordingFrameSource(const Recording& recording) : recording_(recording) {}
+    std::size_t channels() const override { return 1; }
+    std::uint64_t frames() const override { return static_cast<std::uint64_t>(recording_.count); }
+    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+
+private:
+    const Recording& recording_;
 };
 
 // A stretch of another source, seen as a whole: frame 0 is the stretch's first.

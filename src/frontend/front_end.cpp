@@ -254,21 +254,24 @@ struct Trigger {
     std::int8_t level = 0;  // 0 until the first frame
     std::uint64_t up = 0, down = 0, last_flip = 0;  // where z last crossed upwards, downwards
 
-    void run(const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to, SampleVector& out) {
+    void run(const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to, Recording& out) {
         for (std::uint64_t g = from; g < to; ++g) {
             const std::size_t i = static_cast<std::size_t>(g - first), b = i / kBlock;
-            if (level == 0) level = c.z[i] >= 0 ? 1 : -1;
+            if (level == 0) {
+                level = c.z[i] >= 0 ? 1 : -1;
+                out.first_low = level < 0;
+            }
             if (i > 0 && c.z[i - 1] <= 0 && c.z[i] > 0) up = g;
             if (i > 0 && c.z[i - 1] >= 0 && c.z[i] < 0) down = g;
-            out[g] = level;
             if (c.quiet[b]) continue;
             std::int8_t next = level;
             if (level < 0 && c.z[i] > c.threshold[b]) next = 1;
             if (level > 0 && c.z[i] < -c.threshold[b]) next = -1;
             if (next == level) continue;
-            // The edge is where the signal crossed its baseline on the way to the new level.
-            const std::uint64_t edge = std::max(next > 0 ? up : down, last_flip + 1);
-            for (std::uint64_t k = std::min(edge, g); k <= g; ++k) out[k] = next;
+            // The edge is where the signal crossed its baseline on the way to the new level,
+            // never before the one made last.
+            const std::uint64_t edge = std::min(std::max(next > 0 ? up : down, last_flip + 1), g);
+            out.edges.push_back(static_cast<std::int32_t>(edge));
             level = next;
             last_flip = g;
         }
@@ -277,10 +280,12 @@ struct Trigger {
 
 }  // namespace
 
-SampleVector condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
-                              FrontEndSummary* summary) {
-    const std::uint64_t n = source.frames();
-    SampleVector out(n);
+Recording condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
+                           FrontEndSummary* summary) {
+    const std::uint64_t n = std::min<std::uint64_t>(source.frames(), INT32_MAX);
+    Recording out;
+    out.count = static_cast<std::int32_t>(n);
+    out.sample_rate = rate;
     const std::size_t channels = source.channels();
     if (summary != nullptr) {
         summary->channels = static_cast<int>(channels);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "frontend/frame_source.hpp"
-#include "input/sample_vector.hpp"
+#include "input/recording.hpp"
 
 namespace kvr {
 
@@ -31,9 +31,10 @@ struct FrontEndSummary {
     std::vector<double> share_inverted;  // per channel: the part in which it was inverted
 };
 
-// Levels for the analysis, one element per frame: -1 for low, +1 for high. The recording
-// is read in pieces, so memory follows the piece, not the recording.
-SampleVector condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
-                              FrontEndSummary* summary = nullptr);
+// The levels for the analysis, as the edges of a recording of source.frames() samples.
+// The recording is read in pieces, so memory follows the piece and the edges, not the
+// number of frames.
+Recording condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
+                           FrontEndSummary* summary = nullptr);
 
 }  // namespace kvr

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 

@@ -1,11 +1,12 @@
 // Compressed Square Wave: run-length coded pulses of alternating level. Version 1 with a
 // 32-byte header; version 2 with a 52-byte header and the pulses plain or packed by zlib.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "input/allocate.hpp"
 #include "formats/csw_format.hpp"
 #include "input/byte_cursor.hpp"
+#include "input/readers.hpp"
 #include "input/csw_pulses.hpp"
 
 namespace kvr {
@@ -13,8 +14,6 @@ namespace kvr {
 namespace {
 
 using namespace csw;
-constexpr std::int8_t kHigh = 0x7F;
-constexpr std::int8_t kLow = static_cast<std::int8_t>(0x80);
 
 // Reads one pulse length; false when the pulse data has ended (a cut-off long pulse is dropped).
 bool next_pulse(ByteCursor& cur, std::uint32_t& length) {
@@ -44,37 +43,33 @@ bool count_pulses(Bytes pulses, std::int64_t max_samples, std::int64_t& samples,
     return true;
 }
 
-// Expands pulses of `total` samples in all into `out`, the first at `level`.
-LoadResult expand_pulses(Bytes pulses, std::int64_t total, std::int8_t level, SampleInfo& info, SampleVector& out) {
+// Gives `out` the pulses of `total` samples in all, the first at level `low`.
+LoadResult expand_pulses(Bytes pulses, std::int64_t total, bool low, SampleInfo& info, SampleSink& out) {
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);
     if (total == 0) return LOAD_EMPTY;
-    if (!allocate_samples(out, total)) return LOAD_NO_MEMORY;
-
-    // Filling pass. Most pulses are short: a fixed store of 16 bytes, of which the next
-    // pulse overwrites what is beyond this one, costs far less than a call per pulse.
-    std::int8_t* dest = out.data();
-    std::int8_t* const end = dest + total;
+    if (!out.expect(total)) return LOAD_NO_MEMORY;
+    std::int64_t left = total;
     ByteCursor cur{pulses, 0};
-    for (std::uint32_t n; dest < end && next_pulse(cur, n);) {
-        // The pulses were counted once already; should the file change under us, nothing is
-        // written past the buffer, and a shortfall is filled below.
-        const std::int64_t room = end - dest;
-        if (n > room) n = static_cast<std::uint32_t>(room);
-        if (n <= 16 && room >= 16)
-            std::memset(dest, level, 16);
-        else
-            std::memset(dest, level, n);
-        dest += n;
-        level = static_cast<std::int8_t>(~level);  // 0x7F <-> 0x80
+    bool ok = true;
+    for (std::uint32_t n; ok && left > 0 && next_pulse(cur, n); low = !low) {
+        // The pulses were counted once already; should the file change under us, no more
+        // than the counted samples are given, and a shortfall is made up below.
+        const std::int64_t length = std::min<std::int64_t>(n, left);
+        ok = out.run(low, static_cast<std::uint64_t>(length));
+        left -= length;
     }
-    if (dest < end) std::memset(dest, level, static_cast<std::size_t>(end - dest));
+    if (ok && left > 0) ok = out.run(low, static_cast<std::uint64_t>(left));
+    if (!ok) {
+        out.clear();
+        return LOAD_NO_MEMORY;
+    }
     return LOAD_OK;
 }
 
 // Version 2.00: rate (32 bits) at 25, pulse count at 29, compression at 33, flags at 34,
 // length of the header extension at 35, the encoding program's name at 36 to 51.
-LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples) {
+LoadResult read_csw2(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples) {
     if (file.size() < kHeaderSize2) return LOAD_BAD_DATA;
     const ByteCursor header{file, 0};
     const std::uint32_t rate = header.le(kRate, 4);
@@ -87,13 +82,13 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
     info.rate = static_cast<std::int32_t>(rate);
     info.type_name = "Compressed Square Wave (CSW)";
 
-    std::int8_t level = (file[kFlags2] & kInitialHigh) ? kHigh : kLow;
+    bool low = (file[kFlags2] & kInitialHigh) == 0;
     std::uint64_t pulses = 0;
     std::int64_t total = 0;
     LoadResult result;
     if (compression == kRle) {
         if (!count_pulses(file.subspan(start), max_samples, total, pulses)) return LOAD_TOO_LONG;
-        result = expand_pulses(file.subspan(start), total, level, info, out);
+        result = expand_pulses(file.subspan(start), total, low, info, out);
     } else {
         CompactPulses compact;
         switch (inflate_pulses(file.subspan(start), max_samples, compact)) {
@@ -101,9 +96,9 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
         case InflateResult::too_long: return LOAD_TOO_LONG;
         case InflateResult::ok: break;
         }
-        if (compact.first_flipped) level = static_cast<std::int8_t>(~level);
+        if (compact.first_flipped) low = !low;
         pulses = compact.pulses;
-        result = expand_pulses(compact.rle, compact.samples, level, info, out);
+        result = expand_pulses(compact.rle, compact.samples, low, info, out);
     }
     // What the stream holds counts; a header that says otherwise is only worth a note.
     if (result == LOAD_OK && pulses != stated_pulses)
@@ -114,7 +109,7 @@ LoadResult read_csw2(Bytes file, SampleInfo& info, SampleVector& out, std::int64
 
 }  // namespace
 
-LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+LoadResult read_csw(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples,
                     const PcmFetcher*) {
     out.clear();
     if (file.size() < kHeaderSize1 || std::memcmp(file.data(), kSignature, kSignatureSize) != 0)
@@ -126,11 +121,11 @@ LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
     info.rate = file[kRate] | (file[kRate + 1] << 8);
     if (info.rate == 0) return LOAD_BAD_DATA;
     info.type_name = "Compressed Square Wave (CSW)";
-    const std::int8_t level = (minor == 1 && (file[kFlags1] & kInitialHigh)) ? kHigh : kLow;
+    const bool low = !(minor == 1 && (file[kFlags1] & kInitialHigh));
     std::int64_t total = 0;
     std::uint64_t pulses = 0;
     if (!count_pulses(file.subspan(kHeaderSize1), max_samples, total, pulses)) return LOAD_TOO_LONG;
-    return expand_pulses(file.subspan(kHeaderSize1), total, level, info, out);
+    return expand_pulses(file.subspan(kHeaderSize1), total, low, info, out);
 }
 
 }  // namespace kvr

@@ -100,34 +100,23 @@ bool FileBytes::shrank() const {
     return fd_ >= 0 && ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < size_;
 }
 
-bool FileBytes::convert(std::uint64_t offset, std::size_t frames, const PcmFormat& format,
-                        std::int8_t* dest) const {
-    if (fd_ < 0 || map_ == nullptr) return false;  // a copy in memory is as good as it gets
-    const std::size_t frame = static_cast<std::size_t>(format.frame_bytes());
-    std::vector<std::uint8_t> piece((std::size_t{1} << 20) / frame * frame);
-    while (frames > 0) {
-        const std::size_t want = std::min(frames, piece.size() / frame);
-        std::size_t got = 0;
-        while (got < want * frame) {
-            const ssize_t n = ::pread(fd_, piece.data() + got, want * frame - got, static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        const std::size_t whole = got / frame;
-        convert_pcm_samples(piece.data(), dest, whole, format);
-        if (whole < want) {
-            // The file was cut short under us. Its mapped pages past the new end are gone, so
-            // the rest is left silent and the loader reports the file as unread.
-            std::memset(dest + whole, 0, frames - whole);
-            short_read_ = true;
-            return true;
-        }
-        dest += want;
-        offset += want * frame;
-        frames -= want;
+std::size_t FileBytes::read(std::uint64_t offset, std::size_t size, std::uint8_t* dest) const {
+    if (fd_ < 0) {  // read in one piece already
+        const std::size_t got = offset < size_ ? std::min<std::size_t>(size, size_ - offset) : 0;
+        if (got > 0) std::memcpy(dest, data_ + offset, got);
+        return got;
     }
-    return true;
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd_, dest + got, size - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    // The file was cut short under us: its mapped pages past the new end are gone, so the
+    // caller leaves the rest silent and the load step reports the file as unread.
+    if (got < size) short_read_ = true;
+    return got;
 }
 
 bool FileBytes::open(const std::string& name) {

@@ -1,12 +1,13 @@
 // A whole input file in memory: mapped when it can be, read in one piece otherwise.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -29,9 +30,8 @@ public:
     // end then see zeros instead of ending the process, and what was read is not the file.
     bool shrank() const;
 
-    // Reads the frames in pieces through a small buffer that stays in the cache.
-    bool convert(std::uint64_t offset, std::size_t frames, const PcmFormat& format,
-                 std::int8_t* dest) const override;
+    // Reads a mapped file with a system call, into a buffer that stays in the cache.
+    std::size_t read(std::uint64_t offset, std::size_t size, std::uint8_t* dest) const override;
 
 private:
     const std::uint8_t* data_ = nullptr;
@@ -39,12 +39,12 @@ private:
     void* map_ = nullptr;
     int fd_ = -1;
     int guard_ = -1;  // the mapping's record in the bus error guard
-    mutable bool short_read_ = false;
+    mutable std::atomic<bool> short_read_{false};
     std::vector<std::uint8_t> copy_;
 };
 
 // The load step on an opened file (load_sample_file opens it by name). A file that was cut
 // short while it was read is reported, and nothing of it is kept.
-bool load_opened_file(const std::string& name, const FileBytes& file, SampleBuffer& samples, Console& console);
+bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console);
 
 }  // namespace kvr

@@ -3,7 +3,8 @@
 
 #include "core/console.hpp"
 #include "input/file_bytes.hpp"
-#include "input/sample_buffer.hpp"
+#include "input/edge_builder.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -40,43 +41,52 @@ const char* load_error_message(LoadResult code) {
     }
 }
 
-bool load_sample_file(const std::string& name, SampleBuffer& samples, Console& console) {
+bool load_sample_file(const std::string& name, Recording& recording, Console& console) {
     FileBytes file;
     if (!file.open(name)) {
         report_error(console, "Cannot open input file " + name + " !");
         return false;
     }
-    return load_opened_file(name, file, samples, console);
+    return load_opened_file(name, file, recording, console);
 }
 
-bool load_opened_file(const std::string& name, const FileBytes& file, SampleBuffer& samples, Console& console) {
-    if (!load_sample_bytes(file.bytes(), samples, console, kMaxSamples, &file)) return false;
+bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console) {
+    if (!load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file)) return false;
     if (file.shrank()) {
         // What was read past the file's new end is not the recording.
-        SampleVector().swap(samples.sample_data);
+        recording.clear();
         report_error(console, "Cannot read input file " + name + " !");
         return false;
     }
     return true;
 }
 
-bool load_sample_bytes(Bytes file, SampleBuffer& samples, Console& console, std::int64_t max_samples,
-                       const PcmFetcher* fetcher) {
-    using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleVector&, std::int64_t, const PcmFetcher*);
+LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples,
+                    const PcmFetcher* fetcher) {
+    using Reader = LoadResult (*)(Bytes, SampleInfo&, SampleSink&, std::int64_t, const PcmFetcher*);
     // The sound library comes last, so that every file the first three know stays theirs.
     for (Reader reader : {Reader{read_voc}, Reader{read_wav}, Reader{read_csw}, Reader{read_sound_file}}) {
-        SampleInfo info;
-        LoadResult result = reader(file, info, samples.sample_data, max_samples, fetcher);
-        if (result == LOAD_OK) {
-            print_sample_info(console, info);
-            if (!info.warning.empty()) console.warn("Warning: %s\n", info.warning.c_str());
-            samples.sample_rate = info.rate;
-            return true;
-        }
-        if (const char* message = load_error_message(result)) {
-            report_error(console, message);
-            return false;
-        }
+        info = SampleInfo{};
+        const LoadResult result = reader(file, info, out, max_samples, fetcher);
+        if (result == LOAD_OK || load_error_message(result) != nullptr) return result;
+    }
+    return LOAD_NOT_THIS_FORMAT;
+}
+
+bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples,
+                       const PcmFetcher* fetcher) {
+    EdgeBuilder edges(recording);
+    SampleInfo info;
+    const LoadResult result = read_any(file, info, edges, max_samples, fetcher);
+    if (result == LOAD_OK) {
+        print_sample_info(console, info);
+        if (!info.warning.empty()) console.warn("Warning: %s\n", info.warning.c_str());
+        recording.sample_rate = info.rate;
+        return true;
+    }
+    if (const char* message = load_error_message(result)) {
+        report_error(console, message);
+        return false;
     }
     // No reader knows the file: the conversion runs on an empty recording.
     return true;

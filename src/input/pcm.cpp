@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -95,18 +95,6 @@ void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t
     } else {
         convert_generic(src, dest, frames, format);
     }
-}
-
-void convert_pcm_run(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
-                     std::int8_t* dest, const PcmFetcher* fetcher) {
-    if (frames == 0) return;
-    // Short runs (a VOC file may hold thousands of tiny sound blocks) are cheaper straight
-    // from the mapped bytes than through a buffer and a read call each.
-    constexpr std::uint64_t kWorthFetching = std::uint64_t{1} << 20;
-    if (fetcher != nullptr && frames * format.frame_bytes() >= kWorthFetching &&
-        fetcher->convert(offset, frames, format, dest))
-        return;
-    convert_pcm_samples(file.data() + offset, dest, frames, format);
 }
 
 }  // namespace kvr

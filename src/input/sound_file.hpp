@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 struct sf_private_tag;
 

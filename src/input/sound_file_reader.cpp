@@ -7,7 +7,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "input/allocate.hpp"
 #include "input/sound_file.hpp"
 
 namespace kvr {
@@ -40,33 +39,25 @@ std::int64_t first_room(std::int64_t stated, std::size_t file_size, std::int64_t
     return std::min({stated, backed, max_samples});
 }
 
-bool make_room(SampleVector& out, std::int64_t count) {
-    try {
-        out.reserve(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
-// Decodes every frame into `out`, piece by piece.
+// Decodes every frame into `out`, piece by piece; the frame count in `total`.
 template <class Value>
-LoadResult decode_all(SoundFile& sound, SampleVector& out, std::int64_t max_samples) {
+LoadResult decode_all(SoundFile& sound, SampleSink& out, std::int64_t max_samples, std::int64_t& total) {
     const auto channels = static_cast<std::size_t>(sound.channels());
     const std::size_t frames_per_piece = std::max<std::size_t>(1, kPieceValues / channels);
     std::vector<Value> piece(frames_per_piece * channels);
     const PcmFormat format{32, static_cast<std::uint32_t>(channels), std::is_same_v<Value, float>};
-    std::int64_t total = 0;
+    std::vector<std::int8_t> converted(frames_per_piece);
+    total = 0;
     while (const std::size_t n = sound.read(piece.data(), frames_per_piece)) {
         if (total + static_cast<std::int64_t>(n) > max_samples) return LOAD_TOO_LONG;
-        if (!allocate_samples(out, total + static_cast<std::int64_t>(n))) return LOAD_NO_MEMORY;
-        convert_pcm_samples(reinterpret_cast<const std::uint8_t*>(piece.data()), out.data() + total, n, format);
+        convert_pcm_samples(reinterpret_cast<const std::uint8_t*>(piece.data()), converted.data(), n, format);
+        if (!out.samples(converted.data(), n)) return LOAD_NO_MEMORY;
         total += static_cast<std::int64_t>(n);
     }
     return LOAD_OK;
 }
 
-LoadResult load(Bytes file, SoundFile& sound, SampleInfo& info, SampleVector& out, std::int64_t max_samples) {
+LoadResult load(Bytes file, SoundFile& sound, SampleInfo& info, SampleSink& out, std::int64_t max_samples) {
     switch (sound.open(file)) {
     case SoundFile::Opened::unknown: return LOAD_NOT_THIS_FORMAT;
     case SoundFile::Opened::damaged: return LOAD_BAD_DATA;
@@ -80,15 +71,14 @@ LoadResult load(Bytes file, SoundFile& sound, SampleInfo& info, SampleVector& ou
     const bool exact = stated >= 0 && sound.length_exact();
     // A long recording is refused by its header alone, before any of it is read.
     if (exact && stated > max_samples) return LOAD_TOO_LONG;
-    if (!make_room(out, first_room(stated < 0 ? max_samples : stated, file.size(), max_samples)))
-        return LOAD_NO_MEMORY;
+    if (!out.expect(first_room(stated < 0 ? max_samples : stated, file.size(), max_samples))) return LOAD_NO_MEMORY;
 
-    const LoadResult result = sound.decodes_to_float() ? decode_all<float>(sound, out, max_samples)
-                                                       : decode_all<std::int32_t>(sound, out, max_samples);
+    std::int64_t total = 0;
+    const LoadResult result = sound.decodes_to_float() ? decode_all<float>(sound, out, max_samples, total)
+                                                       : decode_all<std::int32_t>(sound, out, max_samples, total);
     if (result != LOAD_OK) return result;
     // A decoder that stopped at damaged data, or that found another length than the header
     // promised: before the end of a file cut short, or past it where damaged frames claim more.
-    const auto total = static_cast<std::int64_t>(out.size());
     if (sound.decode_failed() || (exact && total != stated)) return LOAD_BAD_DATA;
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);
@@ -99,13 +89,13 @@ LoadResult load(Bytes file, SoundFile& sound, SampleInfo& info, SampleVector& ou
 
 }  // namespace
 
-LoadResult read_sound_file(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+LoadResult read_sound_file(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples,
                            const PcmFetcher*) {
     out.clear();
     SoundFile sound;
     LoadResult result = load(file, sound, info, out, max_samples);
     if (result != LOAD_OK) {
-        SampleVector().swap(out);
+        out.clear();
         if (result != LOAD_NOT_THIS_FORMAT && has_classic_signature(file)) result = LOAD_NOT_THIS_FORMAT;
     }
     return result;

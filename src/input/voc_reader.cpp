@@ -1,10 +1,11 @@
 // Creative Voice File: a chain of typed blocks, with sound blocks, repeat loops and rates.
 #include <algorithm>
+#include <vector>
 #include <cstring>
 
-#include "input/allocate.hpp"
 #include "formats/voc_format.hpp"
 #include "input/byte_cursor.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -115,7 +116,7 @@ struct VocWalk {
 
 }  // namespace
 
-LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+LoadResult read_voc(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples,
                     const PcmFetcher* fetcher) {
     out.clear();
     if (file.size() < kHeaderSize || std::memcmp(file.data(), kSignature, kSignatureSize) != 0)
@@ -140,17 +141,16 @@ LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out, std::int64_
     info.rate = static_cast<std::int32_t>(walk.file_rate);
     info.length = static_cast<std::int32_t>(total);
     compute_duration(info);
-    if (!allocate_samples(out, total)) return LOAD_NO_MEMORY;
+    if (!out.expect(total)) return LOAD_NO_MEMORY;
 
-    std::int8_t* dest = out.data();
-    std::int8_t* const end = dest + total;
-    walk.run([&](std::uint64_t at, std::uint64_t frames, const PcmFormat& format) {
-        frames = std::min<std::uint64_t>(frames, static_cast<std::uint64_t>(end - dest));
-        convert_pcm_run(file, at, frames, format, dest, fetcher);
-        dest += frames;
-        return LOAD_OK;
+    std::int64_t left = total;
+    r = walk.run([&](std::uint64_t at, std::uint64_t frames, const PcmFormat& format) {
+        frames = std::min<std::uint64_t>(frames, static_cast<std::uint64_t>(left));
+        left -= static_cast<std::int64_t>(frames);
+        return out.pcm(file, at, static_cast<std::size_t>(frames), format, fetcher) ? LOAD_OK : LOAD_NO_MEMORY;
     });
-    return LOAD_OK;
+    if (r != LOAD_OK) out.clear();
+    return r;
 }
 
 }  // namespace kvr

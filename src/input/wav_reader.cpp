@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "input/allocate.hpp"
 #include "formats/wav_format.hpp"
 #include "input/byte_cursor.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -101,14 +101,17 @@ LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max
     return LOAD_OK;
 }
 
-LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out, std::int64_t max_samples,
+LoadResult read_wav(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples,
                     const PcmFetcher* fetcher) {
     out.clear();
     PcmRun run;
     const LoadResult r = parse_wav(file, info, run, max_samples);
     if (r != LOAD_OK) return r;
-    if (!allocate_samples(out, static_cast<std::int64_t>(run.frames))) return LOAD_NO_MEMORY;
-    convert_pcm_run(file, run.offset, run.frames, run.format, out.data(), fetcher);
+    const auto frames = static_cast<std::size_t>(run.frames);
+    if (!out.expect(static_cast<std::int64_t>(frames)) || !out.pcm(file, run.offset, frames, run.format, fetcher)) {
+        out.clear();
+        return LOAD_NO_MEMORY;
+    }
     return LOAD_OK;
 }
 

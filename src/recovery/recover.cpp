@@ -24,26 +24,31 @@ void show_progress(void*, double done) {
 }  // namespace
 
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal) {
-    // The recording again, for the front end: a WAV file's channels apart; for other files
-    // the classic samples are the one channel. CSW pulses are levels already.
+    // The recording again, for the front end: a WAV file's channels apart, read from the
+    // file as they are needed. CSW pulses are levels already. Other files give their
+    // samples as the classic reader mixes them, one channel kept in memory.
     std::unique_ptr<FrameSource> channels;
+    SampleVector mixed;
     SampleInfo info;
     PcmRun run;
-    if (parse_wav(file, info, run) == LOAD_OK) channels = std::make_unique<PcmFrameSource>(file, run);
     const bool pulses =
         file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
-    const SampleVector classic = cx.samples.sample_data;
-    const std::int32_t rate = cx.samples.sample_rate;
-    const bool long_recording = rate > 0 && classic.size() / static_cast<std::size_t>(rate) > 60;
+    if (parse_wav(file, info, run) == LOAD_OK) {
+        channels = std::make_unique<PcmFrameSource>(file, run);
+    } else if (!pulses) {
+        SampleCollector collect(mixed);
+        if (read_any(file, info, collect) == LOAD_OK) channels = std::make_unique<SampleFrameSource>(mixed);
+    }
+    const Recording classic = cx.recording;
+    const std::int32_t rate = classic.sample_rate;
+    const bool long_recording = rate > 0 && classic.count / rate > 60;
     const bool progress = long_recording && terminal;
-    if (!pulses) {
+    if (channels) {
         if (progress) std::fputs("Conditioning the signal ...", stderr);
-        const SampleFrameSource mono(classic);
-        const FrameSource& source = channels ? static_cast<const FrameSource&>(*channels) : mono;
-        cx.samples.sample_data = condition_signal(source, rate, {});
+        cx.recording = condition_signal(*channels, rate, {});
         if (progress) std::fputs("\r                           \r", stderr);
     }
-    ChecksumRetry retry(channels.get(), classic, rate, cx.settings, cx.console);
+    ChecksumRetry retry(channels.get(), classic, cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;
     if (progress) hooks.progress = show_progress;

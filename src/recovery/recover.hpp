@@ -3,7 +3,7 @@
 #pragma once
 
 #include "conversion/driver.hpp"
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 

@@ -64,9 +64,14 @@ bool block_checks_out(const DecodedBlock& block) {
     return std::visit(Check{block}, block.line);
 }
 
-ChecksumRetry::ChecksumRetry(const FrameSource* source, const SampleVector& classic, std::int32_t rate,
-                             const Settings& settings, Console& console)
-    : source_(source), classic_source_(classic), classic_(classic), rate_(rate), settings_(settings), console_(console) {}
+ChecksumRetry::ChecksumRetry(const FrameSource* source, const Recording& classic, const Settings& settings,
+                             Console& console)
+    : source_(source),
+      classic_source_(classic),
+      classic_(classic),
+      rate_(classic.sample_rate),
+      settings_(settings),
+      console_(console) {}
 
 bool ChecksumRetry::needs_retry(const DecodedBlock& block) const {
     if (!block_checks_out(block)) return true;
@@ -86,7 +91,7 @@ void ChecksumRetry::remember(const DecodedBlock& block) {
 
 void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
     if (needs_retry(block)) {
-        const std::int64_t count = static_cast<std::int64_t>(classic_.size());
+        const std::int64_t count = classic_.count;
         const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
         const std::int64_t to =
@@ -105,9 +110,9 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
 
 bool ChecksumRetry::try_variant(const RetryVariant& v, const PassStart& start, std::int64_t from, std::int64_t to,
                                 DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
-    SampleVector levels;
+    Recording levels;
     if (v.classic_levels) {
-        levels.assign(classic_.begin() + from, classic_.begin() + to);
+        levels = classic_.slice(static_cast<std::int32_t>(from), static_cast<std::int32_t>(to));
     } else {
         const FrameSource& frames = source_ != nullptr ? *source_ : classic_source_;
         const WindowFrameSource window(frames, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
@@ -116,7 +121,7 @@ bool ChecksumRetry::try_variant(const RetryVariant& v, const PassStart& start, s
     Settings settings = settings_;
     if (v.rules != nullptr) v.rules(settings);
     const auto offset = static_cast<std::int32_t>(from);
-    HpCursor c(levels.data(), static_cast<std::int32_t>(levels.size()), rate_);
+    HpCursor c(levels);
     c.pos = start.pos - offset;
     c.cur = start.cur;
     c.prev = start.prev;

@@ -10,7 +10,7 @@
 #include "core/console.hpp"
 #include "core/settings.hpp"
 #include "frontend/front_end.hpp"
-#include "input/sample_buffer.hpp"
+#include "input/readers.hpp"
 
 namespace kvr {
 
@@ -31,10 +31,9 @@ struct RetryCounts {
 
 class ChecksumRetry : public BlockRetry {
 public:
-    // `source` gives the recording's frames for the front end (null: the classic samples are
-    // its only channel); `classic` holds the classic levels.
-    ChecksumRetry(const FrameSource* source, const SampleVector& classic, std::int32_t rate, const Settings& settings,
-                  Console& console);
+    // `source` gives the recording's frames for the front end (null: the classic levels are
+    // its only channel); `classic` is the recording as kelvarin reads it.
+    ChecksumRetry(const FrameSource* source, const Recording& classic, const Settings& settings, Console& console);
 
     void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
     const RetryCounts& counts() const { return counts_; }
@@ -46,8 +45,8 @@ private:
     void remember(const DecodedBlock& block);
 
     const FrameSource* source_;
-    SampleFrameSource classic_source_;
-    const SampleVector& classic_;
+    RecordingFrameSource classic_source_;
+    const Recording& classic_;
     std::int32_t rate_;
     const Settings& settings_;
     Console& console_;

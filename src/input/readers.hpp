@@ -1,5 +1,5 @@
-// The recording in memory: one signed byte per sample whose sign is the signal level,
-// and the readers that fill it from VOC, WAV, CSW and other sound files held in memory.
+// The readers of VOC, WAV, CSW and other sound files held in memory, and the load step
+// that tries them in turn and prints what it found.
 #pragma once
 
 #include <cstdint>
@@ -7,18 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "input/sample_vector.hpp"
+#include "input/recording.hpp"
+#include "input/sample_sink.hpp"
 
 namespace kvr {
 
 class Console;
-
-struct SampleBuffer {
-    SampleVector sample_data;  // bit 7 set: low level; clear: high level
-    std::int32_t sample_rate = 0;
-
-    std::int32_t sample_count() const { return static_cast<std::int32_t>(sample_data.size()); }
-};
 
 // Facts about a loaded file, filled by a reader.
 struct SampleInfo {
@@ -46,32 +40,32 @@ enum LoadResult : int {
 // The most samples a recording may have; readers refuse longer ones with LOAD_TOO_LONG.
 inline constexpr std::int64_t kMaxSamples = 0x7FFFFFFF;
 
-using Bytes = std::span<const std::uint8_t>;
-
 struct PcmFormat;
 
-// Converts long runs of PCM frames of the file being read. The readers parse everything
-// from the bytes in memory; a mapped file can offer this to convert its sound data from
-// small pieces read in turn, which costs far less than touching every mapped page.
+// Reads long runs of a file's sound data. The readers parse everything from the bytes in
+// memory; a mapped file can offer this to read its sound data in small pieces in turn,
+// which costs far less than touching every mapped page. It may be called from several
+// threads at once.
 class PcmFetcher {
 public:
     virtual ~PcmFetcher() = default;
-    // False when it could not; the reader then converts from the bytes in memory.
-    virtual bool convert(std::uint64_t offset, std::size_t frames, const PcmFormat& format,
-                         std::int8_t* dest) const = 0;
+    // Copies `size` bytes at `offset` to dest; returns how many it could (fewer only when
+    // the file was cut short while it was read).
+    virtual std::size_t read(std::uint64_t offset, std::size_t size, std::uint8_t* dest) const = 0;
 };
 
-// Every reader: on LOAD_OK `out` holds info.length samples; on any other result it is empty.
+// Every reader: on LOAD_OK `out` has been given info.length samples; on any other result
+// it has been cleared.
 // `max_samples` lets a caller (a fuzzer) lower the ceiling on what a tiny file may expand to.
-LoadResult read_voc(Bytes file, SampleInfo& info, SampleVector& out,
+LoadResult read_voc(Bytes file, SampleInfo& info, SampleSink& out,
                     std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
-LoadResult read_wav(Bytes file, SampleInfo& info, SampleVector& out,
+LoadResult read_wav(Bytes file, SampleInfo& info, SampleSink& out,
                     std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
-LoadResult read_csw(Bytes file, SampleInfo& info, SampleVector& out,
+LoadResult read_csw(Bytes file, SampleInfo& info, SampleSink& out,
                     std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
 // Every other format the sound library knows (FLAC, AIFF, Ogg, MP3, RF64, W64, CAF...);
 // tried after the three above have declined a file.
-LoadResult read_sound_file(Bytes file, SampleInfo& info, SampleVector& out,
+LoadResult read_sound_file(Bytes file, SampleInfo& info, SampleSink& out,
                            std::int64_t max_samples = kMaxSamples, const PcmFetcher* fetcher = nullptr);
 
 // How the bytes of one PCM frame are laid out.
@@ -99,9 +93,6 @@ LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max
 // `src` must hold at least frames * frame_bytes() bytes.
 void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t frames,
                          const PcmFormat& format);
-// The same for frames at an offset of the file, through the fetcher when there is one.
-void convert_pcm_run(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
-                     std::int8_t* dest, const PcmFetcher* fetcher);
 
 void compute_duration(SampleInfo& info);
 void print_sample_info(Console& console, const SampleInfo& info);
@@ -109,11 +100,16 @@ void print_sample_info(Console& console, const SampleInfo& info);
 // The message for a load result that ends the run, or nullptr for one that does not.
 const char* load_error_message(LoadResult code);
 
-// Loads the named file into the sample buffer and prints its info lines; returns false
-// after a fatal error has been reported.
-bool load_sample_file(const std::string& name, SampleBuffer& samples, Console& console);
+// Tries the readers in turn: LOAD_OK from the first that takes the file, LOAD_NOT_THIS_FORMAT
+// when none knows it, or the error that ends the run.
+LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples = kMaxSamples,
+                    const PcmFetcher* fetcher = nullptr);
+
+// Loads the named file as a recording and prints its info lines; returns false after a
+// fatal error has been reported.
+bool load_sample_file(const std::string& name, Recording& recording, Console& console);
 // The same for a file already in memory.
-bool load_sample_bytes(Bytes file, SampleBuffer& samples, Console& console, std::int64_t max_samples = kMaxSamples,
+bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples = kMaxSamples,
                        const PcmFetcher* fetcher = nullptr);
 
 }  // namespace kvr

@@ -1,0 +1,40 @@
+// Builds a recording's edges from its samples as they are read, in one pass. Long runs of
+// PCM frames are split into pieces whose edges are found in parallel and then joined.
+#pragma once
+
+#include <cstdint>
+
+#include "input/recording.hpp"
+#include "input/sample_sink.hpp"
+
+namespace kvr {
+
+class EdgeBuilder : public SampleSink {
+public:
+    explicit EdgeBuilder(Recording& out);
+    bool expect(std::int64_t) override { return true; }
+    bool samples(const std::int8_t* p, std::size_t n) override;
+    bool run(bool low, std::uint64_t n) override;
+    bool pcm(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
+             const PcmFetcher* fetcher) override;
+    void clear() override;
+
+    // The sample count so far.
+    std::int64_t position() const { return pos_; }
+
+private:
+    // Appends the edges found in a piece read on its own, which began at level `low`.
+    bool join(bool first_low, const std::vector<std::int32_t>& piece_edges, std::int64_t length);
+    bool push(std::int64_t at);
+
+    Recording& out_;
+    std::int64_t pos_ = 0;
+    bool low_ = false;
+    std::size_t max_edges_;
+};
+
+// The edges of n samples that begin at sample `base`, appended to `edges`; `low` is the
+// level before the first of them and after the last.
+void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, std::vector<std::int32_t>& edges);
+
+}  // namespace kvr

@@ -1,0 +1,24 @@
+// The recording as the analysis sees it: the sample positions where the level changes.
+// Every question the analysis asks is where the level changes next, so the edges are all
+// that is kept; memory follows the signal, not the number of samples.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace kvr {
+
+struct Recording {
+    std::vector<std::int32_t> edges;  // ascending; each is the first sample of a new level
+    std::int32_t count = 0;           // samples in all
+    std::int32_t sample_rate = 0;
+    bool first_low = false;           // the level of sample 0
+
+    // The level of sample `at` (0 <= at < count).
+    bool low_at(std::int32_t at) const;
+    // Samples [from, to) as a recording of their own: sample `from` becomes sample 0.
+    Recording slice(std::int32_t from, std::int32_t to) const;
+    void clear() { *this = Recording{}; }
+};
+
+}  // namespace kvr
