@@ -179,8 +179,7 @@ std::unique_ptr<kvr::Context> loaded(const std::string& wav) {
 // A conversion of an already loaded buffer, with a fresh analysis state each time.
 double convert_once(const kvr::Context& source, bool to_file, const std::function<void(kvr::Settings&)>& configure = {}) {
     auto cx = std::make_unique<kvr::Context>();
-    cx->samples.sample_data = source.samples.sample_data;
-    cx->samples.sample_rate = source.samples.sample_rate;
+    cx->recording = source.recording;
     cx->settings.output_name = "/tmp/kelvarin-bench-out.kvr";
     if (configure) configure(cx->settings);
     if (!to_file) cx->image.open_memory();
@@ -200,16 +199,13 @@ int load_bench(const std::string& wav) {
         }
         close(fd);
     });
-    std::int64_t samples = 0;
-    const double load_time = best_of(3, [&] { samples = loaded(wav)->samples.sample_data.size(); });
+    std::int64_t edges = 0;
+    const double load_time = best_of(3, [&] { edges = static_cast<std::int64_t>(loaded(wav)->recording.edges.size()); });
     const long rss = peak_rss_of([&] { loaded(wav); });
-    kvr::FileBytes file;
-    file.open(wav);
-    const double file_size = static_cast<double>(file.bytes().size());
-    std::printf("load: one large read %.3f s, load into the sample buffer %.3f s (%.2fx; target at most 2x)\n", read_time,
-                load_time, load_time / read_time);
-    std::printf("load: peak memory %.1f MiB; samples %.1f MiB + file %.1f MiB + 64 MiB = %.1f MiB\n", rss / 1048576.0,
-                samples / 1048576.0, file_size / 1048576.0, (samples + file_size) / 1048576.0 + 64);
+    std::printf("load: one large read %.3f s, load as edges %.3f s (%.2fx)\n", read_time, load_time,
+                load_time / read_time);
+    std::printf("load: peak memory %.1f MiB for %lld edges (target at most 64 MiB + 8 bytes per edge = %.1f MiB)\n",
+                rss / 1048576.0, static_cast<long long>(edges), 64 + 8.0 * static_cast<double>(edges) / 1048576.0);
     return 0;
 }
 
@@ -224,16 +220,12 @@ int render_bench() {
 
 int analysis_bench(const std::string& wav) {
     auto cx = loaded(wav);
-    const auto& data = cx->samples.sample_data;
-    std::int64_t changes = 0;
-    const double bare = best_of(3, [&] {
-        changes = 0;
-        for (std::size_t i = 1; i < data.size(); ++i) changes += (data[i] ^ data[i - 1]) < 0;
-    });
+    const std::size_t changes = cx->recording.edges.size();
     double analysis = 1e300;
     for (int i = 0; i < 3; ++i) analysis = std::min(analysis, convert_once(*cx, false));
-    std::printf("analysis: bare pass over %lld level changes %.3f s, conversion %.3f s (%.2fx; target at most 2x)\n",
-                static_cast<long long>(changes), bare, analysis, analysis / bare);
+    const double hours = cx->recording.count / static_cast<double>(cx->recording.sample_rate) / 3600.0;
+    std::printf("analysis: %zu level changes converted in %.3f s, %.3f s per hour of recording\n", changes, analysis,
+                analysis / hours);
     return 0;
 }
 
@@ -269,7 +261,7 @@ int compare_bench(const std::string& rom, const std::string& speedlock) {
 
 // The sample rate and length of a loaded file, and the time the load step took.
 double load_time(const std::string& path, std::int64_t& samples) {
-    return best_of(3, [&] { samples = static_cast<std::int64_t>(loaded(path)->samples.sample_data.size()); });
+    return best_of(3, [&] { samples = loaded(path)->recording.count; });
 }
 
 int sound_file_bench(const std::string& path) {
@@ -363,6 +355,42 @@ int list_bench(const char* kvrtool, const char* image) {
 
 }  // namespace
 
+// Files whose few bytes describe a great many samples or pairs: a CSW file of 6,451 blocks
+// whose pairs never differ (groups of 60 HPs of 4 samples and a pair of 1 and 7), a CSW file
+// of one pulse of 2^31 - 1 samples, and a VOC file whose repeat blocks play one 120-byte
+// block 65535 x 250 times.
+int make_few_bytes(const std::string& dir) {
+    auto write = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        std::FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+        const bool ok = f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        return (f != nullptr && std::fclose(f) == 0) && ok;
+    };
+    std::vector<std::uint8_t> csw(32, 0);
+    std::memcpy(csw.data(), "Compressed Square Wave\x1A", 23);
+    csw[23] = csw[24] = csw[27] = 1;
+    csw[25] = 0x44;  // 44100 Hz
+    csw[26] = 0xAC;
+    std::vector<std::uint8_t> pairs = csw;
+    for (int g = 0; g < 800000 / 62; ++g) {
+        pairs.insert(pairs.end(), 60, 4);
+        pairs.push_back(1);
+        pairs.push_back(7);
+    }
+    for (std::uint8_t b : {0x00, 0xFF, 0xFF, 0xFF, 0x7F}) csw.push_back(b);
+    std::vector<std::uint8_t> voc(26, 0);
+    std::memcpy(voc.data(), "Creative Voice File\x1A", 20);
+    const std::uint16_t version = 0x010A, check = static_cast<std::uint16_t>(~version + 0x1234);
+    for (auto [at, v] : {std::pair{20, std::uint16_t{26}}, std::pair{22, version}, std::pair{24, check}}) {
+        voc[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(v);
+        voc[static_cast<std::size_t>(at) + 1] = static_cast<std::uint8_t>(v >> 8);
+    }
+    for (std::uint8_t b : {6, 2, 0, 0, 0xFF, 0xFF, 6, 2, 0, 0, 250, 0, 1, 122, 0, 0, 256 - 23, 0}) voc.push_back(b);
+    voc.insert(voc.end(), 60, 0x40);
+    voc.insert(voc.end(), 60, 0xC0);
+    for (std::uint8_t b : {7, 0, 0, 0, 7, 0, 0, 0, 0}) voc.push_back(b);
+    return write("equal-pairs.csw", pairs) && write("one-long-pulse.csw", csw) && write("repeats.voc", voc) ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     const std::string arg = argc > 2 ? argv[2] : "";
@@ -383,10 +411,11 @@ int main(int argc, char** argv) {
     if (what == "make-csw2") return render_to(rom_hour(), arg + "/rom-hour.csw2", kvr::SampleFormat::csw2) ? 0 : 1;
     if (what == "sound-file") return sound_file_bench(arg);
     if (what == "csw2") return csw2_bench(arg);
-    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock|make-csw2 DIR | load|analysis|write WAV | render | "
-                         "compare ROM.wav SPEEDLOCK.wav | sound-file FILE | csw2 FILE\n");
     if (what == "make-small-blocks") return make_small_blocks(arg);
+    if (what == "make-few-bytes") return make_few_bytes(arg);
     if (what == "list" && argc > 3) return list_bench(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock DIR | load|analysis|write WAV | render | compare ROM.wav SPEEDLOCK.wav | make-small-blocks DIR | list KVRTOOL IMAGE\n");
+    std::fprintf(stderr, "usage: kelvarin_bench make-rom|make-speedlock|make-csw2|make-small-blocks|make-few-bytes DIR | "
+                         "load|analysis|write WAV | render | compare ROM.wav SPEEDLOCK.wav | sound-file FILE | csw2 FILE | "
+                         "list KVRTOOL IMAGE\n");
     return 2;
 }

@@ -49,10 +49,21 @@ void HpCursor::skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum) {
     if (pos <= 0 || pos >= count_) return;
     const std::size_t i = next_edge_after(pos);
     if (i == 0 || edges_[i - 1] != pos) return;  // only from an edge are the HPs whole
-    if (!spans_) spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
     // Pair k runs from edge k to edge k + 2; the last one skipped must end on an edge.
     const std::size_t first = i - 1;
-    const std::size_t stop = spans_->first_outside(first, min_sum, max_sum);
+    // Nearly always a pair that differs comes soon; only a search that runs long builds
+    // the summary of the whole recording.
+    constexpr std::size_t kShortSearch = 512;
+    std::size_t stop = first;
+    while (stop + 2 < edge_count_ && stop < first + kShortSearch) {
+        const std::int32_t sum = edges_[stop + 2] - edges_[stop];
+        if (sum < min_sum || sum > max_sum) break;
+        stop += 2;
+    }
+    if (stop + 2 < edge_count_ && stop >= first + kShortSearch) {
+        if (!spans_) spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
+        stop = spans_->first_outside(stop, min_sum, max_sum);
+    }
     if (stop <= first) return;
     const std::size_t last = stop - 2;  // pairs first, first + 2, ..., last
     hp_start = edges_[last + 1];

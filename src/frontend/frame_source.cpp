@@ -40,6 +40,13 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std
     const std::size_t step = f.bits / 8, frame = static_cast<std::size_t>(f.frame_bytes());
     size_for(out, f.channels, count);
     const std::uint8_t* p = file_.data() + run_.offset + from * frame;
+    std::vector<std::uint8_t> copy;
+    if (fetcher_ != nullptr) {
+        copy.resize(count * frame);
+        const std::size_t got = fetcher_->read(run_.offset + from * frame, copy.size(), copy.data());
+        std::fill(copy.begin() + static_cast<std::ptrdiff_t>(got), copy.end(), std::uint8_t{0});
+        p = copy.data();
+    }
     if (!f.is_float && f.bits == 16) {
         // The common case gets a loop of its own that the compiler can vectorise.
         for (std::size_t c = 0; c < f.channels; ++c) {

@@ -17,10 +17,12 @@ public:
     virtual void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const = 0;
 };
 
-// The PCM frames of a file in memory (a WAV file's data chunk).
+// The PCM frames of a file in memory (a WAV file's data chunk), read through the fetcher
+// when there is one, so that a mapped file's pages are not all kept in memory.
 class PcmFrameSource : public FrameSource {
 public:
-    PcmFrameSource(Bytes file, const PcmRun& run) : file_(file), run_(run) {}
+    PcmFrameSource(Bytes file, const PcmRun& run, const PcmFetcher* fetcher = nullptr)
+        : file_(file), run_(run), fetcher_(fetcher) {}
     std::size_t channels() const override { return run_.format.channels; }
     std::uint64_t frames() const override { return run_.frames; }
     void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
@@ -28,6 +30,7 @@ public:
 private:
     Bytes file_;
     PcmRun run_;
+    const PcmFetcher* fetcher_;
 };
 
 // One channel from the classic sample buffer, for files whose channels are not kept apart.

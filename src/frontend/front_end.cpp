@@ -286,6 +286,10 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
     Recording out;
     out.count = static_cast<std::int32_t>(n);
     out.sample_rate = rate;
+    try {
+        out.edges.reserve(static_cast<std::size_t>(n));  // address space only, never moved
+    } catch (const std::bad_alloc&) {
+    }
     const std::size_t channels = source.channels();
     if (summary != nullptr) {
         summary->channels = static_cast<int>(channels);

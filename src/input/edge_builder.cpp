@@ -7,6 +7,7 @@
 #include <cstring>
 #include <future>
 #include <new>
+#include <vector>
 #include <thread>
 
 #include "input/pcm_chunks.hpp"
@@ -30,7 +31,8 @@ constexpr std::size_t kPieceBytes = std::size_t{4} << 20;
 
 }  // namespace
 
-void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, std::vector<std::int32_t>& edges) {
+template <class Edges>
+void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, Edges& edges) {
     constexpr std::uint64_t kSigns = 0x8080808080808080ULL;
     std::size_t i = 0;
     while (i < n) {
@@ -57,7 +59,20 @@ void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& lo
     }
 }
 
+template void find_edges(const std::int8_t*, std::size_t, std::int64_t, bool&, EdgeVector&);
+template void find_edges(const std::int8_t*, std::size_t, std::int64_t, bool&, std::vector<std::int32_t>&);
+
 EdgeBuilder::EdgeBuilder(Recording& out) : out_(out), max_edges_(edge_ceiling()) { out_.clear(); }
+
+bool EdgeBuilder::expect(std::int64_t total) {
+    if (total <= 0 || !out_.edges.empty()) return true;
+    try {
+        out_.edges.reserve(std::min(static_cast<std::size_t>(total), max_edges_));
+    } catch (const std::bad_alloc&) {
+        // Without the room set aside the edges still grow as they come.
+    }
+    return true;
+}
 
 void EdgeBuilder::clear() {
     out_.clear();
@@ -125,8 +140,9 @@ bool EdgeBuilder::join(bool first_low, const std::vector<std::int32_t>& piece_ed
 bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
                       const PcmFetcher* fetcher) {
     const std::size_t frame = static_cast<std::size_t>(format.frame_bytes());
+    if (frames * frame < kParallelBytes) return SampleSink::pcm(file, offset, frames, format, fetcher);
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    if (threads == 1 || frames * frame < kParallelBytes) return SampleSink::pcm(file, offset, frames, format, fetcher);
+    if (threads == 1) return SampleSink::pcm(file, offset, frames, format, fetcher);
     if (pos_ + static_cast<std::int64_t>(frames) > INT32_MAX) return false;
 
     // Each piece finds its own edges, numbered from the recording's start, and the level
@@ -139,6 +155,7 @@ bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, cons
     const std::int64_t base = pos_;
     auto read_piece = [&](std::size_t first, std::size_t count) {
         Piece piece;
+        piece.edges.reserve(count / 8);  // about as many as a tape at full speed has
         std::int64_t at = base + static_cast<std::int64_t>(first);
         bool low = false, started = false;
         convert_pcm_chunks(file, offset + first * frame, count, format, fetcher,

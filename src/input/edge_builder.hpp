@@ -12,7 +12,8 @@ namespace kvr {
 class EdgeBuilder : public SampleSink {
 public:
     explicit EdgeBuilder(Recording& out);
-    bool expect(std::int64_t) override { return true; }
+    // Sets aside room for as many edges as samples, which costs only address space.
+    bool expect(std::int64_t total) override;
     bool samples(const std::int8_t* p, std::size_t n) override;
     bool run(bool low, std::uint64_t n) override;
     bool pcm(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
@@ -35,6 +36,7 @@ private:
 
 // The edges of n samples that begin at sample `base`, appended to `edges`; `low` is the
 // level before the first of them and after the last.
-void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, std::vector<std::int32_t>& edges);
+template <class Edges>
+void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, Edges& edges);
 
 }  // namespace kvr

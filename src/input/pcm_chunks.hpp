@@ -22,6 +22,14 @@ void convert_pcm_chunks(Bytes file, std::uint64_t offset, std::size_t frames, co
     constexpr std::uint64_t kWorthFetching = std::uint64_t{1} << 20;
     const std::size_t frame = static_cast<std::size_t>(format.frame_bytes());
     if (fetcher != nullptr && frames * frame < kWorthFetching) fetcher = nullptr;
+    // A VOC file may hold millions of tiny sound blocks: those need no buffer from the heap.
+    constexpr std::size_t kSmall = 4096;
+    if (fetcher == nullptr && frames <= kSmall) {
+        std::int8_t small[kSmall];
+        convert_pcm_samples(file.data() + offset, small, frames, format);
+        if (frames > 0) fn(small, frames);
+        return;
+    }
     std::vector<std::int8_t> chunk(std::min(frames, kChunkFrames));
     std::vector<std::uint8_t> raw(fetcher != nullptr ? chunk.size() * frame : 0);
     while (frames > 0) {

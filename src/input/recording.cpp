@@ -7,7 +7,7 @@ namespace kvr {
 namespace {
 
 // The number of edges at or before sample `at`: the level there has flipped that often.
-std::size_t flips_up_to(const std::vector<std::int32_t>& edges, std::int32_t at) {
+std::size_t flips_up_to(const EdgeVector& edges, std::int32_t at) {
     return static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), at) - edges.begin());
 }
 

@@ -6,10 +6,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "input/sample_vector.hpp"
+
 namespace kvr {
 
+// Room for the edges of a whole recording can be set aside in advance: pages that are
+// never written take no memory, and the edges never move as they grow.
+using EdgeVector = std::vector<std::int32_t, SampleAllocator<std::int32_t>>;
+
 struct Recording {
-    std::vector<std::int32_t> edges;  // ascending; each is the first sample of a new level
+    EdgeVector edges;  // ascending; each is the first sample of a new level
     std::int32_t count = 0;           // samples in all
     std::int32_t sample_rate = 0;
     bool first_low = false;           // the level of sample 0

@@ -23,7 +23,7 @@ void show_progress(void*, double done) {
 
 }  // namespace
 
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal) {
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher) {
     // The recording again, for the front end: a WAV file's channels apart, read from the
     // file as they are needed. CSW pulses are levels already. Other files give their
     // samples as the classic reader mixes them, one channel kept in memory.
@@ -34,7 +34,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     const bool pulses =
         file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
     if (parse_wav(file, info, run) == LOAD_OK) {
-        channels = std::make_unique<PcmFrameSource>(file, run);
+        channels = std::make_unique<PcmFrameSource>(file, run, fetcher);
     } else if (!pulses) {
         SampleCollector collect(mixed);
         if (read_any(file, info, collect) == LOAD_OK) channels = std::make_unique<SampleFrameSource>(mixed);

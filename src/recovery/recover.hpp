@@ -12,6 +12,7 @@ struct Context;
 // Converts the recording loaded into the context from `file` (its bytes as read), printing
 // kelvarin's report and then a summary. With `terminal`, a recording of over a minute shows
 // its progress on standard error.
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal);
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal,
+                                           const PcmFetcher* fetcher = nullptr);
 
 }  // namespace kvr

@@ -155,7 +155,7 @@ std::string usage() {
 ConversionResult recovering_conversion_of_file(Context& cx) {
     FileBytes file;
     if (!file.open(cx.settings.input_name)) return run_recovering_conversion(cx, {}, ::isatty(2) == 1);
-    return run_recovering_conversion(cx, file.bytes(), ::isatty(2) == 1);
+    return run_recovering_conversion(cx, file.bytes(), ::isatty(2) == 1, &file);
 }
 
 }  // namespace

@@ -1,0 +1,244 @@
+// The recording as edges: the builder against every sample, the cursor against a walk over
+// samples, the pair summary against a plain search, and the recordings whose sample count
+// is out of all proportion to their size.
+#include <cstring>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "analysis/pair_spans.hpp"
+#include "support.hpp"
+
+namespace kvr::test {
+namespace {
+
+// Samples of random HP lengths from 1 to `longest`, with values of either sign near 0.
+SampleVector random_samples(std::size_t n, int longest, unsigned seed) {
+    std::mt19937 rng(seed);
+    SampleVector s;
+    bool low = rng() & 1;
+    while (s.size() < n) {
+        const auto hp = static_cast<std::size_t>(1 + static_cast<int>(rng() % static_cast<unsigned>(longest)));
+        for (std::size_t i = 0; i < hp && s.size() < n; ++i)
+            s.push_back(static_cast<std::int8_t>(low ? -1 - static_cast<int>(rng() % 128) : static_cast<int>(rng() % 128)));
+        low = !low;
+    }
+    return s;
+}
+
+// The edges by definition: every sample whose sign differs from the one before.
+std::vector<std::int32_t> plain_edges(const SampleVector& s) {
+    std::vector<std::int32_t> e;
+    for (std::size_t i = 1; i < s.size(); ++i)
+        if ((s[i] < 0) != (s[i - 1] < 0)) e.push_back(static_cast<std::int32_t>(i));
+    return e;
+}
+
+std::vector<std::int32_t> edges_of(const Recording& r) { return {r.edges.begin(), r.edges.end()}; }
+
+// A 16-bit stereo WAV file whose frames mix to the given samples (both channels alike).
+ByteVec wav16s(const SampleVector& s) {
+    const auto data = static_cast<std::uint32_t>(s.size() * 4);
+    ByteVec f(44 + data);
+    auto le = [&](std::size_t at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) f[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    std::memcpy(f.data(), "RIFF", 4);
+    le(4, 36 + data, 4);
+    std::memcpy(f.data() + 8, "WAVEfmt ", 8);
+    le(16, 16, 4);
+    le(20, 1, 2);
+    le(22, 2, 2);
+    le(24, 44100, 4);
+    le(28, 44100 * 4, 4);
+    le(32, 4, 2);
+    le(34, 16, 2);
+    std::memcpy(f.data() + 36, "data", 4);
+    le(40, data, 4);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto v = static_cast<std::uint16_t>(s[i] * 256 + 17);
+        le(44 + 4 * i, v, 2);
+        le(46 + 4 * i, v, 2);
+    }
+    return f;
+}
+
+TEST(EdgeBuilder, AnySplitOfTheSamplesGivesTheSameEdges) {
+    const SampleVector s = random_samples(20000, 40, 1);
+    const std::vector<std::int32_t> want = plain_edges(s);
+    std::mt19937 rng(2);
+    for (int round = 0; round < 20; ++round) {
+        Recording r;
+        EdgeBuilder b(r);
+        for (std::size_t at = 0; at < s.size();) {
+            const std::size_t n = std::min<std::size_t>(s.size() - at, rng() % 100);
+            ASSERT_TRUE(b.samples(s.data() + at, n));
+            at += n;
+        }
+        EXPECT_EQ(edges_of(r), want);
+        EXPECT_EQ(r.count, 20000);
+        EXPECT_EQ(r.first_low, s[0] < 0);
+    }
+    // Runs of one level, as CSW pulses give them: a run at the level before it is no edge.
+    Recording r;
+    EdgeBuilder b(r);
+    ASSERT_TRUE(b.run(true, 5));
+    ASSERT_TRUE(b.run(false, 3));
+    ASSERT_TRUE(b.run(false, 2));
+    ASSERT_TRUE(b.run(true, 0));
+    ASSERT_TRUE(b.run(true, 1));
+    EXPECT_EQ(edges_of(r), (std::vector<std::int32_t>{5, 10}));
+    EXPECT_TRUE(r.first_low);
+    EXPECT_EQ(r.count, 11);
+    // No recording may pass the largest sample count.
+    EXPECT_FALSE(b.run(false, INT32_MAX));
+}
+
+TEST(EdgeBuilder, SoundDataReadInParallelPiecesJoinsWithoutASeam) {
+    // Over 8 MB of sound data is read in pieces on several threads. Long HPs make many
+    // pieces meet inside an HP, at both levels; short ones make them meet at an edge.
+    for (const int longest : {3, 5000}) {
+        const SampleVector s = random_samples(std::size_t{5} << 20, longest, static_cast<unsigned>(longest));
+        const ByteVec file = wav16s(s);
+        Recording r;
+        EdgeBuilder b(r);
+        SampleInfo info;
+        ASSERT_EQ(read_wav(file, info, b), LOAD_OK);
+        EXPECT_EQ(r.count, static_cast<std::int32_t>(s.size()));
+        EXPECT_EQ(r.first_low, s[0] < 0);
+        EXPECT_TRUE(edges_of(r) == plain_edges(s)) << "longest HP " << longest;
+    }
+}
+
+TEST(Recording, LevelsAndSlices) {
+    const SampleVector s = random_samples(3000, 30, 3);
+    const Recording r = recording_of(s, 44100);
+    for (std::int32_t at = 0; at < 3000; at += 7) ASSERT_EQ(r.low_at(at), s[static_cast<std::size_t>(at)] < 0) << at;
+    for (const auto& [from, to] : {std::pair{0, 3000}, std::pair{100, 101}, std::pair{517, 2999}, std::pair{40, 40}}) {
+        const Recording part = r.slice(from, to);
+        const SampleVector want(s.begin() + from, s.begin() + to);
+        EXPECT_EQ(part.count, to - from);
+        EXPECT_EQ(edges_of(part), plain_edges(want)) << from << ".." << to;
+        if (to > from) {
+            EXPECT_EQ(part.first_low, want[0] < 0);
+        }
+    }
+}
+
+TEST(HpCursor, MeasuresFromAnyPositionForwardsAndBack) {
+    const SampleVector s = random_samples(50000, 25, 4);
+    const Recording r = recording_of(s, 44100);
+    HpCursor c(r);
+    auto plain_hp = [&](std::int32_t from) {
+        std::int32_t end = from + 1;
+        while (end < 50000 && (s[static_cast<std::size_t>(end)] < 0) == (s[static_cast<std::size_t>(from)] < 0)) ++end;
+        return from >= 50000 ? 0 : end - from;
+    };
+    std::mt19937 rng(5);
+    for (int i = 0; i < 20000; ++i) {
+        // Mostly small steps back (give-backs), sometimes long jumps either way.
+        const int kind = static_cast<int>(rng() % 4);
+        if (kind == 0) c.pos = static_cast<std::int32_t>(rng() % 50010);
+        if (kind == 1) c.pos = std::max(-3, c.pos - static_cast<std::int32_t>(rng() % 60));
+        const std::int32_t from = std::max(0, c.pos);
+        const std::int32_t want = plain_hp(from);
+        ASSERT_EQ(c.measure(), want) << "from " << from;
+        ASSERT_EQ(c.pos, std::min(50000, from + std::max(want, 0)));
+        ASSERT_EQ(c.hp_start, from);
+    }
+}
+
+TEST(PairSpans, FindsTheFirstPairOutsideAsAPlainSearchDoes) {
+    std::mt19937 rng(6);
+    for (const std::size_t n : {std::size_t{0}, std::size_t{2}, std::size_t{3}, std::size_t{70}, std::size_t{5000}}) {
+        // Spans of 8 mostly, a few of other lengths scattered.
+        std::vector<std::int32_t> edges;
+        std::int32_t at = 1;
+        for (std::size_t i = 0; i < n; ++i) edges.push_back(at += (rng() % 97 == 0) ? 1 + static_cast<std::int32_t>(rng() % 9) : 4);
+        const PairSpans spans(edges.data(), edges.size());
+        for (int q = 0; q < 400; ++q) {
+            const std::size_t first = n == 0 ? 0 : rng() % n;
+            const std::int32_t lo = 6 + static_cast<std::int32_t>(rng() % 3), hi = lo + static_cast<std::int32_t>(rng() % 4);
+            std::size_t want = first;
+            while (want + 2 < n && edges[want + 2] - edges[want] >= lo && edges[want + 2] - edges[want] <= hi) want += 2;
+            ASSERT_EQ(spans.first_outside(first, lo, hi), want) << n << " edges, from " << first;
+        }
+    }
+}
+
+TEST(BitReference, PassingOverEqualPairsGivesTheAnswerOfTheLiteralSearch) {
+    // Groups of 60 HPs of 4 samples and a pair of 1 and 7: no pair ever differs, so the
+    // search runs to the end of the recording; and mixes with pairs that do differ.
+    const std::vector<std::vector<std::int32_t>> groups = {{4, 4}, {1, 7}, {4, 4, 4, 4, 9, 9}, {4, 5, 3, 4}};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::int32_t> hps;
+        for (int g = 0; g < 300; ++g) {
+            const auto& group = groups[rng() % (round < 10 ? 2 : groups.size())];
+            const int repeat = 1 + static_cast<int>(rng() % 40);
+            for (int k = 0; k < repeat; ++k) hps.insert(hps.end(), group.begin(), group.end());
+        }
+        HpTape fast(hps), literal(hps);
+        const std::int32_t start = static_cast<std::int32_t>(rng() % 200);
+        fast.cursor.pos = literal.cursor.pos = start;
+        fast.settings.bit_difference_pct = literal.settings.bit_difference_pct = static_cast<std::int32_t>(rng() % 60);
+        const BitRefs got = measure_bit_refs(fast.cursor, fast.settings);
+        // The search as it reads, pair by pair.
+        HpCursor& c = literal.cursor;
+        c.cur = c.measure();
+        c.prev = c.measure();
+        const std::int32_t first = mean_down(c.cur, c.prev);
+        std::int32_t pair_mean;
+        do {
+            c.cur = c.measure();
+            c.prev = c.measure();
+            pair_mean = mean_down(c.cur, c.prev);
+        } while (percent_diff(pair_mean, first) <= literal.settings.bit_difference_pct && c.pos < c.count());
+        EXPECT_EQ(got.bit0, std::min(first, pair_mean)) << "round " << round;
+        EXPECT_EQ(got.bit1, std::max(first, pair_mean)) << "round " << round;
+        EXPECT_EQ(fast.cursor.pos, c.pos) << "round " << round;
+        EXPECT_EQ(fast.cursor.cur, c.cur);
+        EXPECT_EQ(fast.cursor.prev, c.prev);
+        EXPECT_EQ(fast.cursor.hp_start, c.hp_start);
+    }
+}
+
+TEST(HugeRecordings, ManySamplesInFewBytesCostOnlyTheirEdges) {
+    // A 37-byte CSW file whose one pulse lasts 2^31 - 1 samples.
+    ByteVec csw(32, 0);
+    std::memcpy(csw.data(), "Compressed Square Wave\x1A", 23);
+    csw[23] = 1;
+    csw[24] = 1;
+    csw[25] = 0x44;  // 44100 Hz
+    csw[26] = 0xAC;
+    csw[27] = 1;
+    for (std::uint8_t b : {0x00, 0xFF, 0xFF, 0xFF, 0x7F}) csw.push_back(b);
+    auto cx = fresh_context();
+    ASSERT_TRUE(load_sample_bytes(*cx, csw));
+    EXPECT_EQ(cx->recording.count, INT32_MAX);
+    EXPECT_TRUE(cx->recording.edges.empty());
+    EXPECT_EQ(convert(csw).blocks, 0);
+
+    // A VOC file whose nested repeat blocks play one 120-byte block 655,350 times: 79
+    // million samples, two edges each time.
+    ByteVec voc(26, 0);
+    std::memcpy(voc.data(), "Creative Voice File\x1A", 20);
+    const std::uint16_t version = 0x010A, check = static_cast<std::uint16_t>(~version + 0x1234);
+    for (auto [at, v] : {std::pair{20, std::uint16_t{26}}, std::pair{22, version}, std::pair{24, check}}) {
+        voc[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(v);
+        voc[static_cast<std::size_t>(at) + 1] = static_cast<std::uint8_t>(v >> 8);
+    }
+    const ByteVec blocks = {6, 2, 0, 0, 0xFF, 0xFF, 6, 2, 0, 0, 10, 0, 1, 122, 0, 0, 256 - 23, 0};
+    voc.insert(voc.end(), blocks.begin(), blocks.end());
+    voc.insert(voc.end(), 60, 0x40);
+    voc.insert(voc.end(), 60, 0xC0);
+    for (std::uint8_t b : {7, 0, 0, 0, 7, 0, 0, 0, 0}) voc.push_back(b);
+    ASSERT_EQ(voc.size(), 173u);
+    cx = fresh_context();
+    ASSERT_TRUE(load_sample_bytes(*cx, voc));
+    EXPECT_EQ(cx->recording.count, 65535 * 10 * 120);
+    EXPECT_EQ(cx->recording.edges.size(), 65535u * 10 * 2 - 1);
+}
+
+}  // namespace
+}  // namespace kvr::test
