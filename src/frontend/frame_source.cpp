@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace kvr {
 
@@ -40,12 +41,13 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std
     const std::size_t step = f.bits / 8, frame = static_cast<std::size_t>(f.frame_bytes());
     size_for(out, f.channels, count);
     const std::uint8_t* p = file_.data() + run_.offset + from * frame;
-    std::vector<std::uint8_t> copy;
+    std::unique_ptr<std::uint8_t[]> copy;  // not cleared: the read fills it
     if (fetcher_ != nullptr) {
-        copy.resize(count * frame);
-        const std::size_t got = fetcher_->read(run_.offset + from * frame, copy.size(), copy.data());
-        std::fill(copy.begin() + static_cast<std::ptrdiff_t>(got), copy.end(), std::uint8_t{0});
-        p = copy.data();
+        const std::size_t size = count * frame;
+        copy.reset(new std::uint8_t[size]);
+        const std::size_t got = fetcher_->read(run_.offset + from * frame, size, copy.get());
+        std::fill(copy.get() + got, copy.get() + size, std::uint8_t{0});
+        p = copy.get();
     }
     if (!f.is_float && f.bits == 16) {
         // The common case gets a loop of its own that the compiler can vectorise.

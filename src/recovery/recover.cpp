@@ -2,6 +2,8 @@
 // every block that does not check out, then a summary.
 #include "recovery/recover.hpp"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,6 +26,11 @@ void show_progress(void*, double done) {
 }  // namespace
 
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher) {
+    // The front end takes and gives back buffers of several megabytes for every piece of
+    // the recording: they stay in the heap for the next piece instead of going back to the
+    // system, which would hand them out again as fresh pages to be faulted in and cleared.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // The recording again, for the front end: a WAV file's channels apart, read from the
     // file as they are needed. CSW pulses are levels already. Other files give their
     // samples as the classic reader mixes them, one channel kept in memory.
