@@ -158,6 +158,7 @@ TEST(Docs, ManualPagesHaveTheirSectionsAndRenderCleanly) {
         const auto parts = sections(man_text(page), ".SH");
         for (const char* s : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES", "FILES", "SEE ALSO"})
             EXPECT_TRUE(parts.contains(s)) << page << " has no " << s;
+        ASSERT_TRUE(parts.contains("LICENSE")) << page;
         EXPECT_NE(parts.at("LICENSE").find("MIT License"), std::string::npos) << page;
         if (std::string(GROFF_EXE).empty()) continue;
         std::string out;
