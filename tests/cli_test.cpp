@@ -40,6 +40,32 @@ TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
     EXPECT_EQ(std::count(r.text.begin(), r.text.end(), '\n'), 21);  // banner 2, usage 19
 }
 
+TEST(CommandLine, HelpAndVersionOnlyAsTheSoleArgument) {
+    const std::string usage = run({}).text;
+    for (const char* help : {"--help", "-h"}) {
+        ProgramRun r = run({help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.text, usage) << help;
+    }
+    ProgramRun version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.text.starts_with("kelvarin 1.")) << version.text;  // no banner before it
+    EXPECT_NE(version.text.find("MIT License"), std::string::npos);
+    // Anywhere else they are file names, as they always were.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help", "a.wav"}, "Cannot open input file --help !"},
+        {{"/tap", "-h"}, "Cannot open input file -h !"},
+        {{"a.wav", "--version"}, "Cannot open input file a.wav !"},
+        {{"--HELP"}, "Cannot open input file --HELP !"},
+        {{"/help"}, "Invalid Option /help !"},
+    };
+    for (const auto& [args, message] : cases) {
+        ProgramRun r = run(args);
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.text, kBanner + "\n-- Error: " + message + "\n");
+    }
+}
+
 TEST(CommandLine, BadSwitchesAndFileCountsAreFatal) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"/foo"}, "Invalid Option /foo !"},

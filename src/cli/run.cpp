@@ -1,9 +1,11 @@
 #include "cli/run.hpp"
 
+#include <initializer_list>
 #include <memory>
 #include <sys/stat.h>
 
 #include "context.hpp"
+#include "core/version.hpp"
 #include "output/safe_output.hpp"
 
 namespace kvr {
@@ -22,6 +24,15 @@ void keep_report_out_of_the_image(Context& cx, std::span<const std::string> args
     struct stat st {};
     if (::fstat(out, &st) != 0 || S_ISCHR(st.st_mode)) return;
     if (is_same_file(quiet->settings.output_name, out)) cx.console.use_errors_for_output();
+}
+
+// The arguments that only a lone argument means: any other use of them is a file name, as it
+// always was.
+bool sole_argument(std::span<const std::string> args, std::initializer_list<const char*> names) {
+    if (args.size() != 1) return false;
+    for (const char* name : names)
+        if (args[0] == name) return true;
+    return false;
 }
 
 }  // namespace
@@ -55,9 +66,13 @@ void print_usage(Context& cx) {
 }
 
 int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert) {
+    if (sole_argument(args, {"--version"})) {
+        cx.console.print("kelvarin %s\n%s\n", kVersion, kLicenseLine);
+        return 0;
+    }
     keep_report_out_of_the_image(cx, args);
     cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
-    if (args.empty()) {
+    if (args.empty() || sole_argument(args, {"--help", "-h"})) {
         print_usage(cx);
         return 0;
     }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "core/version.hpp"
 #include "output/safe_output.hpp"
 #include "playback/render.hpp"
 #include "tool/convert.hpp"
@@ -13,6 +14,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: kvrtool COMMAND [options]\n"
+    "       kvrtool --help | --version\n"
     "\n"
     "Commands:\n"
     "  convert INPUT [-o OUT] a recording into a KVR image or TAP file, recovering damaged blocks\n"
@@ -148,6 +150,10 @@ int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* er
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, out);
+        return 0;
+    }
+    if (command == "--version") {
+        std::fprintf(out, "kvrtool %s\n%s\n", kVersion, kLicenseLine);
         return 0;
     }
     if (command == "convert") return convert_command(args.subspan(1), out, err);
