@@ -106,8 +106,15 @@ void add_timings(const DecodedBlock& b, BlockFacts& f) {
     }
     mark("sync 1", t.sync1);
     mark("sync 2", t.sync2);
-    mark("bit 0", t.bit0);
-    mark("bit 1", t.bit1);
+    // A bit value that never occurred in the block has the length that follows from the other.
+    std::int64_t ones = 0, bits = 0;
+    for (std::size_t i = 0; i < b.data.size(); ++i) {
+        const int used = i + 1 == b.data.size() ? b.last_byte_bits : 8;
+        for (int k = 0; k < used; ++k) ones += (b.data[i] >> (7 - k)) & 1;
+        bits += used;
+    }
+    mark(bits > ones ? "bit 0" : "bit 0 (half bit 1)", t.bit0);
+    mark(ones > 0 ? "bit 1" : "bit 1 (twice bit 0)", t.bit1);
 }
 
 // Speedlock blocks read bits against their fixed lengths; the ROM scheme and Digital
