@@ -151,6 +151,16 @@ TEST(ReportPage, NumbersMatchConvertsReport) {
         if (std::string(c.what).find("dropouts") != std::string::npos) {
             EXPECT_GT(bad, 0) << c.what;
         }
+        // The front end's choice shows: wherever the second channel was used, it was turned over.
+        if (std::string(c.what) == "an inverted channel") {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(r.page, m, std::regex(R"("channels":\[\{"used":([0-9.]+),"inverted":([0-9.]+)\},\{"used":([0-9.]+),"inverted":([0-9.]+)\}\])")))
+                << c.what;
+            // (in silences the second channel follows nothing and is left out)
+            EXPECT_GT(std::stod(m[3]), 0.5);
+            EXPECT_EQ(m[4], m[3]);
+            EXPECT_EQ(m[2], "0");
+        }
     }
 }
 
@@ -340,6 +350,14 @@ TEST(ReportPage, CommandLineAndSafeOutput) {
     EXPECT_TRUE(std::filesystem::exists(dir.path("tape.html")));
     EXPECT_FALSE(std::filesystem::exists(dir.path("tape.kvr")));
 
+    // A recording without blocks still gets its page, to show what it holds.
+    ImageBuilder quiet;
+    quiet.pause(2000);
+    dir.write("quiet.wav", render(quiet.bytes()));
+    const ToolRun none = kvrtool("report " + dir.path("quiet.wav") + " -o " + dir.path("quiet.html"));
+    EXPECT_EQ(none.status, 0) << none.out;
+    EXPECT_NE(text_of(dir.read("quiet.html")).find("\"blocks\":[\n]}"), std::string::npos);
+
     // A recording that cannot be read leaves an existing page as it was, and nothing else.
     dir.write("old.html", {'o', 'l', 'd'});
     // (a WAV file whose data chunk is empty)
@@ -357,7 +375,7 @@ TEST(ReportPage, CommandLineAndSafeOutput) {
     EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("no/such/dir/r.html")).status, 1);
     std::size_t files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path(""))) files += e.is_regular_file();
-    EXPECT_EQ(files, 4u);  // tape.wav, tape.html, old.html, broken.wav: no temporary file
+    EXPECT_EQ(files, 6u);  // tape, quiet and broken recordings, three pages: no temporary file
 }
 
 }  // namespace
