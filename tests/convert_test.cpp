@@ -46,17 +46,6 @@ int recovered(const KnownTape& t, const ByteVec& tap) {
     return n;
 }
 
-struct ToolRun {
-    int status = 0;
-    std::string out;
-};
-
-ToolRun kvrtool(const std::string& args) {
-    ToolRun r;
-    r.status = run_command(std::string(KVRTOOL_EXE) + " " + args + " 2>&1", r.out);
-    return r;
-}
-
 TEST(Convert, ExactIsKelvarinByteForByte) {
     TempDir dir;
     const KnownTape t = known_tape();

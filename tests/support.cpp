@@ -247,6 +247,12 @@ int run_command(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ToolRun kvrtool(const std::string& args) {
+    ToolRun r;
+    r.status = run_command(std::string(KVRTOOL_EXE) + " " + args + " 2>&1", r.out);
+    return r;
+}
+
 namespace {
 void become(int uid) {
     if (uid < 0) return;

@@ -153,6 +153,13 @@ private:
 // Runs a program, returning its exit status and standard output.
 int run_command(const std::string& command, std::string& output);
 
+// kvrtool run with these arguments, its standard output and error together.
+struct ToolRun {
+    int status = 0;
+    std::string out;
+};
+ToolRun kvrtool(const std::string& args);
+
 // A program started without a shell, so that it can be signalled and its end examined.
 class Child {
 public:

@@ -14,6 +14,7 @@ HpCursor::HpCursor(const Recording& recording)
       rate_(recording.sample_rate),
       samples_per_tstate_(kvr::samples_per_tstate(recording.sample_rate)) {}
 
+HpCursor::HpCursor(HpCursor&&) noexcept = default;
 HpCursor::~HpCursor() = default;
 
 std::size_t HpCursor::next_edge_after(std::int32_t at) {

@@ -15,6 +15,7 @@ class HpCursor {
 public:
     // The recording must outlive the cursor.
     explicit HpCursor(const Recording& recording);
+    HpCursor(HpCursor&&) noexcept;
     ~HpCursor();
 
     // The length in samples of the HP at pos, 0 at the end of the recording; pos moves past it.

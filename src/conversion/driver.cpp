@@ -62,18 +62,24 @@ private:
         if (!pilot.found) return;
         if (waiting_) close_waiting_block(loader, pilot.start);
         loader.after_pilot(cursor_, s, pilot);
+        BlockSeen seen{pilot.start, cursor_.pos, 0, {}};
         DecodedBlock block = loader.decode(cursor_, s, pilot, {blocks_, last_block_end_, buffer_.data()}, state);
         if (hooks_.retry != nullptr && block.counted) {
             PassStart with_state = start;
             with_state.state = before.get();
             with_state.pilot_start = pilot.start;
             hooks_.retry->improve(with_state, block, cursor_, state);
+            seen.retry = hooks_.retry->last_outcome();
         }
         waiting_ = block.counted && block.waits;
         if (!block.counted) return;
         block.loader = &loader;
         ++blocks_;
         last_block_end_ = block.end;
+        if (hooks_.observer != nullptr) {
+            seen.end = block.end;
+            hooks_.observer->block(block, seen);
+        }
         hand_over(std::move(block));
     }
 
@@ -84,6 +90,7 @@ private:
         if (next.replaces_gap != nullptr && next.replaces_gap(loaders_.settings(), k)) pause = 0.0f;
         if (pause < 0.0f) pause = 0.0f;
         if (k != 0) report_.pause(pause);
+        if (k != 0 && hooks_.observer != nullptr) hooks_.observer->pause(pause);
         if (k != 0) sink_.release(pause);
     }
 

@@ -26,6 +26,12 @@ struct PassStart {
     const LoaderState* state = nullptr;  // the loader's state before the pass
 };
 
+// What a retry made of the block it was last asked about.
+struct RetryOutcome {
+    bool retried = false;                  // the first reading did not check out
+    const char* recovered_with = nullptr;  // the reading that replaced it, or null
+};
+
 // Gives a block that read badly another chance. The classic conversion has none; kvrtool's
 // recovering conversion reads such blocks again from other levels and with other rules.
 class BlockRetry {
@@ -34,10 +40,30 @@ public:
     // May replace the block with a better reading; then it also moves the cursor and the
     // loader's state to where that reading left them.
     virtual void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) = 0;
+    virtual RetryOutcome last_outcome() const { return {}; }
+};
+
+// Where a block lies in the recording, in samples, and how it was read.
+struct BlockSeen {
+    std::int32_t pilot_start = 0;  // the first sample of its pilot (or leader)
+    std::int32_t data_start = 0;   // where the step after the pilot left the cursor
+    std::int32_t end = 0;          // where the search for the next block starts
+    RetryOutcome retry;
+};
+
+// Sees what the report shows, as data, for those who present it otherwise (kvrtool report).
+class ConversionObserver {
+public:
+    virtual ~ConversionObserver() = default;
+    // Every block as it is reported.
+    virtual void block(const DecodedBlock& block, const BlockSeen& seen) = 0;
+    // The pause after the block before, as its report line ends.
+    virtual void pause(float seconds) = 0;
 };
 
 struct ConversionHooks {
     BlockRetry* retry = nullptr;
+    ConversionObserver* observer = nullptr;
     // Told the part of the recording read so far (0 to 1), every percent or so.
     void (*progress)(void* context, double done) = nullptr;
     void* progress_context = nullptr;

@@ -25,7 +25,8 @@ void show_progress(void*, double done) {
 
 }  // namespace
 
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher) {
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher,
+                                           const RecoveryTaps& taps) {
     // The front end takes and gives back buffers of several megabytes for every piece of
     // the recording: they stay in the heap for the next piece instead of going back to the
     // system, which would hand them out again as fresh pages to be faulted in and cleared.
@@ -52,18 +53,23 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     const bool progress = long_recording && terminal;
     if (channels) {
         if (progress) std::fputs("Conditioning the signal ...", stderr);
-        cx.recording = condition_signal(*channels, rate, {});
+        cx.recording = condition_signal(*channels, rate, {}, taps.front_end);
         if (progress) std::fputs("\r                           \r", stderr);
     }
     ChecksumRetry retry(channels.get(), classic, cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;
+    hooks.observer = taps.observer;
     if (progress) hooks.progress = show_progress;
     const ConversionResult result = run_conversion(cx, hooks);
     const RetryCounts& n = retry.counts();
     if (result.blocks > 0)
         cx.console.print("Blocks: %d, good checksums: %d, recovered by a retry: %d, still bad: %d\n", n.blocks, n.good,
                          n.recovered, n.blocks - n.good);
+    if (taps.finished) {
+        const RecordingFrameSource levels(classic);
+        taps.finished(channels ? static_cast<const FrameSource&>(*channels) : levels);
+    }
     return result;
 }
 

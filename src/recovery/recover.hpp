@@ -2,17 +2,29 @@
 // and checksum-guided retries of every block that does not check out.
 #pragma once
 
+#include <functional>
+
 #include "conversion/driver.hpp"
+#include "frontend/front_end.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {
 
 struct Context;
 
+// What a caller may take from the conversion besides its report (kvrtool report).
+struct RecoveryTaps {
+    ConversionObserver* observer = nullptr;
+    FrontEndSummary* front_end = nullptr;  // filled with the front end's choices, when it runs
+    // Called at the end with the recording's frames (a WAV file's channels apart, else the
+    // classic samples), while cx.recording still holds the levels the analysis read.
+    std::function<void(const FrameSource& frames)> finished;
+};
+
 // Converts the recording loaded into the context from `file` (its bytes as read), printing
 // kelvarin's report and then a summary. With `terminal`, a recording of over a minute shows
-// its progress on standard error.
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal,
-                                           const PcmFetcher* fetcher = nullptr);
+// its progress on standard error. The fetcher, when given, reads the file's sound data.
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher = nullptr,
+                                           const RecoveryTaps& taps = {});
 
 }  // namespace kvr

@@ -90,7 +90,9 @@ void ChecksumRetry::remember(const DecodedBlock& block) {
 }
 
 void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+    outcome_ = {};
     if (needs_retry(block)) {
+        outcome_.retried = true;
         const std::int64_t count = classic_.count;
         const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
@@ -101,6 +103,7 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
             if (v.front_end.channel >= static_cast<int>(frames.channels())) continue;
             if (try_variant(v, start, from, to, block, cursor, state)) {
                 ++counts_.recovered;
+                outcome_.recovered_with = v.name;
                 break;
             }
         }

@@ -36,6 +36,7 @@ public:
     ChecksumRetry(const FrameSource* source, const Recording& classic, const Settings& settings, Console& console);
 
     void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
+    RetryOutcome last_outcome() const override { return outcome_; }
     const RetryCounts& counts() const { return counts_; }
 
 private:
@@ -51,6 +52,7 @@ private:
     const Settings& settings_;
     Console& console_;
     RetryCounts counts_;
+    RetryOutcome outcome_;
     std::int32_t expected_length_ = -1;  // announced by the header just read, or -1
 };
 

@@ -7,6 +7,7 @@
 #include "playback/render.hpp"
 #include "tool/convert.hpp"
 #include "tool/play_options.hpp"
+#include "tool/report.hpp"
 
 namespace kvr {
 
@@ -20,6 +21,7 @@ const char kUsage[] =
     "  convert INPUT [-o OUT] a recording into a KVR image or TAP file, recovering damaged blocks\n"
     "  list IMAGE             one line per block of a KVR image or TAP file\n"
     "  play IMAGE -o OUT      render the image as a WAV, CSW, VOC or FLAC recording\n"
+    "  report INPUT [-o OUT]  an HTML page of a recording and its blocks, analysed as convert does\n"
     "\n"
     "Run 'kvrtool COMMAND --help' for the options of a command.\n";
 
@@ -159,6 +161,7 @@ int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* er
     if (command == "convert") return convert_command(args.subspan(1), out, err);
     if (command == "list") return list_command(args.subspan(1), out, err);
     if (command == "play") return play_command(args.subspan(1), out, err);
+    if (command == "report") return report_command(args.subspan(1), out, err);
     return usage_error(err, kUsage, "unknown command " + command);
 }
 

@@ -1,0 +1,23 @@
+// Gathers every block of a conversion as the report shows it: the loader, the place in the
+// recording, the report line and its fields, the pause, and how the retries went.
+#pragma once
+
+#include <vector>
+
+#include "conversion/driver.hpp"
+#include "report_page/tape_facts.hpp"
+
+namespace kvr {
+
+class BlockCollector : public ConversionObserver {
+public:
+    void block(const DecodedBlock& block, const BlockSeen& seen) override;
+    void pause(float seconds) override;
+
+    std::vector<BlockFacts>& blocks() { return blocks_; }
+
+private:
+    std::vector<BlockFacts> blocks_;
+};
+
+}  // namespace kvr

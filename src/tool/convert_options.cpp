@@ -1,0 +1,129 @@
+#include "tool/convert_options.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace kvr {
+
+namespace {
+
+// A long option and the classic switch it stands for.
+struct ConvertOption {
+    const char* name;
+    const char* classic;     // the switch, or nullptr for the options of convert's own
+    const char* value_name;  // nullptr: no value
+    const char* help;        // nullptr: the command's own text
+};
+
+const ConvertOption kOptions[] = {
+    {"--output", nullptr, "FILE", nullptr},
+    {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
+    {"--loader", nullptr, "NAME", "rom (default), bleep, speedlock1:V, speedlock2, speedlock3:V, speedlock4 or di"},
+    {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block"},
+    {"--tap", "/tap", nullptr, "write a TAP file whatever the output's name"},
+    {"--rom-bits", "/rom", nullptr, "take the 0 and 1 bit lengths from the ROM timings"},
+    {"--ignore-partial", "/ignore", nullptr, "drop a last byte of fewer than 8 bits"},
+    {"--no-approx", "/noaprox", nullptr, "do not make the 1-bit length twice the 0-bit length"},
+    {"--max-pilot-diff", "/maxp", "N", "largest difference in % between two HPs of one pilot (35)"},
+    {"--min-bit-diff", "/diff", "N", "smallest difference in % between 0 and 1 bit HPs (40)"},
+    {"--end", "/end", "N", "end a block at the first bit whose two HPs differ by N % or more"},
+    {"--min-pilot", "/pilot", "N", "fewest pilot HPs that make a block (50)"},
+    {"--std", "/std", "N", "largest difference in % from the ROM timings for a standard block (20)"},
+    {"--force-pilot", "/force", "N", "write N as the pilot length of turbo blocks"},
+    {"--alter", "/alter", nullptr, "follow the running mean of each bit value while reading"},
+    {"--sync", "/sync", nullptr, "write the ROM sync lengths into turbo blocks"},
+    {"--middle", "/middle", nullptr, "tell 0 from 1 by the middle of the two bit lengths"},
+    {"--help", nullptr, nullptr, "this text, -h for short"},
+};
+
+const ConvertOption* find_option(const std::string& arg) {
+    if (arg == "-o") return &kOptions[0];
+    for (const ConvertOption& o : kOptions)
+        if (arg == o.name) return &o;
+    return nullptr;
+}
+
+bool whole_number(const std::string& text) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    return *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// --loader NAME[:VARIANT] as kelvarin's loader switches.
+bool loader_switches(const std::string& value, std::vector<std::string>& args) {
+    const std::size_t colon = value.find(':');
+    const std::string name = value.substr(0, colon);
+    const std::string variant = colon == std::string::npos ? "0" : value.substr(colon + 1);
+    if (!whole_number(variant)) return false;
+    if (colon != std::string::npos && name != "speedlock1" && name != "speedlock3") return false;
+    if (name == "rom") return true;
+    if (name == "bleep") args.push_back("/bleep");
+    else if (name == "di") args.push_back("/diload");
+    else if (name == "speedlock2") args.push_back("/slock2");
+    else if (name == "speedlock4") args.push_back("/slock4");
+    else if (name == "speedlock1" || name == "speedlock3") args.insert(args.end(), {"/slock" + name.substr(9), variant});
+    else return false;
+    return true;
+}
+
+bool fail(std::string& error, const std::string& message) {
+    error = message;
+    return false;
+}
+
+}  // namespace
+
+bool parse_convert_arguments(const char* command, std::span<const std::string> args, ConvertRequest& r,
+                             std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h") {
+            r.help = true;
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            if (!r.input.empty()) return fail(error, std::string(command) + " takes one recording");
+            r.input = arg;
+            continue;
+        }
+        const ConvertOption* o = find_option(arg);
+        if (o == nullptr) return fail(error, "unknown option " + arg);
+        std::string value;
+        if (o->value_name != nullptr) {
+            if (i + 1 >= args.size()) return fail(error, arg + " needs a value");
+            value = args[++i];
+        }
+        const std::string name = o->name;
+        if (name == "--help") r.help = true;
+        else if (name == "--exact") r.exact = true;
+        else if (name == "--output") r.output = value;
+        else if (name == "--loader") {
+            if (!loader_switches(value, r.classic))
+                return fail(error, "--loader needs one of rom, bleep, speedlock1:V, speedlock2, speedlock3:V, "
+                                   "speedlock4, di, not '" + value + "'");
+        } else {
+            if (o->value_name != nullptr && !whole_number(value))
+                return fail(error, arg + " needs a whole number, not '" + value + "'");
+            r.classic.push_back(o->classic);
+            if (o->value_name != nullptr) r.classic.push_back(value);
+        }
+    }
+    if (!r.help && r.input.empty()) return fail(error, "no recording given");
+    return true;
+}
+
+std::string convert_option_lines(const char* output_help) {
+    std::string text = "Options:\n";
+    for (const ConvertOption& o : kOptions) {
+        std::string left = std::string(o.name) + (o.value_name != nullptr ? std::string(" ") + o.value_name : "");
+        left.resize(std::max<std::size_t>(left.size() + 1, 22), ' ');
+        text += "  " + left + (o.help != nullptr ? o.help : output_help) + "\n";
+    }
+    return text;
+}
+
+}  // namespace kvr

@@ -1,0 +1,130 @@
+// kvrtool report: the conversion of kvrtool convert (or, with --exact, the classic one),
+// its blocks gathered as it reports them, then one HTML page written instead of an image.
+#include "tool/report.hpp"
+
+#include <memory>
+#include <unistd.h>
+
+#include "cli/run.hpp"
+#include "context.hpp"
+#include "input/file_bytes.hpp"
+#include "output/safe_output.hpp"
+#include "recovery/recover.hpp"
+#include "report_page/block_collector.hpp"
+#include "report_page/page_writer.hpp"
+#include "report_page/recording_facts.hpp"
+#include "tool/convert_options.hpp"
+
+namespace kvr {
+
+namespace {
+
+std::string usage() {
+    return "Usage: kvrtool report INPUT [-o REPORT.html] [options]\n"
+           "\n"
+           "Analyses a recording as 'kvrtool convert' does, with the same options, prints the same\n"
+           "report, and writes one self-contained HTML page instead of an image: a timeline of the\n"
+           "blocks, each block's fields and half-periods, where a bad block went wrong, and the\n"
+           "amplitude of each channel. The page is written also when no block is found.\n"
+           "\n" +
+           convert_option_lines("the page to write, -o for short (default: INPUT.html)");
+}
+
+// What the report step needs besides the context.
+struct PageJob {
+    const ConvertRequest& request;
+    std::string page_name;
+    bool written = false;
+};
+
+void write_page(PageJob& job, Context& cx, RecordingFacts& facts, const FrameSource& frames, LevelsFrom from,
+                const FrontEndSummary* front_end) {
+    complete_recording_facts(facts, frames, cx.recording, cx.recording.sample_rate, cx.settings, from, front_end);
+    std::string error;
+    job.written = write_report_page(job.page_name, facts, error);
+    if (job.written)
+        cx.console.print("Report page: %s\n", job.page_name.c_str());
+    else
+        cx.console.warn("kvrtool: %s\n", error.c_str());
+}
+
+ConversionResult report_step(PageJob& job, Context& cx) {
+    // The image stays in memory and is dropped; only the page is written.
+    cx.image.open_memory();
+    BlockCollector collector;
+    RecordingFacts facts;
+    facts.input_name = job.request.input;
+    FileBytes file;
+    const bool opened = file.open(cx.settings.input_name);
+    const Bytes bytes = opened ? file.bytes() : Bytes{};
+    ConversionResult result;
+    if (job.request.exact) {
+        ConversionHooks hooks;
+        hooks.observer = &collector;
+        result = run_conversion(cx, hooks);
+        facts.blocks = std::move(collector.blocks());
+        // The channels of a WAV file apart, for the envelope; else the samples as loaded.
+        SampleInfo info;
+        PcmRun run;
+        SampleVector mixed;
+        SampleCollector collect(mixed);
+        const bool samples_read = read_any(bytes, info, collect) == LOAD_OK;
+        const SampleFrameSource mono(mixed);
+        const RecordingFrameSource levels(cx.recording);
+        if (parse_wav(bytes, info, run) == LOAD_OK && run.frames == static_cast<std::uint64_t>(cx.recording.count))
+            write_page(job, cx, facts, PcmFrameSource(bytes, run, &file), LevelsFrom::classic, nullptr);
+        else if (samples_read && mixed.size() == static_cast<std::size_t>(cx.recording.count))
+            write_page(job, cx, facts, mono, LevelsFrom::classic, nullptr);
+        else
+            write_page(job, cx, facts, levels, LevelsFrom::classic, nullptr);
+    } else {
+        FrontEndSummary front_end;
+        RecoveryTaps taps;
+        taps.observer = &collector;
+        taps.front_end = &front_end;
+        taps.finished = [&](const FrameSource& frames) {
+            facts.blocks = std::move(collector.blocks());
+            const bool ran = front_end.channels > 0;
+            write_page(job, cx, facts, frames, ran ? LevelsFrom::front_end : LevelsFrom::pulses, ran ? &front_end : nullptr);
+        };
+        result = run_recovering_conversion(cx, bytes, ::isatty(2) == 1, opened ? &file : nullptr, taps);
+    }
+    result.ok = result.ok && job.written;
+    return result;
+}
+
+}  // namespace
+
+std::string report_page_name(const std::string& input_name) {
+    std::string name = derive_output_name(input_name, false);
+    return name.substr(0, name.size() - 3) + "html";
+}
+
+int report_command(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
+    ConvertRequest request;
+    std::string error;
+    if (!parse_convert_arguments("report", args, request, error)) {
+        std::fprintf(err, "kvrtool: %s\n\n%s", error.c_str(), usage().c_str());
+        return 2;
+    }
+    if (request.help) {
+        std::fputs(usage().c_str(), out);
+        return 0;
+    }
+    PageJob job{request, request.output.empty() ? report_page_name(request.input) : request.output};
+    if (is_same_regular_file(request.input, job.page_name)) {
+        std::fprintf(err, "kvrtool: the page %s would replace the recording\n", job.page_name.c_str());
+        return 1;
+    }
+    // kelvarin's output name is /dev/null, never opened: the step keeps the image in memory.
+    std::vector<std::string> classic = request.classic;
+    classic.push_back(request.input);
+    classic.push_back("/dev/null");
+    auto cx = std::make_unique<Context>(out, err);
+    const int status = run_program(*cx, classic, [&job](Context& c) { return report_step(job, c); });
+    cx->console.flush();
+    // A recording without blocks still has its page, and the envelope shows what it holds.
+    return job.written ? 0 : (status != 0 ? status : 1);
+}
+
+}  // namespace kvr
