@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <future>
+#include <thread>
 
 namespace kvr {
 
@@ -257,7 +259,16 @@ Conditioned condition_piece(const std::vector<float>& x, std::int32_t rate, std:
 struct Piece {
     std::uint64_t first, from, to;  // the frames read, and those decided
     Conditioned c;
+    FrontEndSummary share;  // the channels' use within the frames decided
 };
+
+// Adds a piece's share of the channels' use to the recording's.
+void add_share(FrontEndSummary& total, const FrontEndSummary& piece) {
+    for (std::size_t c = 0; c < total.share_used.size() && c < piece.share_used.size(); ++c) {
+        total.share_used[c] += piece.share_used[c];
+        total.share_inverted[c] += piece.share_inverted[c];
+    }
+}
 
 // The level decision, carried from piece to piece.
 struct Trigger {
@@ -316,30 +327,43 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
 
     // Hiss is smoothed over about the same time at every rate: one pass at 22050 Hz.
     const int passes = settings.smoothing >= 0 ? settings.smoothing : std::max(1, static_cast<int>(std::lround(rate / 22050.0)));
-    // Each piece is read and conditioned on a second thread while the level of the one
-    // before it is decided here.
+    // The pieces are read and conditioned on other threads, each on its own, while the
+    // levels of the ones before them are decided here in order.
     auto prepare = [&](std::uint64_t from) {
         const std::uint64_t to = std::min<std::uint64_t>(n, from + kPiece);
         const std::uint64_t first = from >= margin ? from - margin : 0;
         const std::uint64_t last = std::min<std::uint64_t>(n, to + margin);
         Channels piece;
         source.read(first, static_cast<std::size_t>(last - first), piece);
+        FrontEndSummary share;
+        share.share_used.assign(channels, 0.0);
+        share.share_inverted.assign(channels, 0.0);
         std::vector<float> mixed;
         if (one_channel) {
             mixed.swap(piece[static_cast<std::size_t>(settings.channel)]);
+            share.share_used[static_cast<std::size_t>(settings.channel)] = static_cast<double>(to - from);
         } else {
             mixed = combine(piece, scale, static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first),
-                            summary);
+                            &share);
         }
-        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), passes), rate, half, reach, settings)};
+        return Piece{first, from, to, condition_piece(smooth(std::move(mixed), passes), rate, half, reach, settings),
+                     std::move(share)};
     };
+    const unsigned ahead = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    std::deque<std::future<Piece>> pending;
+    std::uint64_t next = 0;
+    auto launch = [&] {
+        if (next >= n) return;
+        pending.push_back(std::async(std::launch::async, prepare, next));
+        next += kPiece;
+    };
+    for (unsigned k = 0; k < ahead; ++k) launch();
     Trigger trigger;
-    std::future<Piece> next = std::async(std::launch::async, prepare, std::uint64_t{0});
-    for (std::uint64_t from = 0; from < n; from += kPiece) {
-        const Piece piece = next.get();
-        if (from + kPiece < n) next = std::async(std::launch::async, prepare, from + kPiece);
-        if (one_channel && summary != nullptr)
-            summary->share_used[static_cast<std::size_t>(settings.channel)] += static_cast<double>(piece.to - piece.from);
+    while (!pending.empty()) {
+        const Piece piece = pending.front().get();
+        pending.pop_front();
+        launch();
+        if (summary != nullptr) add_share(*summary, piece.share);
         trigger.run(piece.c, piece.first, piece.from, piece.to, out);
     }
     if (summary != nullptr) {
