@@ -69,7 +69,7 @@ struct ConversionHooks {
     void* progress_context = nullptr;
 };
 
-// Converts the whole sample buffer into the output named in the settings (or the output
+// Converts the whole recording into the output named in the settings (or the output
 // already open in the context); errors are reported on the console.
 ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks = {});
 

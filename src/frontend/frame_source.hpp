@@ -33,7 +33,7 @@ private:
     const PcmFetcher* fetcher_;
 };
 
-// One channel from the classic sample buffer, for files whose channels are not kept apart.
+// One channel of samples as the classic reader mixes them, for files whose channels are not kept apart.
 class SampleFrameSource : public FrameSource {
 public:
     explicit SampleFrameSource(const SampleVector& samples) : samples_(samples) {}

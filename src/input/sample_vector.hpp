@@ -1,4 +1,4 @@
-// Storage for the sample buffer: large blocks come straight from the system in huge pages
+// Storage for samples and edges: large blocks come straight from the system in huge pages
 // where it offers them, and elements are not zeroed before the readers overwrite them.
 #pragma once
 
