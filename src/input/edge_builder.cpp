@@ -80,17 +80,24 @@ void EdgeBuilder::clear() {
     low_ = false;
 }
 
-bool EdgeBuilder::push(std::int64_t at) {
-    if (out_.edges.size() >= max_edges_) return false;
-    out_.edges.push_back(static_cast<std::int32_t>(at));
+bool EdgeBuilder::continue_at(bool low) {
+    if (pos_ == 0) {
+        low_ = out_.first_low = low;
+        return true;
+    }
+    if (low != low_) {
+        if (out_.edges.size() >= max_edges_) return false;
+        out_.edges.push_back(static_cast<std::int32_t>(pos_));
+    }
+    low_ = low;
     return true;
 }
 
 bool EdgeBuilder::samples(const std::int8_t* p, std::size_t n) {
     if (n == 0) return true;
     if (pos_ + static_cast<std::int64_t>(n) > INT32_MAX) return false;
-    if (pos_ == 0) low_ = out_.first_low = p[0] < 0;
     try {
+        if (!continue_at(p[0] < 0)) return false;
         find_edges(p, n, pos_, low_, out_.edges);
     } catch (const std::bad_alloc&) {
         return false;
@@ -105,14 +112,10 @@ bool EdgeBuilder::run(bool low, std::uint64_t n) {
     if (n == 0) return true;
     if (n > INT32_MAX || pos_ + static_cast<std::int64_t>(n) > INT32_MAX) return false;
     try {
-        if (pos_ == 0)
-            low_ = out_.first_low = low;
-        else if (low != low_ && !push(pos_))
-            return false;
+        if (!continue_at(low)) return false;
     } catch (const std::bad_alloc&) {
         return false;
     }
-    low_ = low;
     pos_ += static_cast<std::int64_t>(n);
     out_.count = static_cast<std::int32_t>(pos_);
     return true;
@@ -121,10 +124,7 @@ bool EdgeBuilder::run(bool low, std::uint64_t n) {
 bool EdgeBuilder::join(bool first_low, const std::vector<std::int32_t>& piece_edges, std::int64_t length) {
     if (length == 0) return true;
     try {
-        if (pos_ == 0)
-            low_ = out_.first_low = first_low;
-        else if (first_low != low_ && !push(pos_))
-            return false;
+        if (!continue_at(first_low)) return false;
         if (out_.edges.size() + piece_edges.size() > max_edges_) return false;
         out_.edges.insert(out_.edges.end(), piece_edges.begin(), piece_edges.end());
     } catch (const std::bad_alloc&) {

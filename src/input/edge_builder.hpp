@@ -26,7 +26,9 @@ public:
 private:
     // Appends the edges found in a piece read on its own, which began at level `low`.
     bool join(bool first_low, const std::vector<std::int32_t>& piece_edges, std::int64_t length);
-    bool push(std::int64_t at);
+    // The level of the samples about to be appended: the first sets the recording's first
+    // level; a level that differs from the one before is an edge.
+    bool continue_at(bool low);
 
     Recording& out_;
     std::int64_t pos_ = 0;
