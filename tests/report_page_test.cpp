@@ -239,10 +239,10 @@ TEST(ReportPage, FirstSuspectBitIsThePairFarFromBothLengths) {
     const Recording levels = recording_of(samples_from_hps(t.hps), 44100);
     const Settings s;
     BlockFacts f = facts_of(t, levels);
-    const BitRefs refs = judging_refs(f, levels, 44100, s);
+    const BitRefs refs = judging_refs(f, levels, s);
     EXPECT_EQ(refs.bit0, 10);
     EXPECT_EQ(refs.bit1, 20);
-    const std::optional<SuspectBit> b = first_suspect_bit(f, levels, 44100, refs, s);
+    const std::optional<SuspectBit> b = first_suspect_bit(f, levels, refs, s);
     ASSERT_TRUE(b.has_value());
     EXPECT_EQ(b->bit, 13);
     std::int32_t at = t.data_start;
@@ -251,7 +251,7 @@ TEST(ReportPage, FirstSuspectBitIsThePairFarFromBothLengths) {
     EXPECT_EQ(b->end, at + 30);
     // A block that ends before the bad pair has none.
     f.end = at;
-    EXPECT_FALSE(first_suspect_bit(f, levels, 44100, refs, s).has_value());
+    EXPECT_FALSE(first_suspect_bit(f, levels, refs, s).has_value());
     // The decoder's lines: between the lengths, and where a long HP ends the block.
     const std::vector<Mark> lines = bit_thresholds(f, refs, s, samples_per_tstate(44100));
     ASSERT_GE(lines.size(), 2u);
@@ -276,8 +276,8 @@ TEST(ReportPage, TrailersBetweenSubBlocksAreNoSuspects) {
     f.trailer_after_bits = {8};
     f.read_in_subblocks = true;
     const Settings s;
-    const BitRefs refs = judging_refs(f, levels, 44100, s);
-    const std::optional<SuspectBit> b = first_suspect_bit(f, levels, 44100, refs, s);
+    const BitRefs refs = judging_refs(f, levels, s);
+    const std::optional<SuspectBit> b = first_suspect_bit(f, levels, refs, s);
     ASSERT_TRUE(b.has_value());
     EXPECT_EQ(b->bit, 10);
 }

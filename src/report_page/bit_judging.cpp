@@ -10,8 +10,7 @@ namespace kvr {
 
 namespace {
 
-HpCursor cursor_at(const Recording& levels, std::int32_t rate, std::int32_t pos) {
-    (void)rate;  // the recording knows its own
+HpCursor cursor_at(const Recording& levels, std::int32_t pos) {
     HpCursor c(levels);
     c.pos = std::max(0, pos);
     return c;
@@ -21,8 +20,8 @@ double tstates(double samples, double spt) { return spt > 0.0 ? samples / spt : 
 
 }  // namespace
 
-BitRefs judging_refs(const BlockFacts& f, const Recording& levels, std::int32_t rate, const Settings& s) {
-    HpCursor c = cursor_at(levels, rate, f.data_start);
+BitRefs judging_refs(const BlockFacts& f, const Recording& levels, const Settings& s) {
+    HpCursor c = cursor_at(levels, f.data_start);
     if (!f.learns_bit_lengths) return fixed_bit_refs(f.fixed_bit0, f.fixed_bit1, c.samples_per_tstate());
     return measure_bit_refs(c, s);
 }
@@ -50,10 +49,10 @@ std::vector<Mark> bit_thresholds(const BlockFacts& f, const BitRefs& refs, const
     return marks;
 }
 
-std::optional<SuspectBit> first_suspect_bit(const BlockFacts& f, const Recording& levels, std::int32_t rate,
+std::optional<SuspectBit> first_suspect_bit(const BlockFacts& f, const Recording& levels,
                                             const BitRefs& refs, const Settings& s) {
     if (refs.bit0 <= 0 || refs.bit1 <= 0) return std::nullopt;
-    HpCursor c = cursor_at(levels, rate, f.data_start);
+    HpCursor c = cursor_at(levels, f.data_start);
     BitRefs judged = refs;
     std::uint8_t unused[1] = {0};
     BitReader reader{c, judged, s, unused, {}};

@@ -14,7 +14,7 @@
 namespace kvr {
 
 // The bit lengths in samples the block's decoder started from.
-BitRefs judging_refs(const BlockFacts& block, const Recording& levels, std::int32_t rate, const Settings& s);
+BitRefs judging_refs(const BlockFacts& block, const Recording& levels, const Settings& s);
 
 // The decoder's lines in T-states: between 0 and 1, the HP so long that it ends the block,
 // and the edges of the pilot's tolerance.
@@ -26,7 +26,7 @@ inline constexpr std::int32_t kSuspectPct = 20;
 
 // The first suspect pair from the block's data to its end, its place in samples; nothing
 // when every pair fits.
-std::optional<SuspectBit> first_suspect_bit(const BlockFacts& block, const Recording& levels, std::int32_t rate,
+std::optional<SuspectBit> first_suspect_bit(const BlockFacts& block, const Recording& levels,
                                             const BitRefs& refs, const Settings& s);
 
 }  // namespace kvr

@@ -32,13 +32,13 @@ double longest_of(const BlockFacts& f) {
 void add_block_details(BlockFacts& f, const FrameSource& frames, const Recording& levels, std::int32_t rate,
                        const Settings& s, bool with_wave) {
     const double spt = samples_per_tstate(rate);
-    const BitRefs refs = judging_refs(f, levels, rate, s);
+    const BitRefs refs = judging_refs(f, levels, s);
     f.thresholds = bit_thresholds(f, refs, s, spt);
     f.histogram = hp_histogram(levels, rate, f.pilot_start, f.end, longest_of(f));
     if (f.checks_out && !f.retried) return;
 
     // Where the read went wrong; a block without a suspect pair is shown where it ended.
-    SuspectBit suspect = first_suspect_bit(f, levels, rate, refs, s).value_or(SuspectBit{});
+    SuspectBit suspect = first_suspect_bit(f, levels, refs, s).value_or(SuspectBit{});
     if (!suspect.found) {
         suspect.start = suspect.end = f.end;
         suspect.why = "every pair fits a bit length; the read ended here";
