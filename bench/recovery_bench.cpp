@@ -113,13 +113,11 @@ Bytes render(const Bytes& image, const kvr::RenderOptions& options) {
 
 // The records of a TAP file in memory.
 std::vector<Bytes> records(const Bytes& tap) {
+    kvr::TapeImage image;
+    std::string error;
     std::vector<Bytes> r;
-    for (std::size_t i = 0; i + 2 <= tap.size();) {
-        const std::size_t n = tap[i] | (tap[i + 1] << 8);
-        if (i + 2 + n > tap.size()) break;
-        r.emplace_back(tap.begin() + static_cast<std::ptrdiff_t>(i + 2), tap.begin() + static_cast<std::ptrdiff_t>(i + 2 + n));
-        i += 2 + n;
-    }
+    if (!kvr::parse_tape_image(tap, true, image, error)) return r;
+    for (const kvr::TapeBlock& b : image.blocks) r.emplace_back(b.data.begin(), b.data.end());
     return r;
 }
 

@@ -29,13 +29,11 @@ KnownTape known_tape() {
 }
 
 std::vector<ByteVec> tap_records(const ByteVec& tap) {
+    TapeImage image;
+    std::string error;
+    EXPECT_TRUE(parse_tape_image(tap, true, image, error)) << error;
     std::vector<ByteVec> r;
-    for (std::size_t i = 0; i + 2 <= tap.size();) {
-        const std::size_t n = tap[i] | (tap[i + 1] << 8);
-        if (i + 2 + n > tap.size()) break;
-        r.emplace_back(tap.begin() + static_cast<std::ptrdiff_t>(i + 2), tap.begin() + static_cast<std::ptrdiff_t>(i + 2 + n));
-        i += 2 + n;
-    }
+    for (const TapeBlock& b : image.blocks) r.push_back(b.data);
     return r;
 }
 
