@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace kvr {
 
@@ -29,30 +28,23 @@ float pcm_value(const std::uint8_t* p, const PcmFormat& f) {
     }
 }
 
-void size_for(std::vector<std::vector<float>>& out, std::size_t channels, std::size_t count) {
+void size_for(FrameChannels& out, std::size_t channels, std::size_t count) {
     out.resize(channels);
     for (auto& c : out) c.resize(count);
 }
 
 }  // namespace
 
-void PcmFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
-    const PcmFormat& f = run_.format;
+namespace {
+
+// Frames of the PCM bytes at p into out[c][at, at + count).
+void convert_frames(const std::uint8_t* p, std::size_t count, const PcmFormat& f, std::size_t at,
+                    FrameChannels& out) {
     const std::size_t step = f.bits / 8, frame = static_cast<std::size_t>(f.frame_bytes());
-    size_for(out, f.channels, count);
-    const std::uint8_t* p = file_.data() + run_.offset + from * frame;
-    std::unique_ptr<std::uint8_t[]> copy;  // not cleared: the read fills it
-    if (fetcher_ != nullptr) {
-        const std::size_t size = count * frame;
-        copy.reset(new std::uint8_t[size]);
-        const std::size_t got = fetcher_->read(run_.offset + from * frame, size, copy.get());
-        std::fill(copy.get() + got, copy.get() + size, std::uint8_t{0});
-        p = copy.get();
-    }
     if (!f.is_float && f.bits == 16) {
         // The common case gets a loop of its own that the compiler can vectorise.
         for (std::size_t c = 0; c < f.channels; ++c) {
-            float* dest = out[c].data();
+            float* dest = out[c].data() + at;
             const std::uint8_t* q = p + 2 * c;
             for (std::size_t i = 0; i < count; ++i, q += frame)
                 dest[i] = static_cast<float>(static_cast<std::int16_t>(q[0] | (q[1] << 8))) * (1.0f / 32768.0f);
@@ -60,15 +52,45 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std
         return;
     }
     for (std::size_t i = 0; i < count; ++i, p += frame)
-        for (std::size_t c = 0; c < f.channels; ++c) out[c][i] = pcm_value(p + c * step, f);
+        for (std::size_t c = 0; c < f.channels; ++c) out[c][at + i] = pcm_value(p + c * step, f);
 }
 
-void SampleFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
+}  // namespace
+
+void PcmFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
+    const PcmFormat& f = run_.format;
+    const std::size_t frame = static_cast<std::size_t>(f.frame_bytes());
+    size_for(out, f.channels, count);
+    if (fetcher_ == nullptr) {
+        convert_frames(file_.data() + run_.offset + from * frame, count, f, 0, out);
+        return;
+    }
+    // Through the fetcher a stretch at a time, into room small enough to stay in the cache
+    // while its frames are converted.
+    constexpr std::size_t kRoom = 64 * 1024;
+    std::uint8_t small_room[kRoom];
+    std::vector<std::uint8_t> large_room;  // for frames of many channels, larger than the room
+    std::uint8_t* room = small_room;
+    if (frame > kRoom) {
+        large_room.resize(frame);
+        room = large_room.data();
+    }
+    const std::size_t per_stretch = std::max<std::size_t>(1, kRoom / frame);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(per_stretch, count - done), size = n * frame;
+        const std::size_t got = fetcher_->read(run_.offset + (from + done) * frame, size, room);
+        std::fill(room + got, room + size, std::uint8_t{0});
+        convert_frames(room, n, f, done, out);
+        done += n;
+    }
+}
+
+void SampleFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
     size_for(out, 1, count);
     for (std::size_t i = 0; i < count; ++i) out[0][i] = static_cast<float>(samples_[from + i]) / 128.0f;
 }
 
-void RecordingFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
+void RecordingFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
     size_for(out, 1, count);
     const auto& edges = recording_.edges;
     const auto first = static_cast<std::int32_t>(from);
@@ -84,7 +106,7 @@ void RecordingFrameSource::read(std::uint64_t from, std::size_t count, std::vect
     }
 }
 
-void MemoryFrameSource::read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const {
+void MemoryFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
     size_for(out, channels_.size(), count);
     for (std::size_t c = 0; c < channels_.size(); ++c)
         std::memcpy(out[c].data(), channels_[c].data() + from, count * sizeof(float));

@@ -5,8 +5,14 @@
 #include <vector>
 
 #include "input/readers.hpp"
+#include "input/sample_vector.hpp"
 
 namespace kvr {
+
+// One channel of frames, full scale 1. Pieces of recordings are megabytes long: the storage
+// comes in large pages and is not cleared before it is filled.
+using FrameChannel = std::vector<float, SampleAllocator<float>>;
+using FrameChannels = std::vector<FrameChannel>;
 
 class FrameSource {
 public:
@@ -14,7 +20,7 @@ public:
     virtual std::size_t channels() const = 0;
     virtual std::uint64_t frames() const = 0;
     // Frames [from, from + count) into out[c] for each channel c, full scale 1.
-    virtual void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const = 0;
+    virtual void read(std::uint64_t from, std::size_t count, FrameChannels& out) const = 0;
 };
 
 // The PCM frames of a file in memory (a WAV file's data chunk), read through the fetcher
@@ -25,7 +31,7 @@ public:
         : file_(file), run_(run), fetcher_(fetcher) {}
     std::size_t channels() const override { return run_.format.channels; }
     std::uint64_t frames() const override { return run_.frames; }
-    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
 
 private:
     Bytes file_;
@@ -39,7 +45,7 @@ public:
     explicit SampleFrameSource(const SampleVector& samples) : samples_(samples) {}
     std::size_t channels() const override { return 1; }
     std::uint64_t frames() const override { return samples_.size(); }
-    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
 
 private:
     const SampleVector& samples_;
@@ -51,7 +57,7 @@ public:
     explicit RecordingFrameSource(const Recording& recording) : recording_(recording) {}
     std::size_t channels() const override { return 1; }
     std::uint64_t frames() const override { return static_cast<std::uint64_t>(recording_.count); }
-    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
 
 private:
     const Recording& recording_;
@@ -64,7 +70,7 @@ public:
         : inner_(inner), first_(first), count_(count) {}
     std::size_t channels() const override { return inner_.channels(); }
     std::uint64_t frames() const override { return count_; }
-    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override {
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override {
         inner_.read(first_ + from, count, out);
     }
 
@@ -79,7 +85,7 @@ public:
     explicit MemoryFrameSource(std::vector<std::vector<float>> channels) : channels_(std::move(channels)) {}
     std::size_t channels() const override { return channels_.size(); }
     std::uint64_t frames() const override { return channels_.empty() ? 0 : channels_[0].size(); }
-    void read(std::uint64_t from, std::size_t count, std::vector<std::vector<float>>& out) const override;
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
 
 private:
     std::vector<std::vector<float>> channels_;

@@ -30,8 +30,10 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     // The front end takes and gives back buffers of several megabytes for every piece of
     // the recording: they stay in the heap for the next piece instead of going back to the
     // system, which would hand them out again as fresh pages to be faulted in and cleared.
-    ::mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    // (32 MiB is the highest threshold the allocator takes; a higher one is refused and
+    // would leave every buffer over 128 KiB mapped afresh.)
+    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
     // The recording again, for the front end: a WAV file's channels apart, read from the
     // file as they are needed. CSW pulses are levels already. Other files give their
     // samples as the classic reader mixes them, one channel kept in memory.
@@ -47,15 +49,19 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
         SampleCollector collect(mixed);
         if (read_any(file, info, collect) == LOAD_OK) channels = std::make_unique<SampleFrameSource>(mixed);
     }
-    const Recording classic = cx.recording;
-    const std::int32_t rate = classic.sample_rate;
-    const bool long_recording = rate > 0 && classic.count / rate > 60;
+    const std::int32_t rate = cx.recording.sample_rate;
+    const bool long_recording = rate > 0 && cx.recording.count / rate > 60;
     const bool progress = long_recording && terminal;
+    // The classic levels stay for the retries; the front end's take their place for the
+    // conversion (without channels, the classic levels are the conversion's too).
+    Recording classic_levels;
     if (channels) {
         if (progress) std::fputs("Conditioning the signal ...", stderr);
+        classic_levels = std::move(cx.recording);
         cx.recording = condition_signal(*channels, rate, {}, taps.front_end);
         if (progress) std::fputs("\r                           \r", stderr);
     }
+    const Recording& classic = channels ? classic_levels : cx.recording;
     ChecksumRetry retry(channels.get(), classic, cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;

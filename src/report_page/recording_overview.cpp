@@ -65,7 +65,7 @@ void measure_envelope(const FrameSource& frames, std::int32_t rate, std::size_t 
     const std::uint64_t per_bucket = (windows + buckets - 1) / buckets;
     const std::uint64_t bucket_frames = per_bucket * window;
     facts.bucket_seconds = static_cast<double>(bucket_frames) / rate;
-    std::vector<std::vector<float>> piece;
+    FrameChannels piece;
     for (std::uint64_t from = 0; from < n; from += bucket_frames) {
         const auto count = static_cast<std::size_t>(std::min(bucket_frames, n - from));
         frames.read(from, count, piece);

@@ -24,10 +24,10 @@ WaveWindow wave_window(const FrameSource& frames, const Recording& levels, std::
     w.count = last - first;
     if (w.count == 0 || points == 0) return w;
     w.step = static_cast<std::int32_t>((w.count + static_cast<std::int64_t>(points) - 1) / static_cast<std::int64_t>(points));
-    std::vector<std::vector<float>> raw;
+    FrameChannels raw;
     frames.read(static_cast<std::uint64_t>(first), static_cast<std::size_t>(w.count), raw);
     const std::size_t step = static_cast<std::size_t>(w.step);
-    for (const std::vector<float>& channel : raw) {
+    for (const FrameChannel& channel : raw) {
         std::vector<float> low, high;
         for (std::size_t i = 0; i < channel.size(); i += step) {
             const auto end = channel.begin() + static_cast<std::ptrdiff_t>(std::min(channel.size(), i + step));

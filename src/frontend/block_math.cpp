@@ -1,0 +1,148 @@
+#include "frontend/block_math.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kvr {
+
+namespace {
+
+void plain_extremes(const float* x, std::size_t n, float& top, float& bottom) {
+    float t = x[0], m = x[0];
+    for (std::size_t i = 1; i < n; ++i) t = std::max(t, x[i]), m = std::min(m, x[i]);
+    top = t, bottom = m;
+}
+
+constexpr std::size_t kLanes = 4;
+
+double combine_lanes(const double* lane) { return (lane[0] + lane[1]) + (lane[2] + lane[3]); }
+
+}  // namespace
+
+void block_extremes(const float* x, std::size_t n, float* top, float* bottom) {
+    std::size_t b = 0, i = 0;
+#if defined(__SSE2__)
+    // Over finite values the order in which the extremes are taken changes nothing but the
+    // sign of a zero, which no later comparison sees.
+    for (; i + kBlock <= n; i += kBlock, ++b) {
+        const __m128 v0 = _mm_loadu_ps(x + i), v1 = _mm_loadu_ps(x + i + 4);
+        const __m128 v2 = _mm_loadu_ps(x + i + 8), v3 = _mm_loadu_ps(x + i + 12);
+        __m128 t = _mm_max_ps(_mm_max_ps(v0, v1), _mm_max_ps(v2, v3));
+        __m128 m = _mm_min_ps(_mm_min_ps(v0, v1), _mm_min_ps(v2, v3));
+        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(2, 3, 0, 1)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        top[b] = _mm_cvtss_f32(t);
+        bottom[b] = _mm_cvtss_f32(m);
+    }
+#endif
+    for (; i < n; i += kBlock, ++b) plain_extremes(x + i, std::min(kBlock, n - i), top[b], bottom[b]);
+}
+
+namespace {
+
+// Takes base + step * k from each of x[0, count), k the frame's place in its block.
+void remove_ramp(float* x, std::size_t count, float base, float step) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    const __m128 base4 = _mm_set1_ps(base), step4 = _mm_set1_ps(step);
+    __m128 place = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+    for (; k + 4 <= count; k += 4) {
+        _mm_storeu_ps(x + k, _mm_sub_ps(_mm_loadu_ps(x + k), _mm_add_ps(base4, _mm_mul_ps(step4, place))));
+        place = _mm_add_ps(place, _mm_set1_ps(4.0f));
+    }
+#endif
+    for (; k < count; ++k) x[k] = x[k] - (base + step * static_cast<float>(k));
+}
+
+}  // namespace
+
+void remove_baseline(float* x, std::size_t n, const float* edge_base, float* magnitude) {
+    const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t lo = b * kBlock;
+        const float step = (edge_base[b + 1] - edge_base[b]) / static_cast<float>(kBlock);
+        remove_ramp(x + lo, std::min(kBlock, n - lo), edge_base[b], step);
+    }
+    // Four blocks' sums at a time: each is added in order, but the four need not wait for
+    // one another.
+    constexpr std::size_t kTogether = 4;
+    const std::size_t whole = n / kBlock;
+    std::size_t b = 0;
+    for (; b + kTogether <= whole; b += kTogether) {
+        const float* z = x + b * kBlock;
+        float sum[kTogether] = {};
+        for (std::size_t i = 0; i < kBlock; ++i)
+            for (std::size_t k = 0; k < kTogether; ++k) sum[k] += std::fabs(z[k * kBlock + i]);
+        for (std::size_t k = 0; k < kTogether; ++k) magnitude[b + k] = sum[k] / static_cast<float>(kBlock);
+    }
+    for (; b < blocks; ++b) {
+        const std::size_t lo = b * kBlock, count = std::min(kBlock, n - lo);
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < count; ++i) sum += std::fabs(x[lo + i]);
+        magnitude[b] = sum / static_cast<float>(count);
+    }
+}
+
+std::array<double, 2> lane_sums_of(const float* a, const float* b, std::size_t n) {
+    double la[kLanes] = {}, lb[kLanes] = {};
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128d a01 = _mm_setzero_pd(), a23 = a01, b01 = a01, b23 = a01;
+    for (; i + kLanes <= n; i += kLanes) {
+        const __m128 fa = _mm_loadu_ps(a + i), fb = _mm_loadu_ps(b + i);
+        a01 = _mm_add_pd(a01, _mm_cvtps_pd(fa));
+        a23 = _mm_add_pd(a23, _mm_cvtps_pd(_mm_movehl_ps(fa, fa)));
+        b01 = _mm_add_pd(b01, _mm_cvtps_pd(fb));
+        b23 = _mm_add_pd(b23, _mm_cvtps_pd(_mm_movehl_ps(fb, fb)));
+    }
+    _mm_storeu_pd(la, a01), _mm_storeu_pd(la + 2, a23), _mm_storeu_pd(lb, b01), _mm_storeu_pd(lb + 2, b23);
+#endif
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t k = 0; k < kLanes; ++k) la[k] += a[i + k], lb[k] += b[i + k];
+    for (; i < n; ++i) la[0] += a[i], lb[0] += b[i];
+    return {combine_lanes(la), combine_lanes(lb)};
+}
+
+std::array<double, 5> lane_deviations_of(const float* a, double mean_a, const float* b, double mean_b, std::size_t n) {
+    // sq_a, ab_a, sq_b, ab_b, cross
+    double lane[5][kLanes] = {};
+    std::size_t i = 0;
+    auto add = [&](std::size_t k, double da, double db) {
+        lane[0][k] += da * da, lane[1][k] += std::fabs(da);
+        lane[2][k] += db * db, lane[3][k] += std::fabs(db);
+        lane[4][k] += da * db;
+    };
+#if defined(__SSE2__)
+    const __m128d ma = _mm_set1_pd(mean_a), mb = _mm_set1_pd(mean_b);
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    __m128d acc[5][2];
+    for (auto& q : acc) q[0] = q[1] = _mm_setzero_pd();
+    for (; i + kLanes <= n; i += kLanes) {
+        const __m128 fa = _mm_loadu_ps(a + i), fb = _mm_loadu_ps(b + i);
+        const __m128d da[2] = {_mm_sub_pd(_mm_cvtps_pd(fa), ma), _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(fa, fa)), ma)};
+        const __m128d db[2] = {_mm_sub_pd(_mm_cvtps_pd(fb), mb), _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(fb, fb)), mb)};
+        for (int h = 0; h < 2; ++h) {
+            acc[0][h] = _mm_add_pd(acc[0][h], _mm_mul_pd(da[h], da[h]));
+            acc[1][h] = _mm_add_pd(acc[1][h], _mm_and_pd(da[h], magnitude));
+            acc[2][h] = _mm_add_pd(acc[2][h], _mm_mul_pd(db[h], db[h]));
+            acc[3][h] = _mm_add_pd(acc[3][h], _mm_and_pd(db[h], magnitude));
+            acc[4][h] = _mm_add_pd(acc[4][h], _mm_mul_pd(da[h], db[h]));
+        }
+    }
+    for (int q = 0; q < 5; ++q) _mm_storeu_pd(lane[q], acc[q][0]), _mm_storeu_pd(lane[q] + 2, acc[q][1]);
+#endif
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t k = 0; k < kLanes; ++k) add(k, a[i + k] - mean_a, b[i + k] - mean_b);
+    for (; i < n; ++i) add(0, a[i] - mean_a, b[i] - mean_b);
+    std::array<double, 5> sum;
+    for (int q = 0; q < 5; ++q) sum[static_cast<std::size_t>(q)] = combine_lanes(lane[q]);
+    return sum;
+}
+
+}  // namespace kvr

@@ -1,0 +1,28 @@
+// The front end's arithmetic over every frame, four frames at a time where the processor
+// has the instructions for it. Each gives exactly what the plain loop beside it gives.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+namespace kvr {
+
+inline constexpr std::size_t kBlock = 16;  // frames per block of the slower measurements
+
+// The highest and lowest of each block of kBlock frames of x[0, n) (the last block may be
+// shorter): top[b] and bottom[b].
+void block_extremes(const float* x, std::size_t n, float* top, float* bottom);
+
+// Takes the baseline from each block of x[0, n): from edge_base[b] where block b begins
+// to edge_base[b + 1] where it ends, in equal steps. magnitude[b] becomes the mean
+// magnitude of the block's frames then, their sum taken in order.
+void remove_baseline(float* x, std::size_t n, const float* edge_base, float* magnitude);
+
+// Sums over the frames of two channels kept in four lanes (lane k takes frames i with
+// i % 4 == k, frames past the last whole four in lane 0) and combined as (0 + 1) + (2 + 3):
+// the sums of a and of b; then, around the means given, of the squared and the absolute
+// deviations of each and of the product of their deviations.
+std::array<double, 2> lane_sums_of(const float* a, const float* b, std::size_t n);
+std::array<double, 5> lane_deviations_of(const float* a, double mean_a, const float* b, double mean_b, std::size_t n);
+
+}  // namespace kvr

@@ -1,0 +1,190 @@
+#include "frontend/channel_mix.hpp"
+
+#include "frontend/block_math.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace kvr {
+
+namespace {
+
+struct ChannelStats {
+    double mean = 0.0, rms = 0.0, squareness = 0.0;
+};
+
+// Sums over a window kept in four lanes, so that each addition need not wait for the one
+// before it: the judging runs over every frame of every channel.
+constexpr std::size_t kLanes = 4;
+
+// K sums at once, each kept in its lanes and combined exactly as a sum of its own would be.
+template <std::size_t K, class Terms>
+std::array<double, K> lane_sums(std::size_t n, Terms terms) {
+    double lane[K][kLanes] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            const std::array<double, K> t = terms(i + k);
+            for (std::size_t j = 0; j < K; ++j) lane[j][k] += t[j];
+        }
+    for (; i < n; ++i) {
+        const std::array<double, K> t = terms(i);
+        for (std::size_t j = 0; j < K; ++j) lane[j][0] += t[j];
+    }
+    std::array<double, K> sum;
+    for (std::size_t j = 0; j < K; ++j) sum[j] = (lane[j][0] + lane[j][1]) + (lane[j][2] + lane[j][3]);
+    return sum;
+}
+
+template <class Term>
+double lane_sum(std::size_t n, Term term) {
+    return lane_sums<1>(n, [&](std::size_t i) { return std::array<double, 1>{term(i)}; })[0];
+}
+
+// The statistics from a channel's sum of squared and of absolute deviations.
+ChannelStats finish_stats(double mean, double sq, double ab, std::size_t n) {
+    ChannelStats s;
+    s.mean = mean;
+    s.rms = std::sqrt(sq / static_cast<double>(n));
+    // A square wave has a mean magnitude equal to its RMS; noise has about 0.8 of it.
+    s.squareness = s.rms > 0.0 ? ab / static_cast<double>(n) / s.rms : 0.0;
+    return s;
+}
+
+ChannelStats stats_of(const float* x, std::size_t n) {
+    if (n == 0) return {};
+    const double mean = lane_sum(n, [&](std::size_t i) { return static_cast<double>(x[i]); }) / static_cast<double>(n);
+    const auto [sq, ab] = lane_sums<2>(n, [&](std::size_t i) {
+        const double d = x[i] - mean;
+        return std::array<double, 2>{d * d, std::fabs(d)};
+    });
+    return finish_stats(mean, sq, ab, n);
+}
+
+double correlation_of(double cross, const ChannelStats& sa, const ChannelStats& sb, std::size_t n) {
+    if (sa.rms <= 0.0 || sb.rms <= 0.0 || n == 0) return 0.0;
+    return cross / static_cast<double>(n) / (sa.rms * sb.rms);
+}
+
+double correlation(const float* a, const ChannelStats& sa, const float* b, const ChannelStats& sb, std::size_t n) {
+    if (sa.rms <= 0.0 || sb.rms <= 0.0 || n == 0) return 0.0;
+    return correlation_of(lane_sum(n, [&](std::size_t i) { return (a[i] - sa.mean) * (b[i] - sb.mean); }), sa, sb, n);
+}
+
+// Two channels, the common case, in two passes over the window instead of seven: the
+// statistics of both and their cross sum, each sum the same as it would be on its own.
+struct PairStats {
+    ChannelStats st[2];
+    double cross = 0.0;
+};
+
+PairStats pair_stats(const float* a, const float* b, std::size_t n) {
+    PairStats p;
+    if (n == 0) return p;
+    const auto [sum_a, sum_b] = lane_sums_of(a, b, n);
+    const double mean_a = sum_a / static_cast<double>(n), mean_b = sum_b / static_cast<double>(n);
+    const std::array<double, 5> s = lane_deviations_of(a, mean_a, b, mean_b, n);
+    p.st[0] = finish_stats(mean_a, s[0], s[1], n);
+    p.st[1] = finish_stats(mean_b, s[2], s[3], n);
+    p.cross = s[4];
+    return p;
+}
+
+}  // namespace
+
+std::vector<double> channel_scales(const FrameSource& source) {
+    const std::size_t channels = source.channels();
+    std::vector<double> sum(channels, 0.0), sq(channels, 0.0), scale(channels, 0.0);
+    // A stretch of 4096 frames out of every 64 Ki is plenty to know a channel's level by.
+    constexpr std::size_t kSample = 4096, kStride = 65536;
+    Channels piece;
+    double n = 0.0;
+    for (std::uint64_t from = 0; from < source.frames(); from += kStride) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kSample, source.frames() - from));
+        source.read(from, count, piece);
+        for (std::size_t c = 0; c < channels; ++c)
+            for (float v : piece[c]) sum[c] += v, sq[c] += static_cast<double>(v) * v;
+        n += static_cast<double>(count);
+    }
+    for (std::size_t c = 0; c < channels && n > 0; ++c) {
+        const double mean = sum[c] / n, var = sq[c] / n - mean * mean;
+        scale[c] = var > 0.0 ? 1.0 / std::sqrt(var) : 0.0;
+    }
+    return scale;
+}
+
+namespace {
+
+// Chooses the channels of a window from their statistics: the loudest square-looking one
+// leads, others that follow it (or follow it inverted) join it; dead and noise-only ones are
+// left out. `correlate(c, lead)` gives the correlation of channel c with the lead.
+template <class Correlate>
+std::vector<int> choose_channels(const std::vector<ChannelStats>& st, Correlate correlate) {
+    std::size_t lead = 0;
+    double best = -1.0;
+    for (std::size_t c = 0; c < st.size(); ++c) {
+        const double q = st[c].squareness;
+        const double score = st[c].rms * q * q * q * q;
+        if (score > best) best = score, lead = c;
+    }
+    std::vector<int> sign(st.size(), 0);
+    sign[lead] = 1;
+    for (std::size_t c = 0; c < st.size(); ++c) {
+        if (c == lead || st[c].rms < 0.05 * st[lead].rms) continue;
+        const double r = correlate(c, lead);
+        if (std::fabs(r) >= 0.5) sign[c] = r > 0 ? 1 : -1;
+    }
+    return sign;
+}
+
+std::vector<int> judge_window(const Channels& ch, std::size_t from, std::size_t n) {
+    if (ch.size() == 2) {
+        const PairStats p = pair_stats(ch[0].data() + from, ch[1].data() + from, n);
+        const std::vector<ChannelStats> st{p.st[0], p.st[1]};
+        return choose_channels(st, [&](std::size_t c, std::size_t lead) { return correlation_of(p.cross, st[c], st[lead], n); });
+    }
+    std::vector<ChannelStats> st;
+    for (const auto& c : ch) st.push_back(stats_of(c.data() + from, n));
+    return choose_channels(st, [&](std::size_t c, std::size_t lead) {
+        return correlation(ch[c].data() + from, st[c], ch[lead].data() + from, st[lead], n);
+    });
+}
+}  // namespace
+
+void combine(const Channels& ch, const std::vector<double>& scale, std::size_t count_from, std::size_t count_to,
+             FrontEndSummary& summary, FrameChannel& out) {
+    const std::size_t n = ch[0].size();
+    out.resize(n);
+    for (std::size_t from = 0; from < n; from += kJudgeWindow) {
+        const std::size_t to = std::min(n, from + kJudgeWindow);
+        const std::vector<int> sign = ch.size() == 1 ? std::vector<int>{1} : judge_window(ch, from, to - from);
+        int used = 0;
+        for (int s : sign) used += s != 0;
+        // Each frame is the mean of the chosen channels, each turned and scaled (a single
+        // channel is taken as it is). The first is added to nothing, as the sum begins.
+        bool first = true;
+        for (std::size_t c = 0; c < ch.size(); ++c) {
+            if (sign[c] == 0) continue;
+            const float* src = ch[c].data();
+            float* dest = out.data();
+            if (ch.size() == 1) {
+                std::copy(src + from, src + to, dest + from);
+            } else if (first) {
+                const auto wc = static_cast<float>(sign[c] * scale[c] / used);
+                for (std::size_t i = from; i < to; ++i) dest[i] = 0.0f + wc * src[i];
+            } else {
+                const auto wc = static_cast<float>(sign[c] * scale[c] / used);
+                for (std::size_t i = from; i < to; ++i) dest[i] += wc * src[i];
+            }
+            first = false;
+        }
+        if (from < count_from || from >= count_to) continue;
+        for (std::size_t c = 0; c < ch.size(); ++c) {
+            if (sign[c] != 0) summary.share_used[c] += static_cast<double>(to - from);
+            if (sign[c] < 0) summary.share_inverted[c] += static_cast<double>(to - from);
+        }
+    }
+}
+
+}  // namespace kvr
