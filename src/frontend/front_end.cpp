@@ -15,7 +15,8 @@ namespace kvr {
 
 namespace {
 
-constexpr std::size_t kPiece = 1 << 20;  // frames decided per piece (a multiple of the judging window)
+constexpr std::size_t kPiece = kConditionPiece;
+static_assert(kPiece % kJudgeWindow == 0, "every piece judges the same windows");
 
 // `spare` is room the passes alternate with; both end up the size of `a`.
 void smooth(FrameChannel& a, FrameChannel& spare, int passes) {

@@ -31,6 +31,10 @@ struct FrontEndSummary {
     std::vector<double> share_inverted;  // per channel: the part in which it was inverted
 };
 
+// The recording is conditioned and decided in pieces of this many frames, each on its own
+// thread, within a margin of frames on either side.
+inline constexpr std::size_t kConditionPiece = std::size_t{1} << 21;
+
 // The levels for the analysis, as the edges of a recording of source.frames() samples.
 // The recording is read in pieces, so memory follows the piece and the edges, not the
 // number of frames.
