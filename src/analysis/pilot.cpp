@@ -27,8 +27,8 @@ bool tone_search(HpCursor& c, std::int32_t tolerance_pct, std::int32_t& start) {
 }
 
 void count_tone(HpCursor& c, std::int32_t tolerance_pct, std::int32_t& count, double& sum) {
-    // Counted in locals: through the references, which might name the cursor's own fields,
-    // every HP would wait for the last one's sum to be stored and loaded again.
+    // Counted in locals: the count's reference might name a field of the cursor, so through
+    // the references every HP would store both and load the cursor and the sum again.
     std::int32_t n = count;
     double total = sum;
     do {
