@@ -136,10 +136,12 @@ TEST(HpCursor, MeasuresFromAnyPositionForwardsAndBack) {
     };
     std::mt19937 rng(5);
     for (int i = 0; i < 20000; ++i) {
-        // Mostly small steps back (give-backs), sometimes long jumps either way.
-        const int kind = static_cast<int>(rng() % 4);
+        // Steps forward, small steps back (give-backs), long jumps either way, and skips of
+        // pairs, which leave the cursor's search where a step forward does not look first.
+        const int kind = static_cast<int>(rng() % 5);
         if (kind == 0) c.pos = static_cast<std::int32_t>(rng() % 50010);
         if (kind == 1) c.pos = std::max(-3, c.pos - static_cast<std::int32_t>(rng() % 60));
+        if (kind == 2) c.skip_pairs_within(0, static_cast<std::int32_t>(rng() % 40));
         const std::int32_t from = std::max(0, c.pos);
         const std::int32_t want = plain_hp(from);
         ASSERT_EQ(c.measure(), want) << "from " << from;

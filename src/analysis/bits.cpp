@@ -72,37 +72,6 @@ BitRefs measure_bit_refs(HpCursor& c, const Settings& s) {
     return refs;
 }
 
-bool BitReader::merge_glitch() {
-    const std::int32_t third = c.measure();
-    const std::int32_t fourth = c.measure();
-    c.cur = c.prev + c.cur + third;
-    c.prev = fourth;
-    return third != 0 && fourth != 0;
-}
-
-void BitReader::follow_mean(int bit) {
-    const double sum = bit ? read.one_sum : read.zero_sum;
-    const std::int32_t count = bit ? read.one_count : read.zero_count;
-    (bit ? refs.bit1 : refs.bit0) = trunc_i32(sum / count + 0.5);
-    if (s.middle_value) refs.middle = middle_of(refs.bit0, refs.bit1);
-}
-
-void BitReader::finish_partial_byte() {
-    const std::int32_t bit_count = read.last_byte_bits;
-    if (bit_count == 0) {
-        read.last_byte_bits = 8;
-        return;
-    }
-    std::uint8_t& byte = buffer[read.length];
-    byte = static_cast<std::uint8_t>(byte << (8 - bit_count));
-    ++read.length;
-    read.last_byte_bits = bit_count;
-    if (s.ignore_partial_byte) {
-        --read.length;
-        read.last_byte_bits = 8;
-    }
-}
-
 namespace {
 
 // A header is 19 bytes with a flag byte of 0 and a good checksum. Only such a first block
@@ -111,6 +80,24 @@ bool is_complete_header(const BitReader& r, std::uint8_t running_xor) {
     return r.read.length == 19 && r.buffer[0] == 0 && running_xor == 0;
 }
 
+// The longest HP that a block goes on after: 1.4 times the 1 reference. Only "/alter"
+// changes the reference while reading, so the product is worked out again only when it
+// has changed.
+class LongHpLimit {
+public:
+    std::int32_t of(std::int32_t bit1) {
+        if (bit1 != bit1_) {
+            bit1_ = bit1;
+            limit_ = trunc_i32(bit1 * 1.4);
+        }
+        return limit_;
+    }
+
+private:
+    std::int32_t bit1_ = 0;
+    std::int32_t limit_ = 0;  // trunc_i32(0 * 1.4)
+};
+
 }  // namespace
 
 BitRead read_bits(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* buffer, ReadMode mode) {
@@ -118,13 +105,14 @@ BitRead read_bits(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* b
     r.start();
     // The exclusive-or of the completed bytes, so that the first-block rule costs nothing.
     std::uint8_t running_xor = 0;
+    LongHpLimit long_hp;
     do {
         if (mode.six_bits && r.read.last_byte_bits == 6) break;
         if (!r.read_pair()) break;
-        if (s.end_given && percent_diff(c.cur, c.prev) >= s.end_threshold_pct) break;
+        if (s.end_given && percent_diff_at_least(c.cur, c.prev, s.end_threshold_pct)) break;
         if (mode.first_block && is_complete_header(r, running_xor)) break;
         if (!s.end_given && !mode.six_bits) {
-            const std::int32_t limit = trunc_i32(refs.bit1 * 1.4);
+            const std::int32_t limit = long_hp.of(refs.bit1);
             if (c.cur > limit || c.prev > limit) break;
         }
         if (r.full()) break;

@@ -42,6 +42,8 @@ struct BitRead {
 // The pieces of a read, for the readers of this module and of the loaders: HP pairs from
 // the cursor, bits judged against the references, and bytes filled in the buffer. A byte
 // that a read does not reach keeps what an earlier read left there.
+// All of it is inline: a reader whose address reached a call could be changed by any byte
+// stored in the buffer, and its sums would then go through memory for every bit.
 struct BitReader {
     HpCursor& c;
     BitRefs& refs;
@@ -64,23 +66,34 @@ struct BitReader {
     // A pair too short for a bit is a glitch, merged with the two HPs after it (false when
     // the recording ends inside those).
     bool is_glitch() const { return std::int64_t{c.prev} + c.cur < refs.bit0; }
-    bool merge_glitch();
+    bool merge_glitch() {
+        const std::int32_t third = c.measure();
+        const std::int32_t fourth = c.measure();
+        c.cur = c.prev + c.cur + third;
+        c.prev = fourth;
+        return third != 0 && fourth != 0;
+    }
     // A pair with its glitch merged; false when the recording ends inside it.
     bool read_pair() { return measure_pair() && (!is_glitch() || merge_glitch()); }
+    // Data bits are random, so nothing here branches on the bit: a branch would be
+    // mispredicted for every other bit.
     int decide(std::int32_t pair_sum) const {
-        if (s.middle_value) return mean_up(pair_sum, 0) > refs.middle ? 1 : 0;
+        if (s.middle_value) return static_cast<int>(mean_up(pair_sum, 0) > refs.middle);
         const std::int32_t pair_mean = mean_down(pair_sum, 0);
         const std::int64_t to0 = std::llabs(std::int64_t{pair_mean} - refs.bit0);
         const std::int64_t to1 = std::llabs(std::int64_t{pair_mean} - refs.bit1);
-        return to0 > to1 ? 1 : 0;  // equal distances give 0
+        return static_cast<int>(to0 > to1);  // equal distances give 0
     }
     // Adds the pair to the sums; with "/alter" the reference follows their running mean.
+    // Both sums take a term, the other bit's 0: adding 0 leaves a sum as it was (the sums
+    // are never -0).
     void account(int bit, std::int32_t pair_sum) {
-        double& sum = bit ? read.one_sum : read.zero_sum;
-        std::int32_t& count = bit ? read.one_count : read.zero_count;
-        sum += pair_sum;
-        count += 2;
-        if (s.alternative_bits && count > 2) follow_mean(bit);
+        const std::int32_t to_one = pair_sum & -bit;
+        read.zero_sum += pair_sum - to_one;
+        read.one_sum += to_one;
+        read.zero_count += 2 - 2 * bit;
+        read.one_count += 2 * bit;
+        if (s.alternative_bits && (bit ? read.one_count : read.zero_count) > 2) follow_mean(bit);
     }
     // Shifts the bit in; true when it completed a byte.
     bool store(int bit) {
@@ -94,10 +107,29 @@ struct BitReader {
     }
     bool full() const { return read.length >= kBlockDataSize; }
     // The reference of a bit value becomes the running mean of its HPs so far.
-    void follow_mean(int bit);
+    void follow_mean(int bit) {
+        const double sum = bit ? read.one_sum : read.zero_sum;
+        const std::int32_t count = bit ? read.one_count : read.zero_count;
+        (bit ? refs.bit1 : refs.bit0) = trunc_i32(sum / count + 0.5);
+        if (s.middle_value) refs.middle = middle_of(refs.bit0, refs.bit1);
+    }
     // Ends the read: a partial last byte counts, its bits moved to the top (or is dropped
     // with "/ignore").
-    void finish_partial_byte();
+    void finish_partial_byte() {
+        const std::int32_t bit_count = read.last_byte_bits;
+        if (bit_count == 0) {
+            read.last_byte_bits = 8;
+            return;
+        }
+        std::uint8_t& byte = buffer[read.length];
+        byte = static_cast<std::uint8_t>(byte << (8 - bit_count));
+        ++read.length;
+        read.last_byte_bits = bit_count;
+        if (s.ignore_partial_byte) {
+            --read.length;
+            read.last_byte_bits = 8;
+        }
+    }
 };
 
 struct ReadMode {

@@ -17,7 +17,7 @@ HpCursor::HpCursor(const Recording& recording)
 HpCursor::HpCursor(HpCursor&&) noexcept = default;
 HpCursor::~HpCursor() = default;
 
-std::size_t HpCursor::next_edge_after(std::int32_t at) {
+std::size_t HpCursor::search_edge_after(std::int32_t at) {
     // The analysis moves on HP by HP and gives back a few at a time, so the answer is
     // nearly always within a step or two of the last one; a jump is found by bisection.
     constexpr std::size_t kNear = 4;
@@ -29,15 +29,6 @@ std::size_t HpCursor::next_edge_after(std::int32_t at) {
         i = past ? i + 1 : i - 1;
     }
     return next_ = static_cast<std::size_t>(std::upper_bound(edges_, edges_ + edge_count_, at) - edges_);
-}
-
-std::int32_t HpCursor::measure() {
-    const std::int32_t start = pos < 0 ? 0 : pos;
-    hp_start = start;
-    if (start >= count_) return 0;
-    const std::size_t i = next_edge_after(start);
-    pos = i < edge_count_ ? edges_[i] : count_;
-    return pos - start;
 }
 
 void HpCursor::skip(int n) {

@@ -19,7 +19,15 @@ public:
     ~HpCursor();
 
     // The length in samples of the HP at pos, 0 at the end of the recording; pos moves past it.
-    std::int32_t measure();
+    // Every analyser calls it for every HP, so it is inline.
+    std::int32_t measure() {
+        const std::int32_t start = pos < 0 ? 0 : pos;
+        hp_start = start;
+        if (start >= count_) return 0;
+        const std::size_t i = next_edge_after(start);
+        pos = i < edge_count_ ? edges_[i] : count_;
+        return pos - start;
+    }
     // Measures n HPs. Afterwards cur holds the last of them, except after a skip of one,
     // which leaves cur as it was.
     void skip(int n);
@@ -42,8 +50,15 @@ public:
     std::int32_t hp_start = 0;  // where the most recent measurement began
 
 private:
-    // The index of the first edge after sample `at`.
-    std::size_t next_edge_after(std::int32_t at);
+    // The index of the first edge after sample `at`. After a measure, pos lies on edge
+    // next_, so the next measure wants the edge after it: that step is tested first.
+    std::size_t next_edge_after(std::int32_t at) {
+        const std::size_t i = next_ + 1;
+        if (next_ < edge_count_ && edges_[next_] <= at && (i == edge_count_ || edges_[i] > at)) return next_ = i;
+        return search_edge_after(at);
+    }
+    // The same for any other position: a jump or a give-back.
+    std::size_t search_edge_after(std::int32_t at);
 
     const std::int32_t* edges_;
     std::size_t edge_count_;

@@ -4,7 +4,9 @@
 
 namespace kvr {
 
-bool similar(std::int32_t a, std::int32_t b, std::int32_t tolerance_pct) { return percent_diff(a, b) <= tolerance_pct; }
+bool similar(std::int32_t a, std::int32_t b, std::int32_t tolerance_pct) {
+    return percent_diff_at_most(a, b, tolerance_pct);
+}
 
 namespace {
 
@@ -25,11 +27,17 @@ bool tone_search(HpCursor& c, std::int32_t tolerance_pct, std::int32_t& start) {
 }
 
 void count_tone(HpCursor& c, std::int32_t tolerance_pct, std::int32_t& count, double& sum) {
+    // Counted in locals: the count's reference might name a field of the cursor, so through
+    // the references every HP would store both and load the cursor and the sum again.
+    std::int32_t n = count;
+    double total = sum;
     do {
         c.prev = c.measure();
-        ++count;
-        sum += c.prev;
+        ++n;
+        total += c.prev;
     } while (similar(c.prev, c.cur, tolerance_pct) && !c.at_end());
+    count = n;
+    sum = total;
 }
 
 PilotResult standard_pilot(HpCursor& c, const Settings& s) {

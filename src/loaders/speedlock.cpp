@@ -78,7 +78,7 @@ bool trailer_follows(HpCursor& c) {
 }
 
 bool pair_ends_subblock(const HpCursor& c, const BitRefs& refs, const Settings& s) {
-    if (s.end_given) return percent_diff(c.cur, c.prev) >= s.end_threshold_pct;
+    if (s.end_given) return percent_diff_at_least(c.cur, c.prev, s.end_threshold_pct);
     const std::int64_t limit = 2 * std::int64_t{refs.bit1};
     return c.cur > limit || c.prev > limit;
 }
