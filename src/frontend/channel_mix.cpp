@@ -152,24 +152,24 @@ std::vector<int> judge_window(const Channels& ch, std::size_t from, std::size_t 
 }
 }  // namespace
 
-void combine(const Channels& ch, const std::vector<double>& scale, std::size_t count_from, std::size_t count_to,
-             FrontEndSummary& summary, FrameChannel& out) {
+void combine(Channels& ch, const std::vector<double>& scale, std::size_t count_from, std::size_t count_to,
+             FrontEndSummary& summary) {
     const std::size_t n = ch[0].size();
-    out.resize(n);
     for (std::size_t from = 0; from < n; from += kJudgeWindow) {
         const std::size_t to = std::min(n, from + kJudgeWindow);
         const std::vector<int> sign = ch.size() == 1 ? std::vector<int>{1} : judge_window(ch, from, to - from);
         int used = 0;
         for (int s : sign) used += s != 0;
         // Each frame is the mean of the chosen channels, each turned and scaled (a single
-        // channel is taken as it is). The first is added to nothing, as the sum begins.
+        // channel is taken as it is). The first is added to nothing, as the sum begins; the
+        // sum takes the place of the first channel's frame, which is read first if it is used.
         bool first = true;
         for (std::size_t c = 0; c < ch.size(); ++c) {
             if (sign[c] == 0) continue;
             const float* src = ch[c].data();
-            float* dest = out.data();
+            float* dest = ch[0].data();
             if (ch.size() == 1) {
-                std::copy(src + from, src + to, dest + from);
+                break;
             } else if (first) {
                 const auto wc = static_cast<float>(sign[c] * scale[c] / used);
                 for (std::size_t i = from; i < to; ++i) dest[i] = 0.0f + wc * src[i];

@@ -11,6 +11,10 @@
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kvr {
 
 namespace {
@@ -18,23 +22,36 @@ namespace {
 constexpr std::size_t kPiece = kConditionPiece;
 static_assert(kPiece % kJudgeWindow == 0, "every piece judges the same windows");
 
-// `spare` is room the passes alternate with; both end up the size of `a`.
-void smooth(FrameChannel& a, FrameChannel& spare, int passes) {
-    spare.resize(a.size());
-    // Each pass of 1, 2, 1 is symmetric, so edges stay where they are.
-    for (int pass = 0; pass < passes && a.size() >= 3; ++pass) {
-        float* b = spare.data();
-        const float* x = a.data();
-        b[0] = x[0];
-        b[a.size() - 1] = x[a.size() - 1];
-        for (std::size_t i = 1; i + 1 < a.size(); ++i) b[i] = 0.25f * x[i - 1] + 0.5f * x[i] + 0.25f * x[i + 1];
-        a.swap(spare);
+// Each pass of 1, 2, 1 is symmetric, so edges stay where they are. In place: the value
+// each frame had before the pass is kept for the frame after it.
+void smooth(FrameChannel& a, int passes) {
+    const std::size_t n = a.size();
+    if (n < 3) return;
+    for (int pass = 0; pass < passes; ++pass) {
+        float* x = a.data();
+        float before = x[0];
+        std::size_t i = 1;
+#if defined(__SSE2__)
+        const __m128 quarter = _mm_set1_ps(0.25f), half = _mm_set1_ps(0.5f);
+        __m128 prev = _mm_set1_ps(x[0]);  // the frames before i as they were; the last counts
+        for (; i + 5 <= n; i += 4) {
+            const __m128 v = _mm_loadu_ps(x + i), right = _mm_loadu_ps(x + i + 1);
+            const __m128 t = _mm_shuffle_ps(prev, v, _MM_SHUFFLE(0, 0, 3, 3));
+            const __m128 left = _mm_shuffle_ps(t, v, _MM_SHUFFLE(2, 1, 2, 0));
+            _mm_storeu_ps(x + i, _mm_add_ps(_mm_add_ps(_mm_mul_ps(quarter, left), _mm_mul_ps(half, v)),
+                                            _mm_mul_ps(quarter, right)));
+            prev = v;
+        }
+        before = _mm_cvtss_f32(_mm_shuffle_ps(prev, prev, _MM_SHUFFLE(3, 3, 3, 3)));
+#endif
+        for (; i + 1 < n; ++i) {
+            const float here = x[i];
+            x[i] = 0.25f * before + 0.5f * here + 0.25f * x[i + 1];
+            before = here;
+        }
     }
 }
 
-// The sliding extreme of `x` over `reach` elements either side: `better(a, b)` is true when
-// a should replace b. Splits into runs of 2 * reach + 1 and combines a prefix and a suffix
-// extreme, so the cost does not grow with the reach.
 // A position within runs of `w` elements, moved on one element at a time (no division
 // per element: the extremes are taken for every block of every piece).
 struct RunSpot {
@@ -150,7 +167,6 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
 // of several megabytes are neither cleared nor faulted in again for each.
 struct Workspace {
     Channels channels;
-    FrameChannel signal, spare;
     BlockScratch blocks;
 };
 
@@ -215,32 +231,34 @@ struct PieceMaker {
         p.from = from;
         p.share.share_used.assign(source.channels(), 0.0);
         p.share.share_inverted.assign(source.channels(), 0.0);
-        mix(w->channels, first, static_cast<std::size_t>(last - first), static_cast<std::size_t>(from - first),
-            static_cast<std::size_t>(to - first), p.share, w->signal);
-        smooth(w->signal, w->spare, passes);
-        condition_piece(w->signal, rate, half, reach, settings, w->blocks);
+        FrameChannel& signal = mix(w->channels, first, static_cast<std::size_t>(last - first),
+                                   static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first), p.share);
+        smooth(signal, passes);
+        condition_piece(signal, rate, half, reach, settings, w->blocks);
         const Conditioned& c = w->blocks.c;
         if (start != nullptr) p.entry = *start;
-        else decide(w->signal.data(), w->signal.size(), c, first, first, from, p.entry, p.edges);
-        if (first == 0 && !w->signal.empty()) p.first_low = !(w->signal[0] >= 0);
+        else decide(signal.data(), signal.size(), c, first, first, from, p.entry, p.edges);
+        if (first == 0 && !signal.empty()) p.first_low = !(signal[0] >= 0);
         p.edges.clear();
         p.exit = p.entry;
-        decide(w->signal.data(), w->signal.size(), c, first, from, to, p.exit, p.edges);
+        decide(signal.data(), signal.size(), c, first, from, to, p.exit, p.edges);
         pool.give(std::move(w));
         return p;
     }
 
-    // The piece's frames as one signal: the chosen channel alone, or the channels combined.
-    void mix(Channels& channels, std::uint64_t first, std::size_t count, std::size_t own_from, std::size_t own_to,
-             FrontEndSummary& share, FrameChannel& signal) const {
+    // The piece's frames as one signal, in the room of the first channel: the chosen channel
+    // alone, or the channels combined.
+    FrameChannel& mix(Channels& channels, std::uint64_t first, std::size_t count, std::size_t own_from,
+                      std::size_t own_to, FrontEndSummary& share) const {
         source.read(first, count, channels);
         if (settings.channel < 0 || static_cast<std::size_t>(settings.channel) >= source.channels()) {
-            combine(channels, scale, own_from, own_to, share, signal);
-            return;
+            combine(channels, scale, own_from, own_to, share);
+            return channels[0];
         }
         const auto chosen = static_cast<std::size_t>(settings.channel);
-        signal.swap(channels[chosen]);
+        channels[0].swap(channels[chosen]);
         share.share_used[chosen] = static_cast<double>(own_to - own_from);
+        return channels[0];
     }
 };
 
