@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 #include <gtest/gtest.h>
 
+#include "recovery/classic_levels.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -117,6 +119,51 @@ TEST(Convert, RetriesReadABadBlockAgain) {
         EXPECT_GE(recovered(t, dir.read("c.tap")), 3) << r.out;
     }
     EXPECT_GT(retried_tapes, 0);
+}
+
+// The recovering conversion's load step keeps only the length of what the front end reads
+// itself, and makes the classic levels of a stretch only when a retry asks for them: the
+// lines, the length and every stretch's levels are those of the classic load.
+TEST(Convert, ClassicLevelsAreMadeAsTheLoadMakesThem) {
+    const KnownTape t = known_tape();
+    std::mt19937 rng(9);
+    for (const SampleFormat format : {SampleFormat::wav8, SampleFormat::wav16s, SampleFormat::wav24,
+                                      SampleFormat::wavf32, SampleFormat::voc8, SampleFormat::csw}) {
+        RenderOptions o;
+        o.format = format, o.noise = 0.2, o.rate = 22050;
+        const ByteVec file = render(t.image, o);
+        auto full = fresh_context(), length = fresh_context();
+        ASSERT_TRUE(load_sample_bytes(file, full->recording, full->console));
+        ASSERT_TRUE(load_sample_length(file, length->recording, length->console));
+        EXPECT_EQ(length->console.text(), full->console.text());
+        EXPECT_EQ(length->recording.count, full->recording.count);
+        EXPECT_EQ(length->recording.sample_rate, full->recording.sample_rate);
+
+        SampleInfo info;
+        PcmRun run;
+        SampleVector mixed;
+        SampleCollector collect(mixed);
+        std::unique_ptr<ClassicLevels> levels;
+        const std::int32_t rate = full->recording.sample_rate;
+        if (parse_wav(file, info, run) == LOAD_OK)
+            levels = std::make_unique<PcmLevels>(file, run, rate, nullptr);
+        else if (read_any(file, info, collect) == LOAD_OK && format != SampleFormat::csw)
+            levels = std::make_unique<SampleLevels>(mixed, rate);
+        if (!levels) continue;
+        const Recording& whole = full->recording;
+        for (int i = 0; i < 40; ++i) {
+            const std::int32_t from = i == 0 ? 0 : static_cast<std::int32_t>(rng() % (whole.count + 10)) - 5;
+            const std::int32_t to = i == 1 ? whole.count + 3 : from + static_cast<std::int32_t>(rng() % 30000);
+            const Recording want = whole.slice(from, to), got = levels->window(from, to);
+            ASSERT_EQ(got.count, want.count) << from << " " << to;
+            ASSERT_EQ(got.sample_rate, want.sample_rate);
+            if (want.count > 0) {
+                ASSERT_EQ(got.first_low, want.first_low) << from;
+            }
+            ASSERT_TRUE(std::equal(got.edges.begin(), got.edges.end(), want.edges.begin(), want.edges.end()))
+                << from << " " << to;
+        }
+    }
 }
 
 TEST(Convert, CommandLine) {

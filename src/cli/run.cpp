@@ -65,7 +65,7 @@ void print_usage(Context& cx) {
 #pragma GCC diagnostic pop
 }
 
-int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert) {
+int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert, const LoadStep& load) {
     if (sole_argument(args, {"--version"})) {
         cx.console.print("kelvarin %s\n%s\n", kVersion, kLicenseLine);
         return 0;
@@ -81,7 +81,8 @@ int run_program(Context& cx, std::span<const std::string> args, const Conversion
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }
-    if (!load_sample_file(cx.settings.input_name, cx.recording, cx.console)) return 1;
+    const bool loaded = load ? load(cx) : load_sample_file(cx.settings.input_name, cx.recording, cx.console);
+    if (!loaded) return 1;
     const ConversionResult result = convert ? convert(cx) : run_conversion(cx);
     const bool ok = result.ok && result.blocks > 0;
     cx.recording.clear();

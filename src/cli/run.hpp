@@ -22,7 +22,12 @@ void print_usage(Context& cx);
 // The conversion of a loaded recording; by default the classic one.
 using ConversionStep = std::function<ConversionResult(Context&)>;
 
+// The load step: fills cx.recording, prints the info lines; false after a fatal error has
+// been reported. By default the recording's levels are loaded from the input file.
+using LoadStep = std::function<bool(Context&)>;
+
 // Runs the whole program on the arguments after the program name; returns the exit status.
-int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert = {});
+int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert = {},
+                const LoadStep& load = {});
 
 }  // namespace kvr

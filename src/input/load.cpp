@@ -1,4 +1,5 @@
 // The load step: the readers tried in turn, the info lines, the load errors.
+#include <algorithm>
 #include <cmath>
 
 #include "core/console.hpp"
@@ -50,8 +51,11 @@ bool load_sample_file(const std::string& name, Recording& recording, Console& co
     return load_opened_file(name, file, recording, console);
 }
 
-bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console) {
-    if (!load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file)) return false;
+bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,
+                      LoadDepth depth) {
+    const bool loaded = depth == LoadDepth::levels ? load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file)
+                                                   : load_sample_length(file.bytes(), recording, console);
+    if (!loaded) return false;
     if (file.shrank()) {
         // What was read past the file's new end is not the recording.
         recording.clear();
@@ -73,11 +77,12 @@ LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t 
     return LOAD_NOT_THIS_FORMAT;
 }
 
-bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples,
-                       const PcmFetcher* fetcher) {
-    EdgeBuilder edges(recording);
+namespace {
+
+bool load_through(Bytes file, SampleSink& sink, Recording& recording, Console& console, std::int64_t max_samples,
+                  const PcmFetcher* fetcher) {
     SampleInfo info;
-    const LoadResult result = read_any(file, info, edges, max_samples, fetcher);
+    const LoadResult result = read_any(file, info, sink, max_samples, fetcher);
     if (result == LOAD_OK) {
         print_sample_info(console, info);
         if (!info.warning.empty()) console.warn("Warning: %s\n", info.warning.c_str());
@@ -89,6 +94,22 @@ bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::
         return false;
     }
     // No reader knows the file: the conversion runs on an empty recording.
+    return true;
+}
+
+}  // namespace
+
+bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples,
+                       const PcmFetcher* fetcher) {
+    EdgeBuilder edges(recording);
+    return load_through(file, edges, recording, console, max_samples, fetcher);
+}
+
+bool load_sample_length(Bytes file, Recording& recording, Console& console) {
+    SampleCounter counter;
+    recording.clear();
+    if (!load_through(file, counter, recording, console, kMaxSamples, nullptr)) return false;
+    recording.count = static_cast<std::int32_t>(std::min<std::uint64_t>(counter.count(), INT32_MAX));
     return true;
 }
 

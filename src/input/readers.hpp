@@ -111,5 +111,7 @@ bool load_sample_file(const std::string& name, Recording& recording, Console& co
 // The same for a file already in memory.
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples = kMaxSamples,
                        const PcmFetcher* fetcher = nullptr);
+// The same checks and lines, keeping only the recording's length and rate (no edges).
+bool load_sample_length(Bytes file, Recording& recording, Console& console);
 
 }  // namespace kvr

@@ -33,6 +33,25 @@ public:
     virtual void clear() = 0;
 };
 
+// Only how many samples there are: PCM frames are counted, not read. For a conversion that
+// takes its levels from elsewhere and needs the load step's checks and lines alone.
+class SampleCounter : public SampleSink {
+public:
+    bool expect(std::int64_t) override { return true; }
+    bool samples(const std::int8_t*, std::size_t n) override { return add(n); }
+    bool run(bool, std::uint64_t n) override { return add(n); }
+    bool pcm(Bytes, std::uint64_t, std::size_t frames, const PcmFormat&, const PcmFetcher*) override { return add(frames); }
+    void clear() override { count_ = 0; }
+    std::uint64_t count() const { return count_; }
+
+private:
+    bool add(std::uint64_t n) {
+        count_ += n;
+        return true;
+    }
+    std::uint64_t count_ = 0;
+};
+
 // Every sample, as the classic converter held them.
 class SampleCollector : public SampleSink {
 public:

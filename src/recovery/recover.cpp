@@ -6,11 +6,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <new>
 
 #include "context.hpp"
 #include "formats/csw_format.hpp"
 #include "frontend/front_end.hpp"
+#include "input/edge_builder.hpp"
+#include "input/file_bytes.hpp"
+#include "recovery/classic_levels.hpp"
 #include "recovery/retry.hpp"
 
 namespace kvr {
@@ -23,9 +28,51 @@ void show_progress(void*, double done) {
     if (done >= 1.0) std::fputs("\r                    \r", stderr);
 }
 
+// The classic levels of the whole file, where the load step kept only its length and the
+// front end has nothing to read (a file no reader could give samples for).
+bool load_levels(Context& cx, Bytes file, const PcmFetcher* reader) {
+    const std::int32_t rate = cx.recording.sample_rate;
+    EdgeBuilder edges(cx.recording);
+    SampleInfo info;
+    const LoadResult result = read_any(file, info, edges, kMaxSamples, reader);
+    cx.recording.sample_rate = rate;
+    if (result == LOAD_OK || result == LOAD_NOT_THIS_FORMAT) return true;
+    const char* message = load_error_message(result);
+    report_error(cx.console, message != nullptr ? message : "Not enough memory to load input file!");
+    return false;
+}
+
+// The front end's levels in place of the loaded ones; false when they cannot be held.
+bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, const RecoveryTaps& taps) {
+    try {
+        cx.recording = condition_signal(channels, rate, {}, taps.front_end);
+    } catch (const std::bad_alloc&) {
+        cx.recording.clear();
+        report_error(cx.console, "Not enough memory to load input file!");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher,
+bool is_pulse_file(Bytes file) {
+    return file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
+}
+
+bool load_for_recovery(Context& cx) {
+    FileBytes file;
+    if (!file.open(cx.settings.input_name)) {
+        report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
+        return false;
+    }
+    // CSW pulses are the levels the conversion reads; anything else is read again by the
+    // front end, and the classic levels are made only for the stretches a retry reads.
+    const LoadDepth depth = is_pulse_file(file.bytes()) ? LoadDepth::levels : LoadDepth::length;
+    return load_opened_file(cx.settings.input_name, file, cx.recording, cx.console, depth);
+}
+
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader,
                                            const RecoveryTaps& taps) {
     // The front end takes and gives back buffers of several megabytes for every piece of
     // the recording: they stay in the heap for the next piece instead of going back to the
@@ -38,31 +85,40 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     // file as they are needed. CSW pulses are levels already. Other files give their
     // samples as the classic reader mixes them, one channel kept in memory.
     std::unique_ptr<FrameSource> channels;
+    std::unique_ptr<ClassicLevels> classic;
     SampleVector mixed;
     SampleInfo info;
     PcmRun run;
-    const bool pulses =
-        file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
-    if (parse_wav(file, info, run) == LOAD_OK) {
-        channels = std::make_unique<PcmFrameSource>(file, run, fetcher);
-    } else if (!pulses) {
-        SampleCollector collect(mixed);
-        if (read_any(file, info, collect) == LOAD_OK) channels = std::make_unique<SampleFrameSource>(mixed);
-    }
     const std::int32_t rate = cx.recording.sample_rate;
+    if (parse_wav(file, info, run) == LOAD_OK) {
+        channels = std::make_unique<PcmFrameSource>(file, run, reader);
+        classic = std::make_unique<PcmLevels>(file, run, rate, reader);
+    } else if (!is_pulse_file(file)) {
+        SampleCollector collect(mixed);
+        if (read_any(file, info, collect) == LOAD_OK) {
+            channels = std::make_unique<SampleFrameSource>(mixed);
+            classic = std::make_unique<SampleLevels>(mixed, rate);
+        }
+    }
+    if (!channels && cx.recording.edges.empty() && !load_levels(cx, file, reader)) return {};
     const bool long_recording = rate > 0 && cx.recording.count / rate > 60;
     const bool progress = long_recording && terminal;
-    // The classic levels stay for the retries; the front end's take their place for the
-    // conversion (without channels, the classic levels are the conversion's too).
-    Recording classic_levels;
     if (channels) {
         if (progress) std::fputs("Conditioning the signal ...", stderr);
-        classic_levels = std::move(cx.recording);
-        cx.recording = condition_signal(*channels, rate, {}, taps.front_end);
+        const bool conditioned = condition(cx, *channels, rate, taps);
         if (progress) std::fputs("\r                           \r", stderr);
+        if (!conditioned) return {};
+        if (reader != nullptr && reader->shrank()) {
+            // What was read past the file's new end is not the recording.
+            report_error(cx.console, "Cannot read input file " + cx.settings.input_name + " !");
+            return {};
+        }
+    } else {
+        classic = std::make_unique<LoadedLevels>(cx.recording);  // the conversion's levels too
     }
-    const Recording& classic = channels ? classic_levels : cx.recording;
-    ChecksumRetry retry(channels.get(), classic, cx.settings, cx.console);
+    const RecordingFrameSource levels(cx.recording);
+    ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), *classic, cx.recording.count,
+                        rate, cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;
     hooks.observer = taps.observer;
@@ -72,10 +128,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     if (result.blocks > 0)
         cx.console.print("Blocks: %d, good checksums: %d, recovered by a retry: %d, still bad: %d\n", n.blocks, n.good,
                          n.recovered, n.blocks - n.good);
-    if (taps.finished) {
-        const RecordingFrameSource levels(classic);
-        taps.finished(channels ? static_cast<const FrameSource&>(*channels) : levels);
-    }
+    if (taps.finished) taps.finished(channels ? *channels : static_cast<const FrameSource&>(levels));
     return result;
 }
 

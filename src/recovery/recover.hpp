@@ -21,10 +21,17 @@ struct RecoveryTaps {
     std::function<void(const FrameSource& frames)> finished;
 };
 
+class FileBytes;
+
+// The load step for the recovering conversion: the classic checks and lines, keeping the
+// levels only of CSW pulses (the front end reads every other file itself).
+bool load_for_recovery(Context& cx);
+
 // Converts the recording loaded into the context from `file` (its bytes as read), printing
 // kelvarin's report and then a summary. With `terminal`, a recording of over a minute shows
-// its progress on standard error. The fetcher, when given, reads the file's sound data.
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const PcmFetcher* fetcher = nullptr,
+// its progress on standard error. The reader, when given, reads the file's sound data and
+// tells whether the file was cut short meanwhile.
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader = nullptr,
                                            const RecoveryTaps& taps = {});
 
 }  // namespace kvr

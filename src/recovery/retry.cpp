@@ -64,12 +64,12 @@ bool block_checks_out(const DecodedBlock& block) {
     return std::visit(Check{block}, block.line);
 }
 
-ChecksumRetry::ChecksumRetry(const FrameSource* source, const Recording& classic, const Settings& settings,
-                             Console& console)
-    : source_(source),
-      classic_source_(classic),
+ChecksumRetry::ChecksumRetry(const FrameSource& frames, const ClassicLevels& classic, std::int32_t count,
+                             std::int32_t rate, const Settings& settings, Console& console)
+    : frames_(frames),
       classic_(classic),
-      rate_(classic.sample_rate),
+      count_(count),
+      rate_(rate),
       settings_(settings),
       console_(console) {}
 
@@ -93,14 +93,13 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
     outcome_ = {};
     if (needs_retry(block)) {
         outcome_.retried = true;
-        const std::int64_t count = classic_.count;
+        const std::int64_t count = count_;
         const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + 2 * span + static_cast<std::int64_t>(kTailSeconds * rate_));
-        const FrameSource& frames = source_ != nullptr ? *source_ : classic_source_;
         for (const RetryVariant& v : retry_variants()) {
-            if (v.front_end.channel >= static_cast<int>(frames.channels())) continue;
+            if (v.front_end.channel >= static_cast<int>(frames_.channels())) continue;
             if (try_variant(v, start, from, to, block, cursor, state)) {
                 ++counts_.recovered;
                 outcome_.recovered_with = v.name;
@@ -115,10 +114,9 @@ bool ChecksumRetry::try_variant(const RetryVariant& v, const PassStart& start, s
                                 DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
     Recording levels;
     if (v.classic_levels) {
-        levels = classic_.slice(static_cast<std::int32_t>(from), static_cast<std::int32_t>(to));
+        levels = classic_.window(static_cast<std::int32_t>(from), static_cast<std::int32_t>(to));
     } else {
-        const FrameSource& frames = source_ != nullptr ? *source_ : classic_source_;
-        const WindowFrameSource window(frames, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
+        const WindowFrameSource window(frames_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
         levels = condition_signal(window, rate_, v.front_end);
     }
     Settings settings = settings_;

@@ -11,6 +11,7 @@
 #include "core/settings.hpp"
 #include "frontend/front_end.hpp"
 #include "input/readers.hpp"
+#include "recovery/classic_levels.hpp"
 
 namespace kvr {
 
@@ -31,9 +32,10 @@ struct RetryCounts {
 
 class ChecksumRetry : public BlockRetry {
 public:
-    // `source` gives the recording's frames for the front end (null: the classic levels are
-    // its only channel); `classic` is the recording as kelvarin reads it.
-    ChecksumRetry(const FrameSource* source, const Recording& classic, const Settings& settings, Console& console);
+    // `frames` are the recording's frames for the front end (for CSW pulses, their levels);
+    // `classic` the recording as kelvarin reads it, of `count` samples at `rate`.
+    ChecksumRetry(const FrameSource& frames, const ClassicLevels& classic, std::int32_t count, std::int32_t rate,
+                  const Settings& settings, Console& console);
 
     void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
     RetryOutcome last_outcome() const override { return outcome_; }
@@ -45,9 +47,9 @@ private:
                      DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     void remember(const DecodedBlock& block);
 
-    const FrameSource* source_;
-    RecordingFrameSource classic_source_;
-    const Recording& classic_;
+    const FrameSource& frames_;
+    const ClassicLevels& classic_;
+    std::int32_t count_;
     std::int32_t rate_;
     const Settings& settings_;
     Console& console_;

@@ -53,7 +53,8 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
     if (!request.output.empty()) classic.push_back(request.output);
     auto cx = std::make_unique<Context>(out, err);
     const int status =
-        request.exact ? run_program(*cx, classic) : run_program(*cx, classic, recovering_conversion_of_file);
+        request.exact ? run_program(*cx, classic)
+                      : run_program(*cx, classic, recovering_conversion_of_file, load_for_recovery);
     cx->console.flush();
     return status;
 }

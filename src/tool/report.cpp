@@ -121,7 +121,8 @@ int report_command(std::span<const std::string> args, std::FILE* out, std::FILE*
     classic.push_back(request.input);
     classic.push_back("/dev/null");
     auto cx = std::make_unique<Context>(out, err);
-    const int status = run_program(*cx, classic, [&job](Context& c) { return report_step(job, c); });
+    const int status = run_program(*cx, classic, [&job](Context& c) { return report_step(job, c); },
+                                   request.exact ? LoadStep{} : LoadStep{load_for_recovery});
     cx->console.flush();
     // A recording without blocks still has its page, and the envelope shows what it holds.
     return job.written ? 0 : (status != 0 ? status : 1);
