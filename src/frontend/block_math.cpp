@@ -1,5 +1,7 @@
 #include "frontend/block_math.hpp"
 
+#include "frontend/wide_math.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -89,8 +91,38 @@ void remove_baseline(float* x, std::size_t n, const float* edge_base, float* mag
     }
 }
 
-std::array<double, 2> lane_sums_of(const float* a, const float* b, std::size_t n) {
-    double la[kLanes] = {}, lb[kLanes] = {};
+void smooth_pass(float* x, std::size_t n) {
+    if (n < 3) return;
+    float before = x[0];  // the value the frame before i had before the pass
+    std::size_t i = 1;
+    if (wide::available()) {
+        i = wide::smooth_pass(x, n, before);
+    } else {
+#if defined(__SSE2__)
+        const __m128 quarter = _mm_set1_ps(0.25f), half = _mm_set1_ps(0.5f);
+        __m128 prev = _mm_set1_ps(x[0]);  // the frames before i as they were; the last counts
+        for (; i + 5 <= n; i += 4) {
+            const __m128 v = _mm_loadu_ps(x + i), right = _mm_loadu_ps(x + i + 1);
+            const __m128 t = _mm_shuffle_ps(prev, v, _MM_SHUFFLE(0, 0, 3, 3));
+            const __m128 left = _mm_shuffle_ps(t, v, _MM_SHUFFLE(2, 1, 2, 0));
+            _mm_storeu_ps(x + i, _mm_add_ps(_mm_add_ps(_mm_mul_ps(quarter, left), _mm_mul_ps(half, v)),
+                                            _mm_mul_ps(quarter, right)));
+            prev = v;
+        }
+        before = _mm_cvtss_f32(_mm_shuffle_ps(prev, prev, _MM_SHUFFLE(3, 3, 3, 3)));
+#endif
+    }
+    for (; i + 1 < n; ++i) {
+        const float here = x[i];
+        x[i] = 0.25f * before + 0.5f * here + 0.25f * x[i + 1];
+        before = here;
+    }
+}
+
+namespace {
+
+// The lane sums four frames at a time with the instructions every x86-64 processor has.
+std::size_t narrow_lane_sums(const float* a, const float* b, std::size_t n, double* la, double* lb) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     __m128d a01 = _mm_setzero_pd(), a23 = a01, b01 = a01, b23 = a01;
@@ -102,22 +134,15 @@ std::array<double, 2> lane_sums_of(const float* a, const float* b, std::size_t n
         b23 = _mm_add_pd(b23, _mm_cvtps_pd(_mm_movehl_ps(fb, fb)));
     }
     _mm_storeu_pd(la, a01), _mm_storeu_pd(la + 2, a23), _mm_storeu_pd(lb, b01), _mm_storeu_pd(lb + 2, b23);
+#else
+    (void)a, (void)b, (void)n, (void)la, (void)lb;
 #endif
-    for (; i + kLanes <= n; i += kLanes)
-        for (std::size_t k = 0; k < kLanes; ++k) la[k] += a[i + k], lb[k] += b[i + k];
-    for (; i < n; ++i) la[0] += a[i], lb[0] += b[i];
-    return {combine_lanes(la), combine_lanes(lb)};
+    return i;
 }
 
-std::array<double, 5> lane_deviations_of(const float* a, double mean_a, const float* b, double mean_b, std::size_t n) {
-    // sq_a, ab_a, sq_b, ab_b, cross
-    double lane[5][kLanes] = {};
+std::size_t narrow_lane_deviations(const float* a, double mean_a, const float* b, double mean_b, std::size_t n,
+                                   double (*lane)[kLanes]) {
     std::size_t i = 0;
-    auto add = [&](std::size_t k, double da, double db) {
-        lane[0][k] += da * da, lane[1][k] += std::fabs(da);
-        lane[2][k] += db * db, lane[3][k] += std::fabs(db);
-        lane[4][k] += da * db;
-    };
 #if defined(__SSE2__)
     const __m128d ma = _mm_set1_pd(mean_a), mb = _mm_set1_pd(mean_b);
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
@@ -136,7 +161,33 @@ std::array<double, 5> lane_deviations_of(const float* a, double mean_a, const fl
         }
     }
     for (int q = 0; q < 5; ++q) _mm_storeu_pd(lane[q], acc[q][0]), _mm_storeu_pd(lane[q] + 2, acc[q][1]);
+#else
+    (void)a, (void)mean_a, (void)b, (void)mean_b, (void)n, (void)lane;
 #endif
+    return i;
+}
+
+}  // namespace
+
+std::array<double, 2> lane_sums_of(const float* a, const float* b, std::size_t n) {
+    double la[kLanes] = {}, lb[kLanes] = {};
+    std::size_t i = wide::available() ? wide::lane_sums(a, b, n, la, lb) : narrow_lane_sums(a, b, n, la, lb);
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t k = 0; k < kLanes; ++k) la[k] += a[i + k], lb[k] += b[i + k];
+    for (; i < n; ++i) la[0] += a[i], lb[0] += b[i];
+    return {combine_lanes(la), combine_lanes(lb)};
+}
+
+std::array<double, 5> lane_deviations_of(const float* a, double mean_a, const float* b, double mean_b, std::size_t n) {
+    // sq_a, ab_a, sq_b, ab_b, cross
+    double lane[5][kLanes] = {};
+    std::size_t i = wide::available() ? wide::lane_deviations(a, mean_a, b, mean_b, n, lane)
+                                      : narrow_lane_deviations(a, mean_a, b, mean_b, n, lane);
+    auto add = [&](std::size_t k, double da, double db) {
+        lane[0][k] += da * da, lane[1][k] += std::fabs(da);
+        lane[2][k] += db * db, lane[3][k] += std::fabs(db);
+        lane[4][k] += da * db;
+    };
     for (; i + kLanes <= n; i += kLanes)
         for (std::size_t k = 0; k < kLanes; ++k) add(k, a[i + k] - mean_a, b[i + k] - mean_b);
     for (; i < n; ++i) add(0, a[i] - mean_a, b[i] - mean_b);

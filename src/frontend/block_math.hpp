@@ -18,6 +18,10 @@ void block_extremes(const float* x, std::size_t n, float* top, float* bottom);
 // magnitude of the block's frames then, their sum taken in order.
 void remove_baseline(float* x, std::size_t n, const float* edge_base, float* magnitude);
 
+// One pass of 1, 2, 1 over x[0, n) in place: each frame but the first and the last becomes
+// a quarter of each neighbour and half itself, as they were before the pass.
+void smooth_pass(float* x, std::size_t n);
+
 // Sums over the frames of two channels kept in four lanes (lane k takes frames i with
 // i % 4 == k, frames past the last whole four in lane 0) and combined as (0 + 1) + (2 + 3):
 // the sums of a and of b; then, around the means given, of the squared and the absolute

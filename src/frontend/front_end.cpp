@@ -11,9 +11,6 @@
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kvr {
 
@@ -22,34 +19,9 @@ namespace {
 constexpr std::size_t kPiece = kConditionPiece;
 static_assert(kPiece % kJudgeWindow == 0, "every piece judges the same windows");
 
-// Each pass of 1, 2, 1 is symmetric, so edges stay where they are. In place: the value
-// each frame had before the pass is kept for the frame after it.
+// Each pass of 1, 2, 1 is symmetric, so edges stay where they are.
 void smooth(FrameChannel& a, int passes) {
-    const std::size_t n = a.size();
-    if (n < 3) return;
-    for (int pass = 0; pass < passes; ++pass) {
-        float* x = a.data();
-        float before = x[0];
-        std::size_t i = 1;
-#if defined(__SSE2__)
-        const __m128 quarter = _mm_set1_ps(0.25f), half = _mm_set1_ps(0.5f);
-        __m128 prev = _mm_set1_ps(x[0]);  // the frames before i as they were; the last counts
-        for (; i + 5 <= n; i += 4) {
-            const __m128 v = _mm_loadu_ps(x + i), right = _mm_loadu_ps(x + i + 1);
-            const __m128 t = _mm_shuffle_ps(prev, v, _MM_SHUFFLE(0, 0, 3, 3));
-            const __m128 left = _mm_shuffle_ps(t, v, _MM_SHUFFLE(2, 1, 2, 0));
-            _mm_storeu_ps(x + i, _mm_add_ps(_mm_add_ps(_mm_mul_ps(quarter, left), _mm_mul_ps(half, v)),
-                                            _mm_mul_ps(quarter, right)));
-            prev = v;
-        }
-        before = _mm_cvtss_f32(_mm_shuffle_ps(prev, prev, _MM_SHUFFLE(3, 3, 3, 3)));
-#endif
-        for (; i + 1 < n; ++i) {
-            const float here = x[i];
-            x[i] = 0.25f * before + 0.5f * here + 0.25f * x[i + 1];
-            before = here;
-        }
-    }
+    for (int pass = 0; pass < passes; ++pass) smooth_pass(a.data(), a.size());
 }
 
 // A position within runs of `w` elements, moved on one element at a time (no division
