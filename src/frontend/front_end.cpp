@@ -135,8 +135,9 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     keep_long_runs(k.c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1);
 }
 
-// The room one piece is read and conditioned in, kept from piece to piece so that buffers
-// of several megabytes are neither cleared nor faulted in again for each.
+// The room one piece is read and conditioned in, kept from piece to piece (and from one
+// conditioning to the next: a retry conditions a stretch again for each of its ways of
+// reading) so that buffers of several megabytes are neither cleared nor faulted in again.
 struct Workspace {
     Channels channels;
     BlockScratch blocks;
@@ -153,10 +154,11 @@ public:
     }
     void give(std::unique_ptr<Workspace> w) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(std::move(w));
+        if (free_.size() < kKept) free_.push_back(std::move(w));
     }
 
 private:
+    static constexpr std::size_t kKept = 4;  // as many as pieces are conditioned at once, and one more
     std::mutex mutex_;
     std::vector<std::unique_ptr<Workspace>> free_;
 };
@@ -181,6 +183,11 @@ void add_share(FrontEndSummary& total, const FrontEndSummary& piece) {
     }
 }
 
+WorkspacePool& workspaces() {
+    static WorkspacePool pool;
+    return pool;
+}
+
 // Everything that stays the same from piece to piece of one recording.
 struct PieceMaker {
     const FrameSource& source;
@@ -190,7 +197,6 @@ struct PieceMaker {
     std::vector<double> scale;
     std::size_t half, reach, margin;
     int passes;
-    WorkspacePool pool;
 
     // Reads, conditions and decides the piece of frames from `from`; from the state
     // `start` where given, otherwise from a fresh decision at the start of its margin.
@@ -198,7 +204,7 @@ struct PieceMaker {
         const std::uint64_t to = std::min<std::uint64_t>(n, from + kPiece);
         const std::uint64_t first = from >= margin ? from - margin : 0;
         const std::uint64_t last = std::min<std::uint64_t>(n, to + margin);
-        std::unique_ptr<Workspace> w = pool.take();
+        std::unique_ptr<Workspace> w = workspaces().take();
         Piece p;
         p.from = from;
         p.share.share_used.assign(source.channels(), 0.0);
@@ -214,7 +220,7 @@ struct PieceMaker {
         p.edges.clear();
         p.exit = p.entry;
         decide(signal.data(), signal.size(), c, first, from, to, p.exit, p.edges);
-        pool.give(std::move(w));
+        workspaces().give(std::move(w));
         return p;
     }
 
@@ -270,8 +276,7 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
                      // Every window and peak a piece needs lies within this margin, a whole
                      // number of judging windows.
                      (reach + 4 * half + 8 * kBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow,
-                     passes,
-                     {}};
+                     passes};
 
     // The pieces are read, conditioned and decided on other threads, each on its own, and
     // joined here in order.

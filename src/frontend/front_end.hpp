@@ -22,6 +22,8 @@ struct FrontEndSettings {
     int channel = -1;            // -1: judge every channel; otherwise use this one alone
     double floor_reach_s = 1.0;  // how far in time the amplitude for the floor is taken (a pause
                                  // shorter than this keeps its hum and noise below the floor)
+
+    bool operator==(const FrontEndSettings&) const = default;
 };
 
 // What the front end chose, for reports.

@@ -117,8 +117,8 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
         classic = std::make_unique<LoadedLevels>(cx.recording);  // the conversion's levels too
     }
     const RecordingFrameSource levels(cx.recording);
-    ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), *classic, cx.recording.count,
-                        rate, cx.settings, cx.console);
+    ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), cx.recording, *classic,
+                        cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;
     hooks.observer = taps.observer;

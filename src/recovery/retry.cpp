@@ -1,6 +1,7 @@
 #include "recovery/retry.hpp"
 
 #include <algorithm>
+#include <future>
 #include <variant>
 
 #include "analysis/bits.hpp"
@@ -64,12 +65,13 @@ bool block_checks_out(const DecodedBlock& block) {
     return std::visit(Check{block}, block.line);
 }
 
-ChecksumRetry::ChecksumRetry(const FrameSource& frames, const ClassicLevels& classic, std::int32_t count,
-                             std::int32_t rate, const Settings& settings, Console& console)
+ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
+                             const Settings& settings, Console& console)
     : frames_(frames),
+      levels_(levels),
       classic_(classic),
-      count_(count),
-      rate_(rate),
+      count_(levels.count),
+      rate_(levels.sample_rate),
       settings_(settings),
       console_(console) {}
 
@@ -98,11 +100,22 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + 2 * span + static_cast<std::int64_t>(kTailSeconds * rate_));
-        for (const RetryVariant& v : retry_variants()) {
-            if (v.front_end.channel >= static_cast<int>(frames_.channels())) continue;
-            if (try_variant(v, start, from, to, block, cursor, state)) {
+        const WindowFrameSource window(frames_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
+        std::vector<const RetryVariant*> ways;
+        for (const RetryVariant& v : retry_variants())
+            if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
+        // The levels of the next way are made on another thread while this one is read:
+        // making them takes far longer than reading the block from them.
+        auto make = [this, &window, from, to](const RetryVariant* v) {
+            return std::async(std::launch::async, [this, &window, v, from, to] { return levels_for(*v, window, from, to); });
+        };
+        std::future<Recording> next = make(ways.front());
+        for (std::size_t i = 0; i < ways.size(); ++i) {
+            const Recording levels = next.get();
+            if (i + 1 < ways.size()) next = make(ways[i + 1]);
+            if (try_variant(*ways[i], levels, start, from, block, cursor, state)) {
                 ++counts_.recovered;
-                outcome_.recovered_with = v.name;
+                outcome_.recovered_with = ways[i]->name;
                 break;
             }
         }
@@ -110,15 +123,16 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
     remember(block);
 }
 
-bool ChecksumRetry::try_variant(const RetryVariant& v, const PassStart& start, std::int64_t from, std::int64_t to,
-                                DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
-    Recording levels;
-    if (v.classic_levels) {
-        levels = classic_.window(static_cast<std::int32_t>(from), static_cast<std::int32_t>(to));
-    } else {
-        const WindowFrameSource window(frames_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
-        levels = condition_signal(window, rate_, v.front_end);
-    }
+Recording ChecksumRetry::levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from,
+                                    std::int64_t to) const {
+    const auto first = static_cast<std::int32_t>(from), last = static_cast<std::int32_t>(to);
+    if (v.classic_levels) return classic_.window(first, last);
+    if (v.front_end == FrontEndSettings{}) return levels_.slice(first, last);
+    return condition_signal(window, rate_, v.front_end);
+}
+
+bool ChecksumRetry::try_variant(const RetryVariant& v, const Recording& levels, const PassStart& start,
+                                std::int64_t from, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
     Settings settings = settings_;
     if (v.rules != nullptr) v.rules(settings);
     const auto offset = static_cast<std::int32_t>(from);

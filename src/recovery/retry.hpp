@@ -19,7 +19,8 @@ namespace kvr {
 struct RetryVariant {
     const char* name;
     bool classic_levels;              // the sign of the mixed samples, as kelvarin reads them
-    FrontEndSettings front_end;       // otherwise the front end with these settings
+    FrontEndSettings front_end;       // otherwise the front end with these settings (the
+                                      // defaults: the levels the conversion reads)
     void (*rules)(Settings& settings);  // bit rules to change, or nullptr
 };
 
@@ -33,8 +34,8 @@ struct RetryCounts {
 class ChecksumRetry : public BlockRetry {
 public:
     // `frames` are the recording's frames for the front end (for CSW pulses, their levels);
-    // `classic` the recording as kelvarin reads it, of `count` samples at `rate`.
-    ChecksumRetry(const FrameSource& frames, const ClassicLevels& classic, std::int32_t count, std::int32_t rate,
+    // `levels` the levels the conversion reads; `classic` the recording as kelvarin reads it.
+    ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
                   const Settings& settings, Console& console);
 
     void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
@@ -43,11 +44,14 @@ public:
 
 private:
     bool needs_retry(const DecodedBlock& block) const;
-    bool try_variant(const RetryVariant& v, const PassStart& start, std::int64_t from, std::int64_t to,
+    // The levels of samples [from, to) for a way of reading; `window` holds their frames.
+    Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
+    bool try_variant(const RetryVariant& v, const Recording& levels, const PassStart& start, std::int64_t from,
                      DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     void remember(const DecodedBlock& block);
 
     const FrameSource& frames_;
+    const Recording& levels_;
     const ClassicLevels& classic_;
     std::int32_t count_;
     std::int32_t rate_;
