@@ -81,6 +81,15 @@ bool ChecksumRetry::needs_retry(const DecodedBlock& block) const {
     return rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_;
 }
 
+// A block that ended before the length its header announced: the samples its missing bytes
+// take at most (every bit a 1), so that a retry reads it whole; 0 for any other block.
+std::int64_t ChecksumRetry::still_to_come(const DecodedBlock& block) const {
+    const auto* rom = std::get_if<RomLine>(&block.line);
+    if (rom == nullptr || expected_length_ < 0 || rom->length >= expected_length_) return 0;
+    const double per_byte = 16.0 * std::max(rom->bit1, 0) * samples_per_tstate(rate_);
+    return static_cast<std::int64_t>(per_byte * (expected_length_ - rom->length) * 1.05);
+}
+
 // A good ROM header announces the length of the data block that follows it.
 void ChecksumRetry::remember(const DecodedBlock& block) {
     ++counts_.blocks;
@@ -98,8 +107,9 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t count = count_;
         const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
+        const std::int64_t reach = std::max(2 * span, span + still_to_come(block));
         const std::int64_t to =
-            std::min<std::int64_t>(count, start.pos + 2 * span + static_cast<std::int64_t>(kTailSeconds * rate_));
+            std::min<std::int64_t>(count, start.pos + reach + static_cast<std::int64_t>(kTailSeconds * rate_));
         const WindowFrameSource window(frames_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
         std::vector<const RetryVariant*> ways;
         for (const RetryVariant& v : retry_variants())

@@ -44,6 +44,7 @@ public:
 
 private:
     bool needs_retry(const DecodedBlock& block) const;
+    std::int64_t still_to_come(const DecodedBlock& block) const;
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
     bool try_variant(const RetryVariant& v, const Recording& levels, const PassStart& start, std::int64_t from,
