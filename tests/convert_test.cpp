@@ -166,6 +166,24 @@ TEST(Convert, ClassicLevelsAreMadeAsTheLoadMakesThem) {
     }
 }
 
+// A dropout that ends a long block early: the retry reads the rest of the block too, over
+// the length its header announced, and recovers it.
+TEST(Convert, BlocksCutShortAreReadAgainWhole) {
+    KnownTape t;
+    t.blocks = {rom_header("LONG", 3, 6000), with_checksum(0xFF, pattern_bytes(6000, 43))};
+    ImageBuilder b;
+    b.standard(t.blocks[0], 1000).standard(t.blocks[1], 1000);
+    t.image = b.bytes();
+    TempDir dir;
+    RenderOptions o;
+    o.noise = 0.25, o.hum = 0.05, o.dropouts_per_minute = 6, o.dropout_ms = 8, o.dropout_depth = 0.1, o.wow_pct = 0.5;
+    o.seed = 3;  // a dropout ends the data block about a quarter of the way in
+    dir.write("tape.wav", render(t.image, o));
+    const ToolRun r = kvrtool("convert " + dir.path("tape.wav") + " -o " + dir.path("c.tap"));
+    EXPECT_EQ(recovered(t, dir.read("c.tap")), 2) << r.out;
+    EXPECT_NE(r.out.find("recovered by a retry: 1"), std::string::npos) << r.out;
+}
+
 TEST(Convert, CommandLine) {
     TempDir dir;
     const KnownTape t = known_tape();
