@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "recovery/classic_levels.hpp"
+#include "recovery/level_splice.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -182,6 +183,34 @@ TEST(Convert, BlocksCutShortAreReadAgainWhole) {
     const ToolRun r = kvrtool("convert " + dir.path("tape.wav") + " -o " + dir.path("c.tap"));
     EXPECT_EQ(recovered(t, dir.read("c.tap")), 2) << r.out;
     EXPECT_NE(r.out.find("recovered by a retry: 1"), std::string::npos) << r.out;
+}
+
+// Levels made of two readings: the first's outside [a, b), the second's inside, with an
+// edge at a or b where the two differ there; against the same made sample by sample.
+TEST(Convert, SplicedLevelsAreTheTwoReadingsJoined) {
+    std::mt19937 rng(21);
+    auto random_levels = [&](std::size_t n) {
+        SampleVector v(n);
+        std::int8_t level = rng() % 2 ? 100 : -100;
+        for (auto& s : v) {
+            if (rng() % 7 == 0) level = static_cast<std::int8_t>(-level);
+            s = level;
+        }
+        return v;
+    };
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n = 1 + rng() % 400;
+        const SampleVector base = random_levels(n);
+        const auto patch_at = static_cast<std::int32_t>(rng() % n);
+        const SampleVector patch = random_levels(n - static_cast<std::size_t>(patch_at) + rng() % 5);
+        const std::int32_t a = patch_at + static_cast<std::int32_t>(rng() % (n - static_cast<std::size_t>(patch_at)));
+        const std::int32_t b = a + static_cast<std::int32_t>(rng() % (n - static_cast<std::size_t>(a) + 1));
+        SampleVector want = base;
+        for (std::int32_t i = a; i < b; ++i) want[static_cast<std::size_t>(i)] = patch[static_cast<std::size_t>(i - patch_at)];
+        for (auto& v : want) v = v < 0 ? -128 : 127;  // as levels_of gives them
+        const Recording got = splice_levels(recording_of(base, 44100), recording_of(patch, 44100), patch_at, a, b);
+        ASSERT_EQ(levels_of(got), want) << "round " << round << ": [" << a << ", " << b << ") of " << n;
+    }
 }
 
 TEST(Convert, CommandLine) {

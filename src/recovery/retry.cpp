@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
+#include <string>
 #include <variant>
 
 #include "analysis/bits.hpp"
 #include "analysis/hp_cursor.hpp"
 #include "loaders/loader.hpp"
+#include "recovery/level_splice.hpp"
 
 namespace kvr {
 
@@ -22,17 +25,25 @@ FrontEndSettings front_end_with(void (*change)(FrontEndSettings&)) {
 // the pilot search and for a block that the first reading ended early.
 constexpr double kLeadSeconds = 0.5;
 constexpr double kTailSeconds = 2.0;
+// Where a reading stopped, the levels mended either side of it, made again with this much
+// of the recording around them (the front end looks a second either way), and how many
+// places in one block are mended before it is read again whole.
+constexpr double kMendSeconds = 1.0;
+constexpr double kContextSeconds = 1.5;
+constexpr int kMendRounds = 4;
 
 }  // namespace
 
+// The ways that recover the most blocks of damaged recordings come first: the first that
+// reads a block well ends the search.
 const std::vector<RetryVariant>& retry_variants() {
     static const std::vector<RetryVariant> variants = {
         {"the classic levels", true, {}, nullptr},
         {"front end, hysteresis 0.15", false, front_end_with([](FrontEndSettings& s) { s.hysteresis = 0.15; }), nullptr},
-        {"front end, hysteresis 0.5", false, front_end_with([](FrontEndSettings& s) { s.hysteresis = 0.5; }), nullptr},
-        {"front end, no smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 0; }), nullptr},
-        {"front end, heavy smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 4; }), nullptr},
         {"front end, baseline 0.8 ms", false, front_end_with([](FrontEndSettings& s) { s.baseline_ms = 0.8; }), nullptr},
+        {"front end, no smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 0; }), nullptr},
+        {"front end, hysteresis 0.5", false, front_end_with([](FrontEndSettings& s) { s.hysteresis = 0.5; }), nullptr},
+        {"front end, heavy smoothing", false, front_end_with([](FrontEndSettings& s) { s.smoothing = 4; }), nullptr},
         {"front end, baseline 2.5 ms", false, front_end_with([](FrontEndSettings& s) { s.baseline_ms = 2.5; }), nullptr},
         {"front end, first channel alone", false, front_end_with([](FrontEndSettings& s) { s.channel = 0; }), nullptr},
         {"front end, second channel alone", false, front_end_with([](FrontEndSettings& s) { s.channel = 1; }), nullptr},
@@ -100,6 +111,11 @@ void ChecksumRetry::remember(const DecodedBlock& block) {
         expected_length_ = (block.data[12] | (block.data[13] << 8)) + 2;
 }
 
+bool ChecksumRetry::ended_early(const DecodedBlock& block) const {
+    const auto* rom = std::get_if<RomLine>(&block.line);
+    return rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_;
+}
+
 void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
     outcome_ = {};
     if (needs_retry(block)) {
@@ -110,27 +126,78 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t reach = std::max(2 * span, span + still_to_come(block));
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + reach + static_cast<std::int64_t>(kTailSeconds * rate_));
-        const WindowFrameSource window(frames_, static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
-        std::vector<const RetryVariant*> ways;
-        for (const RetryVariant& v : retry_variants())
-            if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
-        // The levels of the next way are made on another thread while this one is read:
-        // making them takes far longer than reading the block from them.
-        auto make = [this, &window, from, to](const RetryVariant* v) {
-            return std::async(std::launch::async, [this, &window, v, from, to] { return levels_for(*v, window, from, to); });
-        };
-        std::future<Recording> next = make(ways.front());
-        for (std::size_t i = 0; i < ways.size(); ++i) {
-            const Recording levels = next.get();
-            if (i + 1 < ways.size()) next = make(ways[i + 1]);
-            if (try_variant(*ways[i], levels, start, from, block, cursor, state)) {
-                ++counts_.recovered;
-                outcome_.recovered_with = ways[i]->name;
-                break;
-            }
-        }
+        const Span window{start, from, to};
+        if (mend_where_stopped(window, block.end, block, cursor, state) || read_whole_again(window, block, cursor, state))
+            ++counts_.recovered;
     }
     remember(block);
+}
+
+bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+    const WindowFrameSource window(frames_, static_cast<std::uint64_t>(w.from), static_cast<std::uint64_t>(w.to - w.from));
+    std::vector<const RetryVariant*> ways;
+    for (const RetryVariant& v : retry_variants())
+        if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
+    // The levels of the next way are made on another thread while this one is read:
+    // making them takes far longer than reading the block from them.
+    auto make = [this, &window, &w](const RetryVariant* v) {
+        return std::async(std::launch::async, [this, &window, &w, v] { return levels_for(*v, window, w.from, w.to); });
+    };
+    std::future<Recording> next = make(ways.front());
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        const Recording levels = next.get();
+        if (i + 1 < ways.size()) next = make(ways[i + 1]);
+        std::optional<Reading> r = read_again(levels, *ways[i], w);
+        if (r && settles(r->block)) {
+            adopt(*r, ways[i]->name, w, block, cursor, state);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A block cut short (a dropout, a burst of noise) mostly reads well up to where it stopped:
+// each way in turn makes the levels there alone again, and the block is read on from them;
+// where it stops again further on, that place is mended the same way.
+bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor,
+                                       LoaderState& state) {
+    if (!ended_early(block)) return false;
+    for (const RetryVariant& v : retry_variants()) {
+        // Ways that change only the bit rules read the levels as they are; the classic
+        // levels read on through a dropout as noise.
+        if (v.rules != nullptr || v.classic_levels || v.front_end.channel >= static_cast<int>(frames_.channels()))
+            continue;
+        if (mend_with(v, w, stop, block, cursor, state)) return true;
+    }
+    return false;
+}
+
+bool ChecksumRetry::mend_with(const RetryVariant& v, const Span& w, std::int32_t stop, DecodedBlock& block,
+                              HpCursor& cursor, LoaderState& state) {
+    const auto mend = static_cast<std::int32_t>(kMendSeconds * rate_);
+    const auto context = static_cast<std::int32_t>(kContextSeconds * rate_);
+    const auto offset = static_cast<std::int32_t>(w.from);
+    Recording levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
+    std::int32_t at = stop - offset;  // where the last reading stopped, within the span
+    for (int round = 0; round < kMendRounds; ++round) {
+        const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
+        const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
+        const WindowFrameSource around(frames_, static_cast<std::uint64_t>(offset + first),
+                                       static_cast<std::uint64_t>(last - first));
+        levels = splice_levels(levels, condition_signal(around, rate_, v.front_end), first, a, b);
+        std::optional<Reading> r = read_again(levels, v, w);
+        if (!r) return false;
+        if (settles(r->block)) {
+            const std::string name =
+                std::string(v.name) + (round == 0 ? ", where the first reading stopped" : ", where the readings stopped");
+            adopt(*r, name.c_str(), w, block, cursor, state);
+            return true;
+        }
+        // Mended, the reading must get past the place it stopped at to be worth going on with.
+        if (r->block.end <= b) return false;
+        at = r->block.end;
+    }
+    return false;
 }
 
 Recording ChecksumRetry::levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from,
@@ -141,44 +208,55 @@ Recording ChecksumRetry::levels_for(const RetryVariant& v, const FrameSource& wi
     return condition_signal(window, rate_, v.front_end);
 }
 
-bool ChecksumRetry::try_variant(const RetryVariant& v, const Recording& levels, const PassStart& start,
-                                std::int64_t from, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+std::optional<ChecksumRetry::Reading> ChecksumRetry::read_again(const Recording& levels, const RetryVariant& v,
+                                                               const Span& w) const {
     Settings settings = settings_;
     if (v.rules != nullptr) v.rules(settings);
-    const auto offset = static_cast<std::int32_t>(from);
-    HpCursor c(levels);
+    const auto offset = static_cast<std::int32_t>(w.from);
+    const PassStart& start = w.start;
+    Reading r{HpCursor(levels), start.state->clone(), {}};
+    HpCursor& c = r.cursor;
     c.pos = start.pos - offset;
     c.cur = start.cur;
     c.prev = start.prev;
     const LoaderDescriptor& loader = *start.loader;
-    const std::unique_ptr<LoaderState> st = start.state->clone();
     // Other levels may show a burst of noise as a short tone first: the search goes on as
     // the driver's would, up to the place where the block's pilot was found.
     const std::int32_t latest = start.pilot_start - offset + static_cast<std::int32_t>(kLeadSeconds * rate_);
     PilotResult pilot;
     while (!pilot.found && c.pos < latest && !c.at_end()) {
         const std::int32_t before = c.pos;
-        pilot = loader.find_pilot(c, settings, start.index, *st);
+        pilot = loader.find_pilot(c, settings, start.index, *r.state);
         if (c.pos <= before) c.pos = before + 1;
     }
-    if (!pilot.found || pilot.start > latest) return false;
+    if (!pilot.found || pilot.start > latest) return std::nullopt;
     loader.after_pilot(c, settings, pilot);
     std::vector<std::uint8_t> buffer(kBlockDataSize);
-    DecodedBlock again = loader.decode(c, settings, pilot, {start.index, start.last_block_end - offset, buffer.data()}, *st);
-    if (!again.counted || !block_checks_out(again)) return false;
-    const auto* rom = std::get_if<RomLine>(&again.line);
-    if (rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_) return false;
+    r.block = loader.decode(c, settings, pilot, {start.index, start.last_block_end - offset, buffer.data()}, *r.state);
+    if (!r.block.counted) return std::nullopt;
+    return r;
+}
 
+bool ChecksumRetry::settles(const DecodedBlock& again) const {
+    if (!block_checks_out(again)) return false;
+    const auto* rom = std::get_if<RomLine>(&again.line);
+    return rom == nullptr || expected_length_ < 0 || rom->length >= expected_length_;
+}
+
+void ChecksumRetry::adopt(Reading& r, const char* name, const Span& w, DecodedBlock& block, HpCursor& cursor,
+                          LoaderState& state) {
     // Settled: nothing of the block has been reported or written yet.
-    console_.print(" Retry: the next block was recovered with %s\n", v.name);
-    again.end += offset;
-    block = std::move(again);
-    cursor.pos = c.pos + offset;
-    cursor.hp_start = c.hp_start + offset;
-    cursor.cur = c.cur;
-    cursor.prev = c.prev;
-    state.assign(*st);
-    return true;
+    console_.print(" Retry: the next block was recovered with %s\n", name);
+    recovered_with_ = name;
+    outcome_.recovered_with = recovered_with_.c_str();
+    const auto offset = static_cast<std::int32_t>(w.from);
+    r.block.end += offset;
+    block = std::move(r.block);
+    cursor.pos = r.cursor.pos + offset;
+    cursor.hp_start = r.cursor.hp_start + offset;
+    cursor.cur = r.cursor.cur;
+    cursor.prev = r.cursor.prev;
+    state.assign(*r.state);
 }
 
 }  // namespace kvr

@@ -4,13 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "analysis/hp_cursor.hpp"
 #include "conversion/driver.hpp"
 #include "core/console.hpp"
 #include "core/settings.hpp"
 #include "frontend/front_end.hpp"
 #include "input/readers.hpp"
+#include "loaders/decoded_block.hpp"
+#include "loaders/loader.hpp"
 #include "recovery/classic_levels.hpp"
 
 namespace kvr {
@@ -43,12 +48,32 @@ public:
     const RetryCounts& counts() const { return counts_; }
 
 private:
+    // The stretch a block is read again from, and where its first reading began.
+    struct Span {
+        const PassStart& start;
+        std::int64_t from, to;
+    };
+    // Another reading of the block: what it decoded, where it left the cursor (within the
+    // span) and the loader's state after it.
+    struct Reading {
+        HpCursor cursor;
+        std::unique_ptr<LoaderState> state;
+        DecodedBlock block;
+    };
+
     bool needs_retry(const DecodedBlock& block) const;
+    bool ended_early(const DecodedBlock& block) const;
     std::int64_t still_to_come(const DecodedBlock& block) const;
+    bool mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    bool mend_with(const RetryVariant& v, const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor,
+                   LoaderState& state);
+    bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
-    bool try_variant(const RetryVariant& v, const Recording& levels, const PassStart& start, std::int64_t from,
-                     DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    std::optional<Reading> read_again(const Recording& levels, const RetryVariant& v, const Span& w) const;
+    // A reading that checks out and is as long as its header said.
+    bool settles(const DecodedBlock& again) const;
+    void adopt(Reading& r, const char* name, const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     void remember(const DecodedBlock& block);
 
     const FrameSource& frames_;
@@ -60,6 +85,7 @@ private:
     Console& console_;
     RetryCounts counts_;
     RetryOutcome outcome_;
+    std::string recovered_with_;
     std::int32_t expected_length_ = -1;  // announced by the header just read, or -1
 };
 
