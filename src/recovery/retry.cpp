@@ -162,42 +162,51 @@ bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCurso
 bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor,
                                        LoaderState& state) {
     if (!ended_early(block)) return false;
+    std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants()) {
         // Ways that change only the bit rules read the levels as they are; the classic
         // levels read on through a dropout as noise.
-        if (v.rules != nullptr || v.classic_levels || v.front_end.channel >= static_cast<int>(frames_.channels()))
-            continue;
-        if (mend_with(v, w, stop, block, cursor, state)) return true;
+        if (v.rules == nullptr && !v.classic_levels && v.front_end.channel < static_cast<int>(frames_.channels()))
+            ways.push_back(&v);
+    }
+    // The next way mends on another thread while this one does.
+    auto attempt = [this, &w, stop](const RetryVariant* v) {
+        return std::async(std::launch::async, [this, &w, stop, v] { return mend_with(*v, w, stop); });
+    };
+    std::future<std::optional<Mended>> next = attempt(ways.front());
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        std::optional<Mended> m = next.get();
+        if (i + 1 < ways.size()) next = attempt(ways[i + 1]);
+        if (!m) continue;
+        const std::string name = std::string(ways[i]->name) +
+                                 (m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped");
+        adopt(m->reading, name.c_str(), w, block, cursor, state);
+        return true;
     }
     return false;
 }
 
-bool ChecksumRetry::mend_with(const RetryVariant& v, const Span& w, std::int32_t stop, DecodedBlock& block,
-                              HpCursor& cursor, LoaderState& state) {
+std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
+                                                              std::int32_t stop) const {
     const auto mend = static_cast<std::int32_t>(kMendSeconds * rate_);
     const auto context = static_cast<std::int32_t>(kContextSeconds * rate_);
     const auto offset = static_cast<std::int32_t>(w.from);
     Recording levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     std::int32_t at = stop - offset;  // where the last reading stopped, within the span
-    for (int round = 0; round < kMendRounds; ++round) {
+    for (int round = 1; round <= kMendRounds; ++round) {
         const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
         const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
         const WindowFrameSource around(frames_, static_cast<std::uint64_t>(offset + first),
                                        static_cast<std::uint64_t>(last - first));
         levels = splice_levels(levels, condition_signal(around, rate_, v.front_end), first, a, b);
         std::optional<Reading> r = read_again(levels, v, w);
-        if (!r) return false;
-        if (settles(r->block)) {
-            const std::string name =
-                std::string(v.name) + (round == 0 ? ", where the first reading stopped" : ", where the readings stopped");
-            adopt(*r, name.c_str(), w, block, cursor, state);
-            return true;
-        }
+        if (!r) return std::nullopt;
+        if (settles(r->block)) return Mended{std::move(levels), std::move(*r), round};
         // Mended, the reading must get past the place it stopped at to be worth going on with.
-        if (r->block.end <= b) return false;
+        if (r->block.end <= b) return std::nullopt;
         at = r->block.end;
     }
-    return false;
+    return std::nullopt;
 }
 
 Recording ChecksumRetry::levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from,

@@ -65,8 +65,14 @@ private:
     bool ended_early(const DecodedBlock& block) const;
     std::int64_t still_to_come(const DecodedBlock& block) const;
     bool mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
-    bool mend_with(const RetryVariant& v, const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor,
-                   LoaderState& state);
+    // A reading mended by one way that checks out, the levels it read, and how many places
+    // were mended.
+    struct Mended {
+        Recording levels;
+        Reading reading;
+        int rounds;
+    };
+    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, std::int32_t stop) const;
     bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
