@@ -52,11 +52,16 @@ void sliding_extreme(const std::vector<float>& x, std::size_t reach, Better bett
     prefix.resize(n), suffix.resize(n), out.resize(n);
     if (n == 0) return;
     for (std::size_t start = 0; start < n; start += w) {
-        const std::size_t end = std::min(n, start + w);
+        const std::size_t end = std::min(n, start + w), length = end - start;
         prefix[start] = x[start];
-        for (std::size_t i = start + 1; i < end; ++i) prefix[i] = better(x[i], prefix[i - 1]) ? x[i] : prefix[i - 1];
         suffix[end - 1] = x[end - 1];
-        for (std::size_t i = end - 1; i-- > start;) suffix[i] = better(x[i], suffix[i + 1]) ? x[i] : suffix[i + 1];
+        // The prefix from the run's start and the suffix from its end together: two chains
+        // of comparisons that need not wait for each other.
+        for (std::size_t j = 1; j < length; ++j) {
+            const std::size_t p = start + j, q = end - 1 - j;
+            prefix[p] = better(x[p], prefix[p - 1]) ? x[p] : prefix[p - 1];
+            suffix[q] = better(x[q], suffix[q + 1]) ? x[q] : suffix[q + 1];
+        }
     }
     RunSpot lo(0, w), hi(std::min(n - 1, reach), w);
     for (std::size_t i = 0; i < n; ++i) {

@@ -6,6 +6,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
+#include "frontend/wide_math.hpp"
 
 namespace kvr {
 
@@ -51,8 +56,33 @@ struct FrameBits {
     }
 };
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// A whole word eight frames at a time, for processors that have the instructions.
+__attribute__((target("avx2"))) FrameBits wide_frame_bits(const float* z, std::size_t i, const Conditioned& c) {
+    FrameBits f;
+    const __m256 zero = _mm256_setzero_ps();
+    for (std::size_t k = 0; k < kWord; k += 8) {
+        const std::size_t b = (i + k) / kBlock;  // eight frames never straddle two blocks
+        const __m256 v = _mm256_loadu_ps(z + i + k), high = _mm256_set1_ps(c.threshold[b]);
+        const __m256 low = _mm256_sub_ps(zero, high);
+        // (A helper for the mask would not be compiled for these instructions.)
+        f.positive |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_GT_OQ))) << k;
+        f.negative |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_LT_OQ))) << k;
+        f.not_positive |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_LE_OQ))) << k;
+        f.not_negative |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_GE_OQ))) << k;
+        if (c.quiet[b]) continue;
+        f.above |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, high, _CMP_GT_OQ))) << k;
+        f.below |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, low, _CMP_LT_OQ))) << k;
+    }
+    return f;
+}
+#endif
+
 // The bits of frames z[i, i + kWord), i a multiple of kBlock, of which the first `count` exist.
 FrameBits frame_bits(const float* z, std::size_t i, std::size_t count, const Conditioned& c) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if (count == kWord && wide::available()) return wide_frame_bits(z, i, c);
+#endif
     FrameBits f;
     std::size_t k = 0;
 #if defined(__SSE2__)
