@@ -45,6 +45,28 @@ Conditioned rough_blocks(std::mt19937& rng, std::size_t n) {
     return c;
 }
 
+// The decision frame by frame, as it is defined: what `decide` is held to.
+void decide_plainly(const float* z, const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to,
+                    TriggerState& t, std::vector<std::int32_t>& edges) {
+    for (std::uint64_t g = from; g < to; ++g) {
+        const std::size_t i = static_cast<std::size_t>(g - first), b = i / kBlock;
+        if (t.level == 0) t.level = z[i] >= 0 ? 1 : -1;
+        if (i > 0 && z[i - 1] <= 0 && z[i] > 0) t.up = g;
+        if (i > 0 && z[i - 1] >= 0 && z[i] < 0) t.down = g;
+        if (c.quiet[b]) continue;
+        std::int8_t next = t.level;
+        if (t.level < 0 && z[i] > c.threshold[b]) next = 1;
+        if (t.level > 0 && z[i] < -c.threshold[b]) next = -1;
+        if (next == t.level) continue;
+        // The edge is where the signal crossed its baseline on the way to the new level,
+        // never before the one made last.
+        const std::uint64_t edge = std::min(std::max(next > 0 ? t.up : t.down, t.last_flip + 1), g);
+        edges.push_back(static_cast<std::int32_t>(edge));
+        t.level = next;
+        t.last_flip = g;
+    }
+}
+
 TEST(FrontEndMath, WordwiseDecisionIsTheFrameByFrameOne) {
     std::mt19937 rng(11);
     for (int round = 0; round < 800; ++round) {

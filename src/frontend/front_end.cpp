@@ -11,7 +11,6 @@
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
 
-
 namespace kvr {
 
 namespace {

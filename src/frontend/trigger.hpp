@@ -32,8 +32,4 @@ struct TriggerState {
 void decide(const float* z, std::size_t size, const Conditioned& c, std::uint64_t first, std::uint64_t from,
             std::uint64_t to, TriggerState& state, std::vector<std::int32_t>& edges);
 
-// The same decision frame by frame: what `decide` is held to.
-void decide_plainly(const float* z, const Conditioned& c, std::uint64_t first, std::uint64_t from, std::uint64_t to,
-                    TriggerState& state, std::vector<std::int32_t>& edges);
-
 }  // namespace kvr

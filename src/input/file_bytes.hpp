@@ -43,10 +43,6 @@ private:
     std::vector<std::uint8_t> copy_;
 };
 
-// How much of the recording the load step keeps: its levels (as edges), or only its length,
-// for a conversion that reads the sound itself (PCM frames are then not read at all).
-enum class LoadDepth { levels, length };
-
 // The load step on an opened file (load_sample_file opens it by name). A file that was cut
 // short while it was read is reported, and nothing of it is kept.
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,

@@ -42,13 +42,13 @@ const char* load_error_message(LoadResult code) {
     }
 }
 
-bool load_sample_file(const std::string& name, Recording& recording, Console& console) {
+bool load_sample_file(const std::string& name, Recording& recording, Console& console, LoadDepth (*depth)(Bytes file)) {
     FileBytes file;
     if (!file.open(name)) {
         report_error(console, "Cannot open input file " + name + " !");
         return false;
     }
-    return load_opened_file(name, file, recording, console);
+    return load_opened_file(name, file, recording, console, depth != nullptr ? depth(file.bytes()) : LoadDepth::levels);
 }
 
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,

@@ -105,9 +105,15 @@ const char* load_error_message(LoadResult code);
 LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples = kMaxSamples,
                     const PcmFetcher* fetcher = nullptr);
 
+// How much of the recording the load step keeps: its levels (as edges), or only its length,
+// for a conversion that reads the sound itself (PCM frames are then not read at all).
+enum class LoadDepth { levels, length };
+
 // Loads the named file as a recording and prints its info lines; returns false after a
-// fatal error has been reported.
-bool load_sample_file(const std::string& name, Recording& recording, Console& console);
+// fatal error has been reported. `depth`, when given, chooses from the file's bytes how
+// much of it is kept; otherwise its levels are.
+bool load_sample_file(const std::string& name, Recording& recording, Console& console,
+                      LoadDepth (*depth)(Bytes file) = nullptr);
 // The same for a file already in memory.
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples = kMaxSamples,
                        const PcmFetcher* fetcher = nullptr);

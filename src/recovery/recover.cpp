@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -54,22 +53,18 @@ bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, cons
     return true;
 }
 
-}  // namespace
-
 bool is_pulse_file(Bytes file) {
     return file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
 }
 
+// CSW pulses are the levels the conversion reads; anything else is read again by the front
+// end, and the classic levels are made only for the stretches a retry reads.
+LoadDepth depth_for_recovery(Bytes file) { return is_pulse_file(file) ? LoadDepth::levels : LoadDepth::length; }
+
+}  // namespace
+
 bool load_for_recovery(Context& cx) {
-    FileBytes file;
-    if (!file.open(cx.settings.input_name)) {
-        report_error(cx.console, "Cannot open input file " + cx.settings.input_name + " !");
-        return false;
-    }
-    // CSW pulses are the levels the conversion reads; anything else is read again by the
-    // front end, and the classic levels are made only for the stretches a retry reads.
-    const LoadDepth depth = is_pulse_file(file.bytes()) ? LoadDepth::levels : LoadDepth::length;
-    return load_opened_file(cx.settings.input_name, file, cx.recording, cx.console, depth);
+    return load_sample_file(cx.settings.input_name, cx.recording, cx.console, depth_for_recovery);
 }
 
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader,

@@ -133,27 +133,39 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
     remember(block);
 }
 
+namespace {
+
+// Makes something for each way in turn, the next way's on another thread while `use` takes
+// this one's (making it takes far longer than reading a block from it); stops at the first
+// `use` that returns true.
+template <class Make, class Use>
+bool one_way_ahead(const std::vector<const RetryVariant*>& ways, Make make, Use use) {
+    if (ways.empty()) return false;
+    auto launch = [&](std::size_t i) { return std::async(std::launch::async, [&make, v = ways[i]] { return make(*v); }); };
+    auto next = launch(0);
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        auto made = next.get();
+        if (i + 1 < ways.size()) next = launch(i + 1);
+        if (use(*ways[i], made)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
     const WindowFrameSource window(frames_, static_cast<std::uint64_t>(w.from), static_cast<std::uint64_t>(w.to - w.from));
     std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants())
         if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
-    // The levels of the next way are made on another thread while this one is read:
-    // making them takes far longer than reading the block from them.
-    auto make = [this, &window, &w](const RetryVariant* v) {
-        return std::async(std::launch::async, [this, &window, &w, v] { return levels_for(*v, window, w.from, w.to); });
-    };
-    std::future<Recording> next = make(ways.front());
-    for (std::size_t i = 0; i < ways.size(); ++i) {
-        const Recording levels = next.get();
-        if (i + 1 < ways.size()) next = make(ways[i + 1]);
-        std::optional<Reading> r = read_again(levels, *ways[i], w);
-        if (r && settles(r->block)) {
-            adopt(*r, ways[i]->name, w, block, cursor, state);
+    return one_way_ahead(
+        ways, [&](const RetryVariant& v) { return levels_for(v, window, w.from, w.to); },
+        [&](const RetryVariant& v, const Recording& levels) {
+            std::optional<Reading> r = read_again(levels, v, w);
+            if (!r || !settles(r->block)) return false;
+            adopt(*r, v.name, w, block, cursor, state);
             return true;
-        }
-    }
-    return false;
+        });
 }
 
 // A block cut short (a dropout, a burst of noise) mostly reads well up to where it stopped:
@@ -169,21 +181,15 @@ bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, Decoded
         if (v.rules == nullptr && !v.classic_levels && v.front_end.channel < static_cast<int>(frames_.channels()))
             ways.push_back(&v);
     }
-    // The next way mends on another thread while this one does.
-    auto attempt = [this, &w, stop](const RetryVariant* v) {
-        return std::async(std::launch::async, [this, &w, stop, v] { return mend_with(*v, w, stop); });
-    };
-    std::future<std::optional<Mended>> next = attempt(ways.front());
-    for (std::size_t i = 0; i < ways.size(); ++i) {
-        std::optional<Mended> m = next.get();
-        if (i + 1 < ways.size()) next = attempt(ways[i + 1]);
-        if (!m) continue;
-        const std::string name = std::string(ways[i]->name) +
-                                 (m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped");
-        adopt(m->reading, name.c_str(), w, block, cursor, state);
-        return true;
-    }
-    return false;
+    return one_way_ahead(
+        ways, [&](const RetryVariant& v) { return mend_with(v, w, stop); },
+        [&](const RetryVariant& v, std::optional<Mended>& m) {
+            if (!m) return false;
+            const std::string name =
+                std::string(v.name) + (m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped");
+            adopt(m->reading, name.c_str(), w, block, cursor, state);
+            return true;
+        });
 }
 
 std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
