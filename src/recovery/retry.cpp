@@ -1,6 +1,7 @@
 #include "recovery/retry.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <optional>
 #include <string>
@@ -26,10 +27,11 @@ FrontEndSettings front_end_with(void (*change)(FrontEndSettings&)) {
 constexpr double kLeadSeconds = 0.5;
 constexpr double kTailSeconds = 2.0;
 // Where a reading stopped, the levels mended either side of it, made again with this much
-// of the recording around them (the front end looks a second either way), and how many
-// places in one block are mended before it is read again whole.
-constexpr double kMendSeconds = 1.0;
-constexpr double kContextSeconds = 1.5;
+// of the recording around them, and how many places in one block are mended before it is
+// read again whole. A dropout or a burst of noise spoils a few milliseconds: a quarter of
+// a second either side holds it, and the front end falls into step within the context.
+constexpr double kMendSeconds = 0.25;
+constexpr double kContextSeconds = 0.5;
 constexpr int kMendRounds = 4;
 
 }  // namespace
@@ -101,6 +103,14 @@ std::int64_t ChecksumRetry::still_to_come(const DecodedBlock& block) const {
     return static_cast<std::int64_t>(per_byte * (expected_length_ - rom->length) * 1.05);
 }
 
+// How far from the block's start its readings reach: a block as long as its header
+// announced ends where it did (give or take the tail), any other may end far later.
+std::int64_t ChecksumRetry::reach_of(const DecodedBlock& block, std::int64_t span) const {
+    const auto* rom = std::get_if<RomLine>(&block.line);
+    if (rom != nullptr && expected_length_ >= 0 && rom->length >= expected_length_) return span;
+    return std::max(2 * span, span + still_to_come(block));
+}
+
 // A good ROM header announces the length of the data block that follows it.
 void ChecksumRetry::remember(const DecodedBlock& block) {
     ++counts_.blocks;
@@ -123,7 +133,7 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t count = count_;
         const std::int64_t from = std::max<std::int64_t>(0, start.pos - static_cast<std::int64_t>(kLeadSeconds * rate_));
         const std::int64_t span = std::max<std::int64_t>(block.end, start.pos) - start.pos;
-        const std::int64_t reach = std::max(2 * span, span + still_to_come(block));
+        const std::int64_t reach = reach_of(block, span);
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + reach + static_cast<std::int64_t>(kTailSeconds * rate_));
         const Span window{start, from, to};
@@ -137,16 +147,23 @@ namespace {
 
 // Makes something for each way in turn, the next way's on another thread while `use` takes
 // this one's (making it takes far longer than reading a block from it); stops at the first
-// `use` that returns true.
+// `use` that returns true. The way still being made is told to stop early then, so that
+// waiting for it costs little.
 template <class Make, class Use>
 bool one_way_ahead(const std::vector<const RetryVariant*>& ways, Make make, Use use) {
     if (ways.empty()) return false;
-    auto launch = [&](std::size_t i) { return std::async(std::launch::async, [&make, v = ways[i]] { return make(*v); }); };
+    std::atomic<bool> stop{false};
+    auto launch = [&](std::size_t i) {
+        return std::async(std::launch::async, [&make, &stop, v = ways[i]] { return make(*v, stop); });
+    };
     auto next = launch(0);
     for (std::size_t i = 0; i < ways.size(); ++i) {
         auto made = next.get();
         if (i + 1 < ways.size()) next = launch(i + 1);
-        if (use(*ways[i], made)) return true;
+        if (use(*ways[i], made)) {
+            stop = true;
+            return true;
+        }
     }
     return false;
 }
@@ -159,7 +176,7 @@ bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCurso
     for (const RetryVariant& v : retry_variants())
         if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
     return one_way_ahead(
-        ways, [&](const RetryVariant& v) { return levels_for(v, window, w.from, w.to); },
+        ways, [&](const RetryVariant& v, const std::atomic<bool>&) { return levels_for(v, window, w.from, w.to); },
         [&](const RetryVariant& v, const Recording& levels) {
             std::optional<Reading> r = read_again(levels, v, w);
             if (!r || !settles(r->block)) return false;
@@ -182,7 +199,7 @@ bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, Decoded
             ways.push_back(&v);
     }
     return one_way_ahead(
-        ways, [&](const RetryVariant& v) { return mend_with(v, w, stop); },
+        ways, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, stop, given_up); },
         [&](const RetryVariant& v, std::optional<Mended>& m) {
             if (!m) return false;
             const std::string name =
@@ -192,14 +209,14 @@ bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, Decoded
         });
 }
 
-std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
-                                                              std::int32_t stop) const {
+std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w, std::int32_t stop,
+                                                              const std::atomic<bool>& given_up) const {
     const auto mend = static_cast<std::int32_t>(kMendSeconds * rate_);
     const auto context = static_cast<std::int32_t>(kContextSeconds * rate_);
     const auto offset = static_cast<std::int32_t>(w.from);
     Recording levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     std::int32_t at = stop - offset;  // where the last reading stopped, within the span
-    for (int round = 1; round <= kMendRounds; ++round) {
+    for (int round = 1; round <= kMendRounds && !given_up; ++round) {
         const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
         const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
         const WindowFrameSource around(frames_, static_cast<std::uint64_t>(offset + first),

@@ -3,6 +3,7 @@
 // until one reading checks out. The checksum tells which of the readings is right.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -64,6 +65,7 @@ private:
     bool needs_retry(const DecodedBlock& block) const;
     bool ended_early(const DecodedBlock& block) const;
     std::int64_t still_to_come(const DecodedBlock& block) const;
+    std::int64_t reach_of(const DecodedBlock& block, std::int64_t span) const;
     bool mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // A reading mended by one way that checks out, the levels it read, and how many places
     // were mended.
@@ -72,7 +74,9 @@ private:
         Reading reading;
         int rounds;
     };
-    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, std::int32_t stop) const;
+    // Stops early, with nothing, once `given_up` is set (another way has mended the block).
+    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, std::int32_t stop,
+                                    const std::atomic<bool>& given_up) const;
     bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
