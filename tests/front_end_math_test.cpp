@@ -1,5 +1,6 @@
 // The front end's fast paths (four frames at a time, a word of frames at a time) against
 // the plain loops they stand for, on signals chosen to reach every corner.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -159,6 +160,39 @@ TEST(FrontEndMath, BlockArithmeticIsThePlainLoops) {
         }
     }
     wide::use(true);
+}
+
+// The sliding extremes and the block means, short and long windows, cut short at either
+// end or at both, against the windows taken one by one.
+TEST(FrontEndMath, SlidingExtremesAndBlockMeansAreTheWindowsTakenOneByOne) {
+    std::mt19937 rng(31);
+    std::vector<float> out, prefix, suffix;
+    for (const std::size_t n : {1u, 2u, 5u, 9u, 40u, 333u, 4000u})
+        for (const std::size_t reach : {0u, 1u, 2u, 4u, 5u, 7u, 60u, 700u}) {
+            SCOPED_TRACE(testing::Message() << n << " values, reach " << reach);
+            const std::vector<float> x = rough_signal(rng, n, false);
+            for (const bool lowest : {false, true}) {
+                sliding_extremes(x, reach, lowest, out, prefix, suffix);
+                ASSERT_EQ(out.size(), n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto from = x.begin() + static_cast<std::ptrdiff_t>(i >= reach ? i - reach : 0);
+                    const auto to = x.begin() + static_cast<std::ptrdiff_t>(std::min(n, i + reach + 1));
+                    ASSERT_EQ(out[i], lowest ? *std::min_element(from, to) : *std::max_element(from, to)) << i;
+                }
+            }
+            std::vector<double> sums(n + 1, 0.0);
+            for (std::size_t b = 0; b < n; ++b) sums[b + 1] = sums[b] + std::fabs(x[b]);
+            std::vector<float> amplitude(n), weaker(n);
+            block_means(sums.data(), n, reach, amplitude.data(), weaker.data());
+            auto mean = [&](std::size_t lo, std::size_t hi) {
+                return static_cast<float>((sums[hi + 1] - sums[lo]) / static_cast<double>(hi + 1 - lo));
+            };
+            for (std::size_t b = 0; b < n; ++b) {
+                const std::size_t lo = b >= reach ? b - reach : 0, hi = std::min(n - 1, b + reach);
+                ASSERT_EQ(amplitude[b], mean(lo, hi)) << b;
+                ASSERT_EQ(weaker[b], std::min(mean(lo, b), mean(b, hi))) << b;
+            }
+        }
 }
 
 // A square wave whose silences span the seams of the pieces the recording is decided in:

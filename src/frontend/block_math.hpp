@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
 namespace kvr {
 
@@ -17,6 +18,17 @@ void block_extremes(const float* x, std::size_t n, float* top, float* bottom);
 // to edge_base[b + 1] where it ends, in equal steps. magnitude[b] becomes the mean
 // magnitude of the block's frames then, their sum taken in order.
 void remove_baseline(float* x, std::size_t n, const float* edge_base, float* magnitude);
+
+// For every i, the highest of x[i - reach, i + reach] (the window cut short at the ends of
+// x); with `lowest`, the lowest. `prefix` and `suffix` are room to work in.
+void sliding_extremes(const std::vector<float>& x, std::size_t reach, bool lowest, std::vector<float>& out,
+                      std::vector<float>& prefix, std::vector<float>& suffix);
+
+// From the running sums of the blocks' magnitudes (sums[b] the sum of blocks before b):
+// for each of the blocks, the mean over the blocks within h of it (cut short at the ends),
+// into amplitude[b], and the lower of the means over the h blocks before it and the h
+// after it (each with b), into weaker[b].
+void block_means(const double* sums, std::size_t blocks, std::size_t h, float* amplitude, float* weaker);
 
 // One pass of 1, 2, 1 over x[0, n) in place: each frame but the first and the last becomes
 // a quarter of each neighbour and half itself, as they were before the pass.

@@ -23,18 +23,6 @@ void smooth(FrameChannel& a, int passes) {
     for (int pass = 0; pass < passes; ++pass) smooth_pass(a.data(), a.size());
 }
 
-// A position within runs of `w` elements, moved on one element at a time (no division
-// per element: the extremes are taken for every block of every piece).
-struct RunSpot {
-    std::size_t at, run, offset;
-
-    RunSpot(std::size_t at_, std::size_t w) : at(at_), run(at_ / w), offset(at_ % w) {}
-    void advance_to(std::size_t target, std::size_t w) {
-        for (; at < target; ++at)
-            if (++offset == w) offset = 0, ++run;
-    }
-};
-
 // Per block of a piece: the buffers of the slower measurements, kept with the piece's
 // other room.
 struct BlockScratch {
@@ -42,39 +30,6 @@ struct BlockScratch {
     std::vector<double> sums;
     Conditioned c;
 };
-
-// The sliding extreme of `x` into `out`, with `prefix` and `suffix` as room to work in.
-template <class Better>
-void sliding_extreme(const std::vector<float>& x, std::size_t reach, Better better, std::vector<float>& out,
-                     std::vector<float>& prefix, std::vector<float>& suffix) {
-    const std::size_t n = x.size(), w = 2 * reach + 1;
-    prefix.resize(n), suffix.resize(n), out.resize(n);
-    if (n == 0) return;
-    for (std::size_t start = 0; start < n; start += w) {
-        const std::size_t end = std::min(n, start + w), length = end - start;
-        prefix[start] = x[start];
-        suffix[end - 1] = x[end - 1];
-        // The prefix from the run's start and the suffix from its end together: two chains
-        // of comparisons that need not wait for each other.
-        for (std::size_t j = 1; j < length; ++j) {
-            const std::size_t p = start + j, q = end - 1 - j;
-            prefix[p] = better(x[p], prefix[p - 1]) ? x[p] : prefix[p - 1];
-            suffix[q] = better(x[q], suffix[q + 1]) ? x[q] : suffix[q + 1];
-        }
-    }
-    RunSpot lo(0, w), hi(std::min(n - 1, reach), w);
-    for (std::size_t i = 0; i < n; ++i) {
-        lo.advance_to(i >= reach ? i - reach : 0, w);
-        hi.advance_to(std::min(n - 1, i + reach), w);
-        const float a = suffix[lo.at], b = prefix[hi.at];
-        // lo and hi lie in neighbouring runs, or in one run that starts at lo (the prefix
-        // covers the window) or ends at hi (the suffix does).
-        if (lo.run != hi.run)
-            out[i] = better(a, b) ? a : b;
-        else
-            out[i] = lo.offset == 0 ? b : a;
-    }
-}
 
 // Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
 // noise and hum make no edges (looking at both sides keeps a silence that begins or ends
@@ -100,13 +55,12 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
                      const FrontEndSettings& s, BlockScratch& k) {
     const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
     const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
-    auto greater = [](float a, float b) { return a > b; };
     k.top.resize(blocks), k.bottom.resize(blocks);
     block_extremes(x.data(), n, k.top.data(), k.bottom.data());
     // The baseline: midway between the highest and the lowest value nearby, which for a
     // square wave is the level between its two states, following hum and wander.
-    sliding_extreme(k.top, h, greater, k.high, k.prefix, k.suffix);
-    sliding_extreme(k.bottom, h, [](float a, float b) { return a < b; }, k.low, k.prefix, k.suffix);
+    sliding_extremes(k.top, h, false, k.high, k.prefix, k.suffix);
+    sliding_extremes(k.bottom, h, true, k.low, k.prefix, k.suffix);
     k.edge_base.resize(blocks + 1);  // the baseline where each block starts
     for (std::size_t b = 0; b <= blocks; ++b) {
         const float before = b > 0 ? k.high[b - 1] + k.low[b - 1] : k.high[b] + k.low[b];
@@ -119,16 +73,9 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     k.sums.resize(blocks + 1);
     k.sums[0] = 0.0;
     for (std::size_t b = 0; b < blocks; ++b) k.sums[b + 1] = k.sums[b] + k.magnitude[b];
-    auto mean = [&](std::size_t lo, std::size_t hi) {  // blocks [lo, hi]
-        return static_cast<float>((k.sums[hi + 1] - k.sums[lo]) / static_cast<double>(hi + 1 - lo));
-    };
     k.amplitude.resize(blocks), k.weaker.resize(blocks);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t lo = b >= h ? b - h : 0, hi = std::min(blocks - 1, b + h);
-        k.amplitude[b] = mean(lo, hi);
-        k.weaker[b] = std::min(mean(lo, b), mean(b, hi));
-    }
-    sliding_extreme(k.amplitude, reach / kBlock + 1, greater, k.near, k.prefix, k.suffix);
+    block_means(k.sums.data(), blocks, h, k.amplitude.data(), k.weaker.data());
+    sliding_extremes(k.amplitude, reach / kBlock + 1, false, k.near, k.prefix, k.suffix);
     k.c.threshold.resize(blocks);
     k.c.quiet.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
