@@ -152,38 +152,34 @@ std::vector<int> judge_window(const Channels& ch, std::size_t from, std::size_t 
 }
 }  // namespace
 
-void combine(Channels& ch, const std::vector<double>& scale, std::size_t count_from, std::size_t count_to,
-             FrontEndSummary& summary) {
+void combine_window(const Channels& ch, const std::vector<double>& scale, float* dest, bool counted,
+                    FrontEndSummary& summary) {
     const std::size_t n = ch[0].size();
-    for (std::size_t from = 0; from < n; from += kJudgeWindow) {
-        const std::size_t to = std::min(n, from + kJudgeWindow);
-        const std::vector<int> sign = ch.size() == 1 ? std::vector<int>{1} : judge_window(ch, from, to - from);
-        int used = 0;
-        for (int s : sign) used += s != 0;
-        // Each frame is the mean of the chosen channels, each turned and scaled (a single
-        // channel is taken as it is). The first is added to nothing, as the sum begins; the
-        // sum takes the place of the first channel's frame, which is read first if it is used.
-        bool first = true;
-        for (std::size_t c = 0; c < ch.size(); ++c) {
-            if (sign[c] == 0) continue;
-            const float* src = ch[c].data();
-            float* dest = ch[0].data();
-            if (ch.size() == 1) {
-                break;
-            } else if (first) {
-                const auto wc = static_cast<float>(sign[c] * scale[c] / used);
-                for (std::size_t i = from; i < to; ++i) dest[i] = 0.0f + wc * src[i];
-            } else {
-                const auto wc = static_cast<float>(sign[c] * scale[c] / used);
-                for (std::size_t i = from; i < to; ++i) dest[i] += wc * src[i];
-            }
-            first = false;
-        }
-        if (from < count_from || from >= count_to) continue;
-        for (std::size_t c = 0; c < ch.size(); ++c) {
-            if (sign[c] != 0) summary.share_used[c] += static_cast<double>(to - from);
-            if (sign[c] < 0) summary.share_inverted[c] += static_cast<double>(to - from);
-        }
+    if (ch.size() == 1) {
+        std::copy(ch[0].begin(), ch[0].end(), dest);
+        if (counted) summary.share_used[0] += static_cast<double>(n);
+        return;
+    }
+    const std::vector<int> sign = judge_window(ch, 0, n);
+    int used = 0;
+    for (int s : sign) used += s != 0;
+    // Each frame is the mean of the chosen channels, each turned and scaled. The first is
+    // added to nothing, as the sum begins.
+    bool first = true;
+    for (std::size_t c = 0; c < ch.size(); ++c) {
+        if (sign[c] == 0) continue;
+        const float* src = ch[c].data();
+        const auto wc = static_cast<float>(sign[c] * scale[c] / used);
+        if (first)
+            for (std::size_t i = 0; i < n; ++i) dest[i] = 0.0f + wc * src[i];
+        else
+            for (std::size_t i = 0; i < n; ++i) dest[i] += wc * src[i];
+        first = false;
+    }
+    if (!counted) return;
+    for (std::size_t c = 0; c < ch.size(); ++c) {
+        if (sign[c] != 0) summary.share_used[c] += static_cast<double>(n);
+        if (sign[c] < 0) summary.share_inverted[c] += static_cast<double>(n);
     }
 }
 

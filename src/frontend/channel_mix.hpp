@@ -18,11 +18,9 @@ inline constexpr std::size_t kJudgeWindow = 8192;  // frames over which the chan
 // the others when they are added.
 std::vector<double> channel_scales(const FrameSource& source);
 
-// The frames of `ch` as one signal, in place of ch[0] (the other channels are left as they are).
-// ch[*][0] must be a frame whose number is a multiple of the judging window, so that every
-// piece judges the same windows. Windows that start within [count_from, count_to) are
-// counted into the summary's shares.
-void combine(Channels& ch, const std::vector<double>& scale, std::size_t count_from, std::size_t count_to,
-             FrontEndSummary& summary);
+// The frames of one judging window of channels `ch` (at most kJudgeWindow frames) as one
+// signal, into dest; when `counted`, the window counts into the summary's shares.
+void combine_window(const Channels& ch, const std::vector<double>& scale, float* dest, bool counted,
+                    FrontEndSummary& summary);
 
 }  // namespace kvr

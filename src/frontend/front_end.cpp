@@ -90,7 +90,8 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
 // conditioning to the next: a retry conditions a stretch again for each of its ways of
 // reading) so that buffers of several megabytes are neither cleared nor faulted in again.
 struct Workspace {
-    Channels channels;
+    Channels channels;     // one channel read whole, or one judging window of every channel
+    FrameChannel signal;   // the piece's frames as one signal
     BlockScratch blocks;
 };
 
@@ -160,8 +161,8 @@ struct PieceMaker {
         p.from = from;
         p.share.share_used.assign(source.channels(), 0.0);
         p.share.share_inverted.assign(source.channels(), 0.0);
-        FrameChannel& signal = mix(w->channels, first, static_cast<std::size_t>(last - first),
-                                   static_cast<std::size_t>(from - first), static_cast<std::size_t>(to - first), p.share);
+        FrameChannel& signal = mix(*w, first, static_cast<std::size_t>(last - first), static_cast<std::size_t>(from - first),
+                                   static_cast<std::size_t>(to - first), p.share);
         smooth(signal, passes);
         condition_piece(signal, rate, half, reach, settings, w->blocks);
         const Conditioned& c = w->blocks.c;
@@ -175,19 +176,23 @@ struct PieceMaker {
         return p;
     }
 
-    // The piece's frames as one signal, in the room of the first channel: the chosen channel
-    // alone, or the channels combined.
-    FrameChannel& mix(Channels& channels, std::uint64_t first, std::size_t count, std::size_t own_from,
-                      std::size_t own_to, FrontEndSummary& share) const {
-        source.read(first, count, channels);
-        if (settings.channel < 0 || static_cast<std::size_t>(settings.channel) >= source.channels()) {
-            combine(channels, scale, own_from, own_to, share);
-            return channels[0];
+    // The piece's frames as one signal: the chosen channel alone, or the channels combined
+    // window by window, each window read into room that stays in the cache.
+    FrameChannel& mix(Workspace& w, std::uint64_t first, std::size_t count, std::size_t own_from, std::size_t own_to,
+                      FrontEndSummary& share) const {
+        if (settings.channel >= 0 && static_cast<std::size_t>(settings.channel) < source.channels()) {
+            source.read(first, count, w.channels);
+            const auto chosen = static_cast<std::size_t>(settings.channel);
+            w.signal.swap(w.channels[chosen]);
+            share.share_used[chosen] = static_cast<double>(own_to - own_from);
+            return w.signal;
         }
-        const auto chosen = static_cast<std::size_t>(settings.channel);
-        channels[0].swap(channels[chosen]);
-        share.share_used[chosen] = static_cast<double>(own_to - own_from);
-        return channels[0];
+        w.signal.resize(count);
+        for (std::size_t at = 0; at < count; at += kJudgeWindow) {
+            source.read(first + at, std::min(kJudgeWindow, count - at), w.channels);
+            combine_window(w.channels, scale, w.signal.data() + at, at >= own_from && at < own_to, share);
+        }
+        return w.signal;
     }
 };
 
