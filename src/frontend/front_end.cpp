@@ -235,13 +235,15 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
                      passes};
 
     // The pieces are read, conditioned and decided on other threads, each on its own, and
-    // joined here in order.
-    const unsigned ahead = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    // joined here in order; a recording of one piece (a retry's stretch) on this thread.
+    const bool one_piece = n <= kPiece;
+    const unsigned ahead = one_piece ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    const auto policy = one_piece ? std::launch::deferred : std::launch::async;
     std::deque<std::future<Piece>> pending;
     std::uint64_t next = 0;
     auto launch = [&] {
         if (next >= n) return;
-        pending.push_back(std::async(std::launch::async, [&maker, from = next] { return maker.make(from, nullptr); }));
+        pending.push_back(std::async(policy, [&maker, from = next] { return maker.make(from, nullptr); }));
         next += kPiece;
     };
     for (unsigned k = 0; k < ahead; ++k) launch();
