@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "frontend/block_math.hpp"
 #include "frontend/front_end.hpp"
 #include "support.hpp"
 
@@ -129,6 +130,29 @@ TEST(FrontEnd, ChannelsAreJudgedEachOnItsOwn) {
     const SampleVector levels = condition({left, inverted}, right_only);
     expect_edges(levels, hps, 0, "right alone");
     EXPECT_LT(levels[5], 0);
+}
+
+// A dropout (the tone at a tenth of its level for 8 ms) is read on and noted as a weak
+// stretch; a silence of 200 ms is neither read nor noted; a tone without either notes nothing.
+TEST(FrontEnd, DropoutsAreNotedAsWeakStretches) {
+    const std::vector<int> hps = tape_hps();
+    std::vector<float> x = square(hps);
+    const std::size_t dropout = 30000, length = kRate * 8 / 1000;
+    for (std::size_t i = dropout; i < dropout + length; ++i) x[i] *= 0.1f;
+    std::vector<float> silent = square(hps);
+    silent.insert(silent.begin() + 20000, kRate / 5, 0.0f);
+
+    FrontEndSummary summary;
+    condition({x}, {}, &summary);
+    ASSERT_EQ(summary.weak.size(), 1u);
+    EXPECT_LE(summary.weak[0].from, dropout + kBlock);
+    EXPECT_GE(summary.weak[0].to + kBlock, dropout + length);
+    EXPECT_LT(summary.weak[0].to - summary.weak[0].from, 2 * length);
+
+    condition({silent}, {}, &summary);
+    EXPECT_TRUE(summary.weak.empty());
+    condition({square(hps)}, {}, &summary);
+    EXPECT_TRUE(summary.weak.empty());
 }
 
 }  // namespace

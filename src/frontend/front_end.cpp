@@ -28,13 +28,16 @@ void smooth(FrameChannel& a, int passes) {
 struct BlockScratch {
     std::vector<float> top, bottom, high, low, edge_base, magnitude, amplitude, weaker, near, prefix, suffix;
     std::vector<double> sums;
+    std::vector<FrameSpan> dropouts;  // blocks of the piece
     Conditioned c;
 };
 
 // Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
 // noise and hum make no edges (looking at both sides keeps a silence that begins or ends
-// here quiet). A short weak stretch is a dropout, read on at its own level.
-void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest) {
+// here quiet). A short weak stretch is a dropout, read on at its own level; its blocks
+// are noted in `dropouts`.
+void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest, std::vector<FrameSpan>& dropouts) {
+    dropouts.clear();
     for (std::size_t b = 0; b < quiet.size();) {
         if (!quiet[b]) {
             ++b;
@@ -43,8 +46,10 @@ void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest) {
         std::size_t end = b;
         while (end < quiet.size() && quiet[end]) ++end;
         // A run that reaches the piece's margin is long: the margin is far longer than a dropout.
-        if (end - b < shortest && b > 0 && end < quiet.size())
+        if (end - b < shortest && b > 0 && end < quiet.size()) {
             std::fill(quiet.begin() + static_cast<std::ptrdiff_t>(b), quiet.begin() + static_cast<std::ptrdiff_t>(end), 0);
+            dropouts.push_back({b, end});
+        }
         b = end;
     }
 }
@@ -83,7 +88,7 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
                                      static_cast<float>(s.floor) * k.near[b], 1e-6f});
         k.c.quiet[b] = k.weaker[b] < static_cast<float>(s.squelch) * k.near[b];
     }
-    keep_long_runs(k.c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1);
+    keep_long_runs(k.c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1, k.dropouts);
 }
 
 // The room one piece is read and conditioned in, kept from piece to piece (and from one
@@ -127,12 +132,13 @@ struct Piece {
     FrontEndSummary share;  // the channels' use within the piece's own frames
 };
 
-// Adds a piece's share of the channels' use to the recording's.
+// Adds a piece's share of the channels' use, and its weak stretches, to the recording's.
 void add_share(FrontEndSummary& total, const FrontEndSummary& piece) {
     for (std::size_t c = 0; c < total.share_used.size() && c < piece.share_used.size(); ++c) {
         total.share_used[c] += piece.share_used[c];
         total.share_inverted[c] += piece.share_inverted[c];
     }
+    total.weak.insert(total.weak.end(), piece.weak.begin(), piece.weak.end());
 }
 
 WorkspacePool& workspaces() {
@@ -165,6 +171,10 @@ struct PieceMaker {
                                    static_cast<std::size_t>(to - first), p.share);
         smooth(signal, passes);
         condition_piece(signal, rate, half, reach, settings, w->blocks);
+        for (const FrameSpan& d : w->blocks.dropouts) {
+            const std::uint64_t at = first + d.from * kBlock;
+            if (at >= from && at < to) p.share.weak.push_back({at, std::min(last, first + d.to * kBlock)});
+        }
         const Conditioned& c = w->blocks.c;
         if (start != nullptr) p.entry = *start;
         else decide(signal.data(), signal.size(), c, first, first, from, p.entry, p.edges);

@@ -26,11 +26,19 @@ struct FrontEndSettings {
     bool operator==(const FrontEndSettings&) const = default;
 };
 
-// What the front end chose, for reports.
+// Frames [from, to) of a recording.
+struct FrameSpan {
+    std::uint64_t from = 0, to = 0;
+};
+
+// What the front end chose and found, for reports and retries.
 struct FrontEndSummary {
     int channels = 0;
     std::vector<double> share_used;      // per channel: the part of the recording it was used in
     std::vector<double> share_inverted;  // per channel: the part in which it was inverted
+    // Stretches far weaker than the signal around them but too short to be a silence (the
+    // dropouts read on at their own level), in order: where a reading most often goes wrong.
+    std::vector<FrameSpan> weak;
 };
 
 // The recording is conditioned and decided in pieces of this many frames, each on its own

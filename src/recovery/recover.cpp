@@ -42,9 +42,9 @@ bool load_levels(Context& cx, Bytes file, const PcmFetcher* reader) {
 }
 
 // The front end's levels in place of the loaded ones; false when they cannot be held.
-bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, const RecoveryTaps& taps) {
+bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, FrontEndSummary& summary) {
     try {
-        cx.recording = condition_signal(channels, rate, {}, taps.front_end);
+        cx.recording = condition_signal(channels, rate, {}, &summary);
     } catch (const std::bad_alloc&) {
         cx.recording.clear();
         report_error(cx.console, "Not enough memory to load input file!");
@@ -96,11 +96,13 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
         }
     }
     if (!channels && cx.recording.edges.empty() && !load_levels(cx, file, reader)) return {};
+    FrontEndSummary own;
+    FrontEndSummary& found = taps.front_end != nullptr ? *taps.front_end : own;
     const bool long_recording = rate > 0 && cx.recording.count / rate > 60;
     const bool progress = long_recording && terminal;
     if (channels) {
         if (progress) std::fputs("Conditioning the signal ...", stderr);
-        const bool conditioned = condition(cx, *channels, rate, taps);
+        const bool conditioned = condition(cx, *channels, rate, found);
         if (progress) std::fputs("\r                           \r", stderr);
         if (!conditioned) return {};
         if (reader != nullptr && reader->shrank()) {
@@ -113,7 +115,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     }
     const RecordingFrameSource levels(cx.recording);
     ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), cx.recording, *classic,
-                        cx.settings, cx.console);
+                        found.weak, cx.settings, cx.console);
     ConversionHooks hooks;
     hooks.retry = &retry;
     hooks.observer = taps.observer;

@@ -32,6 +32,10 @@ constexpr double kTailSeconds = 2.0;
 // a second either side holds it, and the front end falls into step within the context.
 constexpr double kMendSeconds = 0.25;
 constexpr double kContextSeconds = 0.5;
+// A weak stretch is made again with this much either side of it, where the levels fall
+// into step again.
+constexpr double kWeakPadSeconds = 0.05;
+constexpr double kWeakContextSeconds = 0.2;
 constexpr int kMendRounds = 4;
 
 }  // namespace
@@ -79,10 +83,11 @@ bool block_checks_out(const DecodedBlock& block) {
 }
 
 ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
-                             const Settings& settings, Console& console)
+                             std::vector<FrameSpan> weak, const Settings& settings, Console& console)
     : frames_(frames),
       levels_(levels),
       classic_(classic),
+      weak_(std::move(weak)),
       count_(levels.count),
       rate_(levels.sample_rate),
       settings_(settings),
@@ -137,7 +142,7 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + reach + static_cast<std::int64_t>(kTailSeconds * rate_));
         const Span window{start, from, to};
-        if (mend_where_stopped(window, block.end, block, cursor, state) || read_whole_again(window, block, cursor, state))
+        if (mend(window, block, cursor, state) || read_whole_again(window, block, cursor, state))
             ++counts_.recovered;
     }
     remember(block);
@@ -185,12 +190,14 @@ bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCurso
         });
 }
 
-// A block cut short (a dropout, a burst of noise) mostly reads well up to where it stopped:
-// each way in turn makes the levels there alone again, and the block is read on from them;
-// where it stops again further on, that place is mended the same way.
-bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor,
-                                       LoaderState& state) {
-    if (!ended_early(block)) return false;
+// A block cut short (a dropout, a burst of noise) or read wrongly mostly reads well up to
+// where it went wrong: each way in turn makes the levels there alone again, and the block
+// is read on from them. The places are first the weak stretches the front end found in the
+// block, then where a reading stopped, each further place it stops at mended the same way.
+bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+    const std::int32_t stop = ended_early(block) ? block.end : -1;
+    const std::vector<FrameSpan> spots = weak_within(w);
+    if (stop < 0 && spots.empty()) return false;
     std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants()) {
         // Ways that change only the bit rules read the levels as they are; the classic
@@ -199,32 +206,68 @@ bool ChecksumRetry::mend_where_stopped(const Span& w, std::int32_t stop, Decoded
             ways.push_back(&v);
     }
     return one_way_ahead(
-        ways, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, stop, given_up); },
+        ways, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, spots, stop, given_up); },
         [&](const RetryVariant& v, std::optional<Mended>& m) {
             if (!m) return false;
-            const std::string name =
-                std::string(v.name) + (m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped");
+            std::string name = v.name;
+            if (m->weak > 0) name += ", where the signal was weak";
+            if (m->rounds > 0) name += m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped";
             adopt(m->reading, name.c_str(), w, block, cursor, state);
             return true;
         });
 }
 
-std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w, std::int32_t stop,
+// The weak stretches that begin within the span, from where its block's search began.
+std::vector<FrameSpan> ChecksumRetry::weak_within(const Span& w) const {
+    std::vector<FrameSpan> spots;
+    const auto from = static_cast<std::uint64_t>(w.start.pos), to = static_cast<std::uint64_t>(w.to);
+    auto it = std::lower_bound(weak_.begin(), weak_.end(), from, [](const FrameSpan& s, std::uint64_t at) { return s.from < at; });
+    for (; it != weak_.end() && it->from < to; ++it) spots.push_back(*it);
+    return spots;
+}
+
+// The span's levels with samples [a, b) (within the span) made again by way v.
+Recording ChecksumRetry::remade(const Recording& levels, const RetryVariant& v, const Span& w, std::int32_t a,
+                               std::int32_t b, double context_seconds) const {
+    const auto context = static_cast<std::int32_t>(context_seconds * rate_);
+    const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
+    const WindowFrameSource around(frames_, static_cast<std::uint64_t>(w.from + first), static_cast<std::uint64_t>(last - first));
+    return splice_levels(levels, condition_signal(around, rate_, v.front_end), first, a, b);
+}
+
+std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
+                                                              const std::vector<FrameSpan>& spots, std::int32_t stop,
                                                               const std::atomic<bool>& given_up) const {
     const auto mend = static_cast<std::int32_t>(kMendSeconds * rate_);
-    const auto context = static_cast<std::int32_t>(kContextSeconds * rate_);
+    const auto pad = static_cast<std::int32_t>(kWeakPadSeconds * rate_);
+    const auto context = static_cast<std::int32_t>(kWeakContextSeconds * rate_);
     const auto offset = static_cast<std::int32_t>(w.from);
     Recording levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     std::int32_t at = stop - offset;  // where the last reading stopped, within the span
+    // The weak stretches, those near each other made again together.
+    for (std::size_t i = 0; i < spots.size() && !given_up;) {
+        const std::int32_t a = std::max<std::int32_t>(0, static_cast<std::int32_t>(spots[i].from) - offset - pad);
+        std::int32_t b = std::min<std::int32_t>(levels.count, static_cast<std::int32_t>(spots[i].to) - offset + pad);
+        for (++i; i < spots.size() && static_cast<std::int32_t>(spots[i].from) - offset - pad < b + 2 * context; ++i)
+            b = std::min<std::int32_t>(levels.count, static_cast<std::int32_t>(spots[i].to) - offset + pad);
+        levels = remade(levels, v, w, a, b, kWeakContextSeconds);
+    }
+    int weak = 0;  // weak stretches mended in the levels the rounds go on from
+    if (!spots.empty() && !given_up) {
+        std::optional<Reading> r = read_again(levels, v, w);
+        if (r && settles(r->block)) return Mended{std::move(levels), std::move(*r), static_cast<int>(spots.size()), 0};
+        // Read on from where this reading stopped, if it stopped short; otherwise from where
+        // the first one did, on the levels as they were.
+        if (r && ended_early(r->block)) at = r->block.end, weak = static_cast<int>(spots.size());
+        else levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
+    }
+    if (stop < 0) return std::nullopt;
     for (int round = 1; round <= kMendRounds && !given_up; ++round) {
         const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
-        const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
-        const WindowFrameSource around(frames_, static_cast<std::uint64_t>(offset + first),
-                                       static_cast<std::uint64_t>(last - first));
-        levels = splice_levels(levels, condition_signal(around, rate_, v.front_end), first, a, b);
+        levels = remade(levels, v, w, a, b, kContextSeconds);
         std::optional<Reading> r = read_again(levels, v, w);
         if (!r) return std::nullopt;
-        if (settles(r->block)) return Mended{std::move(levels), std::move(*r), round};
+        if (settles(r->block)) return Mended{std::move(levels), std::move(*r), weak, round};
         // Mended, the reading must get past the place it stopped at to be worth going on with.
         if (r->block.end <= b) return std::nullopt;
         at = r->block.end;

@@ -41,8 +41,10 @@ class ChecksumRetry : public BlockRetry {
 public:
     // `frames` are the recording's frames for the front end (for CSW pulses, their levels);
     // `levels` the levels the conversion reads; `classic` the recording as kelvarin reads it.
+    // `weak` are the stretches where the front end found the signal far weaker than around
+    // them, in order.
     ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
-                  const Settings& settings, Console& console);
+                  std::vector<FrameSpan> weak, const Settings& settings, Console& console);
 
     void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
     RetryOutcome last_outcome() const override { return outcome_; }
@@ -66,17 +68,24 @@ private:
     bool ended_early(const DecodedBlock& block) const;
     std::int64_t still_to_come(const DecodedBlock& block) const;
     std::int64_t reach_of(const DecodedBlock& block, std::int64_t span) const;
-    bool mend_where_stopped(const Span& w, std::int32_t stop, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
-    // A reading mended by one way that checks out, the levels it read, and how many places
-    // were mended.
+    bool mend(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    std::vector<FrameSpan> weak_within(const Span& w) const;
+    // A reading mended by one way that checks out, the levels it read, how many weak
+    // stretches were mended and how many places where a reading stopped.
     struct Mended {
         Recording levels;
         Reading reading;
-        int rounds;
+        int weak, rounds;
     };
-    // Stops early, with nothing, once `given_up` is set (another way has mended the block).
-    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, std::int32_t stop,
-                                    const std::atomic<bool>& given_up) const;
+    // Mends the weak stretches `spots`, then where the block stopped (`stop`, or -1 when it
+    // did not stop short). Stops early, with nothing, once `given_up` is set (another way
+    // has mended the block).
+    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, const std::vector<FrameSpan>& spots,
+                                    std::int32_t stop, const std::atomic<bool>& given_up) const;
+    // The levels with samples [a, b) of the span made again by way v, from the frames
+    // around them as far as `context_seconds` either side.
+    Recording remade(const Recording& levels, const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b,
+                     double context_seconds) const;
     bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
@@ -89,6 +98,7 @@ private:
     const FrameSource& frames_;
     const Recording& levels_;
     const ClassicLevels& classic_;
+    std::vector<FrameSpan> weak_;
     std::int32_t count_;
     std::int32_t rate_;
     const Settings& settings_;
