@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/worker_pool.hpp"
 #include "frontend/block_math.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
@@ -248,12 +249,18 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
     // joined here in order; a recording of one piece (a retry's stretch) on this thread.
     const bool one_piece = n <= kPiece;
     const unsigned ahead = one_piece ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    const auto policy = one_piece ? std::launch::deferred : std::launch::async;
-    std::deque<std::future<Piece>> pending;
+    std::deque<Running<Piece>> pending;
     std::uint64_t next = 0;
     auto launch = [&] {
         if (next >= n) return;
-        pending.push_back(std::async(policy, [&maker, from = next] { return maker.make(from, nullptr); }));
+        auto make = [&maker, from = next] { return maker.make(from, nullptr); };
+        if (one_piece) {
+            std::promise<Piece> made;
+            made.set_value(make());
+            pending.emplace_back(made.get_future());
+        } else {
+            pending.push_back(run_elsewhere(make));
+        }
         next += kPiece;
     };
     for (unsigned k = 0; k < ahead; ++k) launch();

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "analysis/bits.hpp"
+#include "core/worker_pool.hpp"
 #include "analysis/hp_cursor.hpp"
 #include "loaders/loader.hpp"
 #include "recovery/level_splice.hpp"
@@ -158,9 +159,7 @@ template <class Make, class Use>
 bool one_way_ahead(const std::vector<const RetryVariant*>& ways, Make make, Use use) {
     if (ways.empty()) return false;
     std::atomic<bool> stop{false};
-    auto launch = [&](std::size_t i) {
-        return std::async(std::launch::async, [&make, &stop, v = ways[i]] { return make(*v, stop); });
-    };
+    auto launch = [&](std::size_t i) { return run_elsewhere([&make, &stop, v = ways[i]] { return make(*v, stop); }); };
     auto next = launch(0);
     for (std::size_t i = 0; i < ways.size(); ++i) {
         auto made = next.get();

@@ -1,0 +1,50 @@
+// Work run on the threads that stay: results and failures come back, work waiting for
+// other work never waits for a thread, and a result dropped unread still waits for its work.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/worker_pool.hpp"
+
+namespace kvr {
+namespace {
+
+TEST(WorkerPool, ResultsAndFailuresComeBack) {
+    std::vector<Running<int>> results;
+    for (int i = 0; i < 50; ++i) results.push_back(run_elsewhere([i] { return i * i; }));
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(results[static_cast<std::size_t>(i)].get(), i * i);
+    Running<int> failing = run_elsewhere([]() -> int { throw std::runtime_error("no"); });
+    EXPECT_THROW(failing.get(), std::runtime_error);
+}
+
+// Each level of work waits for work of its own, deeper than there are processors.
+int nested(int depth) {
+    if (depth == 0) return 1;
+    Running<int> a = run_elsewhere([depth] { return nested(depth - 1); });
+    Running<int> b = run_elsewhere([depth] { return nested(depth - 1); });
+    return a.get() + b.get();
+}
+
+TEST(WorkerPool, WorkWaitingForWorkNeverWaitsForAThread) { EXPECT_EQ(nested(6), 64); }
+
+TEST(WorkerPool, DroppedResultsWaitForTheirWork) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int> done{0};
+        {
+            Running<void> slow = run_elsewhere([&done] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                done = 1;
+            });
+            Running<void> replaced = run_elsewhere([&done] { done += 0; });
+            replaced = std::move(slow);  // waits for the work it held, then holds the slow one
+        }
+        EXPECT_EQ(done.load(), 1);
+    }
+}
+
+}  // namespace
+}  // namespace kvr
