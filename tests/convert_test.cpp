@@ -215,6 +215,45 @@ TEST(Convert, SplicedLevelsAreTheTwoReadingsJoined) {
     }
 }
 
+// Several stretches mended at once: the window of the levels with each patch in place, as
+// slicing and splicing patch by patch gives it, patches at the window's ends included.
+TEST(Convert, WindowsSplicedAtOnceAreTheSplicesInTurn) {
+    std::mt19937 rng(22);
+    auto random_levels = [&](std::size_t n) {
+        SampleVector v(n);
+        std::int8_t level = rng() % 2 ? 100 : -100;
+        for (auto& s : v) {
+            if (rng() % 5 == 0) level = static_cast<std::int8_t>(-level);
+            s = level;
+        }
+        return recording_of(v, 44100);
+    };
+    for (int round = 0; round < 500; ++round) {
+        const Recording base = random_levels(1 + rng() % 600);
+        const auto from = static_cast<std::int32_t>(rng() % static_cast<std::uint32_t>(base.count));
+        const std::int32_t to = from + static_cast<std::int32_t>(rng() % static_cast<std::uint32_t>(base.count - from + 1));
+        const std::int32_t count = to - from;
+        std::vector<LevelPatch> patches;
+        for (std::int32_t after = 0; count > 0 && after < count && rng() % 4 != 0;) {
+            LevelPatch p;
+            p.a = (after == 0 && rng() % 3 == 0) ? 0 : after + 1 + static_cast<std::int32_t>(rng() % 40);
+            if (p.a >= count) break;
+            p.b = p.a + 1 + static_cast<std::int32_t>(rng() % 40);
+            if (rng() % 5 == 0) p.b = count;  // up to the window's end
+            p.at = std::max(0, p.a - static_cast<std::int32_t>(rng() % 10));
+            p.levels = random_levels(static_cast<std::size_t>(p.b - p.at + 5));
+            after = std::min(p.b, count);
+            patches.push_back(std::move(p));
+        }
+        Recording want = base.slice(from, to);
+        for (const LevelPatch& p : patches) want = splice_levels(want, p.levels, p.at, p.a, p.b);
+        const Recording got = splice_window(base, from, to, patches);
+        ASSERT_EQ(got.count, want.count) << "round " << round;
+        ASSERT_EQ(levels_of(got), levels_of(want)) << "round " << round << ", " << patches.size() << " patches";
+        ASSERT_TRUE(std::equal(got.edges.begin(), got.edges.end(), want.edges.begin(), want.edges.end())) << round;
+    }
+}
+
 TEST(Convert, CommandLine) {
     TempDir dir;
     const KnownTape t = known_tape();

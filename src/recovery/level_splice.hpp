@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "input/recording.hpp"
 
@@ -13,5 +14,18 @@ namespace kvr {
 // differ there.
 Recording splice_levels(const Recording& base, const Recording& patch, std::int32_t patch_at, std::int32_t a,
                         std::int32_t b);
+
+// Other levels for samples [a, b), whose sample 0 is sample `at`.
+struct LevelPatch {
+    Recording levels;
+    std::int32_t at = 0, a = 0, b = 0;
+};
+
+// Samples [from, to) of `base` as levels of their own (sample `from` becomes sample 0), with
+// each patch's samples in place of base's: what splice_levels gives patch by patch on the
+// slice, in one pass. Patches are in the slice's samples, in order, each beginning after
+// the one before ends.
+Recording splice_window(const Recording& base, std::int32_t from, std::int32_t to,
+                        const std::vector<LevelPatch>& patches);
 
 }  // namespace kvr

@@ -225,13 +225,15 @@ std::vector<FrameSpan> ChecksumRetry::weak_within(const Span& w) const {
     return spots;
 }
 
-// The span's levels with samples [a, b) (within the span) made again by way v.
-Recording ChecksumRetry::remade(const Recording& levels, const RetryVariant& v, const Span& w, std::int32_t a,
-                               std::int32_t b, double context_seconds) const {
+// Samples [a, b) of the span made again by way v, from the frames around them as far as
+// `context_seconds` either side.
+LevelPatch ChecksumRetry::remade(const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b,
+                                 double context_seconds) const {
     const auto context = static_cast<std::int32_t>(context_seconds * rate_);
-    const std::int32_t first = std::max(0, a - context), last = std::min(levels.count, b + context);
+    const auto span = static_cast<std::int32_t>(w.to - w.from);
+    const std::int32_t first = std::max(0, a - context), last = std::min(span, b + context);
     const WindowFrameSource around(frames_, static_cast<std::uint64_t>(w.from + first), static_cast<std::uint64_t>(last - first));
-    return splice_levels(levels, condition_signal(around, rate_, v.front_end), first, a, b);
+    return {condition_signal(around, rate_, v.front_end), first, a, b};
 }
 
 std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
@@ -241,16 +243,19 @@ std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant
     const auto pad = static_cast<std::int32_t>(kWeakPadSeconds * rate_);
     const auto context = static_cast<std::int32_t>(kWeakContextSeconds * rate_);
     const auto offset = static_cast<std::int32_t>(w.from);
-    Recording levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     std::int32_t at = stop - offset;  // where the last reading stopped, within the span
     // The weak stretches, those near each other made again together.
+    const auto span = static_cast<std::int32_t>(w.to - w.from);
+    auto start_of = [&](const FrameSpan& s) { return std::clamp(static_cast<std::int32_t>(s.from) - offset - pad, 0, span); };
+    auto end_of = [&](const FrameSpan& s) { return std::clamp(static_cast<std::int32_t>(s.to) - offset + pad, 0, span); };
+    std::vector<LevelPatch> patches;
     for (std::size_t i = 0; i < spots.size() && !given_up;) {
-        const std::int32_t a = std::max<std::int32_t>(0, static_cast<std::int32_t>(spots[i].from) - offset - pad);
-        std::int32_t b = std::min<std::int32_t>(levels.count, static_cast<std::int32_t>(spots[i].to) - offset + pad);
-        for (++i; i < spots.size() && static_cast<std::int32_t>(spots[i].from) - offset - pad < b + 2 * context; ++i)
-            b = std::min<std::int32_t>(levels.count, static_cast<std::int32_t>(spots[i].to) - offset + pad);
-        levels = remade(levels, v, w, a, b, kWeakContextSeconds);
+        const std::int32_t a = start_of(spots[i]);
+        std::int32_t b = end_of(spots[i]);
+        for (++i; i < spots.size() && start_of(spots[i]) < b + 2 * context; ++i) b = std::max(b, end_of(spots[i]));
+        if (a < b) patches.push_back(remade(v, w, a, b, kWeakContextSeconds));
     }
+    Recording levels = splice_window(levels_, offset, static_cast<std::int32_t>(w.to), patches);
     int weak = 0;  // weak stretches mended in the levels the rounds go on from
     if (!spots.empty() && !given_up) {
         std::optional<Reading> r = read_again(levels, v, w);
@@ -263,7 +268,8 @@ std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant
     if (stop < 0) return std::nullopt;
     for (int round = 1; round <= kMendRounds && !given_up; ++round) {
         const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
-        levels = remade(levels, v, w, a, b, kContextSeconds);
+        const LevelPatch p = remade(v, w, a, b, kContextSeconds);
+        levels = splice_levels(levels, p.levels, p.at, p.a, p.b);
         std::optional<Reading> r = read_again(levels, v, w);
         if (!r) return std::nullopt;
         if (settles(r->block)) return Mended{std::move(levels), std::move(*r), weak, round};

@@ -18,6 +18,7 @@
 #include "loaders/decoded_block.hpp"
 #include "loaders/loader.hpp"
 #include "recovery/classic_levels.hpp"
+#include "recovery/level_splice.hpp"
 
 namespace kvr {
 
@@ -82,10 +83,7 @@ private:
     // has mended the block).
     std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, const std::vector<FrameSpan>& spots,
                                     std::int32_t stop, const std::atomic<bool>& given_up) const;
-    // The levels with samples [a, b) of the span made again by way v, from the frames
-    // around them as far as `context_seconds` either side.
-    Recording remade(const Recording& levels, const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b,
-                     double context_seconds) const;
+    LevelPatch remade(const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b, double context_seconds) const;
     bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
