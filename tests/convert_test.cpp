@@ -187,19 +187,22 @@ TEST(Convert, BlocksCutShortAreReadAgainWhole) {
     EXPECT_NE(r.out.find(", where the signal was weak"), std::string::npos) << r.out;
 }
 
+// Levels that change on one sample in `flip_one_in`, at random.
+SampleVector random_levels_of(std::mt19937& rng, std::size_t n, unsigned flip_one_in) {
+    SampleVector v(n);
+    std::int8_t level = rng() % 2 ? 100 : -100;
+    for (auto& s : v) {
+        if (rng() % flip_one_in == 0) level = static_cast<std::int8_t>(-level);
+        s = level;
+    }
+    return v;
+}
+
 // Levels made of two readings: the first's outside [a, b), the second's inside, with an
 // edge at a or b where the two differ there; against the same made sample by sample.
 TEST(Convert, SplicedLevelsAreTheTwoReadingsJoined) {
     std::mt19937 rng(21);
-    auto random_levels = [&](std::size_t n) {
-        SampleVector v(n);
-        std::int8_t level = rng() % 2 ? 100 : -100;
-        for (auto& s : v) {
-            if (rng() % 7 == 0) level = static_cast<std::int8_t>(-level);
-            s = level;
-        }
-        return v;
-    };
+    auto random_levels = [&](std::size_t n) { return random_levels_of(rng, n, 7); };
     for (int round = 0; round < 300; ++round) {
         const std::size_t n = 1 + rng() % 400;
         const SampleVector base = random_levels(n);
@@ -219,15 +222,7 @@ TEST(Convert, SplicedLevelsAreTheTwoReadingsJoined) {
 // slicing and splicing patch by patch gives it, patches at the window's ends included.
 TEST(Convert, WindowsSplicedAtOnceAreTheSplicesInTurn) {
     std::mt19937 rng(22);
-    auto random_levels = [&](std::size_t n) {
-        SampleVector v(n);
-        std::int8_t level = rng() % 2 ? 100 : -100;
-        for (auto& s : v) {
-            if (rng() % 5 == 0) level = static_cast<std::int8_t>(-level);
-            s = level;
-        }
-        return recording_of(v, 44100);
-    };
+    auto random_levels = [&](std::size_t n) { return recording_of(random_levels_of(rng, n, 5), 44100); };
     for (int round = 0; round < 500; ++round) {
         const Recording base = random_levels(1 + rng() % 600);
         const auto from = static_cast<std::int32_t>(rng() % static_cast<std::uint32_t>(base.count));
