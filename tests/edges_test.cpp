@@ -152,8 +152,8 @@ TEST(HpCursor, MeasuresFromAnyPositionForwardsAndBack) {
 
 TEST(PairSpans, FindsTheFirstPairOutsideAsAPlainSearchDoes) {
     std::mt19937 rng(6);
-    for (const std::size_t n : {std::size_t{0}, std::size_t{2}, std::size_t{3}, std::size_t{70}, std::size_t{5000}}) {
-        // Spans of 8 mostly, a few of other lengths scattered.
+    for (const std::size_t n : {0u, 2u, 3u, 66u, 67u, 70u, 75u, 5000u}) {
+        // Spans of 8 mostly, a few of other lengths scattered; leaves whole and cut short.
         std::vector<std::int32_t> edges;
         std::int32_t at = 1;
         for (std::size_t i = 0; i < n; ++i) edges.push_back(at += (rng() % 97 == 0) ? 1 + static_cast<std::int32_t>(rng() % 9) : 4);

@@ -13,17 +13,40 @@ PairSpans::PairSpans(const std::int32_t* edges, std::size_t count)
         min_[p].assign(2 * leaves_, std::numeric_limits<std::int32_t>::max());
         max_[p].assign(2 * leaves_, std::numeric_limits<std::int32_t>::min());
     }
-    for (std::size_t k = 0; k < pairs_; ++k) {
-        const std::size_t leaf = leaves_ + k / kBlock;
-        const int p = static_cast<int>(k % 2);
-        min_[p][leaf] = std::min(min_[p][leaf], span(k));
-        max_[p][leaf] = std::max(max_[p][leaf], span(k));
-    }
+    for (std::size_t first = 0; first < pairs_; first += kBlock) fill_leaf(first);
     for (std::size_t node = leaves_ - 1; node >= 1; --node) {
         for (int p = 0; p < 2; ++p) {
             min_[p][node] = std::min(min_[p][2 * node], min_[p][2 * node + 1]);
             max_[p][node] = std::max(max_[p][2 * node], max_[p][2 * node + 1]);
         }
+    }
+}
+
+void PairSpans::fill_leaf(std::size_t first) {
+    const std::size_t leaf = leaves_ + first / kBlock, n = std::min(kBlock, pairs_ - first);
+    // The spans first, then the extremes in lanes: loops without branches that take many
+    // pairs at a time. A leaf starts at an even pair, so the even lanes hold the even pairs.
+    constexpr std::size_t kLanes = 8;
+    std::int32_t spans[kBlock];
+    for (std::size_t j = 0; j < n; ++j) spans[j] = span(first + j);
+    std::int32_t lo[kLanes], hi[kLanes];
+    std::fill(lo, lo + kLanes, std::numeric_limits<std::int32_t>::max());
+    std::fill(hi, hi + kLanes, std::numeric_limits<std::int32_t>::min());
+    const std::size_t whole = n / kLanes * kLanes;
+    for (std::size_t j = 0; j < whole; j += kLanes)
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            lo[l] = std::min(lo[l], spans[j + l]);
+            hi[l] = std::max(hi[l], spans[j + l]);
+        }
+    for (std::size_t j = whole; j < n; ++j) {
+        lo[j % kLanes] = std::min(lo[j % kLanes], spans[j]);
+        hi[j % kLanes] = std::max(hi[j % kLanes], spans[j]);
+    }
+    for (std::size_t p = 0; p < 2; ++p) {
+        std::int32_t a = lo[p], b = hi[p];
+        for (std::size_t l = p + 2; l < kLanes; l += 2) a = std::min(a, lo[l]), b = std::max(b, hi[l]);
+        min_[p][leaf] = a;
+        max_[p][leaf] = b;
     }
 }
 

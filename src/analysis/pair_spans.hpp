@@ -20,6 +20,8 @@ private:
     static constexpr std::size_t kBlock = 64;  // pairs summarised by one leaf
 
     std::int32_t span(std::size_t k) const { return edges_[k + 2] - edges_[k]; }
+    // The leaf of pairs [first, first + kBlock): the extremes of each parity's spans.
+    void fill_leaf(std::size_t first);
     // The first leaf at or after `from` holding a pair of this parity outside the range,
     // or the number of leaves.
     std::size_t first_leaf(std::size_t from, int parity, std::int32_t lo, std::int32_t hi) const;
