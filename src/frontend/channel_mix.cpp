@@ -103,8 +103,13 @@ std::vector<double> channel_scales(const FrameSource& source) {
     for (std::uint64_t from = 0; from < source.frames(); from += kStride) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kSample, source.frames() - from));
         source.read(from, count, piece);
-        for (std::size_t c = 0; c < channels; ++c)
-            for (float v : piece[c]) sum[c] += v, sq[c] += static_cast<double>(v) * v;
+        for (std::size_t c = 0; c < channels; ++c) {
+            const auto [s, q] = lane_sums<2>(count, [&](std::size_t i) {
+                const double v = piece[c][i];
+                return std::array<double, 2>{v, v * v};
+            });
+            sum[c] += s, sq[c] += q;
+        }
         n += static_cast<double>(count);
     }
     for (std::size_t c = 0; c < channels && n > 0; ++c) {
