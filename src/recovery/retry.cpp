@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "analysis/bits.hpp"
-#include "core/worker_pool.hpp"
 #include "analysis/hp_cursor.hpp"
+#include "core/worker_pool.hpp"
 #include "loaders/loader.hpp"
 #include "recovery/level_splice.hpp"
 
