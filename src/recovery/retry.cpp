@@ -203,16 +203,24 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
         if (v.rules == nullptr && !v.classic_levels && v.front_end.channel < static_cast<int>(frames_.channels()))
             ways.push_back(&v);
     }
-    return one_way_ahead(
+    bool mended = false;
+    int stuck = 0;
+    one_way_ahead(
         ways, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, spots, stop, given_up); },
-        [&](const RetryVariant& v, std::optional<Mended>& m) {
-            if (!m) return false;
+        [&](const RetryVariant& v, MendOutcome& o) {
+            if (!o.mended) {
+                // Two ways that, mended where the block stopped, stop there again: it went
+                // wrong before that place, and the other ways would mend there in vain.
+                return o.stuck && ++stuck == 2;
+            }
+            const Mended& m = *o.mended;
             std::string name = v.name;
-            if (m->weak > 0) name += ", where the signal was weak";
-            if (m->rounds > 0) name += m->rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped";
-            adopt(m->reading, name.c_str(), w, block, cursor, state);
-            return true;
+            if (m.weak > 0) name += ", where the signal was weak";
+            if (m.rounds > 0) name += m.rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped";
+            adopt(o.mended->reading, name.c_str(), w, block, cursor, state);
+            return mended = true;
         });
+    return mended;
 }
 
 // The weak stretches that begin within the span, from where its block's search began.
@@ -235,9 +243,9 @@ LevelPatch ChecksumRetry::remade(const RetryVariant& v, const Span& w, std::int3
     return {condition_signal(around, rate_, v.front_end), first, a, b};
 }
 
-std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
-                                                              const std::vector<FrameSpan>& spots, std::int32_t stop,
-                                                              const std::atomic<bool>& given_up) const {
+ChecksumRetry::MendOutcome ChecksumRetry::mend_with(const RetryVariant& v, const Span& w,
+                                                    const std::vector<FrameSpan>& spots, std::int32_t stop,
+                                                    const std::atomic<bool>& given_up) const {
     const auto mend = static_cast<std::int32_t>(kMendSeconds * rate_);
     const auto pad = static_cast<std::int32_t>(kWeakPadSeconds * rate_);
     const auto context = static_cast<std::int32_t>(kWeakContextSeconds * rate_);
@@ -258,25 +266,25 @@ std::optional<ChecksumRetry::Mended> ChecksumRetry::mend_with(const RetryVariant
     int weak = 0;  // weak stretches mended in the levels the rounds go on from
     if (!spots.empty() && !given_up) {
         std::optional<Reading> r = read_again(levels, v, w);
-        if (r && settles(r->block)) return Mended{std::move(levels), std::move(*r), static_cast<int>(spots.size()), 0};
+        if (r && settles(r->block)) return {Mended{std::move(levels), std::move(*r), static_cast<int>(spots.size()), 0}};
         // Read on from where this reading stopped, if it stopped short; otherwise from where
         // the first one did, on the levels as they were.
         if (r && ended_early(r->block)) at = r->block.end, weak = static_cast<int>(spots.size());
         else levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     }
-    if (stop < 0) return std::nullopt;
+    if (stop < 0) return {};
     for (int round = 1; round <= kMendRounds && !given_up; ++round) {
         const std::int32_t a = std::max(0, at - mend), b = std::min(levels.count, at + mend);
         const LevelPatch p = remade(v, w, a, b, kContextSeconds);
         levels = splice_levels(levels, p.levels, p.at, p.a, p.b);
         std::optional<Reading> r = read_again(levels, v, w);
-        if (!r) return std::nullopt;
-        if (settles(r->block)) return Mended{std::move(levels), std::move(*r), weak, round};
+        if (!r) return {};
+        if (settles(r->block)) return {Mended{std::move(levels), std::move(*r), weak, round}};
         // Mended, the reading must get past the place it stopped at to be worth going on with.
-        if (r->block.end <= b) return std::nullopt;
+        if (r->block.end <= b) return {std::nullopt, r->block.end == at};
         at = r->block.end;
     }
-    return std::nullopt;
+    return {};
 }
 
 Recording ChecksumRetry::levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from,

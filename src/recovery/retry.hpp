@@ -78,11 +78,17 @@ private:
         Reading reading;
         int weak, rounds;
     };
+    // What one way of mending gave: a reading that checks out, or none; `stuck` when the
+    // block, mended where its reading stopped, stopped at that very place again.
+    struct MendOutcome {
+        std::optional<Mended> mended;
+        bool stuck = false;
+    };
     // Mends the weak stretches `spots`, then where the block stopped (`stop`, or -1 when it
     // did not stop short). Stops early, with nothing, once `given_up` is set (another way
     // has mended the block).
-    std::optional<Mended> mend_with(const RetryVariant& v, const Span& w, const std::vector<FrameSpan>& spots,
-                                    std::int32_t stop, const std::atomic<bool>& given_up) const;
+    MendOutcome mend_with(const RetryVariant& v, const Span& w, const std::vector<FrameSpan>& spots, std::int32_t stop,
+                          const std::atomic<bool>& given_up) const;
     LevelPatch remade(const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b, double context_seconds) const;
     bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
