@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <optional>
 #include <string>
 #include <variant>
@@ -150,19 +151,24 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
 
 namespace {
 
-// Makes something for each way in turn, the next way's on another thread while `use` takes
-// this one's (making it takes far longer than reading a block from it); stops at the first
-// `use` that returns true. The way still being made is told to stop early then, so that
-// waiting for it costs little.
+// Makes something for each way in turn, `at_once` ways at a time on other threads while
+// `use` takes the one made first (making it takes far longer than reading a block from it);
+// stops at the first `use` that returns true. The ways still being made are told to stop
+// early then, so that waiting for them costs little.
 template <class Make, class Use>
-bool one_way_ahead(const std::vector<const RetryVariant*>& ways, Make make, Use use) {
-    if (ways.empty()) return false;
+bool ways_ahead(const std::vector<const RetryVariant*>& ways, std::size_t at_once, Make make, Use use) {
     std::atomic<bool> stop{false};
-    auto launch = [&](std::size_t i) { return run_elsewhere([&make, &stop, v = ways[i]] { return make(*v, stop); }); };
-    auto next = launch(0);
+    std::deque<Running<decltype(make(*ways.front(), stop))>> making;
+    std::size_t launched = 0;
+    auto fill = [&] {
+        for (; launched < ways.size() && making.size() < at_once; ++launched)
+            making.push_back(run_elsewhere([&make, &stop, v = ways[launched]] { return make(*v, stop); }));
+    };
+    fill();
     for (std::size_t i = 0; i < ways.size(); ++i) {
-        auto made = next.get();
-        if (i + 1 < ways.size()) next = launch(i + 1);
+        auto made = making.front().get();
+        making.pop_front();
+        fill();
         if (use(*ways[i], made)) {
             stop = true;
             return true;
@@ -178,8 +184,10 @@ bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCurso
     std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants())
         if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
-    return one_way_ahead(
-        ways, [&](const RetryVariant& v, const std::atomic<bool>&) { return levels_for(v, window, w.from, w.to); },
+    // Each way's levels are made on every processor already: one way at a time, the next
+    // one made while this one is read.
+    return ways_ahead(
+        ways, 1, [&](const RetryVariant& v, const std::atomic<bool>&) { return levels_for(v, window, w.from, w.to); },
         [&](const RetryVariant& v, const Recording& levels) {
             std::optional<Reading> r = read_again(levels, v, w);
             if (!r || !settles(r->block)) return false;
@@ -205,8 +213,9 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
     }
     bool mended = false;
     int stuck = 0;
-    one_way_ahead(
-        ways, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, spots, stop, given_up); },
+    // Each way mends on one processor, and the first often fails: two ways at a time.
+    ways_ahead(
+        ways, 2, [&](const RetryVariant& v, const std::atomic<bool>& given_up) { return mend_with(v, w, spots, stop, given_up); },
         [&](const RetryVariant& v, MendOutcome& o) {
             if (!o.mended) {
                 // Two ways that, mended where the block stopped, stop there again: it went
