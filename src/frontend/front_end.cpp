@@ -156,11 +156,12 @@ struct PieceMaker {
     std::vector<double> scale;
     std::size_t half, reach, margin;
     int passes;
+    std::size_t piece = kPiece;  // frames of each piece but the last
 
     // Reads, conditions and decides the piece of frames from `from`; from the state
     // `start` where given, otherwise from a fresh decision at the start of its margin.
     Piece make(std::uint64_t from, const TriggerState* start) {
-        const std::uint64_t to = std::min<std::uint64_t>(n, from + kPiece);
+        const std::uint64_t to = std::min<std::uint64_t>(n, from + piece);
         const std::uint64_t first = from >= margin ? from - margin : 0;
         const std::uint64_t last = std::min<std::uint64_t>(n, to + margin);
         std::unique_ptr<Workspace> w = workspaces().take();
@@ -246,9 +247,13 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
                      passes};
 
     // The pieces are read, conditioned and decided on other threads, each on its own, and
-    // joined here in order; a recording of one piece (a retry's stretch) on this thread.
-    const bool one_piece = n <= kPiece;
-    const unsigned ahead = one_piece ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    // joined here in order. A retry's stretch of one or two pieces is cut in two even ones,
+    // as long as each is far longer than its margins; a shorter one is made on this thread.
+    const unsigned processors = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    if (n <= 2 * kPiece && processors > 1)
+        maker.piece = n >= 8 * maker.margin ? (n / 2 + kJudgeWindow - 1) / kJudgeWindow * kJudgeWindow : n;
+    const bool one_piece = n <= maker.piece;
+    const unsigned ahead = one_piece ? 1u : processors;
     std::deque<Running<Piece>> pending;
     std::uint64_t next = 0;
     auto launch = [&] {
@@ -261,7 +266,7 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
         } else {
             pending.push_back(run_elsewhere(make));
         }
-        next += kPiece;
+        next += maker.piece;
     };
     for (unsigned k = 0; k < ahead; ++k) launch();
     TriggerState state;
