@@ -143,16 +143,17 @@ std::vector<int> choose_channels(const std::vector<ChannelStats>& st, Correlate 
     return sign;
 }
 
-std::vector<int> judge_window(const Channels& ch, std::size_t from, std::size_t n) {
+std::vector<int> judge_window(const Channels& ch) {
+    const std::size_t n = ch[0].size();
     if (ch.size() == 2) {
-        const PairStats p = pair_stats(ch[0].data() + from, ch[1].data() + from, n);
+        const PairStats p = pair_stats(ch[0].data(), ch[1].data(), n);
         const std::vector<ChannelStats> st{p.st[0], p.st[1]};
         return choose_channels(st, [&](std::size_t c, std::size_t lead) { return correlation_of(p.cross, st[c], st[lead], n); });
     }
     std::vector<ChannelStats> st;
-    for (const auto& c : ch) st.push_back(stats_of(c.data() + from, n));
+    for (const auto& c : ch) st.push_back(stats_of(c.data(), n));
     return choose_channels(st, [&](std::size_t c, std::size_t lead) {
-        return correlation(ch[c].data() + from, st[c], ch[lead].data() + from, st[lead], n);
+        return correlation(ch[c].data(), st[c], ch[lead].data(), st[lead], n);
     });
 }
 }  // namespace
@@ -165,7 +166,7 @@ void combine_window(const Channels& ch, const std::vector<double>& scale, float*
         if (counted) summary.share_used[0] += static_cast<double>(n);
         return;
     }
-    const std::vector<int> sign = judge_window(ch, 0, n);
+    const std::vector<int> sign = judge_window(ch);
     int used = 0;
     for (int s : sign) used += s != 0;
     // Each frame is the mean of the chosen channels, each turned and scaled. The first is

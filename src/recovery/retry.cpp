@@ -112,8 +112,8 @@ std::int64_t ChecksumRetry::still_to_come(const DecodedBlock& block) const {
 // How far from the block's start its readings reach: a block as long as its header
 // announced ends where it did (give or take the tail), any other may end far later.
 std::int64_t ChecksumRetry::reach_of(const DecodedBlock& block, std::int64_t span) const {
-    const auto* rom = std::get_if<RomLine>(&block.line);
-    if (rom != nullptr && expected_length_ >= 0 && rom->length >= expected_length_) return span;
+    const bool announced = std::holds_alternative<RomLine>(block.line) && expected_length_ >= 0;
+    if (announced && !ended_early(block)) return span;
     return std::max(2 * span, span + still_to_come(block));
 }
 
@@ -222,11 +222,11 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
                 // wrong before that place, and the other ways would mend there in vain.
                 return o.stuck && ++stuck == 2;
             }
-            const Mended& m = *o.mended;
+            Mended& m = *o.mended;
             std::string name = v.name;
             if (m.weak > 0) name += ", where the signal was weak";
             if (m.rounds > 0) name += m.rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped";
-            adopt(o.mended->reading, name.c_str(), w, block, cursor, state);
+            adopt(m.reading, name.c_str(), w, block, cursor, state);
             return mended = true;
         });
     return mended;
