@@ -6,6 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "core/worker_pool.hpp"
@@ -44,6 +47,21 @@ TEST(WorkerPool, DroppedResultsWaitForTheirWork) {
         }
         EXPECT_EQ(done.load(), 1);
     }
+}
+
+TEST(WorkerPool, AChildOfForkRunsWorkOfItsOwn) {
+    // The child has none of the parent's waiting threads; work handed to it must still run.
+    for (int i = 0; i < 4; ++i) run_elsewhere([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the threads now wait for work
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Running<int> r = run_elsewhere([] { return 7; });
+        ::_exit(r.get() == 7 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

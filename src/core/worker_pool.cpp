@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace kvr {
@@ -23,6 +24,8 @@ public:
             wake_.notify_one();
         }
     }
+
+    WorkerPool* before_fork = nullptr;  // kept, never used again
 
 private:
     void work() {
@@ -47,10 +50,25 @@ private:
     std::size_t waiting_ = 0;
 };
 
+WorkerPool* g_pool = nullptr;
+
+// A child of fork has none of its parent's threads: it starts a pool of its own. The old one
+// is left as it was (its lock may have been held by a thread that is gone).
+extern "C" void start_afresh_after_fork() {
+    WorkerPool* const old = g_pool;
+    g_pool = new WorkerPool;
+    g_pool->before_fork = old;
+}
+
 WorkerPool& pool() {
     // Never destroyed: its threads wait for work until the process ends.
-    static WorkerPool* const workers = new WorkerPool;
-    return *workers;
+    static const bool started = [] {
+        g_pool = new WorkerPool;
+        ::pthread_atfork(nullptr, nullptr, start_afresh_after_fork);
+        return true;
+    }();
+    (void)started;
+    return *g_pool;
 }
 
 }  // namespace
