@@ -189,5 +189,65 @@ TEST(CommandLine, OutputThatCannotBeCreated) {
     EXPECT_NE(out.find("\n-- Error: Cannot create output file " + target + " !\n"), std::string::npos);
 }
 
+TEST(Console, HeldTextIsPlayedInItsOrderAndWhole) {
+    Console held = Console::holding();
+    held.print("report %d\n", 1);
+    held.warn("warning %s\n", "a");
+    held.print("%c%s", 0, "after a zero byte\n");
+    EXPECT_EQ(held.text(), "");
+    Console to;
+    to.print("before\n");
+    held.play_to(to);
+    EXPECT_EQ(to.text(), std::string("before\nreport 1\n") + '\0' + "after a zero byte\n");
+    EXPECT_EQ(to.warnings(), "warning a\n");
+}
+
+TEST(CommandLine, ALongRecordingConvertedWhileItIsReadShowsWhatLoadingFirstShows) {
+    // Over 8 MB of 16-bit stereo is read in pieces while the analysis follows it; the same
+    // file loaded before it is converted must give the same report, status and output.
+    TempDir dir;
+    const ByteVec blocks = ImageBuilder()
+                               .standard(rom_header("STREAMED"), 1000)
+                               .standard(with_checksum(0xFF, pattern_bytes(3000, 7)), 25000)
+                               .standard(with_checksum(0xFF, pattern_bytes(200, 8)), 1000)
+                               .bytes();
+    const ByteVec silence = ImageBuilder().pause(25000).bytes();
+    RenderOptions options;
+    options.rate = 96000;
+    options.format = SampleFormat::wav16s;
+    dir.write("blocks.wav", render(blocks, options));
+    dir.write("silence.wav", render(silence, options));
+    ASSERT_GT(dir.read("silence.wav").size(), std::size_t{8} << 20);
+
+    const LoadStep load_first = [](Context& cx) { return load_sample_file(cx); };
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{dir.path("blocks.wav"), dir.path("out.kvr")}, 0},
+        {{"/tap", dir.path("blocks.wav"), dir.path("out.tap")}, 0},
+        {{dir.path("silence.wav"), dir.path("none.kvr")}, 1},  // no blocks: no file either
+        {{dir.path("blocks.wav"), dir.path("missing/out.kvr")}, 1},
+    };
+    for (const Case& c : cases) {
+        const std::string& output = c.args.back();
+        auto cx = std::make_unique<Context>();
+        EXPECT_EQ(run_program(*cx, c.args), c.status) << output;
+        const std::string streamed_text = cx->console.text();
+        const bool written = std::filesystem::exists(output);
+        const ByteVec streamed = written ? dir.read(output.substr(dir.path("").size())) : ByteVec{};
+        std::filesystem::remove(output);
+
+        cx = std::make_unique<Context>();
+        EXPECT_EQ(run_program(*cx, c.args, {}, load_first), c.status) << output;
+        EXPECT_EQ(streamed_text, cx->console.text()) << output;
+        EXPECT_EQ(written, std::filesystem::exists(output)) << output;
+        if (written) {
+            EXPECT_TRUE(streamed == dir.read(output.substr(dir.path("").size()))) << output;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kvr::test

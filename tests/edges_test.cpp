@@ -3,10 +3,13 @@
 // is out of all proportion to their size.
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "analysis/pair_spans.hpp"
+#include "input/edge_feed.hpp"
+#include "input/pcm_levels.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -108,6 +111,136 @@ TEST(EdgeBuilder, SoundDataReadInParallelPiecesJoinsWithoutASeam) {
         EXPECT_EQ(r.first_low, s[0] < 0);
         EXPECT_TRUE(edges_of(r) == plain_edges(s)) << "longest HP " << longest;
     }
+}
+
+// Random PCM bytes of a layout, and the levels the classic conversion gives their frames.
+struct PcmCase {
+    PcmFormat format;
+    std::vector<std::uint8_t> bytes;
+    std::vector<bool> low;
+};
+
+PcmCase random_pcm(const PcmFormat& format, std::size_t frames, std::mt19937& rng) {
+    PcmCase c{format, std::vector<std::uint8_t>(frames * format.frame_bytes() + 1), {}};
+    // Long runs of one level as well as noise, so that edges are both dense and sparse.
+    for (std::size_t i = 0; i < c.bytes.size(); ++i)
+        c.bytes[i] = static_cast<std::uint8_t>(i % 512 < 256 ? rng() : (i % 1024 < 512 ? 0x10 : 0xF0));
+    std::vector<std::int8_t> samples(frames);
+    convert_pcm_samples(c.bytes.data(), samples.data(), frames, format);
+    for (const std::int8_t v : samples) c.low.push_back(v < 0);
+    return c;
+}
+
+TEST(PcmLevels, EveryLayoutGivesTheLevelOfItsConvertedSampleAndItsEdges) {
+    std::mt19937 rng(11);
+    std::vector<PcmFormat> formats;
+    for (const std::uint32_t bits : {8u, 16u, 24u, 32u})
+        for (const std::uint32_t channels : {1u, 2u, 3u}) formats.push_back({bits, channels, false});
+    formats.push_back({32, 1, true});
+    formats.push_back({32, 2, true});
+    for (const PcmFormat& format : formats) {
+        for (const std::size_t frames : {0u, 1u, 63u, 64u, 65u, 1000u, 4099u}) {
+            const PcmCase c = random_pcm(format, frames, rng);
+            for (const bool wide : {true, false}) {
+                std::vector<std::uint64_t> words((frames + 63) / 64 + 1, ~0ULL);
+                pcm_low_bits(c.bytes.data(), frames, format, words.data(), wide);
+                for (std::size_t i = 0; i < frames; ++i)
+                    ASSERT_EQ((words[i / 64] >> (i % 64) & 1) != 0, c.low[i])
+                        << format.bits << " bits, " << format.channels << " channels, frame " << i << " wide " << wide;
+                if (frames % 64 != 0) {
+                    EXPECT_EQ(words[frames / 64] >> (frames % 64), 0u) << "bits past the end";
+                }
+
+                // The edges of the words, read in pieces of whole words from any level before.
+                std::vector<std::int32_t> got(frames + 1), want;
+                const bool before = (rng() & 1) != 0;
+                for (std::size_t i = 0; i < frames; ++i)
+                    if (c.low[i] != (i == 0 ? before : c.low[i - 1])) want.push_back(static_cast<std::int32_t>(i + 5));
+                bool low = before;
+                std::int32_t* out = got.data();
+                for (std::size_t at = 0; at < frames;) {
+                    const std::size_t n = std::min(frames - at, 64 * (1 + rng() % 3));
+                    out = edges_from_bits(words.data() + at / 64, n, static_cast<std::int64_t>(at + 5), low, out);
+                    at += n;
+                }
+                got.resize(static_cast<std::size_t>(out - got.data()));
+                EXPECT_EQ(got, want) << format.bits << " bits, " << format.channels << " channels, " << frames;
+                EXPECT_EQ(low, frames == 0 ? before : c.low.back());
+            }
+        }
+    }
+}
+
+TEST(EdgeFeed, ACursorFollowingEdgesAsTheyAreReadMeasuresAsOnTheWholeRecording) {
+    const SampleVector s = random_samples(300000, 25, 12);
+    const Recording whole = recording_of(s, 44100);
+    for (const bool cut_short : {false, true}) {
+        // The edges come in stretches of random length, on another thread; cut short, the
+        // reading stops after half of them, and the rest of the recording reads as one level.
+        const std::size_t last = cut_short ? whole.edges.size() / 2 : whole.edges.size();
+        EdgeFeed feed;
+        feed.open(whole.edges.data());
+        std::thread reader([&] {
+            std::mt19937 rng(13);
+            for (std::size_t ready = 0; ready < last;) {
+                ready = std::min(last, ready + rng() % 3000);
+                feed.publish(ready);
+                std::this_thread::yield();
+            }
+            feed.close();
+        });
+        Recording following;
+        following.count = whole.count;
+        following.sample_rate = whole.sample_rate;
+        following.feed = &feed;
+        Recording known = whole;
+        known.edges.resize(last);
+        HpCursor a(following), b(known);
+        std::mt19937 rng(14);
+        for (int i = 0; i < 20000; ++i) {
+            // Steps forward, give-backs, jumps either way and skips of pairs.
+            const int kind = static_cast<int>(rng() % 8);
+            if (kind == 0) a.pos = b.pos = std::max(-3, a.pos - static_cast<std::int32_t>(rng() % 60));
+            if (kind == 1) a.pos = b.pos = static_cast<std::int32_t>(rng() % s.size());
+            if (kind == 2) {
+                const auto most = static_cast<std::int32_t>(rng() % 40);
+                a.skip_pairs_within(0, most);
+                b.skip_pairs_within(0, most);
+            }
+            ASSERT_EQ(a.measure(), b.measure()) << "at " << b.pos;
+            ASSERT_EQ(a.pos, b.pos);
+        }
+        // Pairs passed over in a long run are looked up in a summary of all the edges.
+        a.pos = b.pos = 1000;
+        a.measure(), b.measure();
+        a.skip_pairs_within(0, 1000);
+        b.skip_pairs_within(0, 1000);
+        EXPECT_EQ(a.pos, b.pos);
+        EXPECT_EQ(a.cur, b.cur);
+        EXPECT_EQ(a.prev, b.prev);
+        reader.join();
+    }
+}
+
+TEST(EdgeBuilder, EdgesHandedOnStayReadableAfterTheReadFails) {
+    const SampleVector s = random_samples(std::size_t{3} << 20, 40, 15);
+    const ByteVec file = wav16s(s);
+    Recording r;
+    EdgeFeed feed;
+    EdgeBuilder b(r);
+    b.feed(&feed);
+    SampleInfo info;
+    ASSERT_EQ(read_wav(file, info, b), LOAD_OK);
+    feed.close();
+    ASSERT_TRUE(feed.wait_open());
+    EXPECT_EQ(feed.edges(), r.edges.data());
+    EXPECT_EQ(feed.progress().ready, r.edges.size());
+    const std::vector<std::int32_t> want = edges_of(r);
+    // A load step that fails after reading (the file was cut short) clears the recording;
+    // the edges the analysis may still be reading live on in the feed.
+    b.clear();
+    EXPECT_TRUE(r.edges.empty());
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), feed.edges()));
 }
 
 TEST(Recording, LevelsAndSlices) {

@@ -4,6 +4,7 @@
 
 #include "analysis/measure.hpp"
 #include "analysis/pair_spans.hpp"
+#include "input/edge_feed.hpp"
 
 namespace kvr {
 
@@ -12,7 +13,36 @@ HpCursor::HpCursor(const Recording& recording)
       edge_count_(recording.edges.size()),
       count_(recording.count),
       rate_(recording.sample_rate),
-      samples_per_tstate_(kvr::samples_per_tstate(recording.sample_rate)) {}
+      samples_per_tstate_(kvr::samples_per_tstate(recording.sample_rate)),
+      feed_(recording.feed) {
+    if (feed_ != nullptr) {
+        edges_ = feed_->edges();
+        const EdgeFeed::Progress now = feed_->progress();
+        take(now.ready, now.closed);
+    }
+}
+
+void HpCursor::take(std::size_t ready, bool closed) {
+    edge_count_ = ready;
+    if (closed)
+        known_until_ = INT32_MAX;
+    else
+        known_until_ = ready > 0 ? edges_[ready - 1] : 0;
+}
+
+void HpCursor::wait_past(std::int32_t at) {
+    while (at >= known_until_) {
+        const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
+        take(now.ready, now.closed);
+    }
+}
+
+void HpCursor::wait_for_edges(std::size_t n) {
+    while (edge_count_ <= n && known_until_ != INT32_MAX) {
+        const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
+        take(now.ready, now.closed);
+    }
+}
 
 HpCursor::HpCursor(HpCursor&&) noexcept = default;
 HpCursor::~HpCursor() = default;
@@ -47,13 +77,17 @@ void HpCursor::skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum) {
     // the summary of the whole recording.
     constexpr std::size_t kShortSearch = 512;
     std::size_t stop = first;
+    wait_for_edges(first + kShortSearch + 2);
     while (stop + 2 < edge_count_ && stop < first + kShortSearch) {
         const std::int32_t sum = edges_[stop + 2] - edges_[stop];
         if (sum < min_sum || sum > max_sum) break;
         stop += 2;
     }
     if (stop + 2 < edge_count_ && stop >= first + kShortSearch) {
-        if (!spans_) spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
+        if (!spans_) {
+            wait_for_edges(SIZE_MAX - 1);  // the summary is of the whole recording
+            spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
+        }
         stop = spans_->first_outside(stop, min_sum, max_sum);
     }
     if (stop <= first) return;

@@ -53,6 +53,8 @@ private:
     // The index of the first edge after sample `at`. After a measure, pos lies on edge
     // next_, so the next measure wants the edge after it: that step is tested first.
     std::size_t next_edge_after(std::int32_t at) {
+        if (at >= known_until_) [[unlikely]]
+            wait_past(at);
         const std::size_t i = next_ + 1;
         if (next_ < edge_count_ && edges_[next_] <= at && (i == edge_count_ || edges_[i] > at)) return next_ = i;
         return search_edge_after(at);
@@ -60,13 +62,23 @@ private:
     // The same for any other position: a jump or a give-back.
     std::size_t search_edge_after(std::int32_t at);
 
+    // While the recording is still being read: waits until an edge after sample `at` is
+    // there, or the reading has ended.
+    void wait_past(std::int32_t at);
+    // Waits until more than n edges are there, or the reading has ended.
+    void wait_for_edges(std::size_t n);
+    void take(std::size_t ready, bool closed);
+
     const std::int32_t* edges_;
     std::size_t edge_count_;
     std::size_t next_ = 0;  // where the last search ended: the next one starts near it
     std::int32_t count_;
     std::int32_t rate_;
     double samples_per_tstate_;
-    std::unique_ptr<PairSpans> spans_;  // built the first time pairs are skipped
+    std::unique_ptr<PairSpans> spans_;
+    const EdgeFeed* feed_ = nullptr;  // the edges still being read, or none
+    // The first position whose next edge may not be there yet: every earlier one has it.
+    std::int32_t known_until_ = INT32_MAX;  // built the first time pairs are skipped
 };
 
 }  // namespace kvr

@@ -4,6 +4,7 @@
 #include <memory>
 #include <sys/stat.h>
 
+#include "cli/read_while_converting.hpp"
 #include "context.hpp"
 #include "core/version.hpp"
 #include "output/safe_output.hpp"
@@ -81,9 +82,16 @@ int run_program(Context& cx, std::span<const std::string> args, const Conversion
         report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
         return 1;
     }
-    const bool loaded = load ? load(cx) : load_sample_file(cx.settings.input_name, cx.recording, cx.console);
-    if (!loaded) return 1;
-    const ConversionResult result = convert ? convert(cx) : run_conversion(cx);
+    ConversionResult result;
+    if (!load && !convert) {
+        const std::optional<ConversionResult> done = load_and_convert(cx);
+        if (!done) return 1;
+        result = *done;
+    } else {
+        const bool loaded = load ? load(cx) : load_sample_file(cx.settings.input_name, cx.recording, cx.console);
+        if (!loaded) return 1;
+        result = convert ? convert(cx) : run_conversion(cx);
+    }
     const bool ok = result.ok && result.blocks > 0;
     cx.recording.clear();
     return ok ? 0 : 1;

@@ -137,6 +137,10 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
 
     Conversion conversion(cx.recording, loaders, sink, report, hooks);
     conversion.run();
+    if (hooks.keep_output != nullptr && !hooks.keep_output(hooks.keep_output_context)) {
+        cx.image.abandon();
+        return {};
+    }
 
     const std::int32_t blocks = conversion.blocks();
     if (blocks == 0) {

@@ -67,6 +67,10 @@ struct ConversionHooks {
     // Told the part of the recording read so far (0 to 1), every percent or so.
     void (*progress)(void* context, double done) = nullptr;
     void* progress_context = nullptr;
+    // Asked once the whole recording is read, before anything is reported of the end or the
+    // output is kept: false drops the output (the recording was not read after all).
+    bool (*keep_output)(void* context) = nullptr;
+    void* keep_output_context = nullptr;
 };
 
 // Converts the whole recording into the output named in the settings (or the output

@@ -31,7 +31,12 @@ void Console::emit(std::FILE* stream, std::string& sink, const char* format, std
 void Console::print(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    emit(out_, text_, format, args);
+    if (holding_) {
+        held_.push_back({false, {}});
+        emit(nullptr, held_.back().text, format, args);
+    } else {
+        emit(out_, text_, format, args);
+    }
     va_end(args);
 }
 
@@ -39,8 +44,36 @@ void Console::warn(const char* format, ...) {
     if (out_ != nullptr) std::fflush(out_);  // keep the two streams in order on a terminal
     std::va_list args;
     va_start(args, format);
-    emit(err_, warnings_, format, args);
+    if (holding_) {
+        held_.push_back({true, {}});
+        emit(nullptr, held_.back().text, format, args);
+    } else {
+        emit(err_, warnings_, format, args);
+    }
     va_end(args);
+}
+
+Console Console::holding() {
+    Console c;
+    c.holding_ = true;
+    return c;
+}
+
+void Console::put(bool warning, const std::string& text) {
+    if (holding_) {
+        held_.push_back({warning, text});
+        return;
+    }
+    if (warning && out_ != nullptr) std::fflush(out_);
+    std::FILE* stream = warning ? err_ : out_;
+    if (stream != nullptr)
+        std::fwrite(text.data(), 1, text.size(), stream);
+    else
+        (warning ? warnings_ : text_).append(text);
+}
+
+void Console::play_to(Console& to) const {
+    for (const Held& h : held_) to.put(h.warning, h.text);
 }
 
 int Console::output_fd() const { return out_ != nullptr ? ::fileno(out_) : -1; }

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kvr {
 
@@ -22,12 +23,26 @@ public:
     // Sends what would go to standard output to standard error from now on.
     void use_errors_for_output();
 
+    // A console that holds what it is given, in order, until it is played on another one:
+    // for work whose text may only be shown after other text, or not at all.
+    static Console holding();
+    void play_to(Console& to) const;
+
     const std::string& text() const { return text_; }
     const std::string& warnings() const { return warnings_; }
     void clear() { text_.clear(); warnings_.clear(); }
 
 private:
     static void emit(std::FILE* stream, std::string& sink, const char* format, std::va_list args);
+    // Text already formatted, to where print (or warn) sends it.
+    void put(bool warning, const std::string& text);
+
+    struct Held {
+        bool warning;
+        std::string text;
+    };
+    bool holding_ = false;
+    std::vector<Held> held_;
 
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;

@@ -3,14 +3,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
-#include <future>
+#include <mutex>
 #include <new>
-#include <vector>
 #include <thread>
+#include <vector>
 
+#include "core/worker_pool.hpp"
 #include "input/pcm_chunks.hpp"
+#include "input/pcm_levels.hpp"
 
 namespace kvr {
 
@@ -28,6 +32,54 @@ std::size_t edge_ceiling() {
 // Runs of PCM at least this long are read in pieces on several threads.
 constexpr std::size_t kParallelBytes = std::size_t{8} << 20;
 constexpr std::size_t kPieceBytes = std::size_t{4} << 20;
+
+// Reads pieces of a run of PCM frames, a chunk at a time through room that stays in the
+// cache, into edges numbered from the recording's start.
+class PieceReader {
+public:
+    PieceReader(Bytes file, const PcmFormat& format, const PcmFetcher* fetcher, std::size_t most_frames)
+        : file_(file), format_(format), fetcher_(fetcher), frame_(static_cast<std::size_t>(format.frame_bytes())) {
+        const std::size_t chunk = std::min(kChunkFrames, most_frames);
+        raw_.resize(fetcher != nullptr ? chunk * frame_ : 0);
+        words_.resize((chunk + 63) / 64);
+        edges_.resize(most_frames);  // a piece has at most an edge per frame
+    }
+
+    // The `frames` frames at byte `offset`, the first of which is sample `start`.
+    void read(std::uint64_t offset, std::size_t frames, std::int64_t start) {
+        std::int32_t* out = edges_.data();
+        for (std::size_t done = 0; done < frames;) {
+            const std::size_t n = std::min(frames - done, kChunkFrames);
+            const std::uint8_t* src = file_.data() + offset;
+            if (fetcher_ != nullptr) {
+                // A file cut short under us reads as silence; the load step reports it.
+                const std::size_t got = fetcher_->read(offset, n * frame_, raw_.data());
+                if (got < n * frame_) std::memset(raw_.data() + got, 0, n * frame_ - got);
+                src = raw_.data();
+            }
+            pcm_low_bits(src, n, format_, words_.data());
+            if (done == 0) low_ = first_low_ = (words_[0] & 1) != 0;
+            out = edges_from_bits(words_.data(), n, start + static_cast<std::int64_t>(done), low_, out);
+            offset += n * frame_;
+            done += n;
+        }
+        count_ = static_cast<std::size_t>(out - edges_.data());
+    }
+
+    bool first_low() const { return first_low_; }
+    std::span<const std::int32_t> edges() const { return {edges_.data(), count_}; }
+
+private:
+    Bytes file_;
+    PcmFormat format_;
+    const PcmFetcher* fetcher_;
+    std::size_t frame_;
+    std::vector<std::uint8_t> raw_;
+    std::vector<std::uint64_t> words_;
+    EdgeVector edges_;
+    std::size_t count_ = 0;
+    bool first_low_ = false, low_ = false;
+};
 
 }  // namespace
 
@@ -65,6 +117,7 @@ template void find_edges(const std::int8_t*, std::size_t, std::int64_t, bool&, s
 EdgeBuilder::EdgeBuilder(Recording& out) : out_(out), max_edges_(edge_ceiling()) { out_.clear(); }
 
 bool EdgeBuilder::expect(std::int64_t total) {
+    expected_ = total;
     if (total <= 0 || !out_.edges.empty()) return true;
     try {
         out_.edges.reserve(std::min(static_cast<std::size_t>(total), max_edges_));
@@ -75,6 +128,8 @@ bool EdgeBuilder::expect(std::int64_t total) {
 }
 
 void EdgeBuilder::clear() {
+    if (feeding_) feed_->keep(std::move(out_.edges));  // the analysis may still be reading them
+    feeding_ = false;
     out_.clear();
     pos_ = 0;
     low_ = false;
@@ -121,7 +176,7 @@ bool EdgeBuilder::run(bool low, std::uint64_t n) {
     return true;
 }
 
-bool EdgeBuilder::join(bool first_low, const std::vector<std::int32_t>& piece_edges, std::int64_t length) {
+bool EdgeBuilder::join(bool first_low, std::span<const std::int32_t> piece_edges, std::int64_t length) {
     if (length == 0) return true;
     try {
         if (!continue_at(first_low)) return false;
@@ -142,54 +197,57 @@ bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, cons
     const std::size_t frame = static_cast<std::size_t>(format.frame_bytes());
     if (frames * frame < kParallelBytes) return SampleSink::pcm(file, offset, frames, format, fetcher);
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    if (threads == 1) return SampleSink::pcm(file, offset, frames, format, fetcher);
     if (pos_ + static_cast<std::int64_t>(frames) > INT32_MAX) return false;
 
     // Each piece finds its own edges, numbered from the recording's start, and the level
     // of its first sample; joining them adds an edge where two pieces meet at different levels.
-    struct Piece {
-        bool first_low = false;
-        std::vector<std::int32_t> edges;
-    };
-    const std::size_t piece_frames = std::max<std::size_t>(1, kPieceBytes / frame);
+    // Every thread keeps its room from one piece to the next.
+    const std::size_t piece_frames = std::max<std::size_t>(kChunkFrames, kPieceBytes / frame);
     const std::int64_t base = pos_;
-    auto read_piece = [&](std::size_t first, std::size_t count) {
-        Piece piece;
-        piece.edges.reserve(count / 8);  // about as many as a tape at full speed has
-        std::int64_t at = base + static_cast<std::int64_t>(first);
-        bool low = false, started = false;
-        convert_pcm_chunks(file, offset + first * frame, count, format, fetcher,
-                           [&](const std::int8_t* p, std::size_t n) {
-                               if (!started) {
-                                   piece.first_low = low = p[0] < 0;
-                                   started = true;
-                               }
-                               find_edges(p, n, at, low, piece.edges);
-                               at += static_cast<std::int64_t>(n);
-                           });
-        return piece;
-    };
-    try {
-        for (std::size_t round = 0; round < frames; round += piece_frames * threads) {
-            std::vector<std::future<Piece>> others;
-            std::vector<std::size_t> lengths;
-            for (unsigned t = 0; t < threads; ++t) {
-                const std::size_t first = round + t * piece_frames;
-                if (first >= frames) break;
-                lengths.push_back(std::min(piece_frames, frames - first));
-                if (t > 0) others.push_back(std::async(std::launch::async, read_piece, first, lengths.back()));
-            }
-            const Piece mine = read_piece(round, lengths[0]);
-            if (!join(mine.first_low, mine.edges, static_cast<std::int64_t>(lengths[0]))) return false;
-            for (std::size_t t = 1; t < lengths.size(); ++t) {
-                const Piece piece = others[t - 1].get();
-                if (!join(piece.first_low, piece.edges, static_cast<std::int64_t>(lengths[t]))) return false;
-            }
+    // Edges can be handed on while they are read when they never move: the whole recording
+    // is this run, and room for all of its edges is set aside.
+    if (feed_ != nullptr && pos_ == 0 && static_cast<std::int64_t>(frames) == expected_ &&
+        out_.edges.capacity() >= frames) {
+        feed_->open(out_.edges.data());
+        feeding_ = true;
+    }
+    // The threads take pieces in turn; each joins its piece once the one before is joined,
+    // and goes on to its next piece without waiting for the others.
+    const std::size_t pieces = (frames + piece_frames - 1) / piece_frames;
+    std::atomic<std::size_t> next{0};
+    std::mutex turn_mutex;
+    std::condition_variable turn_changed;
+    std::size_t joined = 0;  // the pieces joined so far
+    bool failed = false;
+    auto work = [&](PieceReader& reader) {
+        for (;;) {
+            const std::size_t k = next.fetch_add(1);
+            if (k >= pieces) return;
+            const std::size_t first = k * piece_frames, length = std::min(piece_frames, frames - first);
+            reader.read(offset + first * frame, length, base + static_cast<std::int64_t>(first));
+            std::unique_lock<std::mutex> lock(turn_mutex);
+            turn_changed.wait(lock, [&] { return joined == k; });
+            failed = failed || !join(reader.first_low(), reader.edges(), static_cast<std::int64_t>(length));
+            if (feeding_ && !failed) feed_->publish(out_.edges.size());
+            ++joined;
+            lock.unlock();
+            turn_changed.notify_all();
         }
+    };
+    std::vector<PieceReader> readers;
+    try {
+        readers.reserve(threads);
+        for (unsigned t = 0; t < threads; ++t)
+            readers.emplace_back(file, format, fetcher, std::min(piece_frames, frames));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return true;
+    {
+        std::vector<Running<void>> others;
+        for (unsigned t = 1; t < threads; ++t) others.push_back(run_elsewhere([&work, &reader = readers[t]] { work(reader); }));
+        work(readers[0]);
+    }  // waits for the others
+    return !failed;
 }
 
 }  // namespace kvr

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
+#include "input/edge_feed.hpp"
 #include "input/recording.hpp"
 #include "input/sample_sink.hpp"
 
@@ -23,9 +26,13 @@ public:
     // The sample count so far.
     std::int64_t position() const { return pos_; }
 
+    // Hands the edges to an analysis as they are read, when the whole recording is one long
+    // run of PCM frames (the feed is opened then, and always closed by the caller).
+    void feed(EdgeFeed* to) { feed_ = to; }
+
 private:
     // Appends the edges found in a piece read on its own, which began at level `low`.
-    bool join(bool first_low, const std::vector<std::int32_t>& piece_edges, std::int64_t length);
+    bool join(bool first_low, std::span<const std::int32_t> piece_edges, std::int64_t length);
     // The level of the samples about to be appended: the first sets the recording's first
     // level; a level that differs from the one before is an edge.
     bool continue_at(bool low);
@@ -34,6 +41,9 @@ private:
     std::int64_t pos_ = 0;
     bool low_ = false;
     std::size_t max_edges_;
+    std::int64_t expected_ = 0;  // the samples the reader announced
+    EdgeFeed* feed_ = nullptr;
+    bool feeding_ = false;  // the feed is open on out_.edges
 };
 
 // The edges of n samples that begin at sample `base`, appended to `edges`; `low` is the

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "input/edge_feed.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {
@@ -45,7 +46,8 @@ private:
 
 // The load step on an opened file (load_sample_file opens it by name). A file that was cut
 // short while it was read is reported, and nothing of it is kept.
+// With a feed, the edges are handed on as they are read (see EdgeBuilder::feed).
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,
-                      LoadDepth depth = LoadDepth::levels);
+                      LoadDepth depth = LoadDepth::levels, EdgeFeed* feed = nullptr);
 
 }  // namespace kvr

@@ -52,12 +52,15 @@ bool load_sample_file(const std::string& name, Recording& recording, Console& co
 }
 
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,
-                      LoadDepth depth) {
-    const bool loaded = depth == LoadDepth::levels ? load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file)
-                                                   : load_sample_length(file.bytes(), recording, console);
+                      LoadDepth depth, EdgeFeed* feed) {
+    const bool loaded = depth == LoadDepth::levels
+                            ? load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file, feed)
+                            : load_sample_length(file.bytes(), recording, console);
     if (!loaded) return false;
     if (file.shrank()) {
-        // What was read past the file's new end is not the recording.
+        // What was read past the file's new end is not the recording (though an analysis
+        // may still be reading its edges).
+        if (feed != nullptr) feed->keep(std::move(recording.edges));
         recording.clear();
         report_error(console, "Cannot read input file " + name + " !");
         return false;
@@ -100,8 +103,9 @@ bool load_through(Bytes file, SampleSink& sink, Recording& recording, Console& c
 }  // namespace
 
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples,
-                       const PcmFetcher* fetcher) {
+                       const PcmFetcher* fetcher, EdgeFeed* feed) {
     EdgeBuilder edges(recording);
+    edges.feed(feed);
     return load_through(file, edges, recording, console, max_samples, fetcher);
 }
 

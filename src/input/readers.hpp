@@ -13,6 +13,7 @@
 namespace kvr {
 
 class Console;
+class EdgeFeed;
 
 // Facts about a loaded file, filled by a reader.
 struct SampleInfo {
@@ -116,7 +117,7 @@ bool load_sample_file(const std::string& name, Recording& recording, Console& co
                       LoadDepth (*depth)(Bytes file) = nullptr);
 // The same for a file already in memory.
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples = kMaxSamples,
-                       const PcmFetcher* fetcher = nullptr);
+                       const PcmFetcher* fetcher = nullptr, EdgeFeed* feed = nullptr);
 // The same checks and lines, keeping only the recording's length and rate (no edges).
 bool load_sample_length(Bytes file, Recording& recording, Console& console);
 

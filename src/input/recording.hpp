@@ -10,6 +10,8 @@
 
 namespace kvr {
 
+class EdgeFeed;
+
 // Room for the edges of a whole recording can be set aside in advance: pages that are
 // never written take no memory, and the edges never move as they grow.
 using EdgeVector = std::vector<std::int32_t, SampleAllocator<std::int32_t>>;
@@ -19,6 +21,9 @@ struct Recording {
     std::int32_t count = 0;           // samples in all
     std::int32_t sample_rate = 0;
     bool first_low = false;           // the level of sample 0
+    // While the recording is still being read, its edges come from here instead (the
+    // count and rate are known from the file's header).
+    const EdgeFeed* feed = nullptr;
 
     // The level of sample `at` (0 <= at < count).
     bool low_at(std::int32_t at) const;
