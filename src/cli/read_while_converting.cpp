@@ -51,9 +51,12 @@ std::optional<ConversionResult> load_and_convert(Context& cx) {
     Recording loaded;
     Console load_text = Console::holding();
     Running<bool> loading = run_elsewhere([&] {
-        const bool ok = load_opened_file(cx.settings.input_name, file, loaded, load_text, LoadDepth::levels, &feed);
-        feed.close();
-        return ok;
+        // However the load step ends, the analysis learns that no more edges will come.
+        struct Closing {
+            EdgeFeed& feed;
+            ~Closing() { feed.close(); }
+        } closing{feed};
+        return load_opened_file(cx.settings.input_name, file, loaded, load_text, LoadDepth::levels, &feed);
     });
     LoadVerdict verdict{loading, {}};
     if (!feed.wait_open()) {
