@@ -75,10 +75,10 @@ private:
     std::int32_t count_;
     std::int32_t rate_;
     double samples_per_tstate_;
-    std::unique_ptr<PairSpans> spans_;
+    std::unique_ptr<PairSpans> spans_;  // built the first time pairs are skipped
     const EdgeFeed* feed_ = nullptr;  // the edges still being read, or none
     // The first position whose next edge may not be there yet: every earlier one has it.
-    std::int32_t known_until_ = INT32_MAX;  // built the first time pairs are skipped
+    std::int32_t known_until_ = INT32_MAX;
 };
 
 }  // namespace kvr

@@ -1,5 +1,8 @@
 #include "cli/read_while_converting.hpp"
 
+#include <sys/stat.h>
+
+#include <string>
 #include <utility>
 
 #include "context.hpp"
@@ -22,17 +25,46 @@ bool read_header(const FileBytes& file, Recording& header) {
     return true;
 }
 
-// The load step's outcome, asked for when the conversion has read the whole recording or
-// stopped early.
-struct LoadVerdict {
-    Running<bool>& loading;
-    std::optional<bool> ok;
-
-    bool get() {
-        if (!ok) ok = loading.get();
-        return *ok;
+// The load step on another thread, and what the conversion shows meanwhile: held until the
+// load step's own lines are shown, and dropped when the load fails.
+class SideBySide {
+public:
+    SideBySide(Context& cx, Running<bool>& loading, Console& load_text)
+        : cx_(cx), loading_(loading), load_text_(load_text) {
+        std::swap(cx_.console, held_);
     }
-    static bool keep_output(void* self) { return static_cast<LoadVerdict*>(self)->get(); }
+    ~SideBySide() {
+        if (!live_) std::swap(cx_.console, held_);
+    }
+
+    // Once the load step has read the whole file well, the lines so far are shown and the
+    // rest of the report as it comes.
+    void show_when_loaded() {
+        if (!live_ && loading_.ready() && loaded_well()) show();
+    }
+    bool loaded_well() {
+        if (!ok_) ok_ = loading_.get();
+        return *ok_;
+    }
+    // At the end: the load step's lines, and the report unless the load failed.
+    void show() {
+        if (live_) return;
+        std::swap(cx_.console, held_);
+        live_ = true;
+        load_text_.play_to(cx_.console);
+        if (loaded_well()) held_.play_to(cx_.console);
+    }
+
+    static void progress(void* self, double) { static_cast<SideBySide*>(self)->show_when_loaded(); }
+    static bool keep_output(void* self) { return static_cast<SideBySide*>(self)->loaded_well(); }
+
+private:
+    Context& cx_;
+    Running<bool>& loading_;
+    Console& load_text_;
+    Console held_ = Console::holding();
+    std::optional<bool> ok_;
+    bool live_ = false;
 };
 
 std::optional<ConversionResult> one_after_the_other(Context& cx) {
@@ -40,12 +72,26 @@ std::optional<ConversionResult> one_after_the_other(Context& cx) {
     return run_conversion(cx);
 }
 
+// The output is opened before the load step ends only where a failed load leaves no trace:
+// a file written under a temporary name. A device, a pipe or a file written in place is
+// opened once the recording has been read, as ever.
+bool open_output_aside(Context& cx) {
+    const std::string& name = cx.settings.output_name;
+    struct stat st {};
+    if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+    if (!cx.image.open_file(name)) return false;
+    if (cx.image.writes_aside()) return true;
+    cx.image.abandon();
+    return false;
+}
+
 }  // namespace
 
 std::optional<ConversionResult> load_and_convert(Context& cx) {
     FileBytes file;
     Recording header;
-    if (!file.open(cx.settings.input_name) || !read_header(file, header)) return one_after_the_other(cx);
+    if (!file.open(cx.settings.input_name) || !read_header(file, header) || !open_output_aside(cx))
+        return one_after_the_other(cx);
 
     EdgeFeed feed;
     Recording loaded;
@@ -58,30 +104,30 @@ std::optional<ConversionResult> load_and_convert(Context& cx) {
         } closing{feed};
         return load_opened_file(cx.settings.input_name, file, loaded, load_text, LoadDepth::levels, &feed);
     });
-    LoadVerdict verdict{loading, {}};
     if (!feed.wait_open()) {
         // Not read in long pieces after all: converted once it is loaded.
+        const bool ok = loading.get();
         load_text.play_to(cx.console);
-        if (!verdict.get()) return std::nullopt;
+        if (!ok) {
+            cx.image.abandon();
+            return std::nullopt;
+        }
         cx.recording = std::move(loaded);
         return run_conversion(cx);
     }
 
-    // The report waits for the load step's lines, and is dropped when the load fails.
     header.feed = &feed;
     cx.recording = header;
-    Console report = Console::holding();
-    std::swap(cx.console, report);
+    SideBySide side(cx, loading, load_text);
     ConversionHooks hooks;
-    hooks.keep_output = LoadVerdict::keep_output;
-    hooks.keep_output_context = &verdict;
+    hooks.progress = SideBySide::progress;
+    hooks.progress_context = &side;
+    hooks.keep_output = SideBySide::keep_output;
+    hooks.keep_output_context = &side;
     const ConversionResult result = run_conversion(cx, hooks);
-    std::swap(cx.console, report);
     cx.recording.clear();
-    const bool loaded_well = verdict.get();
-    load_text.play_to(cx.console);
-    if (!loaded_well) return std::nullopt;
-    report.play_to(cx.console);
+    side.show();
+    if (!side.loaded_well()) return std::nullopt;
     return result;
 }
 

@@ -3,6 +3,7 @@
 // many a piece (its stack is given back and faulted in again each time).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -33,6 +34,8 @@ public:
     ~Running() { wait(); }
 
     R get() { return f_.get(); }
+    // The work has ended: get() will not wait.
+    bool ready() const { return f_.valid() && f_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
 private:
     void wait() {

@@ -32,16 +32,18 @@ std::size_t edge_ceiling() {
 // Runs of PCM at least this long are read in pieces on several threads.
 constexpr std::size_t kParallelBytes = std::size_t{8} << 20;
 constexpr std::size_t kPieceBytes = std::size_t{4} << 20;
+constexpr std::size_t kChunkBytes = std::size_t{256} << 10;
 
 // Reads pieces of a run of PCM frames, a chunk at a time through room that stays in the
 // cache, into edges numbered from the recording's start.
 class PieceReader {
 public:
-    PieceReader(Bytes file, const PcmFormat& format, const PcmFetcher* fetcher, std::size_t most_frames)
-        : file_(file), format_(format), fetcher_(fetcher), frame_(static_cast<std::size_t>(format.frame_bytes())) {
-        const std::size_t chunk = std::min(kChunkFrames, most_frames);
-        raw_.resize(fetcher != nullptr ? chunk * frame_ : 0);
-        words_.resize((chunk + 63) / 64);
+    PieceReader(Bytes file, const PcmFormat& format, const PcmFetcher* fetcher, std::size_t chunk_frames,
+                std::size_t most_frames)
+        : file_(file), format_(format), fetcher_(fetcher), frame_(static_cast<std::size_t>(format.frame_bytes())),
+          chunk_(std::min(chunk_frames, most_frames)) {
+        raw_.resize(fetcher != nullptr ? chunk_ * frame_ : 0);
+        words_.resize((chunk_ + 63) / 64);
         edges_.resize(most_frames);  // a piece has at most an edge per frame
     }
 
@@ -49,7 +51,7 @@ public:
     void read(std::uint64_t offset, std::size_t frames, std::int64_t start) {
         std::int32_t* out = edges_.data();
         for (std::size_t done = 0; done < frames;) {
-            const std::size_t n = std::min(frames - done, kChunkFrames);
+            const std::size_t n = std::min(frames - done, chunk_);
             const std::uint8_t* src = file_.data() + offset;
             if (fetcher_ != nullptr) {
                 // A file cut short under us reads as silence; the load step reports it.
@@ -74,6 +76,7 @@ private:
     PcmFormat format_;
     const PcmFetcher* fetcher_;
     std::size_t frame_;
+    std::size_t chunk_;  // frames read at a time
     std::vector<std::uint8_t> raw_;
     std::vector<std::uint64_t> words_;
     EdgeVector edges_;
@@ -202,7 +205,9 @@ bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, cons
     // Each piece finds its own edges, numbered from the recording's start, and the level
     // of its first sample; joining them adds an edge where two pieces meet at different levels.
     // Every thread keeps its room from one piece to the next.
-    const std::size_t piece_frames = std::max<std::size_t>(kChunkFrames, kPieceBytes / frame);
+    // Chunks of a few hundred kilobytes whatever the frames' size: each thread has one.
+    const std::size_t chunk_frames = std::clamp<std::size_t>(kChunkBytes / frame / 64 * 64, 64, kChunkFrames);
+    const std::size_t piece_frames = std::max(chunk_frames, kPieceBytes / frame);
     const std::int64_t base = pos_;
     // Edges can be handed on while they are read when they never move: the whole recording
     // is this run, and room for all of its edges is set aside.
@@ -238,7 +243,7 @@ bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, cons
     try {
         readers.reserve(threads);
         for (unsigned t = 0; t < threads; ++t)
-            readers.emplace_back(file, format, fetcher, std::min(piece_frames, frames));
+            readers.emplace_back(file, format, fetcher, chunk_frames, std::min(piece_frames, frames));
     } catch (const std::bad_alloc&) {
         return false;
     }

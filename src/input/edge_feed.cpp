@@ -9,6 +9,7 @@ void EdgeFeed::open(const std::int32_t* edges) {
         const std::lock_guard<std::mutex> lock(mutex_);
         edges_ = edges;
         opened_ = true;
+        kept_.reserve(2);  // so that keeping edges later needs no memory
     }
     changed_.notify_all();
 }
@@ -31,7 +32,7 @@ void EdgeFeed::close() {
 
 void EdgeFeed::keep(std::vector<std::int32_t, SampleAllocator<std::int32_t>>&& edges) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    kept_ = std::move(edges);
+    kept_.push_back(std::move(edges));
 }
 
 bool EdgeFeed::wait_open() const {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "input/sample_vector.hpp"
 
@@ -40,7 +41,7 @@ private:
     const std::int32_t* edges_ = nullptr;  // set once, before the feed is opened
     bool opened_ = false;
     Progress progress_;
-    std::vector<std::int32_t, SampleAllocator<std::int32_t>> kept_;
+    std::vector<std::vector<std::int32_t, SampleAllocator<std::int32_t>>> kept_;
 };
 
 }  // namespace kvr

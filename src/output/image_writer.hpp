@@ -17,6 +17,8 @@ public:
     bool open_file(const std::string& name);  // false when the file cannot be created
     void open_memory();                       // keeps every byte in memory (tests)
     bool is_open() const { return in_memory_ || file_.is_open(); }
+    // Written under a temporary name until finish(): abandoning it leaves nothing to see.
+    bool writes_aside() const { return file_.way() == OutputFile::Way::replace; }
 
     void put(const void* bytes, std::size_t n);
     void put_byte(std::uint8_t value) { put(&value, 1); }
