@@ -84,6 +84,26 @@ private:
     bool first_low_ = false, low_ = false;
 };
 
+// Lets pieces taken in order by several threads be joined in that order.
+class Turns {
+public:
+    // Runs `fn` once the turns of pieces 0 to k - 1 have ended, then ends piece k's.
+    template <class Fn>
+    void take(std::size_t k, Fn fn) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return ended_ == k; });
+        fn();
+        ++ended_;
+        lock.unlock();
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t ended_ = 0;
+};
+
 }  // namespace
 
 template <class Edges>
@@ -195,6 +215,16 @@ bool EdgeBuilder::join(bool first_low, std::span<const std::int32_t> piece_edges
     return true;
 }
 
+void EdgeBuilder::open_feed(std::size_t frames) {
+    // Edges can be handed on while they are read when they never move: the whole recording
+    // is this run, and room for all of its edges is set aside.
+    if (feed_ == nullptr || pos_ != 0 || static_cast<std::int64_t>(frames) != expected_ ||
+        out_.edges.capacity() < frames)
+        return;
+    feed_->open(out_.edges.data());
+    feeding_ = true;
+}
+
 bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, const PcmFormat& format,
                       const PcmFetcher* fetcher) {
     const std::size_t frame = static_cast<std::size_t>(format.frame_bytes());
@@ -204,41 +234,28 @@ bool EdgeBuilder::pcm(Bytes file, std::uint64_t offset, std::size_t frames, cons
 
     // Each piece finds its own edges, numbered from the recording's start, and the level
     // of its first sample; joining them adds an edge where two pieces meet at different levels.
-    // Every thread keeps its room from one piece to the next.
-    // Chunks of a few hundred kilobytes whatever the frames' size: each thread has one.
+    // Chunks are a few hundred kilobytes whatever the frames' size: each thread has one.
     const std::size_t chunk_frames = std::clamp<std::size_t>(kChunkBytes / frame / 64 * 64, 64, kChunkFrames);
     const std::size_t piece_frames = std::max(chunk_frames, kPieceBytes / frame);
     const std::int64_t base = pos_;
-    // Edges can be handed on while they are read when they never move: the whole recording
-    // is this run, and room for all of its edges is set aside.
-    if (feed_ != nullptr && pos_ == 0 && static_cast<std::int64_t>(frames) == expected_ &&
-        out_.edges.capacity() >= frames) {
-        feed_->open(out_.edges.data());
-        feeding_ = true;
-    }
+    open_feed(frames);
     // The threads take pieces in turn; each joins its piece once the one before is joined,
     // and goes on to its next piece without waiting for the others.
     const std::size_t pieces = (frames + piece_frames - 1) / piece_frames;
     std::atomic<std::size_t> next{0};
-    std::mutex turn_mutex;
-    std::condition_variable turn_changed;
-    std::size_t joined = 0;  // the pieces joined so far
-    bool failed = false;
+    Turns turns;
+    bool failed = false;  // changed only in turn
     auto work = [&](PieceReader& reader) {
-        for (;;) {
-            const std::size_t k = next.fetch_add(1);
-            if (k >= pieces) return;
+        for (std::size_t k; (k = next.fetch_add(1)) < pieces;) {
             const std::size_t first = k * piece_frames, length = std::min(piece_frames, frames - first);
             reader.read(offset + first * frame, length, base + static_cast<std::int64_t>(first));
-            std::unique_lock<std::mutex> lock(turn_mutex);
-            turn_changed.wait(lock, [&] { return joined == k; });
-            failed = failed || !join(reader.first_low(), reader.edges(), static_cast<std::int64_t>(length));
-            if (feeding_ && !failed) feed_->publish(out_.edges.size());
-            ++joined;
-            lock.unlock();
-            turn_changed.notify_all();
+            turns.take(k, [&] {
+                failed = failed || !join(reader.first_low(), reader.edges(), static_cast<std::int64_t>(length));
+                if (feeding_ && !failed) feed_->publish(out_.edges.size());
+            });
         }
     };
+    // Every thread keeps its room from one piece to the next.
     std::vector<PieceReader> readers;
     try {
         readers.reserve(threads);

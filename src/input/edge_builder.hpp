@@ -33,6 +33,8 @@ public:
 private:
     // Appends the edges found in a piece read on its own, which began at level `low`.
     bool join(bool first_low, std::span<const std::int32_t> piece_edges, std::int64_t length);
+    // Opens the feed, when there is one, on the edges of a run that is the whole recording.
+    void open_feed(std::size_t frames);
     // The level of the samples about to be appended: the first sets the recording's first
     // level; a level that differs from the one before is an edge.
     bool continue_at(bool low);
