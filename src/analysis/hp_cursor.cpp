@@ -30,18 +30,17 @@ void HpCursor::take(std::size_t ready, bool closed) {
         known_until_ = ready > 0 ? edges_[ready - 1] : 0;
 }
 
+void HpCursor::take_more() {
+    const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
+    take(now.ready, now.closed);
+}
+
 void HpCursor::wait_past(std::int32_t at) {
-    while (at >= known_until_) {
-        const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
-        take(now.ready, now.closed);
-    }
+    while (at >= known_until_) take_more();
 }
 
 void HpCursor::wait_for_edges(std::size_t n) {
-    while (edge_count_ <= n && known_until_ != INT32_MAX) {
-        const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
-        take(now.ready, now.closed);
-    }
+    while (edge_count_ <= n && known_until_ != INT32_MAX) take_more();
 }
 
 HpCursor::HpCursor(HpCursor&&) noexcept = default;

@@ -67,6 +67,8 @@ private:
     void wait_past(std::int32_t at);
     // Waits until more than n edges are there, or the reading has ended.
     void wait_for_edges(std::size_t n);
+    // Takes what the feed has, once it has more than the cursor knows, or is closed.
+    void take_more();
     void take(std::size_t ready, bool closed);
 
     const std::int32_t* edges_;

@@ -67,8 +67,8 @@ private:
     bool live_ = false;
 };
 
-std::optional<ConversionResult> one_after_the_other(Context& cx) {
-    if (!load_sample_file(cx)) return std::nullopt;
+std::optional<ConversionResult> one_after_the_other(Context& cx, const FileBytes& file) {
+    if (!load_opened_file(cx.settings.input_name, file, cx.recording, cx.console)) return std::nullopt;
     return run_conversion(cx);
 }
 
@@ -90,8 +90,11 @@ bool open_output_aside(Context& cx) {
 std::optional<ConversionResult> load_and_convert(Context& cx) {
     FileBytes file;
     Recording header;
-    if (!file.open(cx.settings.input_name) || !read_header(file, header) || !open_output_aside(cx))
-        return one_after_the_other(cx);
+    if (!file.open(cx.settings.input_name)) {
+        if (!load_sample_file(cx)) return std::nullopt;  // which says why it cannot be opened
+        return run_conversion(cx);
+    }
+    if (!read_header(file, header) || !open_output_aside(cx)) return one_after_the_other(cx, file);
 
     EdgeFeed feed;
     Recording loaded;

@@ -31,12 +31,7 @@ void Console::emit(std::FILE* stream, std::string& sink, const char* format, std
 void Console::print(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    if (holding_) {
-        held_.push_back({false, {}});
-        emit(nullptr, held_.back().text, format, args);
-    } else {
-        emit(out_, text_, format, args);
-    }
+    say(false, format, args);
     va_end(args);
 }
 
@@ -44,13 +39,17 @@ void Console::warn(const char* format, ...) {
     if (out_ != nullptr) std::fflush(out_);  // keep the two streams in order on a terminal
     std::va_list args;
     va_start(args, format);
+    say(true, format, args);
+    va_end(args);
+}
+
+void Console::say(bool warning, const char* format, std::va_list args) {
     if (holding_) {
-        held_.push_back({true, {}});
+        held_.push_back({warning, {}});
         emit(nullptr, held_.back().text, format, args);
     } else {
-        emit(err_, warnings_, format, args);
+        emit(warning ? err_ : out_, warning ? warnings_ : text_, format, args);
     }
-    va_end(args);
 }
 
 Console Console::holding() {

@@ -34,7 +34,9 @@ public:
 
 private:
     static void emit(std::FILE* stream, std::string& sink, const char* format, std::va_list args);
-    // Text already formatted, to where print (or warn) sends it.
+    // Formatted text to where print (or, for a warning, warn) sends it.
+    void say(bool warning, const char* format, std::va_list args);
+    // Text already formatted, to the same place.
     void put(bool warning, const std::string& text);
 
     struct Held {

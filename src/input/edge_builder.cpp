@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/worker_pool.hpp"
+#include "input/edge_feed.hpp"
 #include "input/pcm_chunks.hpp"
 #include "input/pcm_levels.hpp"
 
@@ -104,10 +105,9 @@ private:
     std::size_t ended_ = 0;
 };
 
-}  // namespace
-
-template <class Edges>
-void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, Edges& edges) {
+// The edges of n samples that begin at sample `base`, appended to `edges`; `low` is the
+// level before the first of them and after the last.
+void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, EdgeVector& edges) {
     constexpr std::uint64_t kSigns = 0x8080808080808080ULL;
     std::size_t i = 0;
     while (i < n) {
@@ -134,8 +134,7 @@ void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& lo
     }
 }
 
-template void find_edges(const std::int8_t*, std::size_t, std::int64_t, bool&, EdgeVector&);
-template void find_edges(const std::int8_t*, std::size_t, std::int64_t, bool&, std::vector<std::int32_t>&);
+}  // namespace
 
 EdgeBuilder::EdgeBuilder(Recording& out) : out_(out), max_edges_(edge_ceiling()) { out_.clear(); }
 

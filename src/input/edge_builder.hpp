@@ -4,13 +4,13 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
-#include "input/edge_feed.hpp"
 #include "input/recording.hpp"
 #include "input/sample_sink.hpp"
 
 namespace kvr {
+
+class EdgeFeed;
 
 class EdgeBuilder : public SampleSink {
 public:
@@ -47,10 +47,5 @@ private:
     EdgeFeed* feed_ = nullptr;
     bool feeding_ = false;  // the feed is open on out_.edges
 };
-
-// The edges of n samples that begin at sample `base`, appended to `edges`; `low` is the
-// level before the first of them and after the last.
-template <class Edges>
-void find_edges(const std::int8_t* p, std::size_t n, std::int64_t base, bool& low, Edges& edges);
 
 }  // namespace kvr

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "input/edge_feed.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {

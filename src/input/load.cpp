@@ -5,6 +5,7 @@
 #include "core/console.hpp"
 #include "input/file_bytes.hpp"
 #include "input/edge_builder.hpp"
+#include "input/edge_feed.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {
