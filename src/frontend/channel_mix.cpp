@@ -1,12 +1,15 @@
 #include "frontend/channel_mix.hpp"
 
 #include "frontend/block_math.hpp"
+#include "frontend/pcm16_mix.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
 namespace kvr {
+
+static_assert(kJudgeWindow <= kMaxPcm16Frames, "a judging window is summed at once");
 
 namespace {
 
@@ -143,19 +146,58 @@ std::vector<int> choose_channels(const std::vector<ChannelStats>& st, Correlate 
     return sign;
 }
 
+// The statistics of both channels from their exact sums, in full-scale units: the same
+// values the sums over converted samples give, but for the rounding of those sums.
+PairStats pair_stats16(const StereoSums& s, std::size_t n) {
+    PairStats p;
+    if (n == 0) return p;
+    const auto count = static_cast<std::int64_t>(n);
+    constexpr double kUnit = 1.0 / 32768.0, kSquareUnit = kUnit * kUnit;
+    const double frames = static_cast<double>(n);
+    for (int c = 0; c < 2; ++c) {
+        const double mean = static_cast<double>(s.sum[c]) * kUnit / frames;
+        const double sq = static_cast<double>(count * s.squares[c] - s.sum[c] * s.sum[c]) / frames * kSquareUnit;
+        // The deviations above the mean add up to those below it.
+        const double ab =
+            2.0 * static_cast<double>(count * s.sum_above[c] - s.count_above[c] * s.sum[c]) / frames * kUnit;
+        p.st[c] = finish_stats(mean, sq, ab, n);
+    }
+    p.cross = static_cast<double>(count * s.cross - s.sum[0] * s.sum[1]) / frames * kSquareUnit;
+    return p;
+}
+
+std::vector<int> judge_pair(const PairStats& p, std::size_t n) {
+    const std::vector<ChannelStats> st{p.st[0], p.st[1]};
+    return choose_channels(st, [&](std::size_t c, std::size_t lead) { return correlation_of(p.cross, st[c], st[lead], n); });
+}
+
 std::vector<int> judge_window(const Channels& ch) {
     const std::size_t n = ch[0].size();
-    if (ch.size() == 2) {
-        const PairStats p = pair_stats(ch[0].data(), ch[1].data(), n);
-        const std::vector<ChannelStats> st{p.st[0], p.st[1]};
-        return choose_channels(st, [&](std::size_t c, std::size_t lead) { return correlation_of(p.cross, st[c], st[lead], n); });
-    }
+    if (ch.size() == 2) return judge_pair(pair_stats(ch[0].data(), ch[1].data(), n), n);
     std::vector<ChannelStats> st;
     for (const auto& c : ch) st.push_back(stats_of(c.data(), n));
     return choose_channels(st, [&](std::size_t c, std::size_t lead) {
         return correlation(ch[c].data(), st[c], ch[lead].data(), st[lead], n);
     });
 }
+
+// Each chosen channel's weight: turned by its sign, scaled, and a share of the mean.
+std::vector<float> weights_of(const std::vector<int>& sign, const std::vector<double>& scale) {
+    int used = 0;
+    for (int s : sign) used += s != 0;
+    std::vector<float> w(sign.size(), 0.0f);
+    for (std::size_t c = 0; c < sign.size(); ++c)
+        if (sign[c] != 0) w[c] = static_cast<float>(sign[c] * scale[c] / used);
+    return w;
+}
+
+void count_shares(const std::vector<int>& sign, std::size_t n, FrontEndSummary& summary) {
+    for (std::size_t c = 0; c < sign.size(); ++c) {
+        if (sign[c] != 0) summary.share_used[c] += static_cast<double>(n);
+        if (sign[c] < 0) summary.share_inverted[c] += static_cast<double>(n);
+    }
+}
+
 }  // namespace
 
 void combine_window(const Channels& ch, const std::vector<double>& scale, float* dest, bool counted,
@@ -167,26 +209,35 @@ void combine_window(const Channels& ch, const std::vector<double>& scale, float*
         return;
     }
     const std::vector<int> sign = judge_window(ch);
-    int used = 0;
-    for (int s : sign) used += s != 0;
+    const std::vector<float> weight = weights_of(sign, scale);
     // Each frame is the mean of the chosen channels, each turned and scaled. The first is
     // added to nothing, as the sum begins.
     bool first = true;
     for (std::size_t c = 0; c < ch.size(); ++c) {
         if (sign[c] == 0) continue;
         const float* src = ch[c].data();
-        const auto wc = static_cast<float>(sign[c] * scale[c] / used);
+        const float wc = weight[c];
         if (first)
             for (std::size_t i = 0; i < n; ++i) dest[i] = 0.0f + wc * src[i];
         else
             for (std::size_t i = 0; i < n; ++i) dest[i] += wc * src[i];
         first = false;
     }
-    if (!counted) return;
-    for (std::size_t c = 0; c < ch.size(); ++c) {
-        if (sign[c] != 0) summary.share_used[c] += static_cast<double>(n);
-        if (sign[c] < 0) summary.share_inverted[c] += static_cast<double>(n);
+    if (counted) count_shares(sign, n, summary);
+}
+
+void combine_window16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const std::vector<double>& scale,
+                      float* dest, bool counted, FrontEndSummary& summary) {
+    if (channels == 1) {
+        const float one = 1.0f;
+        combine16(frames, 1, n, &one, dest);
+        if (counted) summary.share_used[0] += static_cast<double>(n);
+        return;
     }
+    n = std::min(n, kMaxPcm16Frames);
+    const std::vector<int> sign = judge_pair(pair_stats16(stereo16_sums(frames, n), n), n);
+    combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
+    if (counted) count_shares(sign, n, summary);
 }
 
 }  // namespace kvr

@@ -23,4 +23,9 @@ std::vector<double> channel_scales(const FrameSource& source);
 void combine_window(const Channels& ch, const std::vector<double>& scale, float* dest, bool counted,
                     FrontEndSummary& summary);
 
+// The same for a window of n frames of 16-bit samples, one or two channels interleaved, as
+// the file holds them (n at most kJudgeWindow).
+void combine_window16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const std::vector<double>& scale,
+                      float* dest, bool counted, FrontEndSummary& summary);
+
 }  // namespace kvr

@@ -110,6 +110,18 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& 
     }
 }
 
+const std::uint8_t* PcmFrameSource::pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const {
+    const PcmFormat& f = run_.format;
+    if (f.is_float || f.bits != 16) return nullptr;
+    const std::size_t frame = static_cast<std::size_t>(f.frame_bytes()), size = count * frame;
+    const std::uint64_t at = run_.offset + from * frame;
+    if (fetcher_ == nullptr) return file_.data() + at;
+    if (room.size() < size) room.resize(size);  // never shrunk, so never cleared again
+    const std::size_t got = fetcher_->read(at, size, room.data());
+    std::fill(room.data() + got, room.data() + size, std::uint8_t{0});  // silence
+    return room.data();
+}
+
 void SampleFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
     size_for(out, 1, count);
     for (std::size_t i = 0; i < count; ++i) out[0][i] = static_cast<float>(samples_[from + i]) / 128.0f;

@@ -21,6 +21,13 @@ public:
     virtual std::uint64_t frames() const = 0;
     // Frames [from, from + count) into out[c] for each channel c, full scale 1.
     virtual void read(std::uint64_t from, std::size_t count, FrameChannels& out) const = 0;
+    // Frames [from, from + count) as the file holds them, when they are 16-bit PCM: two
+    // bytes per sample, little-endian, the channels interleaved; read into `room` when they
+    // are not in memory. Null for every other kind of frame.
+    virtual const std::uint8_t* pcm16(std::uint64_t /*from*/, std::size_t /*count*/,
+                                      std::vector<std::uint8_t>& /*room*/) const {
+        return nullptr;
+    }
 };
 
 // The PCM frames of a file in memory (a WAV file's data chunk), read through the fetcher
@@ -32,6 +39,7 @@ public:
     std::size_t channels() const override { return run_.format.channels; }
     std::uint64_t frames() const override { return run_.frames; }
     void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
+    const std::uint8_t* pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const override;
 
 private:
     Bytes file_;
@@ -72,6 +80,9 @@ public:
     std::uint64_t frames() const override { return count_; }
     void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override {
         inner_.read(first_ + from, count, out);
+    }
+    const std::uint8_t* pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const override {
+        return inner_.pcm16(first_ + from, count, room);
     }
 
 private:
