@@ -87,7 +87,8 @@ TEST(Pcm16Mix, WindowIsTheConvertedChannelsCombined) {
             EXPECT_EQ(s_got.share_inverted, s_want.share_inverted);
 
             // The sums are their definitions.
-            const StereoSums sums = stereo16_sums(bytes_of(channels).data(), n);
+            StereoSums sums = stereo16_sums(bytes_of(channels).data(), n);
+            add_sums_above(bytes_of(channels).data(), n, sums);
             for (int c = 0; c < 2; ++c) {
                 std::int64_t sum = 0, squares = 0, above = 0, many = 0;
                 for (std::int64_t v : channels[static_cast<std::size_t>(c)]) sum += v, squares += v * v;

@@ -181,6 +181,13 @@ std::vector<int> judge_window(const Channels& ch) {
     });
 }
 
+// Two channels within twenty times each other's level that follow each other are both used
+// as they are, whichever leads: then the squareness, which only chooses the lead, is not needed.
+bool follow_each_other(const PairStats& p, std::size_t n) {
+    const ChannelStats &a = p.st[0], &b = p.st[1];
+    return a.rms >= 0.05 * b.rms && b.rms >= 0.05 * a.rms && correlation_of(p.cross, a, b, n) >= 0.5;
+}
+
 // Each chosen channel's weight: turned by its sign, scaled, and a share of the mean.
 std::vector<float> weights_of(const std::vector<int>& sign, const std::vector<double>& scale) {
     int used = 0;
@@ -235,7 +242,9 @@ void combine_window16(const std::uint8_t* frames, std::size_t channels, std::siz
         return;
     }
     n = std::min(n, kMaxPcm16Frames);
-    const std::vector<int> sign = judge_pair(pair_stats16(stereo16_sums(frames, n), n), n);
+    StereoSums sums = stereo16_sums(frames, n);
+    if (!follow_each_other(pair_stats16(sums, n), n)) add_sums_above(frames, n, sums);
+    const std::vector<int> sign = judge_pair(pair_stats16(sums, n), n);
     combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
     if (counted) count_shares(sign, n, summary);
 }

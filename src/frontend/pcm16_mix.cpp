@@ -121,15 +121,19 @@ StereoSums stereo16_sums(const std::uint8_t* frames, std::size_t n) {
         s.squares[0] += a * a, s.squares[1] += b * b;
         s.cross += a * b;
     }
+    return s;
+}
+
+void add_sums_above(const std::uint8_t* frames, std::size_t n, StereoSums& s) {
+    n = std::min(n, kMaxPcm16Frames);
     // A sample is above the mean when n times it is above the sum (both exact).
-    i = wide::available() ? wide_above(frames, n, s) : 0;
+    std::size_t i = wide::available() ? wide_above(frames, n, s) : 0;
     const auto count = static_cast<std::int64_t>(n);
     for (; i < n; ++i)
         for (int c = 0; c < 2; ++c) {
             const std::int64_t x = sample_at(frames + 4 * i + 2 * c);
             if (x * count > s.sum[c]) s.sum_above[c] += x, ++s.count_above[c];
         }
-    return s;
 }
 
 void combine16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const float* weight, float* dest) {

@@ -20,8 +20,11 @@ struct StereoSums {
     std::int64_t sum_above[2] = {}, count_above[2] = {};
 };
 
-// frames: n <= kMaxPcm16Frames stereo frames (four bytes each).
+// frames: n <= kMaxPcm16Frames stereo frames (four bytes each). The sums over the samples
+// above the mean take a second pass, once the sums are known, and only some judgments
+// need them.
 StereoSums stereo16_sums(const std::uint8_t* frames, std::size_t n);
+void add_sums_above(const std::uint8_t* frames, std::size_t n, StereoSums& sums);
 
 // dest[i] = weight[0] * first sample of frame i, plus weight[1] * its second sample when
 // `channels` is 2, each sample at full scale 1 (divided by 32768). A weight of zero leaves
