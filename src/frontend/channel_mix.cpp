@@ -1,5 +1,6 @@
 #include "frontend/channel_mix.hpp"
 
+#include "core/worker_pool.hpp"
 #include "frontend/block_math.hpp"
 #include "frontend/pcm16_mix.hpp"
 
@@ -96,24 +97,48 @@ PairStats pair_stats(const float* a, const float* b, std::size_t n) {
 
 }  // namespace
 
-std::vector<double> channel_scales(const FrameSource& source) {
+namespace {
+
+// A stretch of 4096 frames out of every 64 Ki is plenty to know a channel's level by.
+constexpr std::size_t kScaleSample = 4096, kScaleStride = 65536;
+
+// Each channel's sum and sum of squares over the sampled stretches [first, last), one pair
+// per stretch and channel, into sums.
+void sample_sums(const FrameSource& source, std::size_t first, std::size_t last, std::vector<std::array<double, 2>>& sums) {
     const std::size_t channels = source.channels();
-    std::vector<double> sum(channels, 0.0), sq(channels, 0.0), scale(channels, 0.0);
-    // A stretch of 4096 frames out of every 64 Ki is plenty to know a channel's level by.
-    constexpr std::size_t kSample = 4096, kStride = 65536;
     Channels piece;
-    double n = 0.0;
-    for (std::uint64_t from = 0; from < source.frames(); from += kStride) {
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kSample, source.frames() - from));
+    for (std::size_t k = first; k < last; ++k) {
+        const std::uint64_t from = std::uint64_t{k} * kScaleStride;
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kScaleSample, source.frames() - from));
         source.read(from, count, piece);
-        for (std::size_t c = 0; c < channels; ++c) {
-            const auto [s, q] = lane_sums<2>(count, [&](std::size_t i) {
+        for (std::size_t c = 0; c < channels; ++c)
+            sums[k * channels + c] = lane_sums<2>(count, [&](std::size_t i) {
                 const double v = piece[c][i];
                 return std::array<double, 2>{v, v * v};
             });
-            sum[c] += s, sq[c] += q;
-        }
-        n += static_cast<double>(count);
+    }
+}
+
+}  // namespace
+
+std::vector<double> channel_scales(const FrameSource& source) {
+    const std::size_t channels = source.channels();
+    const auto stretches = static_cast<std::size_t>((source.frames() + kScaleStride - 1) / kScaleStride);
+    std::vector<std::array<double, 2>> sums(stretches * channels);
+    // A long recording's stretches are read on two threads, half each; they are added in
+    // order all the same.
+    if (stretches >= 64) {
+        Running<void> other = run_elsewhere([&] { sample_sums(source, stretches / 2, stretches, sums); });
+        sample_sums(source, 0, stretches / 2, sums);
+        other.get();
+    } else {
+        sample_sums(source, 0, stretches, sums);
+    }
+    std::vector<double> sum(channels, 0.0), sq(channels, 0.0), scale(channels, 0.0);
+    double n = 0.0;
+    for (std::size_t k = 0; k < stretches; ++k) {
+        for (std::size_t c = 0; c < channels; ++c) sum[c] += sums[k * channels + c][0], sq[c] += sums[k * channels + c][1];
+        n += static_cast<double>(std::min<std::uint64_t>(kScaleSample, source.frames() - std::uint64_t{k} * kScaleStride));
     }
     for (std::size_t c = 0; c < channels && n > 0; ++c) {
         const double mean = sum[c] / n, var = sq[c] / n - mean * mean;
