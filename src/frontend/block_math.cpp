@@ -198,7 +198,21 @@ float extreme_of(const float* x, std::size_t lo, std::size_t hi, Better better) 
     return v;
 }
 
-// Short windows: each value taken in turn for every i at once, in passes without branches.
+// The windows of reach R that lie whole within x, for i in [from, to): the values taken in
+// order, from the window's first, in one loop without branches.
+template <std::size_t R, class Better>
+void inner_extremes(const float* v, float* o, std::size_t from, std::size_t to, Better better) {
+    for (std::size_t i = from; i < to; ++i) {
+        float m = v[i - R];
+        for (std::size_t d = 1; d <= 2 * R; ++d) {
+            const float c = v[i - R + d];
+            m = better(c, m) ? c : m;
+        }
+        o[i] = m;
+    }
+}
+
+// Short windows: whole ones in one loop, those cut short by the ends of x value by value.
 template <class Better>
 void short_extremes(const std::vector<float>& x, std::size_t reach, Better better, std::vector<float>& out) {
     const std::size_t n = x.size();
@@ -206,12 +220,13 @@ void short_extremes(const std::vector<float>& x, std::size_t reach, Better bette
     for (std::size_t i = 0; i < inner_from; ++i) out[i] = extreme_of(x.data(), 0, std::min(n - 1, i + reach), better);
     const float* v = x.data();
     float* o = out.data();
-    for (std::size_t i = inner_from; i < inner_to; ++i) o[i] = v[i - reach];
-    for (std::size_t d = 1; d <= 2 * reach; ++d)
-        for (std::size_t i = inner_from; i < inner_to; ++i) {
-            const float c = v[i - reach + d];
-            o[i] = better(c, o[i]) ? c : o[i];
-        }
+    switch (reach) {
+    case 0: inner_extremes<0>(v, o, inner_from, inner_to, better); break;
+    case 1: inner_extremes<1>(v, o, inner_from, inner_to, better); break;
+    case 2: inner_extremes<2>(v, o, inner_from, inner_to, better); break;
+    case 3: inner_extremes<3>(v, o, inner_from, inner_to, better); break;
+    default: inner_extremes<kShortReach>(v, o, inner_from, inner_to, better); break;
+    }
     for (std::size_t i = std::max(inner_from, inner_to); i < n; ++i)
         out[i] = extreme_of(x.data(), i >= reach ? i - reach : 0, n - 1, better);
 }
