@@ -39,9 +39,10 @@ struct BlockScratch {
 // are noted in `dropouts`.
 void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest, std::vector<FrameSpan>& dropouts) {
     dropouts.clear();
+    const auto begin = quiet.begin(), stop = quiet.end();
     for (std::size_t b = 0; b < quiet.size();) {
         if (!quiet[b]) {
-            ++b;
+            b = static_cast<std::size_t>(std::find(begin + static_cast<std::ptrdiff_t>(b), stop, std::uint8_t{1}) - begin);
             continue;
         }
         std::size_t end = b;
@@ -67,12 +68,16 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     // square wave is the level between its two states, following hum and wander.
     sliding_extremes(k.top, h, false, k.high, k.prefix, k.suffix);
     sliding_extremes(k.bottom, h, true, k.low, k.prefix, k.suffix);
-    k.edge_base.resize(blocks + 1);  // the baseline where each block starts
-    for (std::size_t b = 0; b <= blocks; ++b) {
-        const float before = b > 0 ? k.high[b - 1] + k.low[b - 1] : k.high[b] + k.low[b];
-        const float after = b < blocks ? k.high[b] + k.low[b] : before;
-        k.edge_base[b] = 0.25f * (before + after);
-    }
+    // The baseline where each block starts: midway between the middles of the blocks on
+    // either side (the first and the last block stand for their missing neighbour).
+    k.edge_base.resize(blocks + 1);
+    const float* high = k.high.data();
+    const float* low = k.low.data();
+    float* base = k.edge_base.data();
+    const float first = high[0] + low[0], last = high[blocks - 1] + low[blocks - 1];
+    base[0] = 0.25f * (first + first);
+    for (std::size_t b = 1; b < blocks; ++b) base[b] = 0.25f * ((high[b - 1] + low[b - 1]) + (high[b] + low[b]));
+    base[blocks] = 0.25f * (last + last);
     k.magnitude.resize(blocks);
     remove_baseline(x.data(), n, k.edge_base.data(), k.magnitude.data());
     // Running sums over the blocks: the amplitude around each block, and on its weaker side.
@@ -84,11 +89,18 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     sliding_extremes(k.amplitude, reach / kBlock + 1, false, k.near, k.prefix, k.suffix);
     k.c.threshold.resize(blocks);
     k.c.quiet.resize(blocks);
+    const float hysteresis = static_cast<float>(s.hysteresis), floor = static_cast<float>(s.floor);
+    const float squelch = static_cast<float>(s.squelch);
+    const float *weaker = k.weaker.data(), *near = k.near.data();
+    float* threshold = k.c.threshold.data();
+    std::uint8_t* quiet = k.c.quiet.data();
     for (std::size_t b = 0; b < blocks; ++b) {
-        k.c.threshold[b] = std::max({static_cast<float>(s.hysteresis) * k.weaker[b],
-                                     static_cast<float>(s.floor) * k.near[b], 1e-6f});
-        k.c.quiet[b] = k.weaker[b] < static_cast<float>(s.squelch) * k.near[b];
+        // As std::max({...}) takes them: the first of equals, in this order.
+        const float a = hysteresis * weaker[b], f = floor * near[b];
+        const float m = a < f ? f : a;
+        threshold[b] = m < 1e-6f ? 1e-6f : m;
     }
+    for (std::size_t b = 0; b < blocks; ++b) quiet[b] = weaker[b] < squelch * near[b];
     keep_long_runs(k.c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1, k.dropouts);
 }
 
