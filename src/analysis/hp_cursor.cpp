@@ -72,9 +72,11 @@ void HpCursor::skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum) {
     if (i == 0 || edges_[i - 1] != pos) return;  // only from an edge are the HPs whole
     // Pair k runs from edge k to edge k + 2; the last one skipped must end on an edge.
     const std::size_t first = i - 1;
-    // Nearly always a pair that differs comes soon; only a search that runs long builds
-    // the summary of the whole recording.
-    constexpr std::size_t kShortSearch = 512;
+    // A pair that differs comes within a pilot tone's length (a few thousand pairs) or soon
+    // after: those are passed pair by pair. Only a search that runs longer builds the summary
+    // of the whole recording, which would cost more than many such searches (a retry reads
+    // every block it tries again with a cursor of its own).
+    constexpr std::size_t kShortSearch = 8192;
     std::size_t stop = first;
     wait_for_edges(first + kShortSearch + 2);
     while (stop + 2 < edge_count_ && stop < first + kShortSearch) {
