@@ -4,6 +4,18 @@
 
 namespace kvr {
 
+namespace {
+
+// Appends the edges [first, last) less `shift`: a stretch is copied at once, not edge by edge.
+template <class It>
+void append_shifted(EdgeVector& out, It first, It last, std::int32_t shift) {
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(last - first));
+    std::transform(first, last, out.begin() + static_cast<std::ptrdiff_t>(at), [shift](std::int32_t e) { return e - shift; });
+}
+
+}  // namespace
+
 Recording splice_levels(const Recording& base, const Recording& patch, std::int32_t patch_at, std::int32_t a,
                         std::int32_t b) {
     return splice_window(base, 0, base.count, {LevelPatch{patch, patch_at, a, b}});
@@ -30,18 +42,20 @@ Recording splice_window(const Recording& base, std::int32_t from, std::int32_t t
         if (a == b || p.at > a || static_cast<std::int64_t>(p.at) + p.levels.count < b || (after > 0 && a <= after))
             continue;
         auto patch_low = [&](std::int32_t at) { return p.levels.low_at(at - p.at); };
-        for (; e != end && *e - from < a; ++e) out.edges.push_back(*e - from);
+        const auto before_a = std::lower_bound(e, end, from + a);  // base's edges before a
+        append_shifted(out.edges, e, before_a, from);
+        e = before_a;
         if (a == 0) out.first_low = patch_low(0);
         if (a > 0 && low(a - 1) != patch_low(a)) out.edges.push_back(a);
-        for (const std::int32_t pe : p.levels.edges) {
-            const std::int64_t at = static_cast<std::int64_t>(pe) + p.at;
-            if (at > a && at < b) out.edges.push_back(static_cast<std::int32_t>(at));
-        }
+        // The patch's edges strictly between a and b (p.at <= a, so neither bound is negative).
+        const auto& pe = p.levels.edges;
+        const auto inside = std::upper_bound(pe.begin(), pe.end(), a - p.at);
+        append_shifted(out.edges, inside, std::lower_bound(inside, pe.end(), b - p.at), -p.at);
         if (b < out.count && patch_low(b - 1) != low(b)) out.edges.push_back(b);
         after = b;
-        while (e != end && *e - from <= b) ++e;
+        e = std::upper_bound(e, end, from + b);
     }
-    for (; e != end; ++e) out.edges.push_back(*e - from);
+    append_shifted(out.edges, e, end, from);
     return out;
 }
 
