@@ -1,0 +1,38 @@
+// The inputs of the conversion fuzzers: the first two bytes choose the switches, the rest is
+// the recording (any of the readers' formats, or raw samples at 44100 Hz).
+#pragma once
+
+#include <cstdint>
+
+#include "context.hpp"
+#include "input/edge_builder.hpp"
+
+// Sets the context's switches from data[0, 2) and loads data[2, size) as its recording, of
+// at most `max_samples` samples, into an output kept in memory. False when the readers refuse it.
+inline bool load_fuzz_recording(kvr::Context& cx, const std::uint8_t* data, std::size_t size, std::int64_t max_samples) {
+    if (size < 2) return false;
+    kvr::Settings& s = cx.settings;
+    const std::uint8_t a = data[0], b = data[1];
+    s.tap_output = a & 1;
+    s.bleepload = a & 2;
+    s.middle_value = a & 4;
+    s.alternative_bits = a & 8;
+    s.ignore_partial_byte = a & 16;
+    s.end_given = a & 32;
+    s.rom_bit_timings = a & 64;
+    s.di_loader = a & 128;
+    s.speedlock_type = b % 5;
+    s.speedlock_variant = (b >> 3) & 3;
+    s.min_pilot_hps = (b & 0x80) ? 0 : 20;
+    s.force_sync = b & 0x40;
+    s.output_name = "fuzz.kvr";
+    cx.image.open_memory();
+    const kvr::Bytes file(data + 2, size - 2);
+    if (!kvr::load_sample_bytes(cx, file, max_samples)) return false;
+    if (cx.recording.count == 0) {
+        kvr::EdgeBuilder edges(cx.recording);
+        edges.samples(reinterpret_cast<const std::int8_t*>(file.data()), file.size());
+        cx.recording.sample_rate = 44100;
+    }
+    return true;
+}
