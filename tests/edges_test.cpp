@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/pair_spans.hpp"
+#include "core/wide.hpp"
 #include "input/edge_feed.hpp"
 #include "input/pcm_levels.hpp"
 #include "support.hpp"
@@ -144,7 +145,9 @@ TEST(PcmLevels, EveryLayoutGivesTheLevelOfItsConvertedSampleAndItsEdges) {
             const PcmCase c = random_pcm(format, frames, rng);
             for (const bool wide : {true, false}) {
                 std::vector<std::uint64_t> words((frames + 63) / 64 + 1, ~0ULL);
-                pcm_low_bits(c.bytes.data(), frames, format, words.data(), wide);
+                wide::use(wide);
+                pcm_low_bits(c.bytes.data(), frames, format, words.data());
+                wide::use(true);
                 for (std::size_t i = 0; i < frames; ++i)
                     ASSERT_EQ((words[i / 64] >> (i % 64) & 1) != 0, c.low[i])
                         << format.bits << " bits, " << format.channels << " channels, frame " << i << " wide " << wide;

@@ -266,7 +266,6 @@ void combine_window16(const std::uint8_t* frames, std::size_t channels, std::siz
         if (counted) summary.share_used[0] += static_cast<double>(n);
         return;
     }
-    n = std::min(n, kMaxPcm16Frames);
     StereoSums sums = stereo16_sums(frames, n);
     if (!follow_each_other(pair_stats16(sums, n), n)) add_sums_above(frames, n, sums);
     const std::vector<int> sign = judge_pair(pair_stats16(sums, n), n);

@@ -19,7 +19,7 @@ float pcm_value(const std::uint8_t* p, const PcmFormat& f) {
     }
     switch (f.bits) {
     case 8: return static_cast<float>(p[0] - 128) / 128.0f;
-    case 16: return static_cast<float>(static_cast<std::int16_t>(p[0] | (p[1] << 8))) / 32768.0f;
+    case 16: return static_cast<float>(pcm16_sample(p)) / 32768.0f;
     case 24: {
         std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
         if (v >= 0x800000) v -= 0x1000000;
@@ -56,8 +56,8 @@ void convert_stereo16(const std::uint8_t* p, std::size_t count, float* left, flo
 #endif
     for (; i < count; ++i) {
         const std::uint8_t* q = p + 4 * i;
-        left[i] = static_cast<float>(static_cast<std::int16_t>(q[0] | (q[1] << 8))) * (1.0f / 32768.0f);
-        right[i] = static_cast<float>(static_cast<std::int16_t>(q[2] | (q[3] << 8))) * (1.0f / 32768.0f);
+        left[i] = static_cast<float>(pcm16_sample(q)) * (1.0f / 32768.0f);
+        right[i] = static_cast<float>(pcm16_sample(q + 2)) * (1.0f / 32768.0f);
     }
 }
 
@@ -72,7 +72,7 @@ void convert_frames(const std::uint8_t* p, std::size_t count, const PcmFormat& f
             float* dest = out[c].data() + at;
             const std::uint8_t* q = p + 2 * c;
             for (std::size_t i = 0; i < count; ++i, q += frame)
-                dest[i] = static_cast<float>(static_cast<std::int16_t>(q[0] | (q[1] << 8))) * (1.0f / 32768.0f);
+                dest[i] = static_cast<float>(pcm16_sample(q)) * (1.0f / 32768.0f);
         }
         return;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "frontend/wide_math.hpp"
+#include "input/readers.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -12,8 +13,6 @@
 namespace kvr {
 
 namespace {
-
-std::int32_t sample_at(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
 
 constexpr float kUnit = 1.0f / 32768.0f;
 
@@ -116,7 +115,7 @@ StereoSums stereo16_sums(const std::uint8_t* frames, std::size_t n) {
     StereoSums s;
     std::size_t i = wide::available() ? wide_sums(frames, n, s) : 0;
     for (; i < n; ++i) {
-        const std::int64_t a = sample_at(frames + 4 * i), b = sample_at(frames + 4 * i + 2);
+        const std::int64_t a = pcm16_sample(frames + 4 * i), b = pcm16_sample(frames + 4 * i + 2);
         s.sum[0] += a, s.sum[1] += b;
         s.squares[0] += a * a, s.squares[1] += b * b;
         s.cross += a * b;
@@ -131,7 +130,7 @@ void add_sums_above(const std::uint8_t* frames, std::size_t n, StereoSums& s) {
     const auto count = static_cast<std::int64_t>(n);
     for (; i < n; ++i)
         for (int c = 0; c < 2; ++c) {
-            const std::int64_t x = sample_at(frames + 4 * i + 2 * c);
+            const std::int64_t x = pcm16_sample(frames + 4 * i + 2 * c);
             if (x * count > s.sum[c]) s.sum_above[c] += x, ++s.count_above[c];
         }
 }
@@ -143,8 +142,8 @@ void combine16(const std::uint8_t* frames, std::size_t channels, std::size_t n, 
     const std::size_t step = 2 * channels;
     for (; i < n; ++i) {
         const std::uint8_t* q = frames + step * i;
-        const float a = w0 * static_cast<float>(sample_at(q));
-        dest[i] = channels == 2 ? a + w1 * static_cast<float>(sample_at(q + 2)) : a;
+        const float a = w0 * static_cast<float>(pcm16_sample(q));
+        dest[i] = channels == 2 ? a + w1 * static_cast<float>(pcm16_sample(q + 2)) : a;
     }
 }
 

@@ -1,7 +1,5 @@
 #include "frontend/wide_math.hpp"
 
-#include <atomic>
-
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define KVR_WIDE 1
@@ -10,17 +8,6 @@
 namespace kvr::wide {
 
 #if defined(KVR_WIDE)
-
-namespace {
-std::atomic<bool> wanted{true};
-}  // namespace
-
-bool available() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has && wanted.load(std::memory_order_relaxed);
-}
-
-void use(bool on) { wanted.store(on, std::memory_order_relaxed); }
 
 __attribute__((target("avx2"))) std::size_t lane_sums(const float* a, const float* b, std::size_t n, double* la,
                                                        double* lb) {
@@ -74,8 +61,6 @@ __attribute__((target("avx2"))) std::size_t smooth_pass(float* x, std::size_t n,
 
 #else
 
-bool available() { return false; }
-void use(bool) {}
 std::size_t lane_sums(const float*, const float*, std::size_t, double*, double*) { return 0; }
 std::size_t lane_deviations(const float*, double, const float*, double, std::size_t, double (*)[4]) { return 0; }
 std::size_t smooth_pass(float*, std::size_t, float&) { return 1; }

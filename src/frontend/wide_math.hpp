@@ -6,13 +6,9 @@
 
 #include <cstddef>
 
-namespace kvr::wide {
+#include "core/wide.hpp"
 
-// True when the processor has the instructions and they are not switched off.
-bool available();
-// Switches the wide loops off (false) or back on, so that tests can hold the narrow ones
-// to the same results on any processor.
-void use(bool on);
+namespace kvr::wide {
 
 // Lane sums as in lane_sums_of: adds frame i to lane i % 4 of la and lb.
 std::size_t lane_sums(const float* a, const float* b, std::size_t n, double* la, double* lb);

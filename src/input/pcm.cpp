@@ -24,7 +24,7 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 std::int64_t channel_value(const std::uint8_t* p, std::uint32_t bits) {
     switch (bits) {
     case 8: return std::int64_t{p[0]} - 128;
-    case 16: return static_cast<std::int16_t>(p[0] | (p[1] << 8));
+    case 16: return pcm16_sample(p);
     case 24: {
         std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
         return v >= 0x800000 ? v - 0x1000000 : v;
@@ -79,8 +79,8 @@ void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t
     } else if (!format.is_float && format.channels == 2 && format.bits == 16) {
         for (std::size_t i = 0; i < frames; ++i) {
             const std::uint8_t* p = src + 4 * i;
-            std::int32_t l = static_cast<std::int16_t>(p[0] | (p[1] << 8));
-            std::int32_t r = static_cast<std::int16_t>(p[2] | (p[3] << 8));
+            std::int32_t l = pcm16_sample(p);
+            std::int32_t r = pcm16_sample(p + 2);
             dest[i] = static_cast<std::int8_t>((l + r) >> 9);
         }
     } else if (!format.is_float && format.channels == 1 && format.bits == 32) {

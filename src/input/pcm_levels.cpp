@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/wide.hpp"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define KVR_WIDE_LEVELS 1
@@ -14,8 +16,6 @@ namespace kvr {
 namespace {
 
 constexpr std::size_t kWord = 64;
-
-std::int32_t le16(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
 
 // One word of levels for up to 64 frames, taking each frame's level from `low_of`.
 template <class LowOf>
@@ -33,7 +33,7 @@ void plain_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& f,
         const std::size_t count = std::min(kWord, frames - k * kWord);
         const std::uint8_t* p = src + k * kWord * f.frame_bytes();
         if (integer && f.bits == 16 && f.channels == 2) {
-            words[k] = word_of(count, [p](std::size_t j) { return le16(p + 4 * j) + le16(p + 4 * j + 2) < 0; });
+            words[k] = word_of(count, [p](std::size_t j) { return pcm16_sample(p + 4 * j) + pcm16_sample(p + 4 * j + 2) < 0; });
         } else if (integer && f.bits == 16 && f.channels == 1) {
             words[k] = word_of(count, [p](std::size_t j) { return (p[2 * j + 1] & 0x80) != 0; });
         } else if (integer && f.bits == 8 && f.channels == 1) {
@@ -47,11 +47,6 @@ void plain_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& f,
 }
 
 #if defined(KVR_WIDE_LEVELS)
-
-bool has_wide() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 
 // Sixteen-bit stereo, eight frames to a load: each pair of channels summed in one step.
 __attribute__((target("avx2"))) std::uint64_t wide_word_16s(const std::uint8_t* p) {
@@ -88,7 +83,7 @@ __attribute__((target("avx2"))) std::uint64_t wide_word_8m(const std::uint8_t* p
 // The whole words of the layouts above; returns how many frames it did (a multiple of 64),
 // leaving the rest for the plain loop.
 std::size_t wide_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& f, std::uint64_t* words) {
-    if (f.is_float || !has_wide()) return 0;
+    if (f.is_float || !wide::available()) return 0;
     std::uint64_t (*word)(const std::uint8_t*) = nullptr;
     if (f.bits == 16 && f.channels == 2) word = wide_word_16s;
     else if (f.bits == 16 && f.channels == 1) word = wide_word_16m;
@@ -107,9 +102,8 @@ std::size_t wide_bits(const std::uint8_t*, std::size_t, const PcmFormat&, std::u
 
 }  // namespace
 
-void pcm_low_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& format, std::uint64_t* words,
-                  bool wide) {
-    const std::size_t done = wide ? wide_bits(src, frames, format, words) : 0;
+void pcm_low_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& format, std::uint64_t* words) {
+    const std::size_t done = wide_bits(src, frames, format, words);
     plain_bits(src + done * format.frame_bytes(), frames - done, format, words + done / kWord);
 }
 

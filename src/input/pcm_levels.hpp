@@ -11,10 +11,8 @@
 namespace kvr {
 
 // Bit j of words[k] is set when frame 64k + j is low (its converted sample negative); the
-// bits past the last frame are left clear. `wide` allows the processor's wide instructions
-// where it has them (tests turn them off to compare).
-void pcm_low_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& format, std::uint64_t* words,
-                  bool wide = true);
+// bits past the last frame are left clear.
+void pcm_low_bits(const std::uint8_t* src, std::size_t frames, const PcmFormat& format, std::uint64_t* words);
 
 // Writes to `out` the position (from `base`) of every frame of the n whose level differs from
 // the one before it, and returns the end of what it wrote; `out` needs room for n. `low` is

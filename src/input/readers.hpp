@@ -79,6 +79,9 @@ struct PcmFormat {
     bool supported() const;
 };
 
+// The little-endian 16-bit sample at p.
+inline std::int32_t pcm16_sample(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
+
 // Where a file's sound data lies, for those who want its channels apart.
 struct PcmRun {
     std::uint64_t offset = 0;

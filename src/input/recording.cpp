@@ -25,8 +25,7 @@ Recording Recording::slice(std::int32_t from, std::int32_t to) const {
     part.first_low = low_at(from);
     const auto first = std::upper_bound(edges.begin(), edges.end(), from);
     const auto last = std::lower_bound(first, edges.end(), to);
-    part.edges.reserve(static_cast<std::size_t>(last - first));
-    for (auto e = first; e != last; ++e) part.edges.push_back(*e - from);
+    append_shifted(part.edges, first, last, from);
     return part;
 }
 

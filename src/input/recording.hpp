@@ -3,6 +3,7 @@
 // that is kept; memory follows the signal, not the number of samples.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,14 @@ class EdgeFeed;
 // Room for the edges of a whole recording can be set aside in advance: pages that are
 // never written take no memory, and the edges never move as they grow.
 using EdgeVector = std::vector<std::int32_t, SampleAllocator<std::int32_t>>;
+
+// Appends the edges [first, last), each less `shift`: a stretch copied in one go.
+template <class It>
+void append_shifted(EdgeVector& out, It first, It last, std::int32_t shift) {
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(last - first));
+    std::transform(first, last, out.begin() + static_cast<std::ptrdiff_t>(at), [shift](std::int32_t e) { return e - shift; });
+}
 
 struct Recording {
     EdgeVector edges;  // ascending; each is the first sample of a new level

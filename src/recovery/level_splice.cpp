@@ -4,18 +4,6 @@
 
 namespace kvr {
 
-namespace {
-
-// Appends the edges [first, last) less `shift`: a stretch is copied at once, not edge by edge.
-template <class It>
-void append_shifted(EdgeVector& out, It first, It last, std::int32_t shift) {
-    const std::size_t at = out.size();
-    out.resize(at + static_cast<std::size_t>(last - first));
-    std::transform(first, last, out.begin() + static_cast<std::ptrdiff_t>(at), [shift](std::int32_t e) { return e - shift; });
-}
-
-}  // namespace
-
 Recording splice_levels(const Recording& base, const Recording& patch, std::int32_t patch_at, std::int32_t a,
                         std::int32_t b) {
     return splice_window(base, 0, base.count, {LevelPatch{patch, patch_at, a, b}});
