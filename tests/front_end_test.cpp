@@ -1,6 +1,7 @@
 // The signal front end on synthetic signals whose true edges are known.
 #include <cmath>
 #include <random>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +82,31 @@ TEST(FrontEnd, PiecesJoinWithoutASeam) {
         }
         expect_edges(condition({square(hps)}), hps, 0, frames < kConditionPiece ? "two pieces" : "three pieces");
     }
+}
+
+// Silence whose reading fails from a given frame on, as a file that cannot be read there.
+class FailingSource : public FrameSource {
+public:
+    FailingSource(std::uint64_t frames, std::uint64_t fails_from) : frames_(frames), fails_from_(fails_from) {}
+    std::size_t channels() const override { return 1; }
+    std::uint64_t frames() const override { return frames_; }
+    void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override {
+        if (from + count > fails_from_) throw std::runtime_error("unreadable");
+        out.resize(1);
+        out[0].assign(count, 0.0f);
+    }
+
+private:
+    std::uint64_t frames_, fails_from_;
+};
+
+TEST(FrontEnd, AFailedReadInAnyPieceEndsTheConditioning) {
+    // Pieces are made on other threads, ahead of the one joined: the first piece, one in the
+    // middle and the last each end the conditioning with the error, never a hang.
+    constexpr std::uint64_t kFrames = 6 * kConditionPiece + 1000;
+    for (const std::uint64_t at : {std::uint64_t{10}, 3 * kConditionPiece + 5, kFrames - 5})
+        EXPECT_THROW(condition_signal(FailingSource(kFrames, at), kRate, {}), std::runtime_error) << at;
+    EXPECT_EQ(condition_signal(FailingSource(kFrames, kFrames), kRate, {}).count, static_cast<std::int32_t>(kFrames));
 }
 
 TEST(FrontEnd, BaselineDcHumAndDroopAreRemoved) {
