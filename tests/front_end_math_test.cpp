@@ -35,8 +35,15 @@ std::vector<float> rough_signal(std::mt19937& rng, std::size_t n, bool with_nan)
     return z;
 }
 
-Conditioned rough_blocks(std::mt19937& rng, std::size_t n) {
-    Conditioned c;
+// Thresholds and quiet marks for the blocks of n frames, and the view of them the decision takes.
+struct RoughBlocks {
+    std::vector<float> threshold;
+    std::vector<std::uint8_t> quiet;
+    Conditioned view() const { return {threshold, quiet}; }
+};
+
+RoughBlocks rough_blocks(std::mt19937& rng, std::size_t n) {
+    RoughBlocks c;
     std::uniform_real_distribution<float> threshold(0.0f, 0.6f);
     std::uniform_int_distribution<int> quiet(0, 9);
     for (std::size_t b = 0; b < (n + kBlock - 1) / kBlock; ++b) {
@@ -74,7 +81,8 @@ TEST(FrontEndMath, WordwiseDecisionIsTheFrameByFrameOne) {
         wide::use(round / 2 % 2 == 0);  // the wide masks where the processor has them, and the narrow ones
         const std::size_t n = 1 + rng() % 700;
         const std::vector<float> z = rough_signal(rng, n, round % 2 == 0);
-        const Conditioned c = rough_blocks(rng, n);
+        const RoughBlocks blocks = rough_blocks(rng, n);
+        const Conditioned c = blocks.view();
         const std::uint64_t first = round % 3 == 0 ? 0 : rng() % 100000;
         const std::uint64_t from = first + rng() % n, to = from + rng() % (first + n - from + 1);
         TriggerState start;
@@ -171,9 +179,9 @@ TEST(FrontEndMath, SlidingExtremesAndBlockMeansAreTheWindowsTakenOneByOne) {
         for (const std::size_t reach : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 60u, 700u}) {
             SCOPED_TRACE(testing::Message() << n << " values, reach " << reach);
             const std::vector<float> x = rough_signal(rng, n, false);
+            out.assign(n, 0.0f), prefix.assign(n, 0.0f), suffix.assign(n, 0.0f);
             for (const bool lowest : {false, true}) {
                 sliding_extremes(x, reach, lowest, out, prefix, suffix);
-                ASSERT_EQ(out.size(), n);
                 for (std::size_t i = 0; i < n; ++i) {
                     const auto from = x.begin() + static_cast<std::ptrdiff_t>(i >= reach ? i - reach : 0);
                     const auto to = x.begin() + static_cast<std::ptrdiff_t>(std::min(n, i + reach + 1));

@@ -214,7 +214,7 @@ void inner_extremes(const float* v, float* o, std::size_t from, std::size_t to, 
 
 // Short windows: whole ones in one loop, those cut short by the ends of x value by value.
 template <class Better>
-void short_extremes(const std::vector<float>& x, std::size_t reach, Better better, std::vector<float>& out) {
+void short_extremes(std::span<const float> x, std::size_t reach, Better better, std::span<float> out) {
     const std::size_t n = x.size();
     const std::size_t inner_from = std::min(n, reach), inner_to = n > reach ? n - reach : 0;
     for (std::size_t i = 0; i < inner_from; ++i) out[i] = extreme_of(x.data(), 0, std::min(n - 1, i + reach), better);
@@ -235,10 +235,9 @@ void short_extremes(const std::vector<float>& x, std::size_t reach, Better bette
 // (the prefix) and from its end (the suffix); any window of w values is the suffix of one
 // run from where it starts and the prefix of the next up to where it ends.
 template <class Better>
-void long_extremes(const std::vector<float>& x, std::size_t reach, Better better, std::vector<float>& out,
-                   std::vector<float>& prefix, std::vector<float>& suffix) {
+void long_extremes(std::span<const float> x, std::size_t reach, Better better, std::span<float> out,
+                   std::span<float> prefix, std::span<float> suffix) {
     const std::size_t n = x.size(), w = 2 * reach + 1;
-    prefix.resize(n), suffix.resize(n);
     std::size_t start = 0;
     // Four whole runs at a time: eight chains of comparisons that need not wait for each
     // other, each the same as its run's alone.
@@ -290,9 +289,8 @@ void long_extremes(const std::vector<float>& x, std::size_t reach, Better better
 }
 
 template <class Better>
-void extremes_by(const std::vector<float>& x, std::size_t reach, Better better, std::vector<float>& out,
-                 std::vector<float>& prefix, std::vector<float>& suffix) {
-    out.resize(x.size());
+void extremes_by(std::span<const float> x, std::size_t reach, Better better, std::span<float> out,
+                 std::span<float> prefix, std::span<float> suffix) {
     if (x.empty()) return;
     if (reach <= kShortReach) short_extremes(x, reach, better, out);
     else long_extremes(x, reach, better, out, prefix, suffix);
@@ -300,8 +298,8 @@ void extremes_by(const std::vector<float>& x, std::size_t reach, Better better, 
 
 }  // namespace
 
-void sliding_extremes(const std::vector<float>& x, std::size_t reach, bool lowest, std::vector<float>& out,
-                      std::vector<float>& prefix, std::vector<float>& suffix) {
+void sliding_extremes(std::span<const float> x, std::size_t reach, bool lowest, std::span<float> out,
+                      std::span<float> prefix, std::span<float> suffix) {
     if (lowest) extremes_by(x, reach, [](float a, float b) { return a < b; }, out, prefix, suffix);
     else extremes_by(x, reach, [](float a, float b) { return a > b; }, out, prefix, suffix);
 }

@@ -4,7 +4,7 @@
 
 #include <array>
 #include <cstddef>
-#include <vector>
+#include <span>
 
 namespace kvr {
 
@@ -20,9 +20,10 @@ void block_extremes(const float* x, std::size_t n, float* top, float* bottom);
 void remove_baseline(float* x, std::size_t n, const float* edge_base, float* magnitude);
 
 // For every i, the highest of x[i - reach, i + reach] (the window cut short at the ends of
-// x); with `lowest`, the lowest. `prefix` and `suffix` are room to work in.
-void sliding_extremes(const std::vector<float>& x, std::size_t reach, bool lowest, std::vector<float>& out,
-                      std::vector<float>& prefix, std::vector<float>& suffix);
+// x), into out[i]; with `lowest`, the lowest. `prefix` and `suffix` are room to work in.
+// Each of the three is at least as long as x.
+void sliding_extremes(std::span<const float> x, std::size_t reach, bool lowest, std::span<float> out,
+                      std::span<float> prefix, std::span<float> suffix);
 
 // From the running sums of the blocks' magnitudes (sums[b] the sum of blocks before b):
 // for each of the blocks, the mean over the blocks within h of it (cut short at the ends),

@@ -2,17 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include "core/worker_pool.hpp"
 #include "frontend/block_math.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
+#include "input/sample_vector.hpp"
 
 namespace kvr {
 
@@ -27,19 +30,50 @@ void smooth(FrameChannel& a, int passes) {
 }
 
 // Per block of a piece: the buffers of the slower measurements, kept with the piece's
-// other room.
+// other room. They are cut from one stretch of memory, which comes in large pages: in
+// pages of the usual size, faulting the megabytes in took longer than conditioning the
+// first piece.
 struct BlockScratch {
-    std::vector<float> top, bottom, high, low, edge_base, magnitude, amplitude, weaker, near, prefix, suffix;
-    std::vector<double> sums;
+    std::vector<std::byte, SampleAllocator<std::byte>> room;
+    std::span<double> sums;
+    std::span<float> top, bottom, high, low, edge_base, magnitude, amplitude, weaker, near, prefix, suffix, threshold;
+    std::span<std::uint8_t> quiet;
     std::vector<FrameSpan> dropouts;  // blocks of the piece
     Conditioned c;
+
+    // Room for a piece of this many blocks; what the room held before is of no use.
+    void size_for(std::size_t blocks) {
+        const std::size_t doubles = blocks + 1, floats = 12 * blocks + 1;
+        const std::size_t bytes = doubles * sizeof(double) + floats * sizeof(float) + blocks;
+        if (room.size() < bytes) {
+            room.clear();
+            room.resize(bytes);
+        }
+        std::byte* at = room.data();
+        sums = cut<double>(at, doubles);  // first: the widest values stay aligned
+        for (std::span<float>* part :
+             {&top, &bottom, &high, &low, &magnitude, &amplitude, &weaker, &near, &prefix, &suffix, &threshold})
+            *part = cut<float>(at, blocks);
+        edge_base = cut<float>(at, blocks + 1);
+        quiet = cut<std::uint8_t>(at, blocks);
+        c.threshold = threshold;
+        c.quiet = quiet;
+    }
+
+private:
+    template <class T>
+    static std::span<T> cut(std::byte*& at, std::size_t count) {
+        const std::span<T> part(reinterpret_cast<T*>(at), count);
+        at += count * sizeof(T);
+        return part;
+    }
 };
 
 // Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
 // noise and hum make no edges (looking at both sides keeps a silence that begins or ends
 // here quiet). A short weak stretch is a dropout, read on at its own level; its blocks
 // are noted in `dropouts`.
-void keep_long_runs(std::vector<std::uint8_t>& quiet, std::size_t shortest, std::vector<FrameSpan>& dropouts) {
+void keep_long_runs(std::span<std::uint8_t> quiet, std::size_t shortest, std::vector<FrameSpan>& dropouts) {
     dropouts.clear();
     const auto begin = quiet.begin(), stop = quiet.end();
     for (std::size_t b = 0; b < quiet.size();) {
@@ -64,7 +98,7 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
                      const FrontEndSettings& s, BlockScratch& k) {
     const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
     const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
-    k.top.resize(blocks), k.bottom.resize(blocks);
+    k.size_for(blocks);
     block_extremes(x.data(), n, k.top.data(), k.bottom.data());
     // The baseline: midway between the highest and the lowest value nearby, which for a
     // square wave is the level between its two states, following hum and wander.
@@ -72,7 +106,6 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     sliding_extremes(k.bottom, h, true, k.low, k.prefix, k.suffix);
     // The baseline where each block starts: midway between the middles of the blocks on
     // either side (the first and the last block stand for their missing neighbour).
-    k.edge_base.resize(blocks + 1);
     const float* high = k.high.data();
     const float* low = k.low.data();
     float* base = k.edge_base.data();
@@ -80,22 +113,17 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     base[0] = 0.25f * (first + first);
     for (std::size_t b = 1; b < blocks; ++b) base[b] = 0.25f * ((high[b - 1] + low[b - 1]) + (high[b] + low[b]));
     base[blocks] = 0.25f * (last + last);
-    k.magnitude.resize(blocks);
     remove_baseline(x.data(), n, k.edge_base.data(), k.magnitude.data());
     // Running sums over the blocks: the amplitude around each block, and on its weaker side.
-    k.sums.resize(blocks + 1);
     k.sums[0] = 0.0;
     for (std::size_t b = 0; b < blocks; ++b) k.sums[b + 1] = k.sums[b] + k.magnitude[b];
-    k.amplitude.resize(blocks), k.weaker.resize(blocks);
     block_means(k.sums.data(), blocks, h, k.amplitude.data(), k.weaker.data());
     sliding_extremes(k.amplitude, reach / kBlock + 1, false, k.near, k.prefix, k.suffix);
-    k.c.threshold.resize(blocks);
-    k.c.quiet.resize(blocks);
     const float hysteresis = static_cast<float>(s.hysteresis), floor = static_cast<float>(s.floor);
     const float squelch = static_cast<float>(s.squelch);
     const float *weaker = k.weaker.data(), *near = k.near.data();
-    float* threshold = k.c.threshold.data();
-    std::uint8_t* quiet = k.c.quiet.data();
+    float* threshold = k.threshold.data();
+    std::uint8_t* quiet = k.quiet.data();
     for (std::size_t b = 0; b < blocks; ++b) {
         // As std::max({...}) takes them: the first of equals, in this order.
         const float a = hysteresis * weaker[b], f = floor * near[b];
@@ -103,7 +131,7 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
         threshold[b] = m < 1e-6f ? 1e-6f : m;
     }
     for (std::size_t b = 0; b < blocks; ++b) quiet[b] = weaker[b] < squelch * near[b];
-    keep_long_runs(k.c.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1, k.dropouts);
+    keep_long_runs(k.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1, k.dropouts);
 }
 
 // The room one piece is read and conditioned in, kept from piece to piece (and from one

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "frontend/block_math.hpp"
@@ -13,8 +14,8 @@ namespace kvr {
 // What the decision needs to know of a piece besides the signal less its baseline: the
 // threshold and whether it is quiet (no edges at all) for each block of kBlock frames.
 struct Conditioned {
-    std::vector<float> threshold;
-    std::vector<std::uint8_t> quiet;
+    std::span<const float> threshold;
+    std::span<const std::uint8_t> quiet;
 };
 
 // The decision, carried from frame to frame. Two decisions in the same state at the same
