@@ -1,4 +1,4 @@
-// The three readers, the PCM conversion, the duration and the load step.
+// The three readers, the PCM conversion, the duration, the load step and the storage of samples.
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +7,7 @@
 
 #include "input/byte_cursor.hpp"
 #include "input/file_bytes.hpp"
+#include "input/sample_vector.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -92,6 +93,20 @@ TEST(ByteCursor, ReadsNeverLeaveTheBytes) {
     EXPECT_EQ(v, 0x2211u);
     EXPECT_FALSE(cur.read(2, v));  // one byte left: the cursor does not move
     EXPECT_EQ(cur.pos, 2u);
+}
+
+// Blocks large enough to come in large pages, of every kind of length around a page's
+// end: each holds all of its elements, growing and shrinking, and keeps them when it moves.
+TEST(SampleStorage, LargeBlocksHoldEveryElement) {
+    constexpr std::size_t kLarge = kLargeAllocation;
+    for (const std::size_t bytes : {kLarge, kLarge + 1, kLarge + kLarge / 4 - 1, kLarge + kLarge / 4,
+                                    2 * kLarge - 1, 3 * kLarge + 4097}) {
+        SampleVector v(bytes);
+        for (std::size_t i = 0; i < bytes; ++i) v[i] = static_cast<std::int8_t>(i * 7);
+        v.resize(2 * bytes + 3);  // a larger block, the first one given back
+        for (std::size_t i = bytes; i < v.size(); ++i) v[i] = static_cast<std::int8_t>(i * 7);
+        for (std::size_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], static_cast<std::int8_t>(i * 7)) << bytes << " " << i;
+    }
 }
 
 TEST(Duration, SinglePrecisionSteps) {
