@@ -111,6 +111,15 @@ TEST(Pcm16Mix, WindowIsTheConvertedChannelsCombined) {
     wide::use(true);
 }
 
+// The data of a file of n 16-bit stereo frames that begins with them.
+PcmRun stereo_run(std::size_t n) {
+    PcmRun run;
+    run.frames = n;
+    run.format.bits = 16;
+    run.format.channels = 2;
+    return run;
+}
+
 // Reads a file's bytes from memory, as an open file is read; it can be cut short.
 class MemoryFetcher : public PcmFetcher {
 public:
@@ -136,11 +145,7 @@ TEST(Pcm16Mix, RecordingConditionsAsItsConvertedChannels) {
     channels[1] = turned(channels[0], 0.5);
     std::fill(channels[0].begin() + 100000, channels[0].begin() + 150000, std::int16_t{0});  // one channel drops out
     const std::vector<std::uint8_t> file = bytes_of(channels);
-    PcmRun run;
-    run.frames = n;
-    run.format.bits = 16;
-    run.format.channels = 2;
-
+    const PcmRun run = stereo_run(n);
     const Bytes bytes(file.data(), file.size());
     FrontEndSummary want_summary, got_summary;
     const Recording want = condition_signal(MemoryFrameSource(floats_of(channels)), 44100, {}, &want_summary);
@@ -159,6 +164,26 @@ TEST(Pcm16Mix, RecordingConditionsAsItsConvertedChannels) {
     const Recording cut_want = condition_signal(MemoryFrameSource(floats_of(silenced)), 44100, {});
     const Recording cut_got = condition_signal(PcmFrameSource(bytes, run, &fetcher), 44100, {});
     EXPECT_EQ(cut_got.edges, cut_want.edges);
+}
+
+// The channels' levels, sampled from a long recording's bytes, are those of its converted
+// channels to the last bit, on one thread and on two; so are they where the file is cut short.
+TEST(Pcm16Mix, ChannelLevelsAreThoseOfTheConvertedChannels) {
+    std::mt19937 rng(5);
+    for (const std::size_t n : {std::size_t{300000}, std::size_t{70} * 65536 + 123}) {
+        std::vector<std::vector<std::int16_t>> channels{tone(rng, n, 9000, 700), {}};
+        channels[1] = turned(channels[0], 0.3);
+        const std::vector<std::uint8_t> file = bytes_of(channels);
+        const PcmRun run = stereo_run(n);
+        const Bytes bytes(file.data(), file.size());
+        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run)), channel_scales(MemoryFrameSource(floats_of(channels)))) << n;
+        const std::size_t cut = n / 2 * 4;
+        const MemoryFetcher fetcher(file, cut);
+        auto silenced = channels;
+        for (auto& c : silenced) std::fill(c.begin() + static_cast<std::ptrdiff_t>(n / 2), c.end(), std::int16_t{0});
+        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run, &fetcher)), channel_scales(MemoryFrameSource(floats_of(silenced))))
+            << n;
+    }
 }
 
 }  // namespace
