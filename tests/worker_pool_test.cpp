@@ -1,5 +1,6 @@
 // Work run on the threads that stay: results and failures come back, work waiting for
-// other work never waits for a thread, and a result dropped unread still waits for its work.
+// other work never waits for a thread, a result dropped unread still waits for its work,
+// and items made on several threads come out in order.
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/work_in_order.hpp"
 #include "core/worker_pool.hpp"
 
 namespace kvr {
@@ -47,6 +49,21 @@ TEST(WorkerPool, DroppedResultsWaitForTheirWork) {
         }
         EXPECT_EQ(done.load(), 1);
     }
+}
+
+// Items that take longer the earlier they come are still handed out in order; a failure
+// comes back at its own item; dropped with items still unmade, the work ends.
+TEST(WorkInOrder, ItemsComeInOrderAndFailuresAtTheirPlace) {
+    auto make = [](std::size_t k) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * (20 - k % 20)));
+        if (k == 33) throw std::runtime_error("item 33");
+        return k * k;
+    };
+    WorkInOrder<std::size_t> line(40, 3, make);
+    for (std::size_t k = 0; k < 33; ++k) ASSERT_EQ(line.take(), k * k);
+    EXPECT_THROW(line.take(), std::runtime_error);
+    WorkInOrder<std::size_t> dropped(1000, 2, make);
+    EXPECT_EQ(dropped.take(), 0u);
 }
 
 TEST(WorkerPool, AChildOfForkRunsWorkOfItsOwn) {

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <condition_variable>
-#include <exception>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <thread>
 
-#include "core/worker_pool.hpp"
+#include "core/work_in_order.hpp"
 #include "frontend/block_math.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
@@ -269,74 +266,6 @@ struct PieceMaker {
     }
 };
 
-// Pieces made by other threads, each of which takes the next piece as soon as it is done
-// with one, and handed out in order. Waiting for the piece before to be handed out would
-// leave a thread idle whenever pieces take unequal times. A thread keeps at most a few
-// pieces ahead of the one handed out last, so that few finished pieces wait.
-class PieceLine {
-public:
-    PieceLine(std::size_t count, unsigned threads, std::function<Piece(std::size_t)> make)
-        : made_(count), make_(std::move(make)), lead_(2 * std::size_t{threads}) {
-        for (unsigned t = 0; t < threads; ++t) threads_.push_back(run_elsewhere([this] { work(); }));
-    }
-    PieceLine(const PieceLine&) = delete;
-    PieceLine& operator=(const PieceLine&) = delete;
-    ~PieceLine() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        threads_.clear();  // waits for every thread's piece in hand
-    }
-
-    // The next piece in order, once it is made; what making it threw, if it did.
-    Piece take() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return made_[taken_].has_value(); });
-        Made m = std::move(*made_[taken_]);
-        made_[taken_++].reset();
-        lock.unlock();
-        changed_.notify_all();
-        if (m.failed) std::rethrow_exception(m.failed);
-        return std::move(m.piece);
-    }
-
-private:
-    struct Made {
-        Piece piece;
-        std::exception_ptr failed;
-    };
-
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return stop_ || next_ == made_.size() || next_ < taken_ + lead_; });
-            if (stop_ || next_ == made_.size()) return;
-            const std::size_t k = next_++;
-            lock.unlock();
-            Made m;
-            try {
-                m.piece = make_(k);
-            } catch (...) {
-                m.failed = std::current_exception();
-            }
-            lock.lock();
-            made_[k] = std::move(m);
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::optional<Made>> made_;
-    std::size_t next_ = 0, taken_ = 0;  // the next piece to make, and to hand out
-    bool stop_ = false;
-    const std::function<Piece(std::size_t)> make_;
-    const std::size_t lead_;
-    std::vector<Running<void>> threads_;  // last: stopped first
-};
-
 }  // namespace
 
 Recording condition_signal(const FrameSource& source, std::int32_t rate, const FrontEndSettings& settings,
@@ -383,7 +312,7 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
         maker.piece = n >= 8 * maker.margin ? (n / 2 + kJudgeWindow - 1) / kJudgeWindow * kJudgeWindow : n;
     const std::size_t count = static_cast<std::size_t>((n + maker.piece - 1) / maker.piece);
     auto make = [&maker](std::size_t k) { return maker.make(k * maker.piece, nullptr); };
-    std::optional<PieceLine> line;
+    std::optional<WorkInOrder<Piece>> line;
     if (count > 1) line.emplace(count, processors, make);
     TriggerState state;
     for (std::size_t k = 0; k < count; ++k) {
