@@ -278,8 +278,12 @@ void combine_window16(const std::uint8_t* frames, std::size_t channels, std::siz
         return;
     }
     StereoSums sums = stereo16_sums(frames, n);
-    if (!follow_each_other(pair_stats16(sums, n), n)) add_sums_above(frames, n, sums);
-    const std::vector<int> sign = judge_pair(pair_stats16(sums, n), n);
+    PairStats stats = pair_stats16(sums, n);
+    if (!follow_each_other(stats, n)) {
+        add_sums_above(frames, n, sums);
+        stats = pair_stats16(sums, n);
+    }
+    const std::vector<int> sign = judge_pair(stats, n);
     combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
     if (counted) count_shares(sign, n, summary);
 }

@@ -36,7 +36,6 @@ struct BlockScratch {
     std::span<float> top, bottom, high, low, edge_base, magnitude, amplitude, weaker, near, prefix, suffix, threshold;
     std::span<std::uint8_t> quiet;
     std::vector<FrameSpan> dropouts;  // blocks of the piece
-    Conditioned c;
 
     // Room for a piece of this many blocks; what the room held before is of no use.
     void size_for(std::size_t blocks) {
@@ -53,9 +52,9 @@ struct BlockScratch {
             *part = cut<float>(at, blocks);
         edge_base = cut<float>(at, blocks + 1);
         quiet = cut<std::uint8_t>(at, blocks);
-        c.threshold = threshold;
-        c.quiet = quiet;
     }
+    // What the level decision reads of them.
+    Conditioned conditioned() const { return {threshold, quiet}; }
 
 private:
     template <class T>
@@ -217,7 +216,7 @@ struct PieceMaker {
             const std::uint64_t at = first + d.from * kBlock;
             if (at >= from && at < to) p.share.weak.push_back({at, std::min(last, first + d.to * kBlock)});
         }
-        const Conditioned& c = w->blocks.c;
+        const Conditioned c = w->blocks.conditioned();
         if (start != nullptr) p.entry = *start;
         else decide(signal.data(), signal.size(), c, first, first, from, p.entry, p.edges);
         if (first == 0 && !signal.empty()) p.first_low = !(signal[0] >= 0);
