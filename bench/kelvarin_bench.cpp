@@ -34,6 +34,7 @@
 #include "frontend/front_end.hpp"
 #include "input/file_bytes.hpp"
 #include "input/sound_file.hpp"
+#include "loaders/speedlock_common.hpp"
 #include "playback/render.hpp"
 
 namespace {
@@ -273,7 +274,7 @@ int compare_bench(const std::string& rom, const std::string& speedlock) {
     for (int i = 0; i < 3; ++i) {
         ta = std::min(ta, convert_once(*a, true));
         tb = std::min(tb, convert_once(*b, true, [](kvr::Settings& s) {
-            s.speedlock_type = 3;
+            speedlock_settings(s).type = 3;
             s.min_pilot_hps = 1400;
         }));
     }

@@ -6,6 +6,8 @@
 
 #include "context.hpp"
 #include "input/edge_builder.hpp"
+#include "loaders/registry.hpp"
+#include "loaders/speedlock_common.hpp"
 
 // Sets the context's switches from data[0, 2) and loads data[2, size) as its recording, of
 // at most `max_samples` samples, into an output kept in memory. False when the readers refuse it.
@@ -14,15 +16,15 @@ inline bool load_fuzz_recording(kvr::Context& cx, const std::uint8_t* data, std:
     kvr::Settings& s = cx.settings;
     const std::uint8_t a = data[0], b = data[1];
     s.tap_output = a & 1;
-    s.bleepload = a & 2;
+    if (a & 2) kvr::apply_loader_switch(s, "/bleep");
     s.middle_value = a & 4;
     s.alternative_bits = a & 8;
     s.ignore_partial_byte = a & 16;
     s.end_given = a & 32;
     s.rom_bit_timings = a & 64;
-    s.di_loader = a & 128;
-    s.speedlock_type = b % 5;
-    s.speedlock_variant = (b >> 3) & 3;
+    if (a & 128) kvr::apply_loader_switch(s, "/diload");
+    speedlock_settings(s).type = b % 5;
+    speedlock_settings(s).variant = (b >> 3) & 3;
     s.min_pilot_hps = (b & 0x80) ? 0 : 20;
     s.force_sync = b & 0x40;
     s.output_name = "fuzz.kvr";

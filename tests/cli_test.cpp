@@ -97,13 +97,13 @@ TEST(CommandLine, SwitchesFillTheSettings) {
     EXPECT_EQ(s.output_name, "in.kvr");
     EXPECT_TRUE(s.end_given);
     EXPECT_EQ(s.end_threshold_pct, -7);
-    EXPECT_EQ(s.speedlock_type, 3);
-    EXPECT_EQ(s.speedlock_variant, 2);
+    EXPECT_EQ(speedlock_settings(s).type, 3);
+    EXPECT_EQ(speedlock_settings(s).variant, 2);
     EXPECT_EQ(s.min_pilot_hps, 300);  // "/pilot" after "/slock3" wins
     EXPECT_TRUE(s.force_pilot);
     EXPECT_EQ(s.forced_pilot_hps, 3000);
     EXPECT_FALSE(s.approximate_bit1);
-    EXPECT_TRUE(s.bleepload && s.force_sync && s.middle_value && s.alternative_bits);
+    EXPECT_TRUE(bleepload(s) && s.force_sync && s.middle_value && s.alternative_bits);
     EXPECT_FALSE(s.tap_output);
 }
 
@@ -112,7 +112,7 @@ TEST(CommandLine, LaterSwitchesOverrideEarlierOnes) {
     std::vector<std::string> args{"/pilot", "300", "/slock3", "1", "/pilot", "+20", "x.csw", "/slskip", "99999999999"};
     ASSERT_EQ(parse_command_line(*cx, args), ParseOutcome::run);
     EXPECT_EQ(cx->settings.min_pilot_hps, 20);
-    EXPECT_EQ(cx->settings.speedlock_skip, INT32_MAX);
+    EXPECT_EQ(speedlock_settings(cx->settings).skip, INT32_MAX);
 
     auto other = std::make_unique<Context>();
     std::vector<std::string> reversed{"/pilot", "300", "/slock3", "1", "x.csw"};

@@ -277,9 +277,9 @@ TEST(Switches, SensibleValuesKeepTheDataAndExtremeOnesDoNoHarm) {
         [](Settings& s) { s.standard_tolerance_pct = 0; },
         [](Settings& s) { s.standard_tolerance_pct = 100; },
         [](Settings& s) { s.rom_bit_timings = s.ignore_partial_byte = true; },
-        [](Settings& s) { s.speedlock_type = 1, s.speedlock_skip = INT32_MIN; },
-        [](Settings& s) { s.speedlock_type = 3, s.speedlock_variant = 2, s.speedlock_skip = 0; },
-        [](Settings& s) { s.di_loader = true, s.speedlock_skip = INT32_MAX; },
+        [](Settings& s) { speedlock_settings(s).type = 1, speedlock_settings(s).skip = INT32_MIN; },
+        [](Settings& s) { speedlock_settings(s).type = 3, speedlock_settings(s).variant = 2, speedlock_settings(s).skip = 0; },
+        [](Settings& s) { apply_loader_switch(s, "/diload"), speedlock_settings(s).skip = INT32_MAX; },
     };
     for (const Configure& configure : extreme) {
         Conversion c = convert(recording, configure);

@@ -65,7 +65,7 @@ TEST(PilotDetector, ToleranceIsWholePercentLessAHalf) {
 
 TEST(PilotDetector, BleepLoadNeedsLongTonesForTheFirstThreeBlocks) {
     auto found = [](int hps, int block_count) {
-        auto t = tape_of(repeat(20, hps + 2) + repeat(5, 2), [](Settings& s) { s.bleepload = true; });
+        auto t = tape_of(repeat(20, hps + 2) + repeat(5, 2), [](Settings& s) { apply_loader_switch(s, "/bleep"); });
         return find_rom_pilot(t->cursor, t->settings, block_count).found;
     };
     EXPECT_FALSE(found(999, 0));

@@ -37,8 +37,8 @@ TEST(Speedlock1, LeaderFlagsAndData) {
     speedlock1_block(b, "101100", data2, 1000);
     speedlock1_block(b, "000000", {0x55, 0x55}, 1000);
     Conversion c = convert(render(b.bytes()), [](Settings& s) {
-        s.speedlock_type = 1;
-        s.speedlock_variant = 0;
+        speedlock_settings(s).type = 1;
+        speedlock_settings(s).variant = 0;
     });
     const std::string report = report_of(c.console);
     EXPECT_EQ(report.substr(0, kRomLine.size()), kRomLine);
@@ -75,13 +75,13 @@ TEST(Speedlock1, SkipCountAndTap) {
     speedlock1_block(b, "111010", with_checksum(0x12, pattern_bytes(30, 14)), 1000);
     const ByteVec recording = render(b.bytes());
     Conversion c = convert(recording, [](Settings& s) {
-        s.speedlock_type = 1;
-        s.speedlock_skip = 1;
+        speedlock_settings(s).type = 1;
+        speedlock_settings(s).skip = 1;
     });
     EXPECT_NE(c.console.find(" Speedlock 1 block 1   Flag:111010"), std::string::npos);
     Conversion tap = convert(recording, [](Settings& s) {
-        s.speedlock_type = 1;
-        s.speedlock_skip = 1;
+        speedlock_settings(s).type = 1;
+        speedlock_settings(s).skip = 1;
         s.tap_output = true;
     });
     // Only the data goes into a TAP file: two records, no group, leader or pulses.
@@ -94,9 +94,9 @@ TEST(Speedlock34, BlockOneAndSubBlocks) {
     const TwoBlocks t = sample_blocks();
     for (int type : {3, 4}) {
         Conversion c = convert(render(speedlock34_tape(type, t)), [&](Settings& s) {
-            s.speedlock_type = type;
+            speedlock_settings(s).type = type;
             if (type == 3) s.min_pilot_hps = 1400;
-            s.speedlock_skip = 4;
+            speedlock_settings(s).skip = 4;
         });
         const std::string report = report_of(c.console);
         const std::string T = std::to_string(type);
@@ -142,7 +142,7 @@ TEST(Speedlock34, SubBlockNumbersRunOnAndTapHoldsEveryRun) {
         return b.bytes();
     }();
     more.insert(more.end(), again.begin() + 10, again.end());
-    auto slock4 = [](Settings& s) { s.speedlock_type = 4; s.speedlock_skip = 4; };
+    auto slock4 = [](Settings& s) { speedlock_settings(s).type = 4; speedlock_settings(s).skip = 4; };
     Conversion c = convert(render(more), slock4);
     EXPECT_NE(c.console.find("   Sub-Block  3                                             L-    3\n"
                              "   Sub-Block  4                                             L-    4\n"
@@ -152,8 +152,8 @@ TEST(Speedlock34, SubBlockNumbersRunOnAndTapHoldsEveryRun) {
     EXPECT_TRUE(kinds(blocks_of(c.output)).ends_with("22 21 12 13 14 13 14 22 "));
 
     Conversion tap = convert(render(tape), [](Settings& s) {
-        s.speedlock_type = 4;
-        s.speedlock_skip = 4;
+        speedlock_settings(s).type = 4;
+        speedlock_settings(s).skip = 4;
         s.tap_output = true;
     });
     // Four ROM records, block 1, and the three sub-blocks in tape order.
@@ -173,8 +173,8 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
     noisy.amplitude = 0.8;
     const ByteVec recording = render(speedlock34_tape(3, t, 22000), noisy);
     Conversion c = convert(recording, [](Settings& s) {
-        s.speedlock_type = 3;
-        s.speedlock_variant = 2;
+        speedlock_settings(s).type = 3;
+        speedlock_settings(s).variant = 2;
         s.min_pilot_hps = 1400;
     });
     const std::string report = report_of(c.console);
@@ -193,8 +193,8 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
 
     // A pilot less than 20 s after the last block is taken for part of the noise.
     Conversion short_gap = convert(render(speedlock34_tape(3, t, 15000)), [](Settings& s) {
-        s.speedlock_type = 3;
-        s.speedlock_variant = 2;
+        speedlock_settings(s).type = 3;
+        speedlock_settings(s).variant = 2;
         s.min_pilot_hps = 1400;
     });
     EXPECT_EQ(short_gap.console.find("block 1                                     B8 L-   66"), std::string::npos);
@@ -204,9 +204,9 @@ TEST(Speedlock34, TypeThreeVariantTwoReplacesTheNoise) {
 // samples after the end of the last block.
 DecodedBlock noisy_block1(std::int32_t rate, std::int32_t gap) {
     HpTape tape({}, rate);
-    tape.settings.speedlock_type = 3;
-    tape.settings.speedlock_variant = 2;
-    tape.settings.speedlock_skip = 4;
+    speedlock_settings(tape.settings).type = 3;
+    speedlock_settings(tape.settings).variant = 2;
+    speedlock_settings(tape.settings).skip = 4;
     PilotResult pilot;
     pilot.found = true;
     pilot.start = gap;
@@ -244,8 +244,8 @@ TEST(Speedlock1, TenthBlockAndEmptyData) {
     std::vector<std::int32_t> hps(12, 7);
     hps.push_back(100);
     HpTape tape(hps);
-    tape.settings.speedlock_type = 1;
-    tape.settings.speedlock_skip = 2;
+    speedlock_settings(tape.settings).type = 1;
+    speedlock_settings(tape.settings).skip = 2;
     PilotResult pilot;
     pilot.found = true;
     const DecodedBlock b = decode_with("speedlock1", tape, pilot, 11);
@@ -262,7 +262,7 @@ TEST(Speedlock1, TenthBlockAndEmptyData) {
 
 TEST(Speedlock2, LeaderThenFixedFlags) {
     const TwoBlocks t = sample_blocks();
-    Conversion c = convert(render(speedlock2_tape(t, 2)), [](Settings& s) { s.speedlock_type = 2; });
+    Conversion c = convert(render(speedlock2_tape(t, 2)), [](Settings& s) { speedlock_settings(s).type = 2; });
     EXPECT_NE(c.console.find(" Speedlock 2 block 1                                     B8 L-   66 C* P-1.0"), std::string::npos)
         << c.console;
     EXPECT_NE(c.console.find("   Sub-Block  1                                             L-  256\n"
@@ -282,7 +282,7 @@ TEST(DigitalIntegration, TwoTonesSyncAndData) {
     b.tone(3000, 500).tone(1500, 400).pulses({700}).pure_data(600, 1200, 8, 1000, data1);
     b.tone(3000, 600).tone(1500, 400).pulses({700}).pure_data(600, 1200, 8, 1000, data2);
     b.standard(with_checksum(0xFF, {9, 9}), 1000);
-    Conversion c = convert(render(b.bytes()), [](Settings& s) { s.di_loader = true; });
+    Conversion c = convert(render(b.bytes()), [](Settings& s) { apply_loader_switch(s, "/diload"); });
     const std::string report = report_of(c.console);
     EXPECT_NE(report.find(" Digital Integration Block 1          0- 600,1-1200      B8 L-   82    P-1.0"), std::string::npos)
         << report;
@@ -308,14 +308,14 @@ TEST(DigitalIntegration, NotWithSpeedlockAndOnlyForTheThirdAndFourthBlocks) {
     // A skip count without a Speedlock type stops the two-tone path from that block on,
     // and the block it then decodes the standard way is written the standard way.
     Conversion c = convert(render(b.bytes()), [](Settings& s) {
-        s.di_loader = true;
-        s.speedlock_skip = 3;
+        apply_loader_switch(s, "/diload");
+        speedlock_settings(s).skip = 3;
     });
     EXPECT_EQ(kinds(blocks_of(c.output)), "10 10 21 12 12 13 14 22 10 10 ");
     // With a Speedlock type the two-tone path never runs: blocks 2 and 3 are Speedlock blocks.
     Conversion both = convert(render(b.bytes()), [](Settings& s) {
-        s.di_loader = true;
-        s.speedlock_type = 1;
+        apply_loader_switch(s, "/diload");
+        speedlock_settings(s).type = 1;
     });
     EXPECT_EQ(both.console.find("Digital Integration"), std::string::npos);
 }
@@ -325,7 +325,7 @@ TEST(BleepLoad, PilotOnlyMarkers) {
     b.tone(2168, 1500).pause(1000);  // a tone with no sync: a marker
     b.standard(with_checksum(0xFF, pattern_bytes(30, 22)), 1000);
     const ByteVec recording = render(b.bytes());
-    Conversion c = convert(recording, [](Settings& s) { s.bleepload = true; });
+    Conversion c = convert(recording, [](Settings& s) { apply_loader_switch(s, "/bleep"); });
     const std::string report = report_of(c.console);
     EXPECT_NE(report.find("\n*------------ P-2168,1498 S-   0/   0 0- 855,1-1710 F-FF B0 L-    1 C- P-"), std::string::npos)
         << report;
@@ -333,7 +333,7 @@ TEST(BleepLoad, PilotOnlyMarkers) {
     EXPECT_EQ(report.rfind(" P:GAME       P-2168,8062 S- 667/ 735 0- 855,1-1710 F-00 B8 L-   19 C* P-1.000\n", 0), 0u);
     EXPECT_EQ(kinds(blocks_of(c.output)), "10 10 10 ");
     Conversion tap = convert(recording, [](Settings& s) {
-        s.bleepload = true;
+        apply_loader_switch(s, "/bleep");
         s.tap_output = true;
     });
     EXPECT_EQ(tap.output.size(), 2u + 19 + 2 + 42 + 2 + 32);
@@ -343,7 +343,7 @@ TEST(BleepLoad, ShortFirstTonesAreNotBlocks) {
     ImageBuilder b;
     b.turbo(2168, 667, 735, 855, 1710, 900, 8, 1000, with_checksum(0xFF, {1, 2}));
     b.standard(rom_header("GAME"), 1000);
-    Conversion c = convert(render(b.bytes()), [](Settings& s) { s.bleepload = true; });
+    Conversion c = convert(render(b.bytes()), [](Settings& s) { apply_loader_switch(s, "/bleep"); });
     EXPECT_EQ(c.blocks, 1);
 }
 

@@ -171,7 +171,7 @@ TEST(KvrWriter, SubBlocksWithTrailerAndLeader) {
 }
 
 TEST(KvrWriter, BleepLoadMarkersWriteNothing) {
-    ImageOut out([](Settings& s) { s.bleepload = true; });
+    ImageOut out([](Settings& s) { apply_loader_switch(s, "/bleep"); });
     DecodedBlock marker = rom_block({0xFF}, 500);
     marker.last_byte_bits = 0;
     out.write(marker);

@@ -90,16 +90,16 @@ TEST(RecordingEnd, CutInsideABlockKeepsTheWholeBits) {
     const TwoBlocks t = sample_blocks();
     expect_cuts_keep_whole_bits(speedlock34_tape(3, t), t.subblocks.back(),
                                 [](Settings& s) {
-                                    s.speedlock_type = 3;
+                                    speedlock_settings(s).type = 3;
                                     s.min_pilot_hps = 1400;
-                                    s.speedlock_skip = 4;
+                                    speedlock_settings(s).skip = 4;
                                 },
                                 "last sub-block of a Speedlock type 3 block 2");
 
     const ByteVec di = with_checksum(0x01, pattern_bytes(50, 33));
     ImageBuilder two_tones = rom_pair("GAME");
     two_tones.tone(3000, 500).tone(1500, 400).pulses({700}).pure_data(600, 1200, 8, 1000, di);
-    expect_cuts_keep_whole_bits(two_tones.bytes(), di, [](Settings& s) { s.di_loader = true; },
+    expect_cuts_keep_whole_bits(two_tones.bytes(), di, [](Settings& s) { apply_loader_switch(s, "/diload"); },
                                 "Digital Integration block");
 }
 

@@ -42,26 +42,26 @@ TEST(Registry, DispatchTable) {
 
 TEST(Registry, DefaultsAndGaps) {
     Settings s;
-    s.speedlock_type = 3;
-    s.speedlock_variant = 2;
+    speedlock_settings(s).type = 3;
+    speedlock_settings(s).variant = 2;
     LoaderSet loaders(s);
-    EXPECT_EQ(s.speedlock_skip, 4);  // filled in when the conversion starts
+    EXPECT_EQ(speedlock_settings(s).skip, 4);  // filled in when the conversion starts
     // The simulated noise stands in for the gap before block 1, and for no other.
     const LoaderDescriptor& speedlock = *loaders.serving(4).loader;
     ASSERT_NE(speedlock.replaces_gap, nullptr);
     EXPECT_TRUE(speedlock.replaces_gap(s, 4));
     EXPECT_FALSE(speedlock.replaces_gap(s, 5));
-    s.speedlock_variant = 0;
+    speedlock_settings(s).variant = 0;
     EXPECT_FALSE(speedlock.replaces_gap(s, 4));
 
     Settings given;
-    given.speedlock_type = 2;
-    given.speedlock_skip = 7;
+    speedlock_settings(given).type = 2;
+    speedlock_settings(given).skip = 7;
     LoaderSet kept(given);
-    EXPECT_EQ(given.speedlock_skip, 7);
+    EXPECT_EQ(speedlock_settings(given).skip, 7);
     Settings none;
     LoaderSet plain(none);
-    EXPECT_EQ(none.speedlock_skip, 0xFFFF);
+    EXPECT_EQ(speedlock_settings(none).skip, 0xFFFF);
 }
 
 TEST(Registry, EveryLoaderOnceAndTheRomSchemeLast) {

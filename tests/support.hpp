@@ -18,6 +18,8 @@
 #include "input/edge_builder.hpp"
 #include "loaders/registry.hpp"
 #include "loaders/report.hpp"
+#include "loaders/rom_scheme.hpp"
+#include "loaders/speedlock_common.hpp"
 #include "playback/render.hpp"
 
 namespace kvr::test {

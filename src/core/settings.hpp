@@ -1,8 +1,11 @@
-// The switch values of one conversion, filled from the command line and read by everyone.
+// The switch values of one conversion, filled from the command line and read by everyone;
+// the loaders keep theirs apart.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "core/loader_options.hpp"
 
 namespace kvr {
 
@@ -19,14 +22,10 @@ struct Settings {
     std::int32_t standard_tolerance_pct = 20;
     bool force_pilot = false;
     std::int32_t forced_pilot_hps = 0;
-    bool bleepload = false;
     bool alternative_bits = false;
     bool force_sync = false;
     bool middle_value = false;
-    std::int32_t speedlock_type = 0;
-    std::int32_t speedlock_variant = 0;
-    std::int32_t speedlock_skip = 0xFFFF;  // 0xFFFF: no skip count was given
-    bool di_loader = false;
+    LoaderOptions loaders;  // what each loader's own switches set
     std::string input_name;
     std::string output_name;
 };

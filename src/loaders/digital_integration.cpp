@@ -5,10 +5,16 @@
 #include "analysis/bits.hpp"
 #include "analysis/measure.hpp"
 #include "loaders/loader.hpp"
+#include "loaders/speedlock_common.hpp"
 
 namespace kvr {
 
 namespace {
+
+// Set by its switch.
+struct DigitalIntegrationSettings {
+    bool on = false;
+};
 
 struct DigitalIntegrationState final : CopyableState<DigitalIntegrationState> {
     // The first tone of the pilot just found.
@@ -16,8 +22,10 @@ struct DigitalIntegrationState final : CopyableState<DigitalIntegrationState> {
     double tone1_sum = 0.0;
 };
 
+// Only before the first Speedlock block, when a skip count sets one.
 bool serves(const Settings& s, std::int32_t index) {
-    return index < s.speedlock_skip && s.di_loader && (index == 2 || index == 3);
+    return index < speedlock_settings(s).skip && s.loaders.get<DigitalIntegrationSettings>().on &&
+           (index == 2 || index == 3);
 }
 
 // The first tone counts its opening pair; the HP that ends it opens the second, whose
@@ -89,7 +97,7 @@ void write_image(const DecodedBlock& b, float pause, const Settings&, std::vecto
 }
 
 const Switch kSwitches[] = {
-    {"/diload", false, [](Settings& s, std::int32_t) { s.di_loader = true; }},
+    {"/diload", false, [](Settings& s, std::int32_t) { s.loaders.get<DigitalIntegrationSettings>().on = true; }},
 };
 
 }  // namespace

@@ -31,6 +31,12 @@ const Switch* find_loader_switch(std::string_view name) {
     return nullptr;
 }
 
+bool apply_loader_switch(Settings& settings, std::string_view name, std::int32_t number) {
+    const Switch* s = find_loader_switch(name);
+    if (s != nullptr) s->apply(settings, number);
+    return s != nullptr;
+}
+
 LoaderSet::LoaderSet(Settings& settings) : settings_(settings) {
     for (const LoaderDescriptor* loader : kLoaders) {
         if (loader->prepare != nullptr) loader->prepare(settings);

@@ -14,6 +14,8 @@ std::span<const LoaderDescriptor* const> all_loaders();
 const LoaderDescriptor* loader_named(std::string_view name);
 // The switch of that name of any loader, or nullptr.
 const Switch* find_loader_switch(std::string_view name);
+// Applies the loader switch of that name, as the command line would; false when there is none.
+bool apply_loader_switch(Settings& settings, std::string_view name, std::int32_t number = 0);
 
 class LoaderSet {
 public:

@@ -13,6 +13,11 @@ namespace {
 
 using namespace image;
 
+// BleepLoad's switch.
+struct RomSettings {
+    bool bleepload = false;
+};
+
 struct RomState final : CopyableState<RomState> {
     // Set while BleepLoad markers have been skipped since the last block written.
     bool pilot_reset = false;
@@ -29,7 +34,7 @@ bool is_standard(const BlockTimings& t, std::uint8_t flag_byte, std::int32_t len
 
 // A tone that no sync follows: the BleepLoad pilot-only marker, flagged by last_byte_bits 0.
 bool is_marker(const Settings& s, const PilotResult& p) {
-    return s.bleepload && (p.sync1 >= 3 * kRomSync1 || p.sync2 >= 3 * kRomSync2);
+    return bleepload(s) && (p.sync1 >= 3 * kRomSync1 || p.sync2 >= 3 * kRomSync2);
 }
 
 PilotResult find_pilot(HpCursor& c, const Settings& s, std::int32_t index, LoaderState&) {
@@ -55,7 +60,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
         BitRefs refs = measure_bit_refs(c, s);
         c.pos = data_start;
         read = read_bits(c, refs, s, in.buffer, {.first_block = in.index == 0});
-        if (s.bleepload) {
+        if (bleepload(s)) {
             t.sync1 = kRomSync1;
             t.sync2 = kRomSync2;
         }
@@ -66,7 +71,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
     t.pilot_pulse = mean_to_tstates(p.sum, p.count, spt);
     t.pilot_count = p.count;
     BitPulses bits = bit_pulses(read, spt);
-    if (s.bleepload) {
+    if (bleepload(s)) {
         bits = {kRomBit0, kRomBit1};
         t.pilot_pulse = kRomPilot;
     }
@@ -95,7 +100,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
 // BleepLoad: a marker writes nothing, and the first block written after markers, whichever
 // loader read it, carries the pilot of a ROM data block.
 void before_image_write(DecodedBlock& b, const Settings& s, LoaderState& state) {
-    if (!s.bleepload) return;
+    if (!bleepload(s)) return;
     RomState& rom = state_of<RomState>(state);
     if (b.last_byte_bits == 0) {
         rom.pilot_reset = true;
@@ -109,7 +114,7 @@ void before_image_write(DecodedBlock& b, const Settings& s, LoaderState& state) 
 }
 
 void write_image(const DecodedBlock& b, float pause, const Settings& s, std::vector<std::uint8_t>& out) {
-    if (s.bleepload && b.last_byte_bits == 0) return;
+    if (bleepload(s) && b.last_byte_bits == 0) return;
     const BlockTimings& t = b.timings;
     const auto length = static_cast<std::int32_t>(b.data.size());
     if (is_standard(t, b.flag_byte, length, s.standard_tolerance_pct)) {
@@ -135,14 +140,16 @@ bool in_tap(const DecodedBlock& b) { return b.last_byte_bits != 0; }
 bool serves(const Settings&, std::int32_t) { return true; }
 
 const Switch kSwitches[] = {
-    {"/bleep", false, [](Settings& s, std::int32_t) { s.bleepload = true; }},
+    {"/bleep", false, [](Settings& s, std::int32_t) { s.loaders.get<RomSettings>().bleepload = true; }},
 };
 
 }  // namespace
 
+bool bleepload(const Settings& s) { return s.loaders.get<RomSettings>().bleepload; }
+
 PilotResult find_rom_pilot(HpCursor& c, const Settings& s, std::int32_t index) {
     PilotResult p = standard_pilot(c, s);
-    if (s.bleepload && index < 3 && p.count < 1000) p.found = false;
+    if (bleepload(s) && index < 3 && p.count < 1000) p.found = false;
     return p;
 }
 

@@ -5,6 +5,9 @@
 
 namespace kvr {
 
+// Whether BleepLoad's switch was given.
+bool bleepload(const Settings& s);
+
 // The standard pilot detector; with "/bleep" the first three blocks need 1000 HPs.
 PilotResult find_rom_pilot(HpCursor& c, const Settings& s, std::int32_t index);
 

@@ -31,21 +31,23 @@ BitPulses timings_of(std::int32_t type) {
     return {565, 1130};
 }
 
-bool noisy_block1(const Settings& s, std::int32_t index) {
-    return s.speedlock_type == 3 && s.speedlock_variant == 2 && index == s.speedlock_skip;
+bool noisy_block1(const Settings& settings, std::int32_t index) {
+    const SpeedlockSettings& s = speedlock_settings(settings);
+    return s.type == 3 && s.variant == 2 && index == s.skip;
 }
 
-bool serves(const Settings& s, std::int32_t index) {
-    return index >= s.speedlock_skip && (s.speedlock_type == 2 || s.speedlock_type == 3 || s.speedlock_type == 4);
+bool serves(const Settings& settings, std::int32_t index) {
+    const SpeedlockSettings& s = speedlock_settings(settings);
+    return index >= s.skip && (s.type == 2 || s.type == 3 || s.type == 4);
 }
 
 PilotResult find_pilot(HpCursor& c, const Settings& s, std::int32_t index, LoaderState& state) {
-    if (s.speedlock_type == 2) return detect_speedlock_leader(c, s, state_of<SpeedlockState>(state).leader);
+    if (speedlock_settings(s).type == 2) return detect_speedlock_leader(c, s, state_of<SpeedlockState>(state).leader);
     return find_rom_pilot(c, s, index);
 }
 
 // The sync and flag HPs, not decoded.
-void after_pilot(HpCursor& c, const Settings& s, PilotResult&) { c.skip(s.speedlock_type == 2 ? 13 : 27); }
+void after_pilot(HpCursor& c, const Settings& s, PilotResult&) { c.skip(speedlock_settings(s).type == 2 ? 13 : 27); }
 
 // The noise stands in for the gap before block 1: the block before it gets no pause.
 bool replaces_gap(const Settings& s, std::int32_t index) { return noisy_block1(s, index); }
@@ -130,7 +132,7 @@ void read_block2(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* bu
             b.last_byte_bits = r.last_byte_bits;
             b.flag_byte = buffer[0];
             const char check = (r.length > 0 && x == buffer[r.length - 1]) ? '*' : '-';
-            b.line = SpeedlockBlock2Line{s.speedlock_type, r.last_byte_bits, total, check};
+            b.line = SpeedlockBlock2Line{speedlock_settings(s).type, r.last_byte_bits, total, check};
             return;
         }
         for (std::int32_t i = 0; i < r.length; ++i) x ^= buffer[i];
@@ -142,7 +144,7 @@ void read_block2(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* bu
 
 DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const DecodeInput& in, LoaderState& state) {
     SpeedlockState& st = state_of<SpeedlockState>(state);
-    const std::int32_t type = s.speedlock_type;
+    const std::int32_t type = speedlock_settings(s).type;
     DecodedBlock b;
     b.index = in.index;
     const BitPulses bits = timings_of(type);
@@ -150,7 +152,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
     b.timings.bit1 = bits.bit1;
     BitRefs refs = fixed_bit_refs(bits.bit0, bits.bit1, c.samples_per_tstate());
     if (type == 3 || type == 4) fill_flags(st.sync_pulses, bits);
-    const int block = in.index == s.speedlock_skip ? 1 : 2;
+    const int block = in.index == speedlock_settings(s).skip ? 1 : 2;
 
     std::int64_t ms = 0;
     if (noisy_block1(s, in.index)) {
@@ -193,15 +195,15 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
 }
 
 const Switch kSwitches[] = {
-    {"/slock2", false, [](Settings& s, std::int32_t) { s.speedlock_type = 2; }},
+    {"/slock2", false, [](Settings& s, std::int32_t) { speedlock_settings(s).type = 2; }},
     {"/slock3", true,
      [](Settings& s, std::int32_t n) {
-         s.speedlock_type = 3;
-         s.speedlock_variant = n;
+         speedlock_settings(s).type = 3;
+         speedlock_settings(s).variant = n;
          s.min_pilot_hps = 1400;
      }},
-    {"/slock4", false, [](Settings& s, std::int32_t) { s.speedlock_type = 4; }},
-    {"/slskip", true, [](Settings& s, std::int32_t n) { s.speedlock_skip = n; }},
+    {"/slock4", false, [](Settings& s, std::int32_t) { speedlock_settings(s).type = 4; }},
+    {"/slskip", true, [](Settings& s, std::int32_t n) { speedlock_settings(s).skip = n; }},
 };
 
 }  // namespace

@@ -19,7 +19,10 @@ struct Speedlock1State final : CopyableState<Speedlock1State> {
     std::array<std::uint16_t, 14> sync_pulses = kSync14Pulses;
 };
 
-bool serves(const Settings& s, std::int32_t index) { return index >= s.speedlock_skip && s.speedlock_type == 1; }
+bool serves(const Settings& settings, std::int32_t index) {
+    const SpeedlockSettings& s = speedlock_settings(settings);
+    return index >= s.skip && s.type == 1;
+}
 
 PilotResult find_pilot(HpCursor& c, const Settings& s, std::int32_t, LoaderState& state) {
     return detect_speedlock_leader(c, s, state_of<Speedlock1State>(state).leader);
@@ -35,7 +38,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult&, const De
     b.timings.bit0 = kBit0;
     b.timings.bit1 = kBit1;
     BitRefs refs = fixed_bit_refs(kBit0, kBit1, c.samples_per_tstate());
-    const std::int32_t number = saturate(std::int64_t{in.index} - s.speedlock_skip + 1);
+    const std::int32_t number = saturate(std::int64_t{in.index} - speedlock_settings(s).skip + 1);
 
     char name[40];
     std::snprintf(name, sizeof name, "SpeedLock 1 Block %d", number);
@@ -72,8 +75,8 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult&, const De
 const Switch kSwitches[] = {
     {"/slock1", true,
      [](Settings& s, std::int32_t n) {
-         s.speedlock_type = 1;
-         s.speedlock_variant = n;
+         speedlock_settings(s).type = 1;
+         speedlock_settings(s).variant = n;
      }},
 };
 

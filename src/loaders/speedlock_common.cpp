@@ -70,9 +70,9 @@ void append_leader(const SpeedlockLeader& l, std::vector<image::Piece>& pieces) 
     }
 }
 
-void default_speedlock_skip(Settings& s) {
-    if (s.speedlock_type != 0 && s.speedlock_skip == 0xFFFF)
-        s.speedlock_skip = (s.speedlock_type == 1 || s.speedlock_type == 4) ? 2 : 4;
+void default_speedlock_skip(Settings& settings) {
+    SpeedlockSettings& s = speedlock_settings(settings);
+    if (s.type != 0 && s.skip == 0xFFFF) s.skip = (s.type == 1 || s.type == 4) ? 2 : 4;
 }
 
 void write_speedlock_data(const DecodedBlock& b, float pause, const Settings&, std::vector<std::uint8_t>& out) {

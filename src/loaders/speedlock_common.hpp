@@ -10,6 +10,16 @@
 
 namespace kvr {
 
+// What the Speedlock switches set: the type (1 to 4; 0 for none), its variant, and the index
+// of the first turbo block (0xFFFF while no skip count was given).
+struct SpeedlockSettings {
+    std::int32_t type = 0;
+    std::int32_t variant = 0;
+    std::int32_t skip = 0xFFFF;
+};
+inline SpeedlockSettings& speedlock_settings(Settings& s) { return s.loaders.get<SpeedlockSettings>(); }
+inline const SpeedlockSettings& speedlock_settings(const Settings& s) { return s.loaders.get<SpeedlockSettings>(); }
+
 inline constexpr std::int32_t kLeaderSegmentsSize = 56;
 
 // A leader as the leader detector measures it.
