@@ -224,6 +224,7 @@ BlockFacts facts_of(const BitTape& t, const Recording& levels) {
     f.data_start = t.data_start;
     f.end = levels.count;
     f.learns_bit_lengths = true;
+    f.end_factor = kBlockEndFactor;
     return f;
 }
 

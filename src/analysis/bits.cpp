@@ -80,7 +80,7 @@ bool is_complete_header(const BitReader& r, std::uint8_t running_xor) {
     return r.read.length == 19 && r.buffer[0] == 0 && running_xor == 0;
 }
 
-// The longest HP that a block goes on after: 1.4 times the 1 reference. Only "/alter"
+// The longest HP that a block goes on after: kBlockEndFactor times the 1 reference. Only "/alter"
 // changes the reference while reading, so the product is worked out again only when it
 // has changed.
 class LongHpLimit {
@@ -88,7 +88,7 @@ public:
     std::int32_t of(std::int32_t bit1) {
         if (bit1 != bit1_) {
             bit1_ = bit1;
-            limit_ = trunc_i32(bit1 * 1.4);
+            limit_ = trunc_i32(bit1 * kBlockEndFactor);
         }
         return limit_;
     }

@@ -14,6 +14,9 @@ namespace kvr {
 // The bytes one block may hold. Every read of a conversion fills one buffer of this size.
 inline constexpr std::int32_t kBlockDataSize = 131072;
 
+// A block ends at an HP longer than this many times the 1 reference.
+inline constexpr double kBlockEndFactor = 1.4;
+
 // The reference lengths a pair of HPs is judged against, in samples.
 struct BitRefs {
     std::int32_t bit0 = 0;

@@ -64,6 +64,7 @@ private:
         loader.after_pilot(cursor_, s, pilot);
         BlockSeen seen{pilot.start, cursor_.pos, 0, {}};
         DecodedBlock block = loader.decode(cursor_, s, pilot, {blocks_, last_block_end_, buffer_.data()}, state);
+        block.loader = &loader;
         if (hooks_.retry != nullptr && block.counted) {
             PassStart with_state = start;
             with_state.state = before.get();
@@ -73,7 +74,6 @@ private:
         }
         waiting_ = block.counted && block.waits;
         if (!block.counted) return;
-        block.loader = &loader;
         ++blocks_;
         last_block_end_ = block.end;
         if (hooks_.observer != nullptr) {

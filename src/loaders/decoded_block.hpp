@@ -2,10 +2,9 @@
 // its data, its sub-blocks, and the fields of its report lines.
 #pragma once
 
+#include <any>
 #include <array>
 #include <cstdint>
-#include <optional>
-#include <variant>
 #include <vector>
 
 #include "formats/kvr_image.hpp"
@@ -33,35 +32,6 @@ struct SubBlock {
     std::int32_t used_bits = 8;
 };
 
-// The report line of each kind of block.
-struct RomLine {
-    char flag_letter = ' ';  // ' ' for ROM timings within the tolerance, '*' for a turbo block
-    std::array<std::uint8_t, 12> head{};  // the first bytes in the buffer: flag, type, name
-    std::int32_t pilot_pulse = 0, pilot_count = 0, sync1 = 0, sync2 = 0, bit0 = 0, bit1 = 0;
-    std::int32_t used_bits = 0, length = 0;
-    char check = '-';
-};
-struct Speedlock1Line {
-    std::int32_t number = 0;
-    std::array<char, 7> flags{};
-    std::int32_t used_bits = 0, length = 0;
-    char check = '-';
-};
-struct SpeedlockBlock1Line {
-    std::int32_t type = 0, used_bits = 0, length = 0;
-    char check = '-';
-    std::optional<double> noise_seconds;  // the simulated noise that replaces the stretch before it
-};
-struct SpeedlockBlock2Line {
-    std::int32_t type = 0, used_bits = 0, total = 0;
-    char check = '-';
-};
-struct DigitalIntegrationLine {
-    std::int32_t number = 0, bit0 = 0, bit1 = 0, used_bits = 0, length = 0;
-};
-using BlockLine =
-    std::variant<std::monostate, RomLine, Speedlock1Line, SpeedlockBlock1Line, SpeedlockBlock2Line, DigitalIntegrationLine>;
-
 struct DecodedBlock {
     bool counted = false;  // a block was read: it is reported and counted
     bool waits = false;    // its data waits to be written (not after a read without bits)
@@ -85,7 +55,9 @@ struct DecodedBlock {
     std::vector<SubBlock> subblocks;
     std::vector<std::uint8_t> subblock_bytes;
 
-    BlockLine line;
+    // The fields of its report line, of a type of its loader's own, which only that loader
+    // reads (through its descriptor).
+    std::any line;
 };
 
 }  // namespace kvr

@@ -1,5 +1,6 @@
 // Digital Integration blocks (the third and fourth blocks of a tape): two pilot tones of
 // different lengths, one sync HP, then data whose bit lengths are measured from the block.
+#include <any>
 #include <cstdio>
 
 #include "analysis/bits.hpp"
@@ -15,6 +16,15 @@ namespace {
 struct DigitalIntegrationSettings {
     bool on = false;
 };
+
+// The fields of its report line: the block's number (1 or 2), its bit timings, used bits
+// and length; the scheme has no checksum letter.
+struct DigitalIntegrationLine {
+    std::int32_t number = 0, bit0 = 0, bit1 = 0, used_bits = 0, length = 0;
+};
+const DigitalIntegrationLine& line_of(const DecodedBlock& b) {
+    return std::any_cast<const DigitalIntegrationLine&>(b.line);
+}
 
 struct DigitalIntegrationState final : CopyableState<DigitalIntegrationState> {
     // The first tone of the pilot just found.
@@ -96,6 +106,33 @@ void write_image(const DecodedBlock& b, float pause, const Settings&, std::vecto
     image::put_group_end(out);
 }
 
+void print_line(const DecodedBlock& b, Console& out) {
+    const DigitalIntegrationLine& l = line_of(b);
+    out.print(" Digital Integration Block %d          0-%4d,1-%4d      B%d L-%5d    ", l.number, l.bit0, l.bit1,
+              l.used_bits, l.length);
+}
+
+// No checksum letter is printed, but the last byte is the exclusive-or of the others.
+bool checks_out(const DecodedBlock& b) {
+    std::uint8_t x = 0;
+    for (std::uint8_t v : b.data) x ^= v;
+    return !b.data.empty() && x == 0;
+}
+
+const BlockKind kKinds[] = {{"di", "Digital Integration", "#d35400"}};
+
+BlockDescription describe(const DecodedBlock& b) {
+    const DigitalIntegrationLine& l = line_of(b);
+    BlockDescription d;
+    d.kind = &kKinds[0];
+    d.learns_bit_lengths = true;
+    d.end_factor = kBlockEndFactor;
+    d.fields = {{"block", field_number(l.number)},   {"bit 0", field_number(l.bit0)},
+                {"bit 1", field_number(l.bit1)},     {"used bits", field_number(l.used_bits)},
+                {"length", field_number(l.length)}};
+    return d;
+}
+
 const Switch kSwitches[] = {
     {"/diload", false, [](Settings& s, std::int32_t) { s.loaders.get<DigitalIntegrationSettings>().on = true; }},
 };
@@ -112,6 +149,10 @@ const LoaderDescriptor digital_integration_loader{
     .after_pilot = after_pilot,
     .decode = decode,
     .write_image = write_image,
+    .print_line = print_line,
+    .checks_out = checks_out,
+    .describe = describe,
+    .kinds = kKinds,
 };
 
 }  // namespace kvr

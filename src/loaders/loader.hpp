@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "analysis/hp_cursor.hpp"
 #include "analysis/pilot.hpp"
+#include "core/console.hpp"
 #include "core/settings.hpp"
 #include "core/switch.hpp"
 #include "loaders/decoded_block.hpp"
@@ -39,6 +42,26 @@ struct DecodeInput {
     std::int32_t index = 0;           // the block's number in the run, from 0
     std::int32_t last_block_end = 0;  // where the block before it ended
     std::uint8_t* buffer = nullptr;   // the block buffer of the conversion (kBlockDataSize bytes)
+};
+
+// A kind of block: its name (kvrtool's, and the report page's class), what the page's legend
+// calls it, and the colour the page draws it in.
+struct BlockKind {
+    std::string_view name;
+    std::string_view label;
+    std::string_view colour;
+};
+
+// The fields of a block's report line by name, in the order the line shows them.
+using BlockFields = std::vector<std::pair<std::string, std::string>>;
+
+// What a loader tells of one of its blocks to those who show it otherwise than the report
+// does (the report page, kvrtool).
+struct BlockDescription {
+    const BlockKind* kind = nullptr;
+    BlockFields fields;
+    bool learns_bit_lengths = false;  // bits judged against lengths learnt from its first bits
+    double end_factor = 0.0;          // it ends at an HP this many times the 1 length
 };
 
 struct LoaderDescriptor {
@@ -70,6 +93,22 @@ struct LoaderDescriptor {
                         std::vector<std::uint8_t>& out);
     // Whether the block's data makes a TAP record (optional: always).
     bool (*in_tap)(const DecodedBlock& block) = nullptr;
+
+    // The report: the lines before its sub-blocks (optional), then its own line, left open
+    // for the pause.
+    void (*print_heading)(const DecodedBlock& block, Console& out) = nullptr;
+    void (*print_line)(const DecodedBlock& block, Console& out);
+    // Whether the block checks out: its checksum, or whatever check its scheme has.
+    bool (*checks_out)(const DecodedBlock& block);
+    BlockDescription (*describe)(const DecodedBlock& block);
+    // Every kind its blocks may be of.
+    std::span<const BlockKind> kinds;
+    // For a block that announces the length of the next one (a header): that length in
+    // bytes, else -1 (optional: never).
+    std::int32_t (*announces)(const DecodedBlock& block) = nullptr;
+    // Whether its blocks are held to the length the block before announced: one that ends
+    // short of it has not been read whole.
+    bool held_to_announced_length = false;
 };
 
 // A fresh state of a loader's own kind, and that state from the one the registry keeps.
@@ -81,6 +120,11 @@ template <typename T>
 T& state_of(LoaderState& state) {
     return static_cast<T&>(state);
 }
+
+// The fields every kind of line ends with, as the report page shows them.
+void add_length_fields(BlockFields& fields, std::int32_t used_bits, const char* length_name, std::int32_t length,
+                       char check);
+std::string field_number(std::int64_t value);
 
 // Counts the block and gives back the HP pair that ended its data, so that the next pilot
 // search starts with them.

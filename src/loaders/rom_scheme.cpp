@@ -3,6 +3,9 @@
 #include "loaders/rom_scheme.hpp"
 
 #include <algorithm>
+#include <any>
+#include <array>
+#include <cstdio>
 
 #include "analysis/bits.hpp"
 #include "analysis/measure.hpp"
@@ -17,6 +20,39 @@ using namespace image;
 struct RomSettings {
     bool bleepload = false;
 };
+
+// The fields of its report line.
+struct RomLine {
+    char flag_letter = ' ';  // ' ' for ROM timings within the tolerance, '*' for a turbo block
+    std::array<std::uint8_t, 12> head{};  // the first bytes in the buffer: flag, type, name
+    std::int32_t pilot_pulse = 0, pilot_count = 0, sync1 = 0, sync2 = 0, bit0 = 0, bit1 = 0;
+    std::int32_t used_bits = 0, length = 0;
+    char check = '-';
+};
+const RomLine& line_of(const DecodedBlock& b) { return std::any_cast<const RomLine&>(b.line); }
+
+// A header block: flag 0, a type of 0 to 3, a name of ten characters from byte 2, and the
+// length of the data block that follows in bytes 12 and 13.
+constexpr std::size_t kNameAt = 2, kNameLength = 10, kDataLengthAt = 12;
+constexpr std::int32_t kHeaderLength = 19;
+
+// The name of a header block ("P:", "N:", "C:" or "B:" and its ten characters), else dashes.
+std::array<char, 13> header_name(const RomLine& l) {
+    static const char* const kPrefix[] = {"P:", "N:", "C:", "B:"};
+    std::array<char, 13> text{};
+    const std::array<std::uint8_t, 12>& d = l.head;
+    if (d[0] == 0 && (l.length == kHeaderLength || l.length == kHeaderLength + 1) && d[1] <= 3) {
+        text[0] = kPrefix[d[1]][0];
+        text[1] = kPrefix[d[1]][1];
+        for (std::size_t i = 0; i < kNameLength; ++i) {
+            const std::uint8_t c = d[kNameAt + i];
+            text[2 + i] = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : ' ';
+        }
+    } else {
+        for (std::size_t i = 0; i < 12; ++i) text[i] = '-';
+    }
+    return text;
+}
 
 struct RomState final : CopyableState<RomState> {
     // Set while BleepLoad markers have been skipped since the last block written.
@@ -139,6 +175,53 @@ bool in_tap(const DecodedBlock& b) { return b.last_byte_bits != 0; }
 
 bool serves(const Settings&, std::int32_t) { return true; }
 
+void print_line(const DecodedBlock& b, Console& out) {
+    const RomLine& l = line_of(b);
+    out.print("%c%s P-%4d,%4d S-%4d/%4d 0-%4d,1-%4d F-%02X B%d L-%5d C%c ", l.flag_letter, header_name(l).data(),
+              l.pilot_pulse, l.pilot_count, l.sync1, l.sync2, l.bit0, l.bit1, l.head[0], l.used_bits, l.length, l.check);
+}
+
+// A BleepLoad marker has nothing to check.
+bool checks_out(const DecodedBlock& b) {
+    const RomLine& l = line_of(b);
+    return l.used_bits == 0 || l.check == '*';
+}
+
+const BlockKind kKinds[] = {
+    {"rom", "ROM timings", "#3a7bd5"},
+    {"turbo", "turbo", "#8e44ad"},
+    {"marker", "BleepLoad marker", "#95a5a6"},
+};
+
+BlockDescription describe(const DecodedBlock& b) {
+    const RomLine& l = line_of(b);
+    BlockDescription d;
+    d.kind = &kKinds[l.used_bits == 0 ? 2 : l.flag_letter == ' ' ? 0 : 1];
+    d.learns_bit_lengths = true;
+    d.end_factor = kBlockEndFactor;
+    char flag[3];
+    std::snprintf(flag, sizeof flag, "%02X", l.head[0]);
+    d.fields = {{"timings", l.flag_letter == ' ' ? "standard" : "turbo"},
+                {"name", header_name(l).data()},
+                {"pilot", field_number(l.pilot_pulse)},
+                {"pilot HPs", field_number(l.pilot_count)},
+                {"sync 1", field_number(l.sync1)},
+                {"sync 2", field_number(l.sync2)},
+                {"bit 0", field_number(l.bit0)},
+                {"bit 1", field_number(l.bit1)},
+                {"flag", flag}};
+    add_length_fields(d.fields, l.used_bits, "length", l.length, l.check);
+    return d;
+}
+
+// A good header announces its data block: the length in the header, with the flag and the
+// checksum byte.
+std::int32_t announces(const DecodedBlock& b) {
+    const RomLine& l = line_of(b);
+    if (l.length != kHeaderLength || l.check != '*' || b.data.size() < kDataLengthAt + 2 || b.data[0] != 0) return -1;
+    return (b.data[kDataLengthAt] | (b.data[kDataLengthAt + 1] << 8)) + 2;
+}
+
 const Switch kSwitches[] = {
     {"/bleep", false, [](Settings& s, std::int32_t) { s.loaders.get<RomSettings>().bleepload = true; }},
 };
@@ -165,6 +248,12 @@ const LoaderDescriptor rom_scheme_loader{
     .before_image_write = before_image_write,
     .write_image = write_image,
     .in_tap = in_tap,
+    .print_line = print_line,
+    .checks_out = checks_out,
+    .describe = describe,
+    .kinds = kKinds,
+    .announces = announces,
+    .held_to_announced_length = true,
 };
 
 }  // namespace kvr

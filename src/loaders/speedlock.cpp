@@ -4,7 +4,9 @@
 // 4 with a ROM-scheme pilot; the sync and flag HPs are skipped, as their pulses are fixed.
 // Type 3 variant 2 has a long stretch of noise before block 1, which the image replaces
 // by a generated tone and a pause.
+#include <any>
 #include <cstdio>
+#include <optional>
 
 #include "analysis/bits.hpp"
 #include "analysis/measure.hpp"
@@ -14,6 +16,18 @@
 namespace kvr {
 
 namespace {
+
+// Block 2 is read in sub-blocks, which end at an HP longer than this many times the 1 length.
+constexpr std::int32_t kSubBlockEndFactor = 2;
+
+// The fields of a block's report line. Block 2's length is the total of its sub-blocks.
+struct SpeedlockLine {
+    std::int32_t block = 1;  // 1 or 2
+    std::int32_t type = 0, used_bits = 0, length = 0;
+    char check = '-';
+    std::optional<double> noise_seconds;  // the simulated noise that replaces the stretch before block 1
+};
+const SpeedlockLine& line_of(const DecodedBlock& b) { return std::any_cast<const SpeedlockLine&>(b.line); }
 
 struct SpeedlockState final : CopyableState<SpeedlockState> {
     SpeedlockLeader leader;
@@ -81,7 +95,7 @@ bool trailer_follows(HpCursor& c) {
 
 bool pair_ends_subblock(const HpCursor& c, const BitRefs& refs, const Settings& s) {
     if (s.end_given) return percent_diff_at_least(c.cur, c.prev, s.end_threshold_pct);
-    const std::int64_t limit = 2 * std::int64_t{refs.bit1};
+    const std::int64_t limit = kSubBlockEndFactor * std::int64_t{refs.bit1};
     return c.cur > limit || c.prev > limit;
 }
 
@@ -132,7 +146,7 @@ void read_block2(HpCursor& c, BitRefs& refs, const Settings& s, std::uint8_t* bu
             b.last_byte_bits = r.last_byte_bits;
             b.flag_byte = buffer[0];
             const char check = (r.length > 0 && x == buffer[r.length - 1]) ? '*' : '-';
-            b.line = SpeedlockBlock2Line{speedlock_settings(s).type, r.last_byte_bits, total, check};
+            b.line = SpeedlockLine{2, speedlock_settings(s).type, r.last_byte_bits, total, check, {}};
             return;
         }
         for (std::int32_t i = 0; i < r.length; ++i) x ^= buffer[i];
@@ -181,7 +195,7 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
         b.data.assign(in.buffer, in.buffer + read.length);
         b.last_byte_bits = read.last_byte_bits;
         b.flag_byte = in.buffer[0];
-        SpeedlockBlock1Line line{type, read.last_byte_bits, read.length, xor_check(in.buffer, read.length), {}};
+        SpeedlockLine line{1, type, read.last_byte_bits, read.length, xor_check(in.buffer, read.length), {}};
         if (noisy_block1(s, in.index)) line.noise_seconds = ms * 0.001;
         b.line = line;
         // A read without bits is still reported and counted; nothing of it waits.
@@ -192,6 +206,38 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult& p, const 
     }
     finish_block(c, b);
     return b;
+}
+
+void print_heading(const DecodedBlock& b, Console& out) {
+    const SpeedlockLine& l = line_of(b);
+    if (l.noise_seconds) out.print(" Speedlock 3 variant 2 Simulated Noise for %1.3f seconds\n", *l.noise_seconds);
+    if (l.block == 2) out.print(" Speedlock %d block 2 :\n", l.type);
+}
+
+void print_line(const DecodedBlock& b, Console& out) {
+    const SpeedlockLine& l = line_of(b);
+    if (l.block == 1)
+        out.print(" Speedlock %d block 1                                     B%d L-%5d C%c ", l.type, l.used_bits,
+                  l.length, l.check);
+    else
+        out.print(" Speedlock %d block 2 Total                               B%d L-%5d C%c ", l.type, l.used_bits,
+                  l.length, l.check);
+}
+
+// Block 2's letter checks the exclusive-or across all its sub-blocks.
+bool checks_out(const DecodedBlock& b) { return line_of(b).check == '*'; }
+
+const BlockKind kKinds[] = {{"speedlock", "Speedlock 2 to 4", "#27ae60"}};
+
+BlockDescription describe(const DecodedBlock& b) {
+    const SpeedlockLine& l = line_of(b);
+    BlockDescription d;
+    d.kind = &kKinds[0];
+    d.end_factor = l.block == 2 ? kSubBlockEndFactor : kBlockEndFactor;
+    d.fields = {{"type", field_number(l.type)}, {"block", field_number(l.block)}};
+    if (l.block == 2) d.fields.emplace_back("sub-blocks", field_number(static_cast<std::int64_t>(b.subblocks.size())));
+    add_length_fields(d.fields, l.used_bits, l.block == 2 ? "total length" : "length", l.length, l.check);
+    return d;
 }
 
 const Switch kSwitches[] = {
@@ -220,6 +266,11 @@ const LoaderDescriptor speedlock_loader{
     .replaces_gap = replaces_gap,
     .decode = decode,
     .write_image = write_speedlock_data,
+    .print_heading = print_heading,
+    .print_line = print_line,
+    .checks_out = checks_out,
+    .describe = describe,
+    .kinds = kKinds,
 };
 
 }  // namespace kvr

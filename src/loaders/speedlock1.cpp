@@ -1,5 +1,6 @@
 // Speedlock type 1: a leader of clicked segments, two sync HPs, six flag bits, then the
 // data at 565 and 1130 T-states.
+#include <any>
 #include <cstdio>
 
 #include "analysis/bits.hpp"
@@ -12,6 +13,15 @@ namespace {
 
 constexpr std::int32_t kBit0 = 565;
 constexpr std::int32_t kBit1 = 1130;
+
+// The fields of its report line: the block's number and the flag bits in the order read.
+struct Speedlock1Line {
+    std::int32_t number = 0;
+    std::array<char, 7> flags{};
+    std::int32_t used_bits = 0, length = 0;
+    char check = '-';
+};
+const Speedlock1Line& line_of(const DecodedBlock& b) { return std::any_cast<const Speedlock1Line&>(b.line); }
 
 struct Speedlock1State final : CopyableState<Speedlock1State> {
     SpeedlockLeader leader;
@@ -72,6 +82,26 @@ DecodedBlock decode(HpCursor& c, const Settings& s, const PilotResult&, const De
     return b;
 }
 
+void print_line(const DecodedBlock& b, Console& out) {
+    const Speedlock1Line& l = line_of(b);
+    out.print(" Speedlock 1 block %d   Flag:%s                       B%d L-%5d C%c ", l.number, l.flags.data(),
+              l.used_bits, l.length, l.check);
+}
+
+bool checks_out(const DecodedBlock& b) { return line_of(b).check == '*'; }
+
+const BlockKind kKinds[] = {{"speedlock1", "Speedlock 1", "#16a085"}};
+
+BlockDescription describe(const DecodedBlock& b) {
+    const Speedlock1Line& l = line_of(b);
+    BlockDescription d;
+    d.kind = &kKinds[0];
+    d.end_factor = kBlockEndFactor;
+    d.fields = {{"block", field_number(l.number)}, {"flag bits", l.flags.data()}};
+    add_length_fields(d.fields, l.used_bits, "length", l.length, l.check);
+    return d;
+}
+
 const Switch kSwitches[] = {
     {"/slock1", true,
      [](Settings& s, std::int32_t n) {
@@ -93,6 +123,10 @@ const LoaderDescriptor speedlock1_loader{
     .after_pilot = after_pilot,
     .decode = decode,
     .write_image = write_speedlock_data,
+    .print_line = print_line,
+    .checks_out = checks_out,
+    .describe = describe,
+    .kinds = kKinds,
 };
 
 }  // namespace kvr

@@ -5,7 +5,6 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "analysis/bits.hpp"
 #include "analysis/hp_cursor.hpp"
@@ -16,6 +15,8 @@
 namespace kvr {
 
 namespace {
+
+std::int64_t length_of(const DecodedBlock& block) { return static_cast<std::int64_t>(block.data.size()); }
 
 FrontEndSettings front_end_with(void (*change)(FrontEndSettings&)) {
     FrontEndSettings s;
@@ -66,22 +67,7 @@ const std::vector<RetryVariant>& retry_variants() {
     return variants;
 }
 
-bool block_checks_out(const DecodedBlock& block) {
-    struct Check {
-        const DecodedBlock& b;
-        bool operator()(std::monostate) const { return true; }
-        bool operator()(const RomLine& l) const { return l.used_bits == 0 || l.check == '*'; }
-        bool operator()(const Speedlock1Line& l) const { return l.check == '*'; }
-        bool operator()(const SpeedlockBlock1Line& l) const { return l.check == '*'; }
-        bool operator()(const SpeedlockBlock2Line& l) const { return l.check == '*'; }
-        bool operator()(const DigitalIntegrationLine&) const {
-            std::uint8_t x = 0;
-            for (std::uint8_t v : b.data) x ^= v;
-            return !b.data.empty() && x == 0;
-        }
-    };
-    return std::visit(Check{block}, block.line);
-}
+bool block_checks_out(const DecodedBlock& block) { return block.loader->checks_out(block); }
 
 ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
                              std::vector<FrameSpan> weak, const Settings& settings, Console& console)
@@ -94,25 +80,20 @@ ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels,
       settings_(settings),
       console_(console) {}
 
-bool ChecksumRetry::needs_retry(const DecodedBlock& block) const {
-    if (!block_checks_out(block)) return true;
-    const auto* rom = std::get_if<RomLine>(&block.line);
-    return rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_;
-}
+bool ChecksumRetry::needs_retry(const DecodedBlock& block) const { return !block_checks_out(block) || ended_early(block); }
 
 // A block that ended before the length its header announced: the samples its missing bytes
 // take at most (every bit a 1), so that a retry reads it whole; 0 for any other block.
 std::int64_t ChecksumRetry::still_to_come(const DecodedBlock& block) const {
-    const auto* rom = std::get_if<RomLine>(&block.line);
-    if (rom == nullptr || expected_length_ < 0 || rom->length >= expected_length_) return 0;
-    const double per_byte = 16.0 * std::max(rom->bit1, 0) * samples_per_tstate(rate_);
-    return static_cast<std::int64_t>(per_byte * (expected_length_ - rom->length) * 1.05);
+    if (!ended_early(block)) return 0;
+    const double per_byte = 16.0 * std::max(block.timings.bit1, 0) * samples_per_tstate(rate_);
+    return static_cast<std::int64_t>(per_byte * (expected_length_ - length_of(block)) * 1.05);
 }
 
 // How far from the block's start its readings reach: a block as long as its header
 // announced ends where it did (give or take the tail), any other may end far later.
 std::int64_t ChecksumRetry::reach_of(const DecodedBlock& block, std::int64_t span) const {
-    const bool announced = std::holds_alternative<RomLine>(block.line) && expected_length_ >= 0;
+    const bool announced = block.loader->held_to_announced_length && expected_length_ >= 0;
     if (announced && !ended_early(block)) return span;
     return std::max(2 * span, span + still_to_come(block));
 }
@@ -121,15 +102,11 @@ std::int64_t ChecksumRetry::reach_of(const DecodedBlock& block, std::int64_t spa
 void ChecksumRetry::remember(const DecodedBlock& block) {
     ++counts_.blocks;
     if (block_checks_out(block)) ++counts_.good;
-    expected_length_ = -1;
-    const auto* rom = std::get_if<RomLine>(&block.line);
-    if (rom != nullptr && rom->length == 19 && rom->check == '*' && block.data.size() >= 14 && block.data[0] == 0)
-        expected_length_ = (block.data[12] | (block.data[13] << 8)) + 2;
+    expected_length_ = block.loader->announces != nullptr ? block.loader->announces(block) : -1;
 }
 
 bool ChecksumRetry::ended_early(const DecodedBlock& block) const {
-    const auto* rom = std::get_if<RomLine>(&block.line);
-    return rom != nullptr && expected_length_ >= 0 && rom->length < expected_length_;
+    return block.loader->held_to_announced_length && expected_length_ >= 0 && length_of(block) < expected_length_;
 }
 
 void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
@@ -330,14 +307,11 @@ std::optional<ChecksumRetry::Reading> ChecksumRetry::read_again(const Recording&
     std::vector<std::uint8_t> buffer(kBlockDataSize);
     r.block = loader.decode(c, settings, pilot, {start.index, start.last_block_end - offset, buffer.data()}, *r.state);
     if (!r.block.counted) return std::nullopt;
+    r.block.loader = &loader;
     return r;
 }
 
-bool ChecksumRetry::settles(const DecodedBlock& again) const {
-    if (!block_checks_out(again)) return false;
-    const auto* rom = std::get_if<RomLine>(&again.line);
-    return rom == nullptr || expected_length_ < 0 || rom->length >= expected_length_;
-}
+bool ChecksumRetry::settles(const DecodedBlock& again) const { return block_checks_out(again) && !ended_early(again); }
 
 void ChecksumRetry::adopt(Reading& r, const char* name, const Span& w, DecodedBlock& block, HpCursor& cursor,
                           LoaderState& state) {

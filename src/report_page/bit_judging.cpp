@@ -33,9 +33,7 @@ std::vector<Mark> bit_thresholds(const BlockFacts& f, const BitRefs& refs, const
     const double split = s.middle_value ? refs.middle : (static_cast<double>(refs.bit0) + refs.bit1) / 2.0;
     marks.push_back({"0 | 1", tstates(split, spt)});
     if (!s.end_given) {
-        // Blocks read in sub-blocks end at twice the 1 length, others at 1.4 times.
-        const double factor = f.read_in_subblocks ? 2.0 : 1.4;
-        marks.push_back({"block end", tstates(static_cast<std::int32_t>(refs.bit1 * factor), spt)});
+        marks.push_back({"block end", tstates(static_cast<std::int32_t>(refs.bit1 * f.end_factor), spt)});
     }
     for (const Mark& m : f.timings) {
         if (m.label != "pilot" && m.label != "leader") continue;

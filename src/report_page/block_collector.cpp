@@ -12,71 +12,7 @@ namespace kvr {
 
 namespace {
 
-std::string text(const char* format, std::int64_t value) {
-    char s[32];
-    std::snprintf(s, sizeof s, format, static_cast<long long>(value));
-    return s;
-}
-
-std::string number(std::int64_t value) { return text("%lld", value); }
-
-// Each kind of report line as named fields, in the order the line shows them.
-struct LineFields {
-    const DecodedBlock& b;
-    BlockFacts& f;
-    void add(const char* name, std::string value) const { f.fields.emplace_back(name, std::move(value)); }
-    void common(std::int32_t used_bits, const char* length_name, std::int32_t length, char check) const {
-        add("used bits", number(used_bits));
-        add(length_name, number(length));
-        add("checksum", check == '*' ? "good" : "bad");
-    }
-
-    void operator()(std::monostate) const {}
-    void operator()(const RomLine& l) const {
-        add("timings", l.flag_letter == ' ' ? "standard" : "turbo");
-        add("name", f.line.size() > 13 ? f.line.substr(1, 12) : "");
-        add("pilot", number(l.pilot_pulse));
-        add("pilot HPs", number(l.pilot_count));
-        add("sync 1", number(l.sync1));
-        add("sync 2", number(l.sync2));
-        add("bit 0", number(l.bit0));
-        add("bit 1", number(l.bit1));
-        add("flag", text("%02llX", l.head[0]));
-        common(l.used_bits, "length", l.length, l.check);
-    }
-    void operator()(const Speedlock1Line& l) const {
-        add("block", number(l.number));
-        add("flag bits", l.flags.data());
-        common(l.used_bits, "length", l.length, l.check);
-    }
-    void operator()(const SpeedlockBlock1Line& l) const {
-        add("type", number(l.type));
-        add("block", "1");
-        common(l.used_bits, "length", l.length, l.check);
-    }
-    void operator()(const SpeedlockBlock2Line& l) const {
-        add("type", number(l.type));
-        add("block", "2");
-        add("sub-blocks", number(static_cast<std::int64_t>(b.subblocks.size())));
-        common(l.used_bits, "total length", l.total, l.check);
-    }
-    void operator()(const DigitalIntegrationLine& l) const {
-        add("block", number(l.number));
-        add("bit 0", number(l.bit0));
-        add("bit 1", number(l.bit1));
-        add("used bits", number(l.used_bits));
-        add("length", number(l.length));
-    }
-};
-
-// The page's colour for the block: the ROM scheme's standard and turbo blocks and markers,
-// and each custom loader's own.
-const char* kind_of(const DecodedBlock& b) {
-    if (const auto* l = std::get_if<RomLine>(&b.line)) return l->used_bits == 0 ? "marker" : l->flag_letter == ' ' ? "rom" : "turbo";
-    if (std::holds_alternative<Speedlock1Line>(b.line)) return "speedlock1";
-    if (std::holds_alternative<DigitalIntegrationLine>(b.line)) return "di";
-    return "speedlock";
-}
+std::string number(std::int64_t value) { return field_number(value); }
 
 std::string pulses_text(const std::vector<std::uint16_t>& pulses) {
     std::string s;
@@ -117,10 +53,11 @@ void add_timings(const DecodedBlock& b, BlockFacts& f) {
     mark(ones > 0 ? "bit 1" : "bit 1 (twice bit 0)", t.bit1);
 }
 
-// Speedlock blocks read bits against their fixed lengths; the ROM scheme and Digital
-// Integration learn them from the first bits of each block (unless the ROM's are asked for).
-void add_bit_judging(const DecodedBlock& b, BlockFacts& f) {
-    f.learns_bit_lengths = std::holds_alternative<RomLine>(b.line) || std::holds_alternative<DigitalIntegrationLine>(b.line);
+// Some loaders learn the bit lengths from the first bits of each block (unless the ROM's
+// are asked for), others read against fixed ones.
+void add_bit_judging(const DecodedBlock& b, const BlockDescription& d, BlockFacts& f) {
+    f.learns_bit_lengths = d.learns_bit_lengths;
+    f.end_factor = d.end_factor;
     if (!f.learns_bit_lengths) {
         f.fixed_bit0 = b.timings.bit0;
         f.fixed_bit1 = b.timings.bit1;
@@ -159,7 +96,8 @@ void BlockCollector::block(const DecodedBlock& b, const BlockSeen& seen) {
     BlockFacts f;
     f.index = b.index;
     f.loader = b.loader != nullptr ? std::string(b.loader->name) : "";
-    f.kind = kind_of(b);
+    BlockDescription described = b.loader->describe(b);
+    f.kind = described.kind->name;
     f.pilot_start = seen.pilot_start;
     f.data_start = seen.data_start;
     f.end = seen.end;
@@ -185,8 +123,8 @@ void BlockCollector::block(const DecodedBlock& b, const BlockSeen& seen) {
 
     add_parts(b, f);
     add_timings(b, f);
-    add_bit_judging(b, f);
-    std::visit(LineFields{b, f}, b.line);
+    add_bit_judging(b, described, f);
+    f.fields = std::move(described.fields);
     blocks_.push_back(std::move(f));
 }
 

@@ -77,8 +77,12 @@
     $("conversion-summary").textContent = data.summary || (blocks.length ? "" : "No blocks found.");
   }
 
-  const KINDS = [["rom", "ROM timings"], ["turbo", "turbo"], ["marker", "BleepLoad marker"],
-    ["speedlock1", "Speedlock 1"], ["speedlock", "Speedlock 2 to 4"], ["di", "Digital Integration"]];
+  // The kinds of block the loaders give, each with its legend and colour.
+  function kindColours() {
+    const style = el("style");
+    style.textContent = data.kinds.map(([k, , colour]) => `.kind-${k} { fill: ${colour}; background: ${colour}; }`).join("\n");
+    document.head.appendChild(style);
+  }
 
   function timeline() {
     const W = 1000, H = 70, top = 8, barH = 36;
@@ -112,7 +116,7 @@
     timeAxis(s, seconds, W, top + barH + 10);
     $("timeline").appendChild(s);
     const legend = $("legend");
-    for (const [k, name] of KINDS) {
+    for (const [k, name] of data.kinds) {
       if (!blocks.some((b) => b.kind === k)) continue;
       const span = el("span");
       span.appendChild(el("i", { class: "kind-" + k }));
@@ -289,6 +293,7 @@
     $("envelope").appendChild(s);
   }
 
+  kindColours();
   header();
   timeline();
   blockTable();

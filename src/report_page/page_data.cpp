@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "loaders/registry.hpp"
 #include "report_page/json_text.hpp"
 
 namespace kvr {
@@ -75,6 +76,17 @@ std::string envelope_json(const ChannelEnvelope& e) {
            ",\"baseline\":" + json_array(e.baseline, amplitude) + "}";
 }
 
+// Every kind of block any loader gives, with its legend and colour.
+std::string kinds_json() {
+    std::vector<const BlockKind*> kinds;
+    for (const LoaderDescriptor* loader : all_loaders())
+        for (const BlockKind& k : loader->kinds) kinds.push_back(&k);
+    return json_array(kinds, [](const BlockKind* k) {
+        return json_tuple({json_string(std::string(k->name)), json_string(std::string(k->label)),
+                           json_string(std::string(k->colour))});
+    });
+}
+
 std::string share(double v) { return v < 0.0 ? "null" : json_number(v, 4); }
 
 }  // namespace
@@ -82,7 +94,7 @@ std::string share(double v) { return v < 0.0 ? "null" : json_number(v, 4); }
 std::string page_data_json(const RecordingFacts& f) {
     std::string s = "{\"input\":" + json_string(f.input_name) + ",\"rate\":" + integer(f.rate);
     s += ",\"samples\":" + integer(f.samples) + ",\"levelsFrom\":" + json_string(f.levels_from);
-    s += ",\"summary\":" + json_string(f.summary);
+    s += ",\"summary\":" + json_string(f.summary) + ",\"kinds\":" + kinds_json();
     s += ",\"channels\":" + json_array(f.channels, [](const RecordingFacts::Channel& c) {
              return "{\"used\":" + share(c.used) + ",\"inverted\":" + share(c.inverted) + "}";
          });

@@ -56,7 +56,7 @@ struct BlockPart {
 struct BlockFacts {
     std::int32_t index = 0;
     std::string loader;  // the loader that read it
-    std::string kind;    // rom, turbo, marker, speedlock1, speedlock, di: its colour on the page
+    std::string kind;    // the kind its loader gives it: its colour on the page
     std::int32_t pilot_start = 0, data_start = 0, end = 0;  // samples
     std::string line;                // its report line as printed, without the pause
     std::vector<std::string> notes;  // the report's other lines for it (headings, sub-blocks)
@@ -73,6 +73,7 @@ struct BlockFacts {
     std::int32_t fixed_bit0 = 0, fixed_bit1 = 0;
     std::vector<std::int32_t> trailer_after_bits;
     bool read_in_subblocks = false;
+    double end_factor = 0.0;  // it ends at an HP this many times the 1 length
 
     HpHistogram histogram;
     std::vector<Mark> timings;     // what the report says the block's lengths are
