@@ -199,7 +199,8 @@ TEST(EdgeFeed, ACursorFollowingEdgesAsTheyAreReadMeasuresAsOnTheWholeRecording) 
         following.feed = &feed;
         Recording known = whole;
         known.edges.resize(last);
-        HpCursor a(following), b(known);
+        const EdgeView view_a(following), view_b(known);
+        HpCursor a(view_a), b(view_b);
         std::mt19937 rng(14);
         for (int i = 0; i < 20000; ++i) {
             // Steps forward, give-backs, jumps either way and skips of pairs.
@@ -270,7 +271,8 @@ TEST(Recording, LevelsAndSlices) {
 TEST(HpCursor, MeasuresFromAnyPositionForwardsAndBack) {
     const SampleVector s = random_samples(50000, 25, 4);
     const Recording r = recording_of(s, 44100);
-    HpCursor c(r);
+    const EdgeView view(r);
+    HpCursor c(view);
     auto plain_hp = [&](std::int32_t from) {
         std::int32_t end = from + 1;
         while (end < 50000 && (s[static_cast<std::size_t>(end)] < 0) == (s[static_cast<std::size_t>(from)] < 0)) ++end;

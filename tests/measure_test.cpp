@@ -10,7 +10,8 @@ namespace {
 
 TEST(Measure, HalfPeriods) {
     const Recording recording = recording_of({-128, -128, 0x10, 0x10, 0x10, -128}, 44100);
-    HpCursor c(recording);
+    const EdgeView view(recording);
+    HpCursor c(view);
     EXPECT_EQ(c.measure(), 2);
     EXPECT_EQ(c.hp_start, 0);
     EXPECT_EQ(c.pos, 2);

@@ -19,7 +19,7 @@
 namespace kvr::test {
 
 HpTape::HpTape(const std::vector<std::int32_t>& hps, std::int32_t rate)
-    : recording(recording_of(samples_from_hps(hps), rate)), cursor(recording) {}
+    : recording(recording_of(samples_from_hps(hps), rate)), view(recording), cursor(view) {}
 
 DecodedBlock decode_with(const char* name, HpTape& tape, const PilotResult& pilot, std::int32_t index,
                          std::int32_t last_block_end) {

@@ -91,6 +91,7 @@ std::unique_ptr<Context> fresh_context();
 // that the analysers and decoders take.
 struct HpTape {
     Recording recording;
+    EdgeView view;
     HpCursor cursor;
     Settings settings;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kBlockDataSize);

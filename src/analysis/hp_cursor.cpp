@@ -4,36 +4,30 @@
 
 #include "analysis/measure.hpp"
 #include "analysis/pair_spans.hpp"
-#include "input/edge_feed.hpp"
 
 namespace kvr {
 
-HpCursor::HpCursor(const Recording& recording)
-    : edges_(recording.edges.data()),
-      edge_count_(recording.edges.size()),
-      count_(recording.count),
-      rate_(recording.sample_rate),
-      samples_per_tstate_(kvr::samples_per_tstate(recording.sample_rate)),
-      feed_(recording.feed) {
-    if (feed_ != nullptr) {
-        edges_ = feed_->edges();
-        const EdgeFeed::Progress now = feed_->progress();
-        take(now.ready, now.closed);
-    }
+HpCursor::HpCursor(const EdgeView& view, CursorState at)
+    : pos(at.pos),
+      cur(at.cur),
+      prev(at.prev),
+      view_(view),
+      edges_(view.edges()),
+      count_(view.count()),
+      rate_(view.sample_rate()),
+      samples_per_tstate_(kvr::samples_per_tstate(view.sample_rate())) {
+    take(view.known());
 }
 
-void HpCursor::take(std::size_t ready, bool closed) {
-    edge_count_ = ready;
-    if (closed)
+void HpCursor::take(EdgeView::Known known) {
+    edge_count_ = known.edges;
+    if (known.complete)
         known_until_ = INT32_MAX;
     else
-        known_until_ = ready > 0 ? edges_[ready - 1] : 0;
+        known_until_ = known.edges > 0 ? edges_[known.edges - 1] : 0;
 }
 
-void HpCursor::take_more() {
-    const EdgeFeed::Progress now = feed_->wait_for_more(edge_count_);
-    take(now.ready, now.closed);
-}
+void HpCursor::take_more() { take(view_.wait_for_more(edge_count_)); }
 
 void HpCursor::wait_past(std::int32_t at) {
     while (at >= known_until_) take_more();
@@ -42,9 +36,6 @@ void HpCursor::wait_past(std::int32_t at) {
 void HpCursor::wait_for_edges(std::size_t n) {
     while (edge_count_ <= n && known_until_ != INT32_MAX) take_more();
 }
-
-HpCursor::HpCursor(HpCursor&&) noexcept = default;
-HpCursor::~HpCursor() = default;
 
 std::size_t HpCursor::search_edge_after(std::int32_t at) {
     // The analysis moves on HP by HP and gives back a few at a time, so the answer is
@@ -85,11 +76,8 @@ void HpCursor::skip_pairs_within(std::int32_t min_sum, std::int32_t max_sum) {
         stop += 2;
     }
     if (stop + 2 < edge_count_ && stop >= first + kShortSearch) {
-        if (!spans_) {
-            wait_for_edges(SIZE_MAX - 1);  // the summary is of the whole recording
-            spans_ = std::make_unique<PairSpans>(edges_, edge_count_);
-        }
-        stop = spans_->first_outside(stop, min_sum, max_sum);
+        wait_for_edges(SIZE_MAX - 1);  // the summary is of the whole recording
+        stop = view_.pair_spans().first_outside(stop, min_sum, max_sum);
     }
     if (stop <= first) return;
     const std::size_t last = stop - 2;  // pairs first, first + 2, ..., last

@@ -1,22 +1,27 @@
 // The recording seen half-period by half-period. The cursor keeps the position and the
-// last two HPs, which every analyser and decoder reads and moves on in turn.
+// last two HPs, which the analysers and decoders of one reading move on in turn; a reading
+// starts a cursor of its own on a view of the edges and gives back where it stopped.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
-#include "input/recording.hpp"
+#include "analysis/edge_view.hpp"
 
 namespace kvr {
 
-class PairSpans;
+// Where a reading stands: the next sample to measure and the last two HPs.
+struct CursorState {
+    std::int32_t pos = 0;
+    std::int32_t cur = 0;
+    std::int32_t prev = 0;
+};
 
 class HpCursor {
 public:
-    // The recording must outlive the cursor.
-    explicit HpCursor(const Recording& recording);
-    HpCursor(HpCursor&&) noexcept;
-    ~HpCursor();
+    // The view must outlive the cursor. Positions are the view's own (its sample 0 first).
+    explicit HpCursor(const EdgeView& view, CursorState at = {});
+
+    CursorState state() const { return {pos, cur, prev}; }
 
     // The length in samples of the HP at pos, 0 at the end of the recording; pos moves past it.
     // Every analyser calls it for every HP, so it is inline.
@@ -67,18 +72,17 @@ private:
     void wait_past(std::int32_t at);
     // Waits until more than n edges are there, or the reading has ended.
     void wait_for_edges(std::size_t n);
-    // Takes what the feed has, once it has more than the cursor knows, or is closed.
+    // Takes what the view has, once it has more than the cursor knows, or is complete.
     void take_more();
-    void take(std::size_t ready, bool closed);
+    void take(EdgeView::Known known);
 
+    const EdgeView& view_;
     const std::int32_t* edges_;
-    std::size_t edge_count_;
+    std::size_t edge_count_ = 0;
     std::size_t next_ = 0;  // where the last search ended: the next one starts near it
     std::int32_t count_;
     std::int32_t rate_;
     double samples_per_tstate_;
-    std::unique_ptr<PairSpans> spans_;  // built the first time pairs are skipped
-    const EdgeFeed* feed_ = nullptr;  // the edges still being read, or none
     // The first position whose next edge may not be there yet: every earlier one has it.
     std::int32_t known_until_ = INT32_MAX;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/bits.hpp"
+#include "loaders/read_block.hpp"
 #include "context.hpp"
 #include "conversion/kvr_sink.hpp"
 #include "conversion/tap_sink.hpp"
@@ -25,7 +26,7 @@ class Conversion {
 public:
     Conversion(const Recording& recording, LoaderSet& loaders, BlockSink& sink, Report& report,
                const ConversionHooks& hooks)
-        : cursor_(recording),
+        : edges_(recording),
           loaders_(loaders),
           sink_(sink),
           report_(report),
@@ -33,16 +34,17 @@ public:
 
     void run() {
         std::int32_t told = 0;
-        const std::int32_t step = cursor_.count() / 100 + 1;
-        while (cursor_.pos < cursor_.count()) {
-            const std::int32_t before = cursor_.pos;
+        const std::int32_t count = edges_.count();
+        const std::int32_t step = count / 100 + 1;
+        while (at_.pos < count) {
+            const std::int32_t before = at_.pos;
             pass();
             // Every pass consumes signal; should one ever give back more than it read, step
             // on by a sample rather than read the same stretch for ever.
-            if (cursor_.pos <= before) cursor_.pos = before + 1;
-            if (hooks_.progress != nullptr && cursor_.pos - told >= step) {
-                told = cursor_.pos;
-                hooks_.progress(hooks_.progress_context, static_cast<double>(told) / cursor_.count());
+            if (at_.pos <= before) at_.pos = before + 1;
+            if (hooks_.progress != nullptr && at_.pos - told >= step) {
+                told = at_.pos;
+                hooks_.progress(hooks_.progress_context, static_cast<double>(told) / count);
             }
         }
     }
@@ -52,26 +54,27 @@ public:
 
 private:
     void pass() {
-        const Settings& s = loaders_.settings();
         const LoaderSet::Choice chosen = loaders_.serving(blocks_);
         const LoaderDescriptor& loader = *chosen.loader;
         LoaderState& state = *chosen.state;
-        const PassStart start{cursor_.pos, cursor_.cur, cursor_.prev, blocks_, last_block_end_, 0, &loader, nullptr};
+        const ReadStart start{at_, blocks_, last_block_end_};
         const std::unique_ptr<LoaderState> before = hooks_.retry != nullptr ? state.clone() : nullptr;
-        PilotResult pilot = loader.find_pilot(cursor_, s, blocks_, state);
-        if (!pilot.found) return;
-        if (waiting_) close_waiting_block(loader, pilot.start);
-        loader.after_pilot(cursor_, s, pilot);
-        BlockSeen seen{pilot.start, cursor_.pos, 0, {}};
-        DecodedBlock block = loader.decode(cursor_, s, pilot, {blocks_, last_block_end_, buffer_.data()}, state);
-        block.loader = &loader;
-        if (hooks_.retry != nullptr && block.counted) {
-            PassStart with_state = start;
-            with_state.state = before.get();
-            with_state.pilot_start = pilot.start;
-            hooks_.retry->improve(with_state, block, cursor_, state);
+        BlockReading r = read_block(loader, edges_, start, loaders_.settings(), state, buffer_);
+        at_ = r.next;
+        if (!r.pilot.found) return;
+        if (waiting_) close_waiting_block(loader, r.pilot.start);
+        BlockSeen seen{r.pilot.start, r.data_start, 0, {}};
+        if (hooks_.retry != nullptr && r.block.counted) {
+            std::optional<BetterReading> better = hooks_.retry->improve({start, loader, *before, r});
             seen.retry = hooks_.retry->last_outcome();
+            if (better) {
+                report_.recovered_with(seen.retry.recovered_with);
+                r = std::move(better->reading);
+                state.assign(*better->state);
+                at_ = r.next;
+            }
         }
+        DecodedBlock& block = r.block;
         waiting_ = block.counted && block.waits;
         if (!block.counted) return;
         ++blocks_;
@@ -86,7 +89,7 @@ private:
     // Ends the waiting block at the pilot just found: its pause line, and its image block.
     void close_waiting_block(const LoaderDescriptor& next, std::int32_t pilot_start) {
         const std::int32_t k = blocks_;
-        float pause = static_cast<float>((static_cast<double>(pilot_start) - last_block_end_) / cursor_.sample_rate());
+        float pause = static_cast<float>((static_cast<double>(pilot_start) - last_block_end_) / edges_.sample_rate());
         if (next.replaces_gap != nullptr && next.replaces_gap(loaders_.settings(), k)) pause = 0.0f;
         if (pause < 0.0f) pause = 0.0f;
         if (k != 0) report_.pause(pause);
@@ -108,7 +111,8 @@ private:
         if (block.waits) sink_.take(std::move(block));
     }
 
-    HpCursor cursor_;
+    const EdgeView edges_;
+    CursorState at_;  // where the next pass starts
     LoaderSet& loaders_;
     BlockSink& sink_;
     Report& report_;

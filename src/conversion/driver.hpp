@@ -2,34 +2,38 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "loaders/read_block.hpp"
 
 namespace kvr {
 
 struct Context;
-class HpCursor;
-struct DecodedBlock;
-struct LoaderDescriptor;
-struct LoaderState;
 
 struct ConversionResult {
     bool ok = false;          // the output was written (or, with no block found, left alone)
     std::int32_t blocks = 0;  // the blocks found
 };
 
-// Where a pass began, for reading its block once more.
-struct PassStart {
-    std::int32_t pos = 0, cur = 0, prev = 0;  // the cursor before the pilot search
-    std::int32_t index = 0;                   // the block's number in the run
-    std::int32_t last_block_end = 0;
-    std::int32_t pilot_start = 0;  // where the pilot of the block was found
-    const LoaderDescriptor* loader = nullptr;
-    const LoaderState* state = nullptr;  // the loader's state before the pass
-};
-
-// What a retry made of the block it was last asked about.
+// What a retry made of the block it was asked about.
 struct RetryOutcome {
     bool retried = false;                  // the first reading did not check out
     const char* recovered_with = nullptr;  // the reading that replaced it, or null
+};
+
+// A block's first reading, and what a retry needs to read it again.
+struct FirstReading {
+    const ReadStart& start;
+    const LoaderDescriptor& loader;
+    const LoaderState& state;  // the loader's state before the reading
+    const BlockReading& reading;
+};
+
+// A reading that replaces the first, with the loader's state as it leaves it.
+struct BetterReading {
+    BlockReading reading;
+    std::unique_ptr<LoaderState> state;
 };
 
 // Gives a block that read badly another chance. The classic conversion has none; kvrtool's
@@ -37,9 +41,8 @@ struct RetryOutcome {
 class BlockRetry {
 public:
     virtual ~BlockRetry() = default;
-    // May replace the block with a better reading; then it also moves the cursor and the
-    // loader's state to where that reading left them.
-    virtual void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) = 0;
+    // Sees every block read; may give a better reading of it.
+    virtual std::optional<BetterReading> improve(const FirstReading& first) = 0;
     virtual RetryOutcome last_outcome() const { return {}; }
 };
 

@@ -115,7 +115,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
     }
     const RecordingFrameSource levels(cx.recording);
     ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), cx.recording, *classic,
-                        found.weak, cx.settings, cx.console);
+                        found.weak, cx.settings);
     ConversionHooks hooks;
     hooks.retry = &retry;
     hooks.observer = taps.observer;

@@ -70,15 +70,14 @@ const std::vector<RetryVariant>& retry_variants() {
 bool block_checks_out(const DecodedBlock& block) { return block.loader->checks_out(block); }
 
 ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
-                             std::vector<FrameSpan> weak, const Settings& settings, Console& console)
+                             std::vector<FrameSpan> weak, const Settings& settings)
     : frames_(frames),
       levels_(levels),
       classic_(classic),
       weak_(std::move(weak)),
       count_(levels.count),
       rate_(levels.sample_rate),
-      settings_(settings),
-      console_(console) {}
+      settings_(settings) {}
 
 bool ChecksumRetry::needs_retry(const DecodedBlock& block) const { return !block_checks_out(block) || ended_early(block); }
 
@@ -109,8 +108,11 @@ bool ChecksumRetry::ended_early(const DecodedBlock& block) const {
     return block.loader->held_to_announced_length && expected_length_ >= 0 && length_of(block) < expected_length_;
 }
 
-void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+std::optional<BetterReading> ChecksumRetry::improve(const FirstReading& first) {
     outcome_ = {};
+    const DecodedBlock& block = first.reading.block;
+    const CursorState& start = first.start.at;
+    std::optional<Reading> better;
     if (needs_retry(block)) {
         outcome_.retried = true;
         const std::int64_t count = count_;
@@ -119,11 +121,13 @@ void ChecksumRetry::improve(const PassStart& start, DecodedBlock& block, HpCurso
         const std::int64_t reach = reach_of(block, span);
         const std::int64_t to =
             std::min<std::int64_t>(count, start.pos + reach + static_cast<std::int64_t>(kTailSeconds * rate_));
-        const Span window{start, from, to};
-        if (mend(window, block, cursor, state) || read_whole_again(window, block, cursor, state))
-            ++counts_.recovered;
+        const Span window{first, from, to};
+        better = mend(window);
+        if (!better) better = read_whole_again(window);
+        if (better) ++counts_.recovered;
     }
-    remember(block);
+    remember(better ? better->reading.block : block);
+    return better;
 }
 
 namespace {
@@ -156,31 +160,35 @@ bool ways_ahead(const std::vector<const RetryVariant*>& ways, std::size_t at_onc
 
 }  // namespace
 
-bool ChecksumRetry::read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+std::optional<ChecksumRetry::Reading> ChecksumRetry::read_whole_again(const Span& w) {
     const WindowFrameSource window(frames_, static_cast<std::uint64_t>(w.from), static_cast<std::uint64_t>(w.to - w.from));
     std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants())
         if (v.front_end.channel < static_cast<int>(frames_.channels())) ways.push_back(&v);
     // Each way's levels are made on every processor already: one way at a time, the next
     // one made while this one is read.
-    return ways_ahead(
+    std::optional<Reading> better;
+    ways_ahead(
         ways, 1, [&](const RetryVariant& v, const std::atomic<bool>&) { return levels_for(v, window, w.from, w.to); },
         [&](const RetryVariant& v, const Recording& levels) {
             std::optional<Reading> r = read_again(levels, v, w);
-            if (!r || !settles(r->block)) return false;
-            adopt(*r, v.name, w, block, cursor, state);
+            if (!r || !settles(r->reading.block)) return false;
+            adopt(v.name);
+            better = std::move(r);
             return true;
         });
+    return better;
 }
 
 // A block cut short (a dropout, a burst of noise) or read wrongly mostly reads well up to
 // where it went wrong: each way in turn makes the levels there alone again, and the block
 // is read on from them. The places are first the weak stretches the front end found in the
 // block, then where a reading stopped, each further place it stops at mended the same way.
-bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state) {
+std::optional<ChecksumRetry::Reading> ChecksumRetry::mend(const Span& w) {
+    const DecodedBlock& block = w.first.reading.block;
     const std::int32_t stop = ended_early(block) ? block.end : -1;
     const std::vector<FrameSpan> spots = weak_within(w);
-    if (stop < 0 && spots.empty()) return false;
+    if (stop < 0 && spots.empty()) return std::nullopt;
     std::vector<const RetryVariant*> ways;
     for (const RetryVariant& v : retry_variants()) {
         // Ways that change only the bit rules read the levels as they are; the classic
@@ -188,7 +196,7 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
         if (v.rules == nullptr && !v.classic_levels && v.front_end.channel < static_cast<int>(frames_.channels()))
             ways.push_back(&v);
     }
-    bool mended = false;
+    std::optional<Reading> mended;
     int stuck = 0;
     // Each way mends on one processor, and the first often fails: two ways at a time.
     ways_ahead(
@@ -203,8 +211,9 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
             std::string name = v.name;
             if (m.weak > 0) name += ", where the signal was weak";
             if (m.rounds > 0) name += m.rounds == 1 ? ", where the first reading stopped" : ", where the readings stopped";
-            adopt(m.reading, name.c_str(), w, block, cursor, state);
-            return mended = true;
+            adopt(name.c_str());
+            mended = std::move(m.reading);
+            return true;
         });
     return mended;
 }
@@ -212,7 +221,7 @@ bool ChecksumRetry::mend(const Span& w, DecodedBlock& block, HpCursor& cursor, L
 // The weak stretches that begin within the span, from where its block's search began.
 std::vector<FrameSpan> ChecksumRetry::weak_within(const Span& w) const {
     std::vector<FrameSpan> spots;
-    const auto from = static_cast<std::uint64_t>(w.start.pos), to = static_cast<std::uint64_t>(w.to);
+    const auto from = static_cast<std::uint64_t>(w.first.start.at.pos), to = static_cast<std::uint64_t>(w.to);
     auto it = std::lower_bound(weak_.begin(), weak_.end(), from, [](const FrameSpan& s, std::uint64_t at) { return s.from < at; });
     for (; it != weak_.end() && it->from < to; ++it) spots.push_back(*it);
     return spots;
@@ -252,10 +261,11 @@ ChecksumRetry::MendOutcome ChecksumRetry::mend_with(const RetryVariant& v, const
     int weak = 0;  // weak stretches mended in the levels the rounds go on from
     if (!spots.empty() && !given_up) {
         std::optional<Reading> r = read_again(levels, v, w);
-        if (r && settles(r->block)) return {Mended{std::move(levels), std::move(*r), static_cast<int>(spots.size()), 0}};
+        if (r && settles(r->reading.block))
+            return {Mended{std::move(levels), std::move(*r), static_cast<int>(spots.size()), 0}};
         // Read on from where this reading stopped, if it stopped short; otherwise from where
         // the first one did, on the levels as they were.
-        if (r && ended_early(r->block)) at = r->block.end, weak = static_cast<int>(spots.size());
+        if (r && ended_early(r->reading.block)) at = r->reading.block.end - offset, weak = static_cast<int>(spots.size());
         else levels = levels_.slice(offset, static_cast<std::int32_t>(w.to));
     }
     if (stop < 0) return {};
@@ -265,10 +275,11 @@ ChecksumRetry::MendOutcome ChecksumRetry::mend_with(const RetryVariant& v, const
         levels = splice_levels(levels, p.levels, p.at, p.a, p.b);
         std::optional<Reading> r = read_again(levels, v, w);
         if (!r) return {};
-        if (settles(r->block)) return {Mended{std::move(levels), std::move(*r), weak, round}};
+        if (settles(r->reading.block)) return {Mended{std::move(levels), std::move(*r), weak, round}};
         // Mended, the reading must get past the place it stopped at to be worth going on with.
-        if (r->block.end <= b) return {std::nullopt, r->block.end == at};
-        at = r->block.end;
+        const std::int32_t end = r->reading.block.end - offset;
+        if (end <= b) return {std::nullopt, end == at};
+        at = end;
     }
     return {};
 }
@@ -285,48 +296,23 @@ std::optional<ChecksumRetry::Reading> ChecksumRetry::read_again(const Recording&
                                                                const Span& w) const {
     Settings settings = settings_;
     if (v.rules != nullptr) v.rules(settings);
-    const auto offset = static_cast<std::int32_t>(w.from);
-    const PassStart& start = w.start;
-    Reading r{HpCursor(levels), start.state->clone(), {}};
-    HpCursor& c = r.cursor;
-    c.pos = start.pos - offset;
-    c.cur = start.cur;
-    c.prev = start.prev;
-    const LoaderDescriptor& loader = *start.loader;
+    const FirstReading& first = w.first;
+    const EdgeView edges(levels, static_cast<std::int32_t>(w.from));
+    Reading r{{}, first.state.clone()};
     // Other levels may show a burst of noise as a short tone first: the search goes on as
     // the driver's would, up to the place where the block's pilot was found.
-    const std::int32_t latest = start.pilot_start - offset + static_cast<std::int32_t>(kLeadSeconds * rate_);
-    PilotResult pilot;
-    while (!pilot.found && c.pos < latest && !c.at_end()) {
-        const std::int32_t before = c.pos;
-        pilot = loader.find_pilot(c, settings, start.index, *r.state);
-        if (c.pos <= before) c.pos = before + 1;
-    }
-    if (!pilot.found || pilot.start > latest) return std::nullopt;
-    loader.after_pilot(c, settings, pilot);
+    const std::int32_t latest = first.reading.pilot.start + static_cast<std::int32_t>(kLeadSeconds * rate_);
     std::vector<std::uint8_t> buffer(kBlockDataSize);
-    r.block = loader.decode(c, settings, pilot, {start.index, start.last_block_end - offset, buffer.data()}, *r.state);
-    if (!r.block.counted) return std::nullopt;
-    r.block.loader = &loader;
+    r.reading = read_block(first.loader, edges, first.start, settings, *r.state, buffer, latest);
+    if (!r.reading.pilot.found || r.reading.pilot.start > latest || !r.reading.block.counted) return std::nullopt;
     return r;
 }
 
 bool ChecksumRetry::settles(const DecodedBlock& again) const { return block_checks_out(again) && !ended_early(again); }
 
-void ChecksumRetry::adopt(Reading& r, const char* name, const Span& w, DecodedBlock& block, HpCursor& cursor,
-                          LoaderState& state) {
-    // Settled: nothing of the block has been reported or written yet.
-    console_.print(" Retry: the next block was recovered with %s\n", name);
+void ChecksumRetry::adopt(const char* name) {
     recovered_with_ = name;
     outcome_.recovered_with = recovered_with_.c_str();
-    const auto offset = static_cast<std::int32_t>(w.from);
-    r.block.end += offset;
-    block = std::move(r.block);
-    cursor.pos = r.cursor.pos + offset;
-    cursor.hp_start = r.cursor.hp_start + offset;
-    cursor.cur = r.cursor.cur;
-    cursor.prev = r.cursor.prev;
-    state.assign(*r.state);
 }
 
 }  // namespace kvr

@@ -9,9 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "analysis/hp_cursor.hpp"
 #include "conversion/driver.hpp"
-#include "core/console.hpp"
 #include "core/settings.hpp"
 #include "frontend/front_end.hpp"
 #include "input/readers.hpp"
@@ -45,31 +43,26 @@ public:
     // `weak` are the stretches where the front end found the signal far weaker than around
     // them, in order.
     ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
-                  std::vector<FrameSpan> weak, const Settings& settings, Console& console);
+                  std::vector<FrameSpan> weak, const Settings& settings);
 
-    void improve(const PassStart& start, DecodedBlock& block, HpCursor& cursor, LoaderState& state) override;
+    std::optional<BetterReading> improve(const FirstReading& first) override;
     RetryOutcome last_outcome() const override { return outcome_; }
     const RetryCounts& counts() const { return counts_; }
 
 private:
-    // The stretch a block is read again from, and where its first reading began.
+    // The stretch a block is read again from, and its first reading.
     struct Span {
-        const PassStart& start;
+        const FirstReading& first;
         std::int64_t from, to;
     };
-    // Another reading of the block: what it decoded, where it left the cursor (within the
-    // span) and the loader's state after it.
-    struct Reading {
-        HpCursor cursor;
-        std::unique_ptr<LoaderState> state;
-        DecodedBlock block;
-    };
+    // Another reading of the block, with the loader's state after it.
+    using Reading = BetterReading;
 
     bool needs_retry(const DecodedBlock& block) const;
     bool ended_early(const DecodedBlock& block) const;
     std::int64_t still_to_come(const DecodedBlock& block) const;
     std::int64_t reach_of(const DecodedBlock& block, std::int64_t span) const;
-    bool mend(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    std::optional<Reading> mend(const Span& w);
     std::vector<FrameSpan> weak_within(const Span& w) const;
     // A reading mended by one way that checks out, the levels it read, how many weak
     // stretches were mended and how many places where a reading stopped.
@@ -90,13 +83,13 @@ private:
     MendOutcome mend_with(const RetryVariant& v, const Span& w, const std::vector<FrameSpan>& spots, std::int32_t stop,
                           const std::atomic<bool>& given_up) const;
     LevelPatch remade(const RetryVariant& v, const Span& w, std::int32_t a, std::int32_t b, double context_seconds) const;
-    bool read_whole_again(const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    std::optional<Reading> read_whole_again(const Span& w);
     // The levels of samples [from, to) for a way of reading; `window` holds their frames.
     Recording levels_for(const RetryVariant& v, const FrameSource& window, std::int64_t from, std::int64_t to) const;
     std::optional<Reading> read_again(const Recording& levels, const RetryVariant& v, const Span& w) const;
     // A reading that checks out and is as long as its header said.
     bool settles(const DecodedBlock& again) const;
-    void adopt(Reading& r, const char* name, const Span& w, DecodedBlock& block, HpCursor& cursor, LoaderState& state);
+    void adopt(const char* name);
     void remember(const DecodedBlock& block);
 
     const FrameSource& frames_;
@@ -106,7 +99,6 @@ private:
     std::int32_t count_;
     std::int32_t rate_;
     const Settings& settings_;
-    Console& console_;
     RetryCounts counts_;
     RetryOutcome outcome_;
     std::string recovered_with_;

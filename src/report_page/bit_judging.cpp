@@ -10,18 +10,14 @@ namespace kvr {
 
 namespace {
 
-HpCursor cursor_at(const Recording& levels, std::int32_t pos) {
-    HpCursor c(levels);
-    c.pos = std::max(0, pos);
-    return c;
-}
 
 double tstates(double samples, double spt) { return spt > 0.0 ? samples / spt : 0.0; }
 
 }  // namespace
 
 BitRefs judging_refs(const BlockFacts& f, const Recording& levels, const Settings& s) {
-    HpCursor c = cursor_at(levels, f.data_start);
+    const EdgeView view(levels);
+    HpCursor c(view, {std::max(0, f.data_start), 0, 0});
     if (!f.learns_bit_lengths) return fixed_bit_refs(f.fixed_bit0, f.fixed_bit1, c.samples_per_tstate());
     return measure_bit_refs(c, s);
 }
@@ -50,7 +46,8 @@ std::vector<Mark> bit_thresholds(const BlockFacts& f, const BitRefs& refs, const
 std::optional<SuspectBit> first_suspect_bit(const BlockFacts& f, const Recording& levels,
                                             const BitRefs& refs, const Settings& s) {
     if (refs.bit0 <= 0 || refs.bit1 <= 0) return std::nullopt;
-    HpCursor c = cursor_at(levels, f.data_start);
+    const EdgeView view(levels);
+    HpCursor c(view, {std::max(0, f.data_start), 0, 0});
     BitRefs judged = refs;
     std::uint8_t unused[1] = {0};
     BitReader reader{c, judged, s, unused, {}};

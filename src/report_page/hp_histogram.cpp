@@ -90,7 +90,8 @@ HpHistogram hp_histogram(const Recording& levels, std::int32_t rate, std::int32_
     // The HPs from `from` up to `to`, the last of them cut there.
     Recording part = levels.slice(std::max(0, from), count);
     part.sample_rate = rate;
-    HpCursor c(part);
+    const EdgeView view(part);
+    HpCursor c(view);
     const double spt = c.samples_per_tstate();
     if (!(spt > 0.0) || from >= count) return h;
     const double longest = std::clamp(longest_tstates * spt, 1.0, 1e7);
