@@ -35,6 +35,7 @@
 #include "input/file_bytes.hpp"
 #include "input/sound_file.hpp"
 #include "loaders/speedlock_common.hpp"
+#include "playback/list.hpp"
 #include "playback/render.hpp"
 
 namespace {

@@ -1,4 +1,5 @@
 // Parsing, listing and playing arbitrary images.
+#include "playback/list.hpp"
 #include "playback/render.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

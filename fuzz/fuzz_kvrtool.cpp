@@ -11,7 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "playback/tape_image.hpp"
+#include "formats/tape_reader.hpp"
+#include "playback/list.hpp"
 #include "tool/commands.hpp"
 
 namespace {

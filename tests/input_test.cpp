@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "input/byte_cursor.hpp"
+#include "formats/byte_cursor.hpp"
 #include "input/file_bytes.hpp"
 #include "input/sample_vector.hpp"
 #include "support.hpp"

@@ -1,6 +1,7 @@
 // kvrtool: listing images, and playing them back with exact timing in every format.
 #include <gtest/gtest.h>
 
+#include "playback/list.hpp"
 #include "support.hpp"
 
 namespace kvr::test {

@@ -6,23 +6,27 @@ namespace kvr::image {
 
 namespace {
 
-void byte(std::vector<std::uint8_t>& out, std::int64_t v) { out.push_back(static_cast<std::uint8_t>(v)); }
-
-void word(std::vector<std::uint8_t>& out, std::int64_t v) {
-    const std::uint16_t w = field16(v);
-    out.push_back(static_cast<std::uint8_t>(w & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-
-void word24(std::vector<std::uint8_t>& out, std::int64_t v) {
-    byte(out, v & 0xFF);
-    byte(out, (v >> 8) & 0xFF);
-    byte(out, (v >> 16) & 0xFF);
-}
-
 void append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> data) {
     out.insert(out.end(), data.begin(), data.end());
 }
+
+// A block's fixed part, filled field by field; two-byte fields saturate through field16,
+// others keep their low bytes.
+class Fixed {
+public:
+    Fixed(std::vector<std::uint8_t>& out, std::uint8_t id) : out_(out), at_(out.size()) {
+        out.resize(at_ + fixed_size(id), 0);
+        out[at_] = id;
+    }
+    void set(Field f, std::int64_t v) {
+        const std::uint64_t u = f.width == 2 ? field16(v) : static_cast<std::uint64_t>(v);
+        for (int i = 0; i < f.width; ++i) out_[at_ + f.at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(u >> (8 * i));
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+    std::size_t at_;
+};
 
 }  // namespace
 
@@ -41,56 +45,81 @@ void put_header(std::vector<std::uint8_t>& out) {
 }
 
 void put_standard_data(std::vector<std::uint8_t>& out, std::int64_t pause, std::span<const std::uint8_t> data) {
-    byte(out, kStandardData);
-    word(out, pause);
-    word(out, static_cast<std::int64_t>(data.size()));
+    Fixed f(out, kStandardData);
+    f.set(standard::pause, pause);
+    f.set(standard::length, static_cast<std::int64_t>(data.size()));
     append(out, data);
 }
 
-void put_turbo_data(std::vector<std::uint8_t>& out, const TurboFields& f, std::span<const std::uint8_t> data) {
-    byte(out, kTurboData);
-    for (std::int64_t v : {f.pilot, f.sync1, f.sync2, f.bit0, f.bit1, f.pilots}) word(out, v);
-    byte(out, f.used_bits);
-    word(out, f.pause_ms);
-    word24(out, static_cast<std::int64_t>(data.size()));
+void put_turbo_data(std::vector<std::uint8_t>& out, const TurboFields& t, std::span<const std::uint8_t> data) {
+    Fixed f(out, kTurboData);
+    f.set(turbo::pilot, t.pilot);
+    f.set(turbo::sync1, t.sync1);
+    f.set(turbo::sync2, t.sync2);
+    f.set(turbo::bit0, t.bit0);
+    f.set(turbo::bit1, t.bit1);
+    f.set(turbo::pilots, t.pilots);
+    f.set(turbo::used_bits, t.used_bits);
+    f.set(turbo::pause, t.pause_ms);
+    f.set(turbo::length, static_cast<std::int64_t>(data.size()));
     append(out, data);
 }
 
 void put_pure_tone(std::vector<std::uint8_t>& out, std::int64_t pulse, std::int64_t count) {
-    byte(out, kPureTone);
-    word(out, pulse);
-    word(out, count);
+    Fixed f(out, kPureTone);
+    f.set(tone::pulse, pulse);
+    f.set(tone::count, count);
 }
 
 void put_pulse_sequence(std::vector<std::uint8_t>& out, std::span<const std::uint16_t> pulses) {
-    byte(out, kPulseSequence);
-    byte(out, static_cast<std::int64_t>(pulses.size()));
-    for (std::uint16_t p : pulses) word(out, p);
+    Fixed f(out, kPulseSequence);
+    f.set(pulses::count, static_cast<std::int64_t>(pulses.size()));
+    for (std::uint16_t p : pulses) {
+        out.push_back(static_cast<std::uint8_t>(p & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(p >> 8));
+    }
 }
 
 void put_pure_data(std::vector<std::uint8_t>& out, std::int64_t bit0, std::int64_t bit1, std::int64_t used_bits,
                    std::int64_t pause, std::span<const std::uint8_t> data) {
-    byte(out, kPureData);
-    word(out, bit0);
-    word(out, bit1);
-    byte(out, used_bits);
-    word(out, pause);
-    word24(out, static_cast<std::int64_t>(data.size()));
+    Fixed f(out, kPureData);
+    f.set(pure::bit0, bit0);
+    f.set(pure::bit1, bit1);
+    f.set(pure::used_bits, used_bits);
+    f.set(pure::pause, pause);
+    f.set(pure::length, static_cast<std::int64_t>(data.size()));
     append(out, data);
 }
 
 void put_pause(std::vector<std::uint8_t>& out, std::int64_t ms) {
-    byte(out, kPause);
-    word(out, ms);
+    Fixed f(out, kPause);
+    f.set(pause_block::ms, ms);
 }
 
 void put_group_start(std::vector<std::uint8_t>& out, std::string_view name) {
-    byte(out, kGroupStart);
-    byte(out, static_cast<std::int64_t>(name.size()));
+    Fixed f(out, kGroupStart);
+    f.set(group::name_length, static_cast<std::int64_t>(name.size()));
     out.insert(out.end(), name.begin(), name.end());
 }
 
-void put_group_end(std::vector<std::uint8_t>& out) { byte(out, kGroupEnd); }
+void put_group_end(std::vector<std::uint8_t>& out) { Fixed f(out, kGroupEnd); }
+
+std::uint32_t get(const std::uint8_t* fixed, Field field) {
+    std::uint32_t v = 0;
+    for (int i = field.width - 1; i >= 0; --i) v = (v << 8) | fixed[field.at + static_cast<std::size_t>(i)];
+    return v;
+}
+
+std::size_t tail_size(const std::uint8_t* p, std::uint8_t id) {
+    switch (id) {
+    case kStandardData: return get(p, standard::length);
+    case kTurboData: return get(p, turbo::length);
+    case kPulseSequence: return 2 * std::size_t{get(p, pulses::count)};
+    case kPureData: return get(p, pure::length);
+    case kGroupStart: return get(p, group::name_length);
+    default: return 0;
+    }
+}
 
 void put_trailer(std::vector<std::uint8_t>& out) {
     std::uint16_t pulses[kTrailerLength];

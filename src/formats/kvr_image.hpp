@@ -1,7 +1,7 @@
-// The KVR tape image: its signature and version, the block IDs and the sizes of their
+// The KVR tape image: its signature and version, the block IDs and the layouts of their
 // fixed parts, the ROM loader's timings and the clock they count in, the trailer pattern,
-// and the bytes of every block kind. The converter's writer, kvrtool's parser, lister and
-// renderer, and the tests' image builder all take the format from here.
+// and the bytes of every block kind, written and read. The converter's writer, kvrtool's
+// reader, lister and renderer, and the tests' image builder all take the format from here.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,35 @@ inline constexpr std::uint8_t kPureData = 0x14;  // data bits alone
 inline constexpr std::uint8_t kPause = 0x20;
 inline constexpr std::uint8_t kGroupStart = 0x21;
 inline constexpr std::uint8_t kGroupEnd = 0x22;
+
+// A number in a block's fixed part: where it stands after the ID, and its bytes.
+struct Field {
+    std::uint8_t at;
+    std::uint8_t width;
+};
+// The fixed parts, field by field; the writers put and the reader takes them from here.
+namespace standard {
+inline constexpr Field pause{1, 2}, length{3, 2};
+}
+namespace turbo {
+inline constexpr Field pilot{1, 2}, sync1{3, 2}, sync2{5, 2}, bit0{7, 2}, bit1{9, 2}, pilots{11, 2};
+inline constexpr Field used_bits{13, 1}, pause{14, 2}, length{16, 3};
+}  // namespace turbo
+namespace tone {
+inline constexpr Field pulse{1, 2}, count{3, 2};
+}
+namespace pulses {
+inline constexpr Field count{1, 1};  // pulses of two bytes each follow
+}
+namespace pure {
+inline constexpr Field bit0{1, 2}, bit1{3, 2}, used_bits{5, 1}, pause{6, 2}, length{8, 3};
+}
+namespace pause_block {
+inline constexpr Field ms{1, 2};
+}
+namespace group {
+inline constexpr Field name_length{1, 1};
+}
 
 // The bytes of a block's fixed part, which tells how many follow; 0 for an unknown ID.
 constexpr std::size_t fixed_size(std::uint8_t id) {
@@ -64,6 +93,11 @@ constexpr std::uint16_t trailer_pulse(int i) { return (i >= 10 && i < 32) ? 1750
 std::uint16_t field16(std::int64_t value);
 // A pause in seconds as the milliseconds of a pause field (before field16).
 std::int32_t pause_ms(float pause_seconds);
+
+// The number in `field` of the fixed part at `fixed` (which holds the whole fixed part).
+std::uint32_t get(const std::uint8_t* fixed, Field field);
+// The bytes that follow the fixed part at `fixed` of a block with this ID: data, pulses or a name.
+std::size_t tail_size(const std::uint8_t* fixed, std::uint8_t id);
 
 // Writing: each function appends one block (or the header) to `out`. Numbers of two and
 // three bytes are little-endian; two-byte fields saturate through field16.

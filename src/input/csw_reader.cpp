@@ -5,7 +5,7 @@
 #include <string>
 
 #include "formats/csw_format.hpp"
-#include "input/byte_cursor.hpp"
+#include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
 #include "input/csw_pulses.hpp"
 

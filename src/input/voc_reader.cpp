@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "formats/voc_format.hpp"
-#include "input/byte_cursor.hpp"
+#include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "formats/wav_format.hpp"
-#include "input/byte_cursor.hpp"
+#include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
 
 namespace kvr {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "formats/kvr_image.hpp"
-#include "playback/tape_image.hpp"
+#include "playback/list.hpp"
 
 namespace kvr {
 

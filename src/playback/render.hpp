@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "playback/tape_image.hpp"
+#include "formats/tape_reader.hpp"
 
 namespace kvr {
 

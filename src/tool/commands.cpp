@@ -4,6 +4,8 @@
 
 #include "core/version.hpp"
 #include "output/safe_output.hpp"
+#include "input/image_file.hpp"
+#include "playback/list.hpp"
 #include "playback/render.hpp"
 #include "tool/convert.hpp"
 #include "tool/play_options.hpp"

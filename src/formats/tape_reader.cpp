@@ -1,15 +1,11 @@
-#include "playback/tape_image.hpp"
+#include "formats/tape_reader.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "input/file_bytes.hpp"
 
 #include "formats/kvr_image.hpp"
+#include "formats/tap_file.hpp"
 
 namespace kvr {
 
@@ -17,29 +13,11 @@ namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
 
-std::uint32_t le(const std::uint8_t* p, int width) {
-    std::uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
 std::string at_offset(const char* what, std::uint64_t offset) {
     char text[128];
     const auto at = static_cast<unsigned long long>(offset);
     std::snprintf(text, sizeof text, "%s at offset %llu (0x%llX)", what, at, at);
     return text;
-}
-
-// The bytes that follow the fixed part `p`: data, pulses or a name.
-std::size_t tail_size(const std::uint8_t* p, std::uint8_t id) {
-    switch (id) {
-    case image::kStandardData: return le(p + 3, 2);
-    case image::kTurboData: return le(p + 16, 3);
-    case image::kPulseSequence: return 2 * std::size_t{p[1]};
-    case image::kPureData: return le(p + 8, 3);
-    case image::kGroupStart: return p[1];
-    default: return 0;
-    }
 }
 
 // A block read afresh, keeping the room its vectors already have.
@@ -54,17 +32,21 @@ void clear_block(TapeBlock& b) {
 
 // The fields of the block whose fixed part is at `p`.
 void read_fields(TapeBlock& b, const std::uint8_t* p) {
-    const auto field = [&](std::size_t off, int width) { return static_cast<std::int32_t>(le(p + off, width)); };
+    using namespace image;
+    const auto field = [&](Field f) { return static_cast<std::int32_t>(get(p, f)); };
     switch (b.id) {
-    case image::kStandardData: b.pause_ms = field(1, 2); break;
-    case image::kTurboData:
-        b.pilot_pulse = field(1, 2), b.sync1 = field(3, 2), b.sync2 = field(5, 2);
-        b.bit0 = field(7, 2), b.bit1 = field(9, 2), b.pilot_count = field(11, 2);
-        b.used_bits = field(13, 1), b.pause_ms = field(14, 2);
+    case kStandardData: b.pause_ms = field(standard::pause); break;
+    case kTurboData:
+        b.pilot_pulse = field(turbo::pilot), b.sync1 = field(turbo::sync1), b.sync2 = field(turbo::sync2);
+        b.bit0 = field(turbo::bit0), b.bit1 = field(turbo::bit1), b.pilot_count = field(turbo::pilots);
+        b.used_bits = field(turbo::used_bits), b.pause_ms = field(turbo::pause);
         break;
-    case image::kPureTone: b.tone_pulse = field(1, 2), b.tone_count = field(3, 2); break;
-    case image::kPureData: b.bit0 = field(1, 2), b.bit1 = field(3, 2), b.used_bits = field(5, 1), b.pause_ms = field(6, 2); break;
-    case image::kPause: b.pause_ms = field(1, 2); break;
+    case kPureTone: b.tone_pulse = field(tone::pulse), b.tone_count = field(tone::count); break;
+    case kPureData:
+        b.bit0 = field(pure::bit0), b.bit1 = field(pure::bit1), b.used_bits = field(pure::used_bits);
+        b.pause_ms = field(pure::pause);
+        break;
+    case kPause: b.pause_ms = field(pause_block::ms); break;
     default: break;
     }
 }
@@ -73,7 +55,7 @@ void read_fields(TapeBlock& b, const std::uint8_t* p) {
 void interpret_tail(TapeBlock& b) {
     if (b.id == image::kPulseSequence) {
         for (std::size_t i = 0; i + 1 < b.data.size(); i += 2)
-            b.pulses.push_back(static_cast<std::uint16_t>(le(b.data.data() + i, 2)));
+            b.pulses.push_back(static_cast<std::uint16_t>(b.data[i] | (b.data[i + 1] << 8)));
         b.data.clear();
     } else if (b.id == image::kGroupStart) {
         b.name.assign(b.data.begin(), b.data.end());
@@ -95,41 +77,6 @@ std::ptrdiff_t MemoryImageSource::read(std::uint8_t* into, std::size_t n) {
 }
 
 std::uint64_t MemoryImageSource::remaining() const { return bytes_.size() - pos_; }
-
-FileImageSource::~FileImageSource() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool FileImageSource::open(const std::string& name) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = open_regular_file(name);
-    return fd_ >= 0;
-}
-
-bool FileImageSource::rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
-
-std::vector<std::uint8_t> FileImageSource::peek(std::size_t n) const {
-    std::vector<std::uint8_t> bytes(n);
-    ssize_t got = -1;
-    do got = ::pread(fd_, bytes.data(), n, 0);
-    while (got < 0 && errno == EINTR);
-    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    return bytes;
-}
-
-std::uint64_t FileImageSource::remaining() const {
-    struct stat st {};
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    if (at < 0 || ::fstat(fd_, &st) != 0 || st.st_size < at) return 0;
-    return static_cast<std::uint64_t>(st.st_size - at);
-}
-
-std::ptrdiff_t FileImageSource::read(std::uint8_t* into, std::size_t n) {
-    for (;;) {
-        const ssize_t got = ::read(fd_, into, n);
-        if (got >= 0 || errno != EINTR) return got;
-    }
-}
 
 // ---- The reader -----------------------------------------------------------------------------
 
@@ -212,7 +159,7 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
         return false;
     }
     if (!fill(fixed)) return cut_short("block runs past the end of the file", at);
-    const std::size_t tail = tail_size(here(), id);
+    const std::size_t tail = image::tail_size(here(), id);
     clear_block(block);
     block.id = id;
     block.offset = static_cast<std::size_t>(at);
@@ -226,13 +173,13 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
 bool TapeReader::next_tap_record(TapeBlock& block) {
     if (!fill(1)) return false;
     const std::uint64_t at = offset_;
-    if (!fill(2)) return cut_short("record runs past the end of the file", at);
-    const std::size_t length = le(here(), 2);
+    if (!fill(tap::kLengthSize)) return cut_short("record runs past the end of the file", at);
+    const std::size_t length = tap::record_length(here());
     clear_block(block);
     block.id = image::kStandardData;
     block.offset = static_cast<std::size_t>(at);
-    block.pause_ms = 1000;
-    consume(2);
+    block.pause_ms = tap::kPauseMs;
+    consume(tap::kLengthSize);
     if (!take(block.data, length)) return cut_short("record runs past the end of the file", at);
     apply_rom_timings(block);
     return true;

@@ -1,4 +1,5 @@
-// Reading KVR images and TAP files back into blocks, for listing and playback.
+// Reading KVR images and TAP files back into blocks, for listing and playback, one block at
+// a time through a small buffer; every length is checked against the bytes still there.
 #pragma once
 
 #include <cstddef>
@@ -48,26 +49,6 @@ private:
     std::size_t pos_ = 0;
 };
 
-// An image file, read with plain reads: unlike a mapping, the file may shrink under it.
-class FileImageSource : public ImageSource {
-public:
-    FileImageSource() = default;
-    FileImageSource(const FileImageSource&) = delete;
-    FileImageSource& operator=(const FileImageSource&) = delete;
-    ~FileImageSource();
-
-    bool open(const std::string& name);  // false unless a regular file that can be read
-    int fd() const { return fd_; }
-    bool rewind();
-    // The first bytes, without moving on.
-    std::vector<std::uint8_t> peek(std::size_t n) const;
-    std::ptrdiff_t read(std::uint8_t* into, std::size_t n) override;
-    std::uint64_t remaining() const override;
-
-private:
-    int fd_ = -1;
-};
-
 // Reads an image one block at a time, holding no more of it than the block being read and a
 // small buffer.
 class TapeReader {
@@ -108,24 +89,5 @@ bool looks_like_kvr(std::span<const std::uint8_t> file);
 
 // The ROM loader's timings for a standard speed data block.
 void apply_rom_timings(TapeBlock& block);
-
-// The listing, one line per block: its kind, its fields, the checksum state and the time
-// it starts. Line by line, so that an image of any length is listed in little memory.
-class TapeListing {
-public:
-    static std::string heading();
-    std::string line(const TapeBlock& block);  // numbers the block and adds up the time
-    std::string total() const;
-
-private:
-    std::size_t count_ = 0;
-    double tstates_ = 0.0;
-};
-
-// The whole listing of an image held in memory.
-std::string list_tape_image(const TapeImage& image);
-
-// The length of a block when played, in T-states (pauses included).
-double block_tstates(const TapeBlock& block);
 
 }  // namespace kvr
