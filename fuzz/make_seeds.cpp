@@ -10,7 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "playback/sample_encoders.hpp"
+#include "input/sample_encoder.hpp"
+#include "playback/render.hpp"
 
 namespace {
 

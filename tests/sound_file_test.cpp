@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "playback/sample_encoders.hpp"
+#include "input/sample_encoder.hpp"
+#include "playback/render.hpp"
 #include "support.hpp"
 
 namespace kvr::test {

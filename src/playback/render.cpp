@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "formats/kvr_image.hpp"
-#include "playback/sample_encoders.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
 
@@ -207,59 +207,12 @@ void play_block(Player& p, const TapeBlock& b) {
 
 }  // namespace
 
-void MemorySink::write(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    bytes.insert(bytes.end(), b, b + n);
-}
-
-void MemorySink::patch(std::size_t offset, const void* p, std::size_t n) {
-    std::memcpy(bytes.data() + offset, p, n);
-}
-
-void FileSink::write(const void* p, std::size_t n) {
-    if (n == 0) return;  // an empty chunk may come without any storage behind it
-    if (std::fwrite(p, 1, n, file_) != n) ok_ = false;
-    size_ += n;
-}
-
-void FileSink::patch(std::size_t offset, const void* p, std::size_t n) {
-    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0 || std::fwrite(p, 1, n, file_) != n) ok_ = false;
-    if (std::fseek(file_, 0, SEEK_END) != 0) ok_ = false;
-}
-
 namespace {
 
-// Every output format by name; add new formats here.
-const struct {
-    const char* name;
-    SampleFormat format;
-} kSampleFormats[] = {{"wav8", SampleFormat::wav8},   {"wav16", SampleFormat::wav16},   {"wav8s", SampleFormat::wav8s},
-                      {"wav16s", SampleFormat::wav16s}, {"wav24", SampleFormat::wav24}, {"wavf32", SampleFormat::wavf32},
-                      {"csw", SampleFormat::csw},     {"voc8", SampleFormat::voc8},     {"voc16", SampleFormat::voc16},
-                      {"csw2", SampleFormat::csw2},   {"flac", SampleFormat::flac}};
 
 bool within(double value, double low, double high) { return std::isfinite(value) && value >= low && value <= high; }
 
 }  // namespace
-
-bool parse_sample_format(const std::string& name, SampleFormat& format) {
-    for (const auto& n : kSampleFormats) {
-        if (name == n.name) {
-            format = n.format;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string sample_format_names() {
-    std::string names;
-    for (const auto& n : kSampleFormats) {
-        if (!names.empty()) names += ' ';
-        names += n.name;
-    }
-    return names;
-}
 
 bool check_render_options(const RenderOptions& o, std::string& error) {
     if (!within(o.rate, kMinRate, kMaxRate) || !within(o.amplitude, -kMaxLevel, kMaxLevel) ||

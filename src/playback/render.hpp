@@ -8,14 +8,9 @@
 #include <vector>
 
 #include "formats/tape_reader.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
-
-enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, voc16, csw2, flac };
-
-bool parse_sample_format(const std::string& name, SampleFormat& format);
-// Every format's name, in the order of the table, separated by spaces.
-std::string sample_format_names();
 
 struct RenderOptions {
     std::uint32_t rate = 44100;
@@ -55,43 +50,9 @@ inline constexpr double kMaxGain = 10;        // of either sign: below 0 inverts
 // False with a message when the options are out of range, or the format cannot hold them.
 bool check_render_options(const RenderOptions& options, std::string& error);
 
-// Where the encoded bytes go; headers are patched once the sizes are known.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    virtual void write(const void* bytes, std::size_t n) = 0;
-    virtual void patch(std::size_t offset, const void* bytes, std::size_t n) = 0;
-    virtual std::size_t size() const = 0;
-    virtual bool ok() const { return true; }
-};
-
-class MemorySink : public ByteSink {
-public:
-    std::vector<std::uint8_t> bytes;
-    void write(const void* p, std::size_t n) override;
-    void patch(std::size_t offset, const void* p, std::size_t n) override;
-    std::size_t size() const override { return bytes.size(); }
-};
-
-class FileSink : public ByteSink {
-public:
-    explicit FileSink(std::FILE* f) : file_(f) {}
-    void write(const void* p, std::size_t n) override;
-    void patch(std::size_t offset, const void* p, std::size_t n) override;
-    std::size_t size() const override { return size_; }
-    bool ok() const override { return ok_; }
-
-private:
-    std::FILE* file_;
-    std::size_t size_ = 0;
-    bool ok_ = true;
-};
-
 // The rate the samples are really rendered at: an 8-bit VOC file can state only rates of
 // 1,000,000 / (256 - n).
 std::uint32_t effective_rate(const RenderOptions& options);
-
-class SampleEncoder;
 
 // Renders an image block by block, so that it need not be held whole.
 class TapeRenderer {
@@ -118,5 +79,10 @@ private:
 
 // Renders the whole image; false with a message when the format cannot hold the result.
 bool render_tape_image(const TapeImage& image, const RenderOptions& options, ByteSink& sink, std::string& error);
+
+// Renders the whole image at `rate` through an encoder of the caller's choosing (options.format
+// and the sink are the encoder's business); false with its message when it failed.
+bool render_tape_image(const TapeImage& image, const RenderOptions& options, std::uint32_t rate,
+                       SampleEncoder& encoder, std::string& error);
 
 }  // namespace kvr

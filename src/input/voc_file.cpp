@@ -1,11 +1,14 @@
 // Creative Voice File: a chain of typed blocks, with sound blocks, repeat loops and rates.
+// Read, and written by kvrtool play.
 #include <algorithm>
-#include <vector>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "formats/voc_format.hpp"
 #include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
 
@@ -151,6 +154,80 @@ LoadResult read_voc(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t 
     });
     if (r != LOAD_OK) out.clear();
     return r;
+}
+
+// ---- The encoder ----------------------------------------------------------------------------
+
+namespace {
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+class VocEncoder : public SampleEncoder {
+public:
+    VocEncoder(ByteSink& sink, std::uint32_t rate, int bits) : sink_(sink), rate_(rate), bits_(bits) {
+        std::vector<std::uint8_t> h;
+        h.insert(h.end(), voc::kSignature, voc::kSignature + voc::kSignatureSize);
+        put_le(h, voc::kHeaderSize, 2);
+        put_le(h, voc::kVersion, 2);
+        put_le(h, voc::version_check(voc::kVersion), 2);
+        sink_.write(h.data(), h.size());
+        chunk_.reserve(kMaxChunk + 1);
+    }
+
+    void samples(const float* v, std::size_t n) override {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (bits_ == 8)
+                chunk_.push_back(static_cast<std::uint8_t>(quantise(v[i], 8) + 128));
+            else
+                put_le(chunk_, static_cast<std::uint32_t>(quantise(v[i], 16)), 2);
+            if (chunk_.size() >= kMaxChunk) emit();
+        }
+    }
+
+    void finish() override {
+        if (!chunk_.empty()) emit();
+        const std::uint8_t terminator = 0;
+        sink_.write(&terminator, 1);
+    }
+
+private:
+    // A sound block per megabyte keeps the memory of playing small; the length field could
+    // hold almost 16 MB.
+    static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+
+    void emit() {
+        std::vector<std::uint8_t> h;
+        if (bits_ == 8) {
+            h.push_back(voc::kSound);
+            put_le(h, chunk_.size() + 2, 3);
+            h.push_back(static_cast<std::uint8_t>(voc_time_constant(rate_)));
+            h.push_back(0);
+        } else {
+            h.push_back(voc::kSoundWithFormat);
+            put_le(h, chunk_.size() + 12, 3);
+            put_le(h, rate_, 4);
+            h.push_back(16);
+            h.push_back(1);
+            put_le(h, 4, 2);
+            put_le(h, 0, 4);
+        }
+        sink_.write(h.data(), h.size());
+        sink_.write(chunk_.data(), chunk_.size());
+        chunk_.clear();
+    }
+
+    ByteSink& sink_;
+    std::uint32_t rate_;
+    int bits_;
+    std::vector<std::uint8_t> chunk_;
+};
+
+}  // namespace
+
+std::unique_ptr<SampleEncoder> make_voc_encoder(ByteSink& sink, std::uint32_t rate, int bits) {
+    return std::make_unique<VocEncoder>(sink, rate, bits);
 }
 
 }  // namespace kvr

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "playback/sample_encoders.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
 

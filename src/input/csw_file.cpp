@@ -1,13 +1,20 @@
 // Compressed Square Wave: run-length coded pulses of alternating level. Version 1 with a
 // 32-byte header; version 2 with a 52-byte header and the pulses plain or packed by zlib.
+// Read, and written by kvrtool play.
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "formats/csw_format.hpp"
 #include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
 #include "input/csw_pulses.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
 
@@ -126,6 +133,139 @@ LoadResult read_csw(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t 
     std::uint64_t pulses = 0;
     if (!count_pulses(file.subspan(kHeaderSize1), max_samples, total, pulses)) return LOAD_TOO_LONG;
     return expand_pulses(file.subspan(kHeaderSize1), total, low, info, out);
+}
+
+// ---- The encoder ----------------------------------------------------------------------------
+
+namespace {
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Packs the run-length bytes of CSW version 2 with zlib as they come.
+class Deflater {
+public:
+    Deflater() { ok_ = deflateInit(&z_, Z_DEFAULT_COMPRESSION) == Z_OK; }
+    ~Deflater() {
+        if (ok_) deflateEnd(&z_);
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    bool ok() const { return ok_; }
+
+    // Compresses `in` (all of it) and writes what zlib hands out; `finish` ends the stream.
+    bool put(const std::vector<std::uint8_t>& in, bool finish, ByteSink& sink) {
+        z_.next_in = const_cast<Bytef*>(in.data());
+        z_.avail_in = static_cast<uInt>(in.size());
+        for (;;) {
+            z_.next_out = piece_.data();
+            z_.avail_out = static_cast<uInt>(piece_.size());
+            const int ret = deflate(&z_, finish ? Z_FINISH : Z_NO_FLUSH);
+            if (ret == Z_STREAM_ERROR) return false;
+            sink.write(piece_.data(), piece_.size() - z_.avail_out);
+            if (finish ? ret == Z_STREAM_END : (z_.avail_in == 0 && z_.avail_out != 0)) return true;
+        }
+    }
+
+private:
+    z_stream z_{};
+    bool ok_ = false;
+    std::array<std::uint8_t, 1 << 16> piece_;
+};
+
+// CSW: the lengths of the runs of one level. Version 1 stores them as they are, version 2
+// (Z-RLE) packs them with zlib and states their number in the header.
+class CswEncoder : public SampleEncoder {
+public:
+    CswEncoder(ByteSink& sink, std::uint32_t rate, bool version2) : sink_(sink), version2_(version2) {
+        std::vector<std::uint8_t> h(version2 ? csw::kHeaderSize2 : csw::kHeaderSize1, 0);
+        std::memcpy(h.data(), csw::kSignature, csw::kSignatureSize);
+        if (version2) {
+            h[csw::kVersionMajor] = 2;
+            h[csw::kVersionMinor] = 0;
+            for (std::size_t i = 0; i < 4; ++i) h[csw::kRate + i] = static_cast<std::uint8_t>(rate >> (8 * i));
+            h[csw::kCompression2] = csw::kZrle;
+            std::memcpy(h.data() + csw::kApplication2, "kvrtool", 7);  // the encoding program, 16 bytes
+            deflater_ = std::make_unique<Deflater>();
+            if (!deflater_->ok()) error_ = "zlib could not be started";
+        } else {
+            h[csw::kVersionMajor] = 1;
+            h[csw::kVersionMinor] = 1;
+            h[csw::kRate] = static_cast<std::uint8_t>(rate);
+            h[csw::kRate + 1] = static_cast<std::uint8_t>(rate >> 8);
+            h[csw::kCompression1] = csw::kRle;
+        }
+        sink_.write(h.data(), h.size());
+    }
+
+    void samples(const float* v, std::size_t n) override {
+        out_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool high = quantise(v[i], 16) >= 0;
+            if (!started_) {
+                started_ = true;
+                level_ = high;
+                std::uint8_t flags = high ? 1 : 0;
+                sink_.patch(version2_ ? 34 : 28, &flags, 1);
+            }
+            if (high != level_) {
+                pulse();
+                level_ = high;
+            }
+            ++run_;
+        }
+        put(false);
+    }
+
+    void finish() override {
+        out_.clear();
+        if (run_ > 0) pulse();
+        put(true);
+        if (!version2_) return;
+        if (pulses_ > 0xFFFFFFFFULL) {
+            error_ = "the recording has too many pulses for a CSW file";
+            return;
+        }
+        std::uint8_t count[4];
+        for (int i = 0; i < 4; ++i) count[i] = static_cast<std::uint8_t>(pulses_ >> (8 * i));
+        sink_.patch(29, count, 4);
+    }
+
+private:
+    void pulse() {
+        if (run_ <= 255) {
+            out_.push_back(static_cast<std::uint8_t>(run_));
+        } else {
+            out_.push_back(0);
+            put_le(out_, run_, 4);
+        }
+        run_ = 0;
+        ++pulses_;
+    }
+
+    void put(bool last) {
+        if (!version2_) {
+            sink_.write(out_.data(), out_.size());
+        } else if (error_.empty() && !deflater_->put(out_, last, sink_)) {
+            error_ = "zlib failed to compress the pulses";
+        }
+    }
+
+    ByteSink& sink_;
+    bool version2_;
+    std::unique_ptr<Deflater> deflater_;
+    bool started_ = false;
+    bool level_ = false;
+    std::uint32_t run_ = 0;
+    std::uint64_t pulses_ = 0;
+    std::vector<std::uint8_t> out_;
+};
+
+}  // namespace
+
+std::unique_ptr<SampleEncoder> make_csw_encoder(ByteSink& sink, std::uint32_t rate, bool version2) {
+    return std::make_unique<CswEncoder>(sink, rate, version2);
 }
 
 }  // namespace kvr

@@ -1,10 +1,14 @@
-// RIFF/WAVE: a "fmt " chunk, then a "data" chunk of integer or float PCM frames.
+// RIFF/WAVE: a "fmt " chunk, then a "data" chunk of integer or float PCM frames; read, and
+// written by kvrtool play.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "formats/wav_format.hpp"
 #include "formats/byte_cursor.hpp"
 #include "input/readers.hpp"
+#include "input/sample_encoder.hpp"
 
 namespace kvr {
 
@@ -113,6 +117,94 @@ LoadResult read_wav(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t 
         return LOAD_NO_MEMORY;
     }
     return LOAD_OK;
+}
+
+// ---- The encoder ----------------------------------------------------------------------------
+
+namespace {
+
+// A four-character identifier of a RIFF file.
+void put_id(std::vector<std::uint8_t>& out, const char* id) { out.insert(out.end(), id, id + wav::kIdSize); }
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+class WavEncoder : public SampleEncoder {
+public:
+    WavEncoder(ByteSink& sink, std::uint32_t rate, int bits, int channels, bool is_float)
+        : sink_(sink), bits_(bits), channels_(channels), float_(is_float) {
+        std::vector<std::uint8_t> h;
+        const std::uint32_t block = static_cast<std::uint32_t>(bits / 8 * channels);
+        put_id(h, wav::kRiff);
+        put_le(h, 0, 4);
+        put_id(h, wav::kWave);
+        put_id(h, wav::kFormatChunk);
+        put_le(h, 16, 4);
+        put_le(h, is_float ? wav::kTagFloat : wav::kTagPcm, 2);
+        put_le(h, static_cast<std::uint64_t>(channels), 2);
+        put_le(h, rate, 4);
+        put_le(h, std::uint64_t{rate} * block, 4);
+        put_le(h, block, 2);
+        put_le(h, static_cast<std::uint64_t>(bits), 2);
+        put_id(h, wav::kDataChunk);
+        put_le(h, 0, 4);
+        sink_.write(h.data(), h.size());
+    }
+
+    void set_channel_gains(double left, double right) override {
+        gains_[0] = static_cast<float>(left);
+        gains_[1] = static_cast<float>(right);
+    }
+
+    void samples(const float* in, std::size_t n) override {
+        out_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int c = 0; c < channels_; ++c) {
+                // A gain of 1 leaves the value exactly as it was.
+                const float x = channels_ == 2 ? in[i] * gains_[c] : in[i];
+                if (float_) {
+                    float f = std::clamp(x, -1.0f, 1.0f);
+                    std::uint32_t u;
+                    std::memcpy(&u, &f, 4);
+                    put_le(out_, u, 4);
+                } else if (bits_ == 8) {
+                    out_.push_back(static_cast<std::uint8_t>(quantise(x, 8) + 128));
+                } else {
+                    put_le(out_, static_cast<std::uint32_t>(quantise(x, bits_)), bits_ / 8);
+                }
+            }
+        }
+        data_ += out_.size();
+        sink_.write(out_.data(), out_.size());
+    }
+
+    void finish() override {
+        if (data_ > 0xFFFFFFF0ULL) {
+            error_ = "the recording is too long for a WAV file";
+            return;
+        }
+        std::vector<std::uint8_t> v;
+        put_le(v, 36 + data_, 4);
+        sink_.patch(4, v.data(), 4);
+        v.clear();
+        put_le(v, data_, 4);
+        sink_.patch(40, v.data(), 4);
+    }
+
+private:
+    ByteSink& sink_;
+    int bits_, channels_;
+    bool float_;
+    float gains_[2] = {1.0f, 1.0f};
+    std::uint64_t data_ = 0;
+    std::vector<std::uint8_t> out_;
+};
+
+}  // namespace
+
+std::unique_ptr<SampleEncoder> make_wav_encoder(ByteSink& sink, std::uint32_t rate, int bits, int channels, bool is_float) {
+    return std::make_unique<WavEncoder>(sink, rate, bits, channels, is_float);
 }
 
 }  // namespace kvr
