@@ -81,12 +81,12 @@ ParseOutcome parse_command_line(Context& cx, std::span<const std::string> args) 
                 std::int32_t n = 0;
                 if (sw->takes_number) {
                     if (i + 1 >= args.size()) {
-                        report_error(cx.console, "Invalid Option " + arg + " !");
+                        report_error(cx.console, Error::invalid_option, arg);
                         return ParseOutcome::error;
                     }
                     const std::string& value = args[++i];
                     if (!read_number(value, n)) {
-                        report_error(cx.console, "Invalid Option " + arg + " " + value + " !");
+                        report_error(cx.console, Error::invalid_option, arg + " " + value);
                         return ParseOutcome::error;
                     }
                 }
@@ -95,19 +95,19 @@ ParseOutcome parse_command_line(Context& cx, std::span<const std::string> args) 
             }
             // An absolute path is a file name; any other word with a leading "/" is a typo.
             if (arg.find('/', 1) == std::string::npos) {
-                report_error(cx.console, "Invalid Option " + arg + " !");
+                report_error(cx.console, Error::invalid_option, arg);
                 return ParseOutcome::error;
             }
         }
         if (files == 2) {
-            report_error(cx.console, "Too Many files on command line!");
+            report_error(cx.console, Error::too_many_files);
             return ParseOutcome::error;
         }
         (files == 0 ? s.input_name : s.output_name) = arg;
         ++files;
     }
     if (files == 0) {
-        report_error(cx.console, "No Files specified !");
+        report_error(cx.console, Error::no_files);
         return ParseOutcome::error;
     }
     if (files == 1) s.output_name = derive_output_name(s.input_name, s.tap_output);

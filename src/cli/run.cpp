@@ -79,7 +79,7 @@ int run_program(Context& cx, std::span<const std::string> args, const Conversion
     }
     if (parse_command_line(cx, args) != ParseOutcome::run) return 1;
     if (is_same_regular_file(cx.settings.input_name, cx.settings.output_name)) {
-        report_error(cx.console, "The output file " + cx.settings.output_name + " is the input file!");
+        report_error(cx.console, Error::output_is_input, cx.settings.output_name);
         return 1;
     }
     ConversionResult result;

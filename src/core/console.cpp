@@ -94,4 +94,8 @@ void report_error(Console& console, const std::string& message) {
     console.print("\n-- Error: %s\n", message.c_str());
 }
 
+void report_error(Console& console, Error error, std::string_view subject) {
+    report_error(console, error_text(error, subject));
+}
+
 }  // namespace kvr

@@ -2,6 +2,8 @@
 // warnings) in the program, strings in tests.
 #pragma once
 
+#include "core/errors.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -58,5 +60,7 @@ namespace kvr {
 
 // The one error routine: every fatal error is shown as "\n-- Error: <message>\n".
 void report_error(Console& console, const std::string& message);
+// The same for an error of the list, about `subject`.
+void report_error(Console& console, Error error, std::string_view subject = {});
 
 }  // namespace kvr

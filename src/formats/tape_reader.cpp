@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/errors.hpp"
 #include "formats/kvr_image.hpp"
 #include "formats/tap_file.hpp"
 
@@ -13,11 +14,11 @@ namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
 
-std::string at_offset(const char* what, std::uint64_t offset) {
-    char text[128];
+std::string at_offset(Error what, std::uint64_t offset, std::string_view subject = {}) {
+    char text[48];
     const auto at = static_cast<unsigned long long>(offset);
-    std::snprintf(text, sizeof text, "%s at offset %llu (0x%llX)", what, at, at);
-    return text;
+    std::snprintf(text, sizeof text, " at offset %llu (0x%llX)", at, at);
+    return error_text(what, subject) + text;
 }
 
 // A block read afresh, keeping the room its vectors already have.
@@ -97,7 +98,7 @@ bool TapeReader::fill(std::size_t n) {
 }
 
 void TapeReader::read_failed(std::uint64_t at) {
-    error_ = at_offset("cannot read the file", at);
+    error_ = at_offset(Error::image_unreadable, at);
     source_ended_ = true;
 }
 
@@ -131,8 +132,8 @@ bool TapeReader::start() {
     started_ = true;
     if (tap_) return true;
     if (!fill(sizeof image::kSignature) || std::memcmp(here(), image::kSignature, sizeof image::kSignature) != 0)
-        return cut_short("bad signature", 0);
-    if (!fill(image::kHeaderSize)) return cut_short("header runs past the end of the file", 0);
+        return cut_short(Error::image_bad_signature, 0);
+    if (!fill(image::kHeaderSize)) return cut_short(Error::image_header_short, 0);
     consume(image::kHeaderSize);
     return true;
 }
@@ -142,7 +143,7 @@ bool TapeReader::next(TapeBlock& block) {
     return tap_ ? next_tap_record(block) : next_kvr_block(block);
 }
 
-bool TapeReader::cut_short(const char* what, std::uint64_t at) {
+bool TapeReader::cut_short(Error what, std::uint64_t at) {
     if (error_.empty()) error_ = at_offset(what, at);  // a read error, if any, was named first
     return false;
 }
@@ -153,19 +154,19 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
     const std::uint8_t id = here()[0];
     const std::size_t fixed = image::fixed_size(id);
     if (fixed == 0) {
-        char what[48];
-        std::snprintf(what, sizeof what, "unknown block ID 0x%02X", id);
-        error_ = at_offset(what, at);
+        char number[8];
+        std::snprintf(number, sizeof number, "0x%02X", id);
+        error_ = at_offset(Error::image_unknown_block, at, number);
         return false;
     }
-    if (!fill(fixed)) return cut_short("block runs past the end of the file", at);
+    if (!fill(fixed)) return cut_short(Error::image_block_short, at);
     const std::size_t tail = image::tail_size(here(), id);
     clear_block(block);
     block.id = id;
     block.offset = static_cast<std::size_t>(at);
     read_fields(block, here());
     consume(fixed);
-    if (!take(block.data, tail)) return cut_short("block runs past the end of the file", at);
+    if (!take(block.data, tail)) return cut_short(Error::image_block_short, at);
     interpret_tail(block);
     return true;
 }
@@ -173,14 +174,14 @@ bool TapeReader::next_kvr_block(TapeBlock& block) {
 bool TapeReader::next_tap_record(TapeBlock& block) {
     if (!fill(1)) return false;
     const std::uint64_t at = offset_;
-    if (!fill(tap::kLengthSize)) return cut_short("record runs past the end of the file", at);
+    if (!fill(tap::kLengthSize)) return cut_short(Error::image_record_short, at);
     const std::size_t length = tap::record_length(here());
     clear_block(block);
     block.id = image::kStandardData;
     block.offset = static_cast<std::size_t>(at);
     block.pause_ms = tap::kPauseMs;
     consume(tap::kLengthSize);
-    if (!take(block.data, length)) return cut_short("record runs past the end of the file", at);
+    if (!take(block.data, length)) return cut_short(Error::image_record_short, at);
     apply_rom_timings(block);
     return true;
 }

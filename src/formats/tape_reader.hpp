@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
+
 namespace kvr {
 
 // One block of an image. A TAP record becomes a standard speed data block with a
@@ -66,7 +68,7 @@ private:
     bool take(std::vector<std::uint8_t>& into, std::size_t n);  // the next n bytes; false when they are not there
     void read_failed(std::uint64_t at);
     bool start();
-    bool cut_short(const char* what, std::uint64_t at);  // names the fault; false
+    bool cut_short(Error what, std::uint64_t at);  // names the fault; false
     bool next_kvr_block(TapeBlock& block);
     bool next_tap_record(TapeBlock& block);
     const std::uint8_t* here() const { return buffer_.data() + begin_; }

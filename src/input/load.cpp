@@ -1,6 +1,7 @@
 // The load step: the readers tried in turn, the info lines, the load errors.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "core/console.hpp"
 #include "input/file_bytes.hpp"
@@ -32,21 +33,27 @@ void print_sample_info(Console& console, const SampleInfo& info) {
     console.print("Rate: %d Hz\n", info.rate);
 }
 
-const char* load_error_message(LoadResult code) {
+std::optional<Error> load_error(LoadResult code) {
     switch (code) {
-    case LOAD_NO_MEMORY: return "Not enough memory to load input file!";
-    case LOAD_BAD_VERSION: return "This version of the sample file is not supported!";
-    case LOAD_BAD_DATA: return "The sample data is in a unsupported format!";
-    case LOAD_EMPTY: return "The sample file is empty!";
-    case LOAD_TOO_LONG: return "The sample file is too long!";
-    default: return nullptr;
+    case LOAD_NO_MEMORY: return Error::no_memory;
+    case LOAD_BAD_VERSION: return Error::bad_version;
+    case LOAD_BAD_DATA: return Error::bad_data;
+    case LOAD_EMPTY: return Error::empty_file;
+    case LOAD_TOO_LONG: return Error::too_long;
+    default: return std::nullopt;
     }
+}
+
+// The messages are string literals, so each view ends in a terminator.
+const char* load_error_message(LoadResult code) {
+    const std::optional<Error> e = load_error(code);
+    return e ? error_message(*e).data() : nullptr;
 }
 
 bool load_sample_file(const std::string& name, Recording& recording, Console& console, LoadDepth (*depth)(Bytes file)) {
     FileBytes file;
     if (!file.open(name)) {
-        report_error(console, "Cannot open input file " + name + " !");
+        report_error(console, Error::cannot_open_input, name);
         return false;
     }
     return load_opened_file(name, file, recording, console, depth != nullptr ? depth(file.bytes()) : LoadDepth::levels);
@@ -63,7 +70,7 @@ bool load_opened_file(const std::string& name, const FileBytes& file, Recording&
         // may still be reading its edges).
         if (feed != nullptr) feed->keep(std::move(recording.edges));
         recording.clear();
-        report_error(console, "Cannot read input file " + name + " !");
+        report_error(console, Error::cannot_read_input, name);
         return false;
     }
     return true;
@@ -93,8 +100,8 @@ bool load_through(Bytes file, SampleSink& sink, Recording& recording, Console& c
         recording.sample_rate = info.rate;
         return true;
     }
-    if (const char* message = load_error_message(result)) {
-        report_error(console, message);
+    if (const std::optional<Error> error = load_error(result)) {
+        report_error(console, *error);
         return false;
     }
     // No reader knows the file: the conversion runs on an empty recording.

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
 #include "input/recording.hpp"
 #include "input/sample_sink.hpp"
 
@@ -101,7 +103,9 @@ void convert_pcm_samples(const std::uint8_t* src, std::int8_t* dest, std::size_t
 void compute_duration(SampleInfo& info);
 void print_sample_info(Console& console, const SampleInfo& info);
 
-// The message for a load result that ends the run, or nullptr for one that does not.
+// The error of a load result that ends the run, or none for one that does not; and its message,
+// or nullptr.
+std::optional<Error> load_error(LoadResult code);
 const char* load_error_message(LoadResult code);
 
 // Tries the readers in turn: LOAD_OK from the first that takes the file, LOAD_NOT_THIS_FORMAT

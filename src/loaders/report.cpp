@@ -17,11 +17,12 @@ void Report::pause(float seconds) { console_.print("P-%1.3f\n", static_cast<doub
 
 void Report::end() { console_.print("\n"); }
 
-void Report::no_blocks() { console_.print("-- Error: No blocks found... please consult the documentation!\n"); }
+// Not the error routine's text: this one has no empty line before it.
+void Report::no_blocks() { console_.print("-- Error: %s\n", error_text(Error::no_blocks).c_str()); }
 
-void Report::cannot_create(const std::string& name) { report_error(console_, "Cannot create output file " + name + " !"); }
+void Report::cannot_create(const std::string& name) { report_error(console_, Error::cannot_create_output, name); }
 
-void Report::cannot_write(const std::string& name) { report_error(console_, "Cannot write output file " + name + " !"); }
+void Report::cannot_write(const std::string& name) { report_error(console_, Error::cannot_write_output, name); }
 
 // A read that found no block has no lines.
 void Report::before(const DecodedBlock& block) {

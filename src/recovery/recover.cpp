@@ -36,8 +36,7 @@ bool load_levels(Context& cx, Bytes file, const PcmFetcher* reader) {
     const LoadResult result = read_any(file, info, edges, kMaxSamples, reader);
     cx.recording.sample_rate = rate;
     if (result == LOAD_OK || result == LOAD_NOT_THIS_FORMAT) return true;
-    const char* message = load_error_message(result);
-    report_error(cx.console, message != nullptr ? message : "Not enough memory to load input file!");
+    report_error(cx.console, load_error(result).value_or(Error::no_memory));
     return false;
 }
 
@@ -47,7 +46,7 @@ bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, Fron
         cx.recording = condition_signal(channels, rate, {}, &summary);
     } catch (const std::bad_alloc&) {
         cx.recording.clear();
-        report_error(cx.console, "Not enough memory to load input file!");
+        report_error(cx.console, Error::no_memory);
         return false;
     }
     return true;
@@ -107,7 +106,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool termina
         if (!conditioned) return {};
         if (reader != nullptr && reader->shrank()) {
             // What was read past the file's new end is not the recording.
-            report_error(cx.console, "Cannot read input file " + cx.settings.input_name + " !");
+            report_error(cx.console, Error::cannot_read_input, cx.settings.input_name);
             return {};
         }
     } else {
