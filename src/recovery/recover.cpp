@@ -2,8 +2,6 @@
 // every block that does not check out, then a summary.
 #include "recovery/recover.hpp"
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -68,13 +66,6 @@ bool load_for_recovery(Context& cx) {
 
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader,
                                            const RecoveryTaps& taps) {
-    // The front end takes and gives back buffers of several megabytes for every piece of
-    // the recording: they stay in the heap for the next piece instead of going back to the
-    // system, which would hand them out again as fresh pages to be faulted in and cleared.
-    // (32 MiB is the highest threshold the allocator takes; a higher one is refused and
-    // would leave every buffer over 128 KiB mapped afresh.)
-    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
     // The recording again, for the front end: a WAV file's channels apart, read from the
     // file as they are needed. CSW pulses are levels already. Other files give their
     // samples as the classic reader mixes them, one channel kept in memory.
