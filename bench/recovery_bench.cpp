@@ -17,6 +17,7 @@
 #include "context.hpp"
 #include "formats/kvr_image.hpp"
 #include "recovery/recover.hpp"
+#include "recovery/recovery_input.hpp"
 #include "playback/render.hpp"
 
 namespace {
@@ -138,11 +139,14 @@ std::vector<Bytes> convert(const Bytes& recording, bool recovering) {
     cx->settings.tap_output = true;
     cx->settings.output_name = "bench.tap";
     cx->image.open_memory();
-    if (!kvr::load_sample_bytes(*cx, recording)) return {};
-    if (recovering)
-        kvr::run_recovering_conversion(*cx, recording, false);
-    else
+    if (recovering) {
+        kvr::RecoveryInput input(recording, cx->recording);
+        if (!kvr::load_for_recovery(*cx, recording, input)) return {};
+        kvr::run_recovering_conversion(*cx, recording, input, false);
+    } else {
+        if (!kvr::load_sample_bytes(*cx, recording)) return {};
         kvr::run_conversion(*cx);
+    }
     if (std::getenv("SHOW")) std::fputs(cx->console.text().c_str(), stdout);
     return records(cx->image.memory());
 }

@@ -4,14 +4,20 @@
 
 #include "fuzz_recording.hpp"
 #include "recovery/recover.hpp"
+#include "recovery/recovery_input.hpp"
 
 // Each input is conditioned and may be read again many times: shorter recordings than the
 // classic conversion's keep a run quick.
 constexpr std::int64_t kMostSamples = std::int64_t{1} << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
     auto cx = std::make_unique<kvr::Context>();
-    if (!load_fuzz_recording(*cx, data, size, kMostSamples)) return 0;
-    kvr::run_recovering_conversion(*cx, kvr::Bytes(data + 2, size - 2), false);
+    set_fuzz_switches(*cx, data);
+    const kvr::Bytes file(data + 2, size - 2);
+    kvr::RecoveryInput input(file, cx->recording);
+    if (!kvr::load_for_recovery(*cx, file, input, nullptr, kMostSamples)) return 0;
+    use_raw_bytes_if_unread(*cx, file);
+    kvr::run_recovering_conversion(*cx, file, input, false);
     return 0;
 }

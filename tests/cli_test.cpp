@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -219,7 +219,7 @@ TEST(CommandLine, ALongRecordingConvertedWhileItIsReadShowsWhatLoadingFirstShows
     dir.write("silence.wav", render(silence, options));
     ASSERT_GT(dir.read("silence.wav").size(), std::size_t{8} << 20);
 
-    const LoadStep load_first = [](Context& cx) { return load_sample_file(cx); };
+    const ConversionOptions load_first{.read_while_converting = false};
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -241,7 +241,7 @@ TEST(CommandLine, ALongRecordingConvertedWhileItIsReadShowsWhatLoadingFirstShows
         if (written) std::filesystem::remove(output);
 
         cx = std::make_unique<Context>();
-        EXPECT_EQ(run_program(*cx, c.args, {}, load_first), c.status) << output;
+        EXPECT_EQ(run_program(*cx, c.args, load_first), c.status) << output;
         EXPECT_EQ(streamed_text, cx->console.text()) << output;
         EXPECT_EQ(written, output.starts_with(dir.path("")) && std::filesystem::exists(output)) << output;
         if (written) {

@@ -9,6 +9,8 @@
 
 #include "recovery/classic_levels.hpp"
 #include "recovery/level_splice.hpp"
+#include "recovery/recover.hpp"
+#include "recovery/recovery_input.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -122,9 +124,10 @@ TEST(Convert, RetriesReadABadBlockAgain) {
     EXPECT_GT(retried_tapes, 0);
 }
 
-// The recovering conversion's load step keeps only the length of what the front end reads
-// itself, and makes the classic levels of a stretch only when a retry asks for them: the
-// lines, the length and every stretch's levels are those of the classic load.
+// The recovering conversion's load step reads the file once: it keeps a WAV file's frames
+// where they lie, CSW pulses as levels and any other file's mixed samples, and the classic
+// levels of a stretch are made only when a retry asks for them. The lines, the length and
+// every stretch's levels are those of the classic load.
 TEST(Convert, ClassicLevelsAreMadeAsTheLoadMakesThem) {
     const KnownTape t = known_tape();
     std::mt19937 rng(9);
@@ -133,23 +136,25 @@ TEST(Convert, ClassicLevelsAreMadeAsTheLoadMakesThem) {
         RenderOptions o;
         o.format = format, o.noise = 0.2, o.rate = 22050;
         const ByteVec file = render(t.image, o);
-        auto full = fresh_context(), length = fresh_context();
+        auto full = fresh_context(), once = fresh_context();
         ASSERT_TRUE(load_sample_bytes(file, full->recording, full->console));
-        ASSERT_TRUE(load_sample_length(file, length->recording, length->console));
-        EXPECT_EQ(length->console.text(), full->console.text());
-        EXPECT_EQ(length->recording.count, full->recording.count);
-        EXPECT_EQ(length->recording.sample_rate, full->recording.sample_rate);
+        RecoveryInput input(file, once->recording);
+        ASSERT_TRUE(load_for_recovery(*once, file, input));
+        EXPECT_EQ(once->console.text(), full->console.text());
+        EXPECT_EQ(once->recording.count, full->recording.count);
+        EXPECT_EQ(once->recording.sample_rate, full->recording.sample_rate);
+        const bool wav = format != SampleFormat::voc8 && format != SampleFormat::csw;
+        EXPECT_EQ(input.frames().has_value(), wav);
+        EXPECT_EQ(input.pulses(), format == SampleFormat::csw);
+        EXPECT_EQ(input.mixed().size(), format == SampleFormat::voc8 ? std::size_t(full->recording.count) : 0u);
+        if (input.pulses()) EXPECT_EQ(once->recording.edges, full->recording.edges);
 
-        SampleInfo info;
-        PcmRun run;
-        SampleVector mixed;
-        SampleCollector collect(mixed);
         std::unique_ptr<ClassicLevels> levels;
         const std::int32_t rate = full->recording.sample_rate;
-        if (parse_wav(file, info, run) == LOAD_OK)
-            levels = std::make_unique<PcmLevels>(file, run, rate, nullptr);
-        else if (read_any(file, info, collect) == LOAD_OK && format != SampleFormat::csw)
-            levels = std::make_unique<SampleLevels>(mixed, rate);
+        if (input.frames())
+            levels = std::make_unique<PcmLevels>(file, *input.frames(), rate, nullptr);
+        else if (!input.mixed().empty())
+            levels = std::make_unique<SampleLevels>(input.mixed(), rate);
         if (!levels) continue;
         const Recording& whole = full->recording;
         for (int i = 0; i < 40; ++i) {
@@ -266,6 +271,13 @@ TEST(Convert, CommandLine) {
     EXPECT_TRUE(std::filesystem::exists(dir.path("tape.kvr")));
     EXPECT_EQ(kvrtool("convert --loader speedlock3:1 --skip 4 " + dir.path("tape.wav") + " -o " + dir.path("x.TAP")).status, 0);
     EXPECT_EQ(recovered(t, dir.read("x.TAP")), 4);
+    // A recording's name is a name, even one with a single slash in front, and the variants
+    // are those the loader has.
+    const ToolRun lone = kvrtool("convert /no-such-recording.wav -o " + dir.path("y.kvr"));
+    EXPECT_EQ(lone.status, 1);
+    EXPECT_NE(lone.out.find("Cannot open input file /no-such-recording.wav !"), std::string::npos) << lone.out;
+    EXPECT_EQ(kvrtool("convert --loader speedlock3:3 " + dir.path("tape.wav")).status, 2);
+    EXPECT_EQ(kvrtool("convert --loader speedlock1:-1 " + dir.path("tape.wav")).status, 2);
 }
 
 TEST(Convert, RefusesWhatKelvarinRefuses) {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 #include "support.hpp"
 
 namespace kvr::test {

@@ -2,7 +2,7 @@
 // the loaders fill in, and their switches.
 #include <gtest/gtest.h>
 
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 #include "support.hpp"
 
 namespace kvr::test {

@@ -47,6 +47,6 @@ private:
 // short while it was read is reported, and nothing of it is kept.
 // With a feed, the edges are handed on as they are read (see EdgeBuilder::feed).
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,
-                      LoadDepth depth = LoadDepth::levels, EdgeFeed* feed = nullptr);
+                      EdgeFeed* feed = nullptr);
 
 }  // namespace kvr

@@ -50,21 +50,18 @@ const char* load_error_message(LoadResult code) {
     return e ? error_message(*e).data() : nullptr;
 }
 
-bool load_sample_file(const std::string& name, Recording& recording, Console& console, LoadDepth (*depth)(Bytes file)) {
+bool load_sample_file(const std::string& name, Recording& recording, Console& console) {
     FileBytes file;
     if (!file.open(name)) {
         report_error(console, Error::cannot_open_input, name);
         return false;
     }
-    return load_opened_file(name, file, recording, console, depth != nullptr ? depth(file.bytes()) : LoadDepth::levels);
+    return load_opened_file(name, file, recording, console);
 }
 
 bool load_opened_file(const std::string& name, const FileBytes& file, Recording& recording, Console& console,
-                      LoadDepth depth, EdgeFeed* feed) {
-    const bool loaded = depth == LoadDepth::levels
-                            ? load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file, feed)
-                            : load_sample_length(file.bytes(), recording, console);
-    if (!loaded) return false;
+                      EdgeFeed* feed) {
+    if (!load_sample_bytes(file.bytes(), recording, console, kMaxSamples, &file, feed)) return false;
     if (file.shrank()) {
         // What was read past the file's new end is not the recording (though an analysis
         // may still be reading its edges).
@@ -88,18 +85,16 @@ LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t 
     return LOAD_NOT_THIS_FORMAT;
 }
 
-namespace {
-
-bool load_through(Bytes file, SampleSink& sink, Recording& recording, Console& console, std::int64_t max_samples,
-                  const PcmFetcher* fetcher) {
-    SampleInfo info;
+bool load_into(Bytes file, SampleSink& sink, SampleInfo& info, Console& console, std::int64_t max_samples,
+               const PcmFetcher* fetcher, bool* taken) {
     const LoadResult result = read_any(file, info, sink, max_samples, fetcher);
+    if (taken != nullptr) *taken = result == LOAD_OK;
     if (result == LOAD_OK) {
         print_sample_info(console, info);
         if (!info.warning.empty()) console.warn("Warning: %s\n", info.warning.c_str());
-        recording.sample_rate = info.rate;
         return true;
     }
+    info = SampleInfo{};
     if (const std::optional<Error> error = load_error(result)) {
         report_error(console, *error);
         return false;
@@ -108,20 +103,14 @@ bool load_through(Bytes file, SampleSink& sink, Recording& recording, Console& c
     return true;
 }
 
-}  // namespace
-
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples,
                        const PcmFetcher* fetcher, EdgeFeed* feed) {
     EdgeBuilder edges(recording);
     edges.feed(feed);
-    return load_through(file, edges, recording, console, max_samples, fetcher);
-}
-
-bool load_sample_length(Bytes file, Recording& recording, Console& console) {
-    SampleCounter counter;
-    recording.clear();
-    if (!load_through(file, counter, recording, console, kMaxSamples, nullptr)) return false;
-    recording.count = static_cast<std::int32_t>(std::min<std::uint64_t>(counter.count(), INT32_MAX));
+    SampleInfo info;
+    bool taken = false;
+    if (!load_into(file, edges, info, console, max_samples, fetcher, &taken)) return false;
+    if (taken) recording.sample_rate = info.rate;
     return true;
 }
 

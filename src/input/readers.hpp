@@ -27,6 +27,7 @@ struct SampleInfo {
     std::int32_t seconds = 0;
     std::int32_t hundredths = 0;
     std::string warning;  // something odd about a file that still loads; empty when none
+    bool frames_apart = false;  // its sound is one run of PCM frames whose channels may be read apart
 };
 
 enum LoadResult : int {
@@ -113,19 +114,16 @@ const char* load_error_message(LoadResult code);
 LoadResult read_any(Bytes file, SampleInfo& info, SampleSink& out, std::int64_t max_samples = kMaxSamples,
                     const PcmFetcher* fetcher = nullptr);
 
-// How much of the recording the load step keeps: its levels (as edges), or only its length,
-// for a conversion that reads the sound itself (PCM frames are then not read at all).
-enum class LoadDepth { levels, length };
-
 // Loads the named file as a recording and prints its info lines; returns false after a
-// fatal error has been reported. `depth`, when given, chooses from the file's bytes how
-// much of it is kept; otherwise its levels are.
-bool load_sample_file(const std::string& name, Recording& recording, Console& console,
-                      LoadDepth (*depth)(Bytes file) = nullptr);
+// fatal error has been reported.
+bool load_sample_file(const std::string& name, Recording& recording, Console& console);
 // The same for a file already in memory.
 bool load_sample_bytes(Bytes file, Recording& recording, Console& console, std::int64_t max_samples = kMaxSamples,
                        const PcmFetcher* fetcher = nullptr, EdgeFeed* feed = nullptr);
-// The same checks and lines, keeping only the recording's length and rate (no edges).
-bool load_sample_length(Bytes file, Recording& recording, Console& console);
+// The same checks and lines, the samples going into `sink`; `info` is what the reader that took
+// the file found, and `taken` says whether one did (when none did, the conversion runs on an
+// empty recording).
+bool load_into(Bytes file, SampleSink& sink, SampleInfo& info, Console& console, std::int64_t max_samples = kMaxSamples,
+               const PcmFetcher* fetcher = nullptr, bool* taken = nullptr);
 
 }  // namespace kvr

@@ -101,6 +101,7 @@ LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max
     compute_duration(info);
     if (frames == 0) return LOAD_EMPTY;
     info.type_name = "Wave Audio File (WAV)";
+    info.frames_apart = true;
     run = PcmRun{search.cur.pos, frames, format};
     return LOAD_OK;
 }

@@ -133,6 +133,8 @@ BlockDescription describe(const DecodedBlock& b) {
     return d;
 }
 
+const LoaderChoice kChoices[] = {{"di", "/diload"}};
+
 const Switch kSwitches[] = {
     {"/diload", false, [](Settings& s, std::int32_t) { s.loaders.get<DigitalIntegrationSettings>().on = true; }},
 };
@@ -143,6 +145,7 @@ extern const LoaderDescriptor digital_integration_loader;
 const LoaderDescriptor digital_integration_loader{
     .name = "digital_integration",
     .switches = kSwitches,
+    .choices = kChoices,
     .serves = serves,
     .make_state = new_state<DigitalIntegrationState>,
     .find_pilot = find_pilot,

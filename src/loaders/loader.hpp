@@ -64,10 +64,20 @@ struct BlockDescription {
     double end_factor = 0.0;          // it ends at an HP this many times the 1 length
 };
 
+// A name kvrtool's --loader takes for the loader: the switch it stands for, and the variants
+// that may follow it after a colon.
+struct LoaderChoice {
+    std::string_view name;
+    const char* switch_name = nullptr;  // nullptr: the loader needs no switch
+    std::int32_t most_variant = -1;     // -1: no variant; else one of 0 to this (0 when none is given)
+};
+
 struct LoaderDescriptor {
     std::string_view name;
     // The command-line switches that set its settings.
     std::span<const Switch> switches;
+    // kvrtool's names for it.
+    std::span<const LoaderChoice> choices;
     // Fills in its defaults when a conversion starts (optional).
     void (*prepare)(Settings& settings) = nullptr;
     // Whether it reads the block with this index. The list is asked in order.

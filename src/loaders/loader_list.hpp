@@ -7,7 +7,7 @@
 #pragma once
 
 #define KELVARIN_LOADERS(LOADER) \
-    LOADER(digital_integration)  \
     LOADER(speedlock1)           \
     LOADER(speedlock)            \
+    LOADER(digital_integration)  \
     LOADER(rom_scheme)

@@ -1,5 +1,7 @@
 #include "loaders/registry.hpp"
 
+#include <string>
+
 #include "loaders/loader_list.hpp"
 
 namespace kvr {
@@ -29,6 +31,32 @@ const Switch* find_loader_switch(std::string_view name) {
         for (const Switch& s : loader->switches)
             if (name == s.name) return &s;
     return nullptr;
+}
+
+const Switch* find_switch(std::string_view name) {
+    for (const Switch& s : conversion_switches())
+        if (name == s.name) return &s;
+    return find_loader_switch(name);
+}
+
+const LoaderChoice* find_loader_choice(std::string_view name) {
+    for (const LoaderDescriptor* loader : kLoaders)
+        for (const LoaderChoice& c : loader->choices)
+            if (c.name == name) return &c;
+    return nullptr;
+}
+
+std::vector<std::string> loader_choice_names() {
+    std::vector<std::string> names;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const LoaderDescriptor* loader : kLoaders) {
+            // The default loader, listed last, comes first.
+            if ((loader == kLoaders[std::size(kLoaders) - 1]) != (pass == 0)) continue;
+            for (const LoaderChoice& c : loader->choices)
+                names.push_back(std::string(c.name) + (c.most_variant >= 0 ? ":V" : ""));
+        }
+    }
+    return names;
 }
 
 bool apply_loader_switch(Settings& settings, std::string_view name, std::int32_t number) {

@@ -14,6 +14,14 @@ std::span<const LoaderDescriptor* const> all_loaders();
 const LoaderDescriptor* loader_named(std::string_view name);
 // The switch of that name of any loader, or nullptr.
 const Switch* find_loader_switch(std::string_view name);
+// The switch of that name, of the conversion or of any loader, or nullptr.
+const Switch* find_switch(std::string_view name);
+// kvrtool's name for a loader and the loader it chooses, or nullptr.
+const LoaderChoice* find_loader_choice(std::string_view name);
+// Every name --loader takes, the default (the one that needs no switch) first, ":V" after
+// those that take a variant.
+std::vector<std::string> loader_choice_names();
+
 // Applies the loader switch of that name, as the command line would; false when there is none.
 bool apply_loader_switch(Settings& settings, std::string_view name, std::int32_t number = 0);
 

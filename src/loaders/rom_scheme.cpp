@@ -222,6 +222,8 @@ std::int32_t announces(const DecodedBlock& b) {
     return (b.data[kDataLengthAt] | (b.data[kDataLengthAt + 1] << 8)) + 2;
 }
 
+const LoaderChoice kChoices[] = {{"rom"}, {"bleep", "/bleep"}};
+
 const Switch kSwitches[] = {
     {"/bleep", false, [](Settings& s, std::int32_t) { s.loaders.get<RomSettings>().bleepload = true; }},
 };
@@ -240,6 +242,7 @@ extern const LoaderDescriptor rom_scheme_loader;
 const LoaderDescriptor rom_scheme_loader{
     .name = "rom",
     .switches = kSwitches,
+    .choices = kChoices,
     .serves = serves,
     .make_state = new_state<RomState>,
     .find_pilot = find_pilot,

@@ -240,6 +240,9 @@ BlockDescription describe(const DecodedBlock& b) {
     return d;
 }
 
+// Type 3's variant 2 has the stretch of noise before block 1.
+const LoaderChoice kChoices[] = {{"speedlock2", "/slock2"}, {"speedlock3", "/slock3", 2}, {"speedlock4", "/slock4"}};
+
 const Switch kSwitches[] = {
     {"/slock2", false, [](Settings& s, std::int32_t) { speedlock_settings(s).type = 2; }},
     {"/slock3", true,
@@ -258,6 +261,7 @@ extern const LoaderDescriptor speedlock_loader;
 const LoaderDescriptor speedlock_loader{
     .name = "speedlock",
     .switches = kSwitches,
+    .choices = kChoices,
     .prepare = default_speedlock_skip,
     .serves = serves,
     .make_state = new_state<SpeedlockState>,

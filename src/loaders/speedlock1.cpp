@@ -102,6 +102,9 @@ BlockDescription describe(const DecodedBlock& b) {
     return d;
 }
 
+// Variant 2 closes the group of every turbo block.
+const LoaderChoice kChoices[] = {{"speedlock1", "/slock1", 2}};
+
 const Switch kSwitches[] = {
     {"/slock1", true,
      [](Settings& s, std::int32_t n) {
@@ -116,6 +119,7 @@ extern const LoaderDescriptor speedlock1_loader;
 const LoaderDescriptor speedlock1_loader{
     .name = "speedlock1",
     .switches = kSwitches,
+    .choices = kChoices,
     .prepare = default_speedlock_skip,
     .serves = serves,
     .make_state = new_state<Speedlock1State>,

@@ -2,17 +2,16 @@
 // every block that does not check out, then a summary.
 #include "recovery/recover.hpp"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
 #include "context.hpp"
-#include "formats/csw_format.hpp"
 #include "frontend/front_end.hpp"
-#include "input/edge_builder.hpp"
 #include "input/file_bytes.hpp"
 #include "recovery/classic_levels.hpp"
+#include "recovery/recovery_input.hpp"
 #include "recovery/retry.hpp"
 
 namespace kvr {
@@ -23,19 +22,6 @@ namespace {
 void show_progress(void*, double done) {
     std::fprintf(stderr, "\rConverting ... %3d %%", static_cast<int>(done * 100.0));
     if (done >= 1.0) std::fputs("\r                    \r", stderr);
-}
-
-// The classic levels of the whole file, where the load step kept only its length and the
-// front end has nothing to read (a file no reader could give samples for).
-bool load_levels(Context& cx, Bytes file, const PcmFetcher* reader) {
-    const std::int32_t rate = cx.recording.sample_rate;
-    EdgeBuilder edges(cx.recording);
-    SampleInfo info;
-    const LoadResult result = read_any(file, info, edges, kMaxSamples, reader);
-    cx.recording.sample_rate = rate;
-    if (result == LOAD_OK || result == LOAD_NOT_THIS_FORMAT) return true;
-    report_error(cx.console, load_error(result).value_or(Error::no_memory));
-    return false;
 }
 
 // The front end's levels in place of the loaded ones; false when they cannot be held.
@@ -50,42 +36,38 @@ bool condition(Context& cx, const FrameSource& channels, std::int32_t rate, Fron
     return true;
 }
 
-bool is_pulse_file(Bytes file) {
-    return file.size() >= csw::kSignatureSize && std::memcmp(file.data(), csw::kSignature, csw::kSignatureSize) == 0;
-}
-
-// CSW pulses are the levels the conversion reads; anything else is read again by the front
-// end, and the classic levels are made only for the stretches a retry reads.
-LoadDepth depth_for_recovery(Bytes file) { return is_pulse_file(file) ? LoadDepth::levels : LoadDepth::length; }
-
 }  // namespace
 
-bool load_for_recovery(Context& cx) {
-    return load_sample_file(cx.settings.input_name, cx.recording, cx.console, depth_for_recovery);
+bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmFetcher* fetcher,
+                       std::int64_t max_samples) {
+    SampleInfo info;
+    bool taken = false;
+    if (!load_into(file, input, info, cx.console, max_samples, fetcher, &taken)) return false;
+    if (!input.finish(info)) {
+        report_error(cx.console, Error::no_memory);
+        return false;
+    }
+    if (!taken) return true;
+    cx.recording.sample_rate = info.rate;
+    if (!input.pulses()) cx.recording.count = static_cast<std::int32_t>(std::min<std::uint64_t>(input.count(), INT32_MAX));
+    return true;
 }
 
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader,
-                                           const RecoveryTaps& taps) {
-    // The recording again, for the front end: a WAV file's channels apart, read from the
-    // file as they are needed. CSW pulses are levels already. Other files give their
-    // samples as the classic reader mixes them, one channel kept in memory.
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, const RecoveryInput& input, bool terminal,
+                                           const FileBytes* reader, const RecoveryTaps& taps) {
+    // The recording for the front end: a WAV file's channels apart, read from the file as
+    // they are needed. CSW pulses are levels already. Other files give their samples as the
+    // classic reader mixes them, one channel kept in memory.
     std::unique_ptr<FrameSource> channels;
     std::unique_ptr<ClassicLevels> classic;
-    SampleVector mixed;
-    SampleInfo info;
-    PcmRun run;
     const std::int32_t rate = cx.recording.sample_rate;
-    if (parse_wav(file, info, run) == LOAD_OK) {
-        channels = std::make_unique<PcmFrameSource>(file, run, reader);
-        classic = std::make_unique<PcmLevels>(file, run, rate, reader);
-    } else if (!is_pulse_file(file)) {
-        SampleCollector collect(mixed);
-        if (read_any(file, info, collect) == LOAD_OK) {
-            channels = std::make_unique<SampleFrameSource>(mixed);
-            classic = std::make_unique<SampleLevels>(mixed, rate);
-        }
+    if (input.frames()) {
+        channels = std::make_unique<PcmFrameSource>(file, *input.frames(), reader);
+        classic = std::make_unique<PcmLevels>(file, *input.frames(), rate, reader);
+    } else if (!input.pulses() && !input.mixed().empty()) {
+        channels = std::make_unique<SampleFrameSource>(input.mixed());
+        classic = std::make_unique<SampleLevels>(input.mixed(), rate);
     }
-    if (!channels && cx.recording.edges.empty() && !load_levels(cx, file, reader)) return {};
     FrontEndSummary own;
     FrontEndSummary& found = taps.front_end != nullptr ? *taps.front_end : own;
     const bool long_recording = rate > 0 && cx.recording.count / rate > 60;

@@ -22,16 +22,19 @@ struct RecoveryTaps {
 };
 
 class FileBytes;
+class RecoveryInput;
 
-// The load step for the recovering conversion: the classic checks and lines, keeping the
-// levels only of CSW pulses (the front end reads every other file itself).
-bool load_for_recovery(Context& cx);
+// The load step for the recovering conversion: the classic checks and lines, gathering in
+// the same reading of the file what the front end reads (see RecoveryInput); `fetcher`
+// reads long runs of the file's sound data, when given.
+bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmFetcher* fetcher = nullptr,
+                       std::int64_t max_samples = kMaxSamples);
 
-// Converts the recording loaded into the context from `file` (its bytes as read), printing
-// kelvarin's report and then a summary. With `terminal`, a recording of over a minute shows
-// its progress on standard error. The reader, when given, reads the file's sound data and
-// tells whether the file was cut short meanwhile.
-ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader = nullptr,
-                                           const RecoveryTaps& taps = {});
+// Converts the recording that the load step gathered into `input` from `file` (its bytes as
+// read), printing kelvarin's report and then a summary. With `terminal`, a recording of
+// over a minute shows its progress on standard error. The reader, when given, reads the
+// file's sound data and tells whether the file was cut short meanwhile.
+ConversionResult run_recovering_conversion(Context& cx, Bytes file, const RecoveryInput& input, bool terminal,
+                                           const FileBytes* reader = nullptr, const RecoveryTaps& taps = {});
 
 }  // namespace kvr

@@ -1,15 +1,13 @@
 // kvrtool convert: the converter with long options, a signal front end and checksum-guided
-// retries. Its options become kelvarin's switches, so that both read settings, refuse input
-// and report alike; --exact runs kelvarin's own conversion.
+// retries. Its options set kelvarin's settings and it reports as kelvarin does; --exact runs
+// kelvarin's own conversion.
 #include "tool/convert.hpp"
 
 #include <memory>
 #include <unistd.h>
 
-#include "cli/run.hpp"
 #include "context.hpp"
-#include "input/file_bytes.hpp"
-#include "recovery/recover.hpp"
+#include "run/convert_file.hpp"
 #include "tool/commands.hpp"
 #include "tool/convert_options.hpp"
 
@@ -28,12 +26,6 @@ std::string usage() {
            convert_option_lines("the image to write, -o for short; .tap makes a TAP file (default: INPUT.kvr)");
 }
 
-ConversionResult recovering_conversion_of_file(Context& cx) {
-    FileBytes file;
-    if (!file.open(cx.settings.input_name)) return run_recovering_conversion(cx, {}, ::isatty(2) == 1);
-    return run_recovering_conversion(cx, file.bytes(), ::isatty(2) == 1, &file);
-}
-
 }  // namespace
 
 int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
@@ -47,14 +39,8 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
         std::fputs(usage().c_str(), out);
         return 0;
     }
-    std::vector<std::string> classic = request.classic;
-    if (ends_with_tap(request.output)) classic.push_back("/tap");
-    classic.push_back(request.input);
-    if (!request.output.empty()) classic.push_back(request.output);
     auto cx = std::make_unique<Context>(out, err);
-    const int status =
-        request.exact ? run_program(*cx, classic)
-                      : run_program(*cx, classic, recovering_conversion_of_file, load_for_recovery);
+    const int status = run_conversion_request(*cx, request, {.recover = !request.exact, .terminal = ::isatty(2) == 1});
     cx->console.flush();
     return status;
 }

@@ -5,6 +5,10 @@
 #include <climits>
 #include <cstdlib>
 
+#include "context.hpp"
+#include "loaders/registry.hpp"
+#include "tool/commands.hpp"
+
 namespace kvr {
 
 namespace {
@@ -14,13 +18,13 @@ struct ConvertOption {
     const char* name;
     const char* classic;     // the switch, or nullptr for the options of convert's own
     const char* value_name;  // nullptr: no value
-    const char* help;        // nullptr: the command's own text
+    const char* help;        // nullptr: the command's own text (the output's), or the loaders' names
 };
 
 const ConvertOption kOptions[] = {
     {"--output", nullptr, "FILE", nullptr},
     {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
-    {"--loader", nullptr, "NAME", "rom (default), bleep, speedlock1:V, speedlock2, speedlock3:V, speedlock4 or di"},
+    {"--loader", nullptr, "NAME", nullptr},
     {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block"},
     {"--tap", "/tap", nullptr, "write a TAP file whatever the output's name"},
     {"--rom-bits", "/rom", nullptr, "take the 0 and 1 bit lengths from the ROM timings"},
@@ -53,21 +57,37 @@ bool whole_number(const std::string& text) {
     return *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
 }
 
-// --loader NAME[:VARIANT] as kelvarin's loader switches.
-bool loader_switches(const std::string& value, std::vector<std::string>& args) {
+// The help of --loader: every name it takes.
+std::string loader_help() {
+    const std::vector<std::string> names = loader_choice_names();
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i == 0 ? "" : (i + 1 == names.size() ? " or " : ", ");
+        text += names[i] + (i == 0 ? " (default)" : "");
+    }
+    return text;
+}
+
+// --loader NAME[:VARIANT]: the loader's switch, applied.
+bool apply_loader(const std::string& value, Settings& settings) {
     const std::size_t colon = value.find(':');
-    const std::string name = value.substr(0, colon);
-    const std::string variant = colon == std::string::npos ? "0" : value.substr(colon + 1);
-    if (!whole_number(variant)) return false;
-    if (colon != std::string::npos && name != "speedlock1" && name != "speedlock3") return false;
-    if (name == "rom") return true;
-    if (name == "bleep") args.push_back("/bleep");
-    else if (name == "di") args.push_back("/diload");
-    else if (name == "speedlock2") args.push_back("/slock2");
-    else if (name == "speedlock4") args.push_back("/slock4");
-    else if (name == "speedlock1" || name == "speedlock3") args.insert(args.end(), {"/slock" + name.substr(9), variant});
-    else return false;
+    const LoaderChoice* choice = find_loader_choice(value.substr(0, colon));
+    if (choice == nullptr) return false;
+    std::int32_t variant = 0;
+    if (colon != std::string::npos) {
+        const std::string v = value.substr(colon + 1);
+        if (choice->most_variant < 0 || !whole_number(v)) return false;
+        variant = static_cast<std::int32_t>(std::strtol(v.c_str(), nullptr, 10));
+        if (variant < 0 || variant > choice->most_variant) return false;
+    }
+    if (choice->switch_name != nullptr) find_switch(choice->switch_name)->apply(settings, variant);
     return true;
+}
+
+// A switch that takes a number, applied to it.
+void apply_switch(const char* name, const std::string& value, Settings& settings) {
+    const std::int32_t n = value.empty() ? 0 : static_cast<std::int32_t>(std::strtoll(value.c_str(), nullptr, 10));
+    find_switch(name)->apply(settings, n);
 }
 
 bool fail(std::string& error, const std::string& message) {
@@ -102,18 +122,31 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
         else if (name == "--exact") r.exact = true;
         else if (name == "--output") r.output = value;
         else if (name == "--loader") {
-            if (!loader_switches(value, r.classic))
-                return fail(error, "--loader needs one of rom, bleep, speedlock1:V, speedlock2, speedlock3:V, "
-                                   "speedlock4, di, not '" + value + "'");
+            if (!apply_loader(value, r.settings))
+                return fail(error, "--loader needs one of " + loader_help() + ", not '" + value + "'");
         } else {
             if (o->value_name != nullptr && !whole_number(value))
                 return fail(error, arg + " needs a whole number, not '" + value + "'");
-            r.classic.push_back(o->classic);
-            if (o->value_name != nullptr) r.classic.push_back(value);
+            apply_switch(o->classic, value, r.settings);
         }
     }
     if (!r.help && r.input.empty()) return fail(error, "no recording given");
     return true;
+}
+
+int run_conversion_request(Context& cx, ConvertRequest& r, const ConversionOptions& options,
+                           const std::string& default_output) {
+    Settings& s = cx.settings;
+    s = std::move(r.settings);
+    if (ends_with_tap(r.output)) s.tap_output = true;
+    s.input_name = r.input;
+    s.output_name = !r.output.empty() ? r.output : !default_output.empty() ? default_output
+                                                                        : derive_output_name(r.input, s.tap_output);
+    keep_report_out_of_the_image(cx.console, s.output_name);
+    print_banner(cx.console);
+    const std::optional<ConversionResult> result = convert_file(cx, options);
+    cx.recording.clear();
+    return exit_status(result);
 }
 
 std::string convert_option_lines(const char* output_help) {
@@ -121,7 +154,8 @@ std::string convert_option_lines(const char* output_help) {
     for (const ConvertOption& o : kOptions) {
         std::string left = std::string(o.name) + (o.value_name != nullptr ? std::string(" ") + o.value_name : "");
         left.resize(std::max<std::size_t>(left.size() + 1, 22), ' ');
-        text += "  " + left + (o.help != nullptr ? o.help : output_help) + "\n";
+        const std::string help = o.help != nullptr ? o.help : std::string(o.name) == "--loader" ? loader_help() : output_help;
+        text += "  " + left + help + "\n";
     }
     return text;
 }

@@ -5,11 +5,8 @@
 #include <memory>
 #include <unistd.h>
 
-#include "cli/run.hpp"
 #include "context.hpp"
-#include "input/file_bytes.hpp"
 #include "output/safe_output.hpp"
-#include "recovery/recover.hpp"
 #include "report_page/block_collector.hpp"
 #include "report_page/page_writer.hpp"
 #include "report_page/recording_facts.hpp"
@@ -48,49 +45,22 @@ void write_page(PageJob& job, Context& cx, RecordingFacts& facts, const FrameSou
         cx.console.warn("kvrtool: %s\n", error.c_str());
 }
 
-ConversionResult report_step(PageJob& job, Context& cx) {
-    // The image stays in memory and is dropped; only the page is written.
-    cx.image.open_memory();
-    BlockCollector collector;
-    RecordingFacts facts;
-    facts.input_name = job.request.input;
-    FileBytes file;
-    const bool opened = file.open(cx.settings.input_name);
-    const Bytes bytes = opened ? file.bytes() : Bytes{};
-    ConversionResult result;
-    if (job.request.exact) {
-        ConversionHooks hooks;
-        hooks.observer = &collector;
-        result = run_conversion(cx, hooks);
+// The conversion's options for the page: its blocks gathered as they are reported, and the
+// page written at the end from the recording's frames.
+ConversionOptions page_options(PageJob& job, Context& cx, BlockCollector& collector, RecordingFacts& facts,
+                               FrontEndSummary& front_end) {
+    ConversionOptions options;
+    options.recover = !job.request.exact;
+    options.terminal = ::isatty(2) == 1;
+    options.taps.observer = &collector;
+    options.taps.front_end = &front_end;
+    options.taps.finished = [&job, &cx, &collector, &facts, &front_end](const FrameSource& frames) {
         facts.blocks = std::move(collector.blocks());
-        // The channels of a WAV file apart, for the envelope; else the samples as loaded.
-        SampleInfo info;
-        PcmRun run;
-        SampleVector mixed;
-        SampleCollector collect(mixed);
-        const bool samples_read = read_any(bytes, info, collect) == LOAD_OK;
-        const SampleFrameSource mono(mixed);
-        const RecordingFrameSource levels(cx.recording);
-        if (parse_wav(bytes, info, run) == LOAD_OK && run.frames == static_cast<std::uint64_t>(cx.recording.count))
-            write_page(job, cx, facts, PcmFrameSource(bytes, run, &file), LevelsFrom::classic, nullptr);
-        else if (samples_read && mixed.size() == static_cast<std::size_t>(cx.recording.count))
-            write_page(job, cx, facts, mono, LevelsFrom::classic, nullptr);
-        else
-            write_page(job, cx, facts, levels, LevelsFrom::classic, nullptr);
-    } else {
-        FrontEndSummary front_end;
-        RecoveryTaps taps;
-        taps.observer = &collector;
-        taps.front_end = &front_end;
-        taps.finished = [&](const FrameSource& frames) {
-            facts.blocks = std::move(collector.blocks());
-            const bool ran = front_end.channels > 0;
-            write_page(job, cx, facts, frames, ran ? LevelsFrom::front_end : LevelsFrom::pulses, ran ? &front_end : nullptr);
-        };
-        result = run_recovering_conversion(cx, bytes, ::isatty(2) == 1, opened ? &file : nullptr, taps);
-    }
-    result.ok = result.ok && job.written;
-    return result;
+        const bool ran = front_end.channels > 0;
+        const LevelsFrom from = job.request.exact ? LevelsFrom::classic : ran ? LevelsFrom::front_end : LevelsFrom::pulses;
+        write_page(job, cx, facts, frames, from, ran ? &front_end : nullptr);
+    };
+    return options;
 }
 
 }  // namespace
@@ -116,13 +86,16 @@ int report_command(std::span<const std::string> args, std::FILE* out, std::FILE*
         std::fprintf(err, "kvrtool: the page %s would replace the recording\n", job.page_name.c_str());
         return 1;
     }
-    // kelvarin's output name is /dev/null, never opened: the step keeps the image in memory.
-    std::vector<std::string> classic = request.classic;
-    classic.push_back(request.input);
-    classic.push_back("/dev/null");
+    request.output.clear();  // it named the page, not an image
     auto cx = std::make_unique<Context>(out, err);
-    const int status = run_program(*cx, classic, [&job](Context& c) { return report_step(job, c); },
-                                   request.exact ? LoadStep{} : LoadStep{load_for_recovery});
+    // The image stays in memory and is dropped; only the page is written.
+    cx->image.open_memory();
+    BlockCollector collector;
+    RecordingFacts facts;
+    facts.input_name = request.input;
+    FrontEndSummary front_end;
+    const ConversionOptions options = page_options(job, *cx, collector, facts, front_end);
+    const int status = run_conversion_request(*cx, request, options, "/dev/null");
     cx->console.flush();
     // A recording without blocks still has its page, and the envelope shows what it holds.
     return job.written ? 0 : (status != 0 ? status : 1);

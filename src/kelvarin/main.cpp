@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 #include "context.hpp"
 #include "output/safe_output.hpp"
 

@@ -1,30 +1,20 @@
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 
 #include <initializer_list>
 #include <memory>
-#include <sys/stat.h>
 
-#include "cli/read_while_converting.hpp"
 #include "context.hpp"
 #include "core/version.hpp"
-#include "output/safe_output.hpp"
 
 namespace kvr {
 
 namespace {
 
-// When the image goes to the file that standard output is (`/dev/stdout` into a pipe, or a
-// file that standard output was redirected to), the report goes to standard error, so that
-// the two never share one stream. Decided before the banner, the first text printed. A
-// terminal or /dev/null is no stream that text could spoil.
-void keep_report_out_of_the_image(Context& cx, std::span<const std::string> args) {
-    const int out = cx.console.output_fd();
-    if (out < 0) return;
+// The report's stream is chosen before the banner, the first text printed, from the files
+// the command line names.
+void choose_report_stream(Context& cx, std::span<const std::string> args) {
     auto quiet = std::make_unique<Context>();
-    if (parse_command_line(*quiet, args) != ParseOutcome::run) return;
-    struct stat st {};
-    if (::fstat(out, &st) != 0 || S_ISCHR(st.st_mode)) return;
-    if (is_same_file(quiet->settings.output_name, out)) cx.console.use_errors_for_output();
+    if (parse_command_line(*quiet, args) == ParseOutcome::run) keep_report_out_of_the_image(cx.console, quiet->settings.output_name);
 }
 
 // The arguments that only a lone argument means: any other use of them is a file name, as it
@@ -66,35 +56,21 @@ void print_usage(Context& cx) {
 #pragma GCC diagnostic pop
 }
 
-int run_program(Context& cx, std::span<const std::string> args, const ConversionStep& convert, const LoadStep& load) {
+int run_program(Context& cx, std::span<const std::string> args, const ConversionOptions& options) {
     if (sole_argument(args, {"--version"})) {
         cx.console.print("kelvarin %s\n%s\n", kVersion, kLicenseLine);
         return 0;
     }
-    keep_report_out_of_the_image(cx, args);
-    cx.console.print("\nVornak Utilities - VOC/CSW/WAV to KVR Converter - Build 13/10/2002\n");
+    choose_report_stream(cx, args);
+    print_banner(cx.console);
     if (args.empty() || sole_argument(args, {"--help", "-h"})) {
         print_usage(cx);
         return 0;
     }
     if (parse_command_line(cx, args) != ParseOutcome::run) return 1;
-    if (is_same_regular_file(cx.settings.input_name, cx.settings.output_name)) {
-        report_error(cx.console, Error::output_is_input, cx.settings.output_name);
-        return 1;
-    }
-    ConversionResult result;
-    if (!load && !convert) {
-        const std::optional<ConversionResult> done = load_and_convert(cx);
-        if (!done) return 1;
-        result = *done;
-    } else {
-        const bool loaded = load ? load(cx) : load_sample_file(cx.settings.input_name, cx.recording, cx.console);
-        if (!loaded) return 1;
-        result = convert ? convert(cx) : run_conversion(cx);
-    }
-    const bool ok = result.ok && result.blocks > 0;
+    const std::optional<ConversionResult> result = convert_file(cx, options);
     cx.recording.clear();
-    return ok ? 0 : 1;
+    return exit_status(result);
 }
 
 }  // namespace kvr

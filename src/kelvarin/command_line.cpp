@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "cli/run.hpp"
+#include "kelvarin/run.hpp"
 #include "context.hpp"
 #include "core/switch.hpp"
 #include "loaders/registry.hpp"
@@ -12,37 +12,6 @@
 namespace kvr {
 
 namespace {
-
-// The switches of the conversion itself; each loader brings its own.
-const Switch kSwitches[] = {
-    {"/tap", false, [](Settings& s, std::int32_t) { s.tap_output = true; }},
-    {"/rom", false, [](Settings& s, std::int32_t) { s.rom_bit_timings = true; }},
-    {"/ignore", false, [](Settings& s, std::int32_t) { s.ignore_partial_byte = true; }},
-    {"/noaprox", false, [](Settings& s, std::int32_t) { s.approximate_bit1 = false; }},
-    {"/maxp", true, [](Settings& s, std::int32_t n) { s.pilot_tolerance_pct = n; }},
-    {"/diff", true, [](Settings& s, std::int32_t n) { s.bit_difference_pct = n; }},
-    {"/end", true,
-     [](Settings& s, std::int32_t n) {
-         s.end_threshold_pct = n;
-         s.end_given = true;
-     }},
-    {"/pilot", true, [](Settings& s, std::int32_t n) { s.min_pilot_hps = n; }},
-    {"/std", true, [](Settings& s, std::int32_t n) { s.standard_tolerance_pct = n; }},
-    {"/force", true,
-     [](Settings& s, std::int32_t n) {
-         s.forced_pilot_hps = n;
-         s.force_pilot = true;
-     }},
-    {"/alter", false, [](Settings& s, std::int32_t) { s.alternative_bits = true; }},
-    {"/sync", false, [](Settings& s, std::int32_t) { s.force_sync = true; }},
-    {"/middle", false, [](Settings& s, std::int32_t) { s.middle_value = true; }},
-};
-
-const Switch* find_switch(const std::string& arg) {
-    for (const Switch& s : kSwitches)
-        if (arg == s.name) return &s;
-    return find_loader_switch(arg);
-}
 
 // Reads a decimal number as "%d" does: white space, a sign, digits, then anything.
 // Out-of-range values saturate. False when no digit follows the sign.
@@ -60,15 +29,6 @@ bool read_number(const std::string& text, std::int32_t& out) {
 }
 
 }  // namespace
-
-std::string derive_output_name(const std::string& input_name, bool tap_output) {
-    const char* extension = tap_output ? "tap" : "kvr";
-    const std::size_t slash = input_name.rfind('/');
-    const std::size_t component = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = input_name.rfind('.');
-    if (dot == std::string::npos || dot < component) return input_name + "." + extension;
-    return input_name.substr(0, dot + 1) + extension;
-}
 
 ParseOutcome parse_command_line(Context& cx, std::span<const std::string> args) {
     Settings& s = cx.settings;

@@ -9,9 +9,10 @@
 namespace kvr {
 
 struct Context;
+class FileBytes;
 
-// Loads settings.input_name and converts it. The console shows what loading and converting
-// one after the other would show; nullopt after a fatal load error.
-std::optional<ConversionResult> load_and_convert(Context& cx);
+// Loads settings.input_name, opened as `file`, and converts it. The console shows what
+// loading and converting one after the other would show; nullopt after a fatal load error.
+std::optional<ConversionResult> load_and_convert(Context& cx, const FileBytes& file);
 
 }  // namespace kvr

@@ -1,4 +1,4 @@
-#include "cli/read_while_converting.hpp"
+#include "run/read_while_converting.hpp"
 
 #include <sys/stat.h>
 
@@ -87,13 +87,8 @@ bool open_output_aside(Context& cx) {
 
 }  // namespace
 
-std::optional<ConversionResult> load_and_convert(Context& cx) {
-    FileBytes file;
+std::optional<ConversionResult> load_and_convert(Context& cx, const FileBytes& file) {
     Recording header;
-    if (!file.open(cx.settings.input_name)) {
-        if (!load_sample_file(cx)) return std::nullopt;  // which says why it cannot be opened
-        return run_conversion(cx);
-    }
     if (!read_header(file, header) || !open_output_aside(cx)) return one_after_the_other(cx, file);
 
     EdgeFeed feed;
@@ -105,7 +100,7 @@ std::optional<ConversionResult> load_and_convert(Context& cx) {
             EdgeFeed& feed;
             ~Closing() { feed.close(); }
         } closing{feed};
-        return load_opened_file(cx.settings.input_name, file, loaded, load_text, LoadDepth::levels, &feed);
+        return load_opened_file(cx.settings.input_name, file, loaded, load_text, &feed);
     });
     if (!feed.wait_open()) {
         // Not read in long pieces after all: converted once it is loaded.
