@@ -9,7 +9,7 @@ endforeach()
 
 install(TARGETS kelvarin kvrtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # bash-completion loads a program's script by the program's name, when it is first completed.
-install(FILES completion/kelvarin completion/kvrtool
+install(FILES ${PROJECT_BINARY_DIR}/completion/kelvarin ${PROJECT_BINARY_DIR}/completion/kvrtool
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Named as Debian expects it; the same text as LICENSE.

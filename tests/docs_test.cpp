@@ -130,7 +130,7 @@ std::string readme() { return read_text(std::string(SOURCE_DIR) + "/README.md");
 Names completions(const std::string& program, const std::string& words) {
     TempDir empty;  // no file names to offer
     std::string out;
-    const std::string script = std::string(SOURCE_DIR) + "/completion/" + program;
+    const std::string script = std::string(COMPLETION_DIR) + "/" + program;
     const std::string command = "cd " + empty.path("") + " && bash -c 'source " + script + "; COMP_WORDS=(" + words +
                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _" + program +
                                 "; printf \"%s\\n\" \"${COMPREPLY[@]}\"' 2>&1";
