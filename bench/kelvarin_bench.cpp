@@ -30,7 +30,7 @@
 #include <zlib.h>
 
 #include "bench_data.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "frontend/front_end.hpp"
 #include "input/file_bytes.hpp"
 #include "input/sound_file.hpp"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench_data.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "formats/kvr_image.hpp"
 #include "recovery/recover.hpp"
 #include "recovery/recovery_input.hpp"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "input/edge_builder.hpp"
 #include "loaders/registry.hpp"
 #include "loaders/speedlock_common.hpp"

@@ -13,7 +13,7 @@
 #include "analysis/hp_cursor.hpp"
 #include "analysis/measure.hpp"
 #include "analysis/pilot.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "formats/kvr_image.hpp"
 #include "input/edge_builder.hpp"
 #include "loaders/registry.hpp"

@@ -12,7 +12,7 @@
 
 #include "analysis/bits.hpp"
 #include "loaders/read_block.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "conversion/kvr_sink.hpp"
 #include "conversion/tap_sink.hpp"
 #include "loaders/registry.hpp"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "kelvarin/run.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "core/switch.hpp"
 #include "loaders/registry.hpp"
 

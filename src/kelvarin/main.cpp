@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kelvarin/run.hpp"
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "output/safe_output.hpp"
 
 int main(int argc, char** argv) {

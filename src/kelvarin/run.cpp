@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <memory>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "core/version.hpp"
 
 namespace kvr {

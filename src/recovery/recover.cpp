@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "frontend/front_end.hpp"
 #include "input/file_bytes.hpp"
 #include "recovery/classic_levels.hpp"

@@ -105,8 +105,8 @@ private:
     std::int32_t expected_length_ = -1;  // announced by the header just read, or -1
 };
 
-// True when the block's own check holds: its checksum, or the exclusive-or across the
-// sub-blocks of a Speedlock block 2. A BleepLoad pilot-only marker has nothing to check.
+// True when the block's own check holds: its checksum, or whatever check its loader's
+// scheme has.
 bool block_checks_out(const DecodedBlock& block);
 
 }  // namespace kvr

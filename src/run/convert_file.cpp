@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "input/file_bytes.hpp"
 #include "output/safe_output.hpp"
 #include "recovery/recovery_input.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "core/worker_pool.hpp"
 #include "input/edge_feed.hpp"
 #include "input/file_bytes.hpp"

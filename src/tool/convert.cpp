@@ -6,7 +6,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "run/convert_file.hpp"
 #include "tool/commands.hpp"
 #include "tool/convert_options.hpp"

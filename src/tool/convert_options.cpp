@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "loaders/registry.hpp"
 #include "tool/commands.hpp"
 

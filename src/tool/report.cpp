@@ -5,7 +5,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "context.hpp"
+#include "conversion/context.hpp"
 #include "output/safe_output.hpp"
 #include "report_page/block_collector.hpp"
 #include "report_page/page_writer.hpp"

@@ -1,0 +1,50 @@
+// The tree's layers: a file includes only files of its own folder and of folders below it,
+// so that the formats know nothing of the analysis, the analysis nothing of the loaders,
+// the library nothing of the programs.
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace kvr::test {
+namespace {
+
+// Folders of one rank never include each other.
+const std::map<std::string, int> kRanks = {
+    {"core", 0},     {"formats", 1},  {"input", 2},    {"output", 2},    {"frontend", 3},
+    {"analysis", 3}, {"loaders", 4},  {"conversion", 5}, {"recovery", 6},
+    {"run", 7},      {"kelvarin", 8}, {"playback", 8}, {"report_page", 8}, {"tool", 9},
+};
+
+// The folder of a path below src/ (or the file, for one at its top).
+std::string part_of(const std::string& relative) { return relative.substr(0, relative.find('/')); }
+
+TEST(Layers, NoIncludeRunsUpALayer) {
+    const std::filesystem::path src = std::filesystem::path(SOURCE_DIR) / "src";
+    const std::regex include(R"re(^\s*#\s*include\s+"([^"]+)")re");
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(src)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = std::filesystem::relative(entry.path(), src).generic_string();
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".cpp" && ext != ".hpp" && ext != ".in") continue;
+        const std::string from = part_of(name);
+        if (!kRanks.contains(from)) continue;  // the build's own files
+        ++files;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);) {
+            std::smatch m;
+            if (!std::regex_search(line, m, include)) continue;
+            const std::string to = part_of(m[1].str());
+            if (!kRanks.contains(to) || to == from) continue;  // generated headers, its own folder
+            EXPECT_LT(kRanks.at(to), kRanks.at(from)) << name << " includes " << m[1].str();
+        }
+    }
+    EXPECT_GT(files, 100);
+}
+
+}  // namespace
+}  // namespace kvr::test
