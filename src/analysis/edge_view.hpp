@@ -26,13 +26,14 @@ public:
     std::int32_t count() const { return recording_.count; }
     std::int32_t sample_rate() const { return recording_.sample_rate; }
     std::int32_t origin() const { return origin_; }
+    double samples_per_tstate() const { return samples_per_tstate_; }
 
-    // The edges that are there now, and whether no more will come.
+    // The edges that are there, as far as the view last learnt, and whether no more will come.
     struct Known {
         std::size_t edges = 0;
         bool complete = true;
     };
-    Known known() const;
+    Known known() const { return known_; }
     // Waits until more than `have` edges are there, or no more will come.
     Known wait_for_more(std::size_t have) const;
     // The summary of all pairs; waits for the whole recording.
@@ -42,6 +43,9 @@ private:
     const Recording& recording_;
     std::int32_t origin_;
     const std::int32_t* edges_;
+    double samples_per_tstate_;
+    // What is known of a recording still being read; views are read on one thread.
+    mutable Known known_;
     mutable std::unique_ptr<PairSpans> spans_;
 };
 

@@ -15,8 +15,9 @@ HpCursor::HpCursor(const EdgeView& view, CursorState at)
       edges_(view.edges()),
       count_(view.count()),
       rate_(view.sample_rate()),
-      samples_per_tstate_(kvr::samples_per_tstate(view.sample_rate())) {
+      samples_per_tstate_(view.samples_per_tstate()) {
     take(view.known());
+    next_ = std::min(at.edge, edge_count_);
 }
 
 void HpCursor::take(EdgeView::Known known) {

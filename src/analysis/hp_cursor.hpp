@@ -3,17 +3,21 @@
 // starts a cursor of its own on a view of the edges and gives back where it stopped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "analysis/edge_view.hpp"
 
 namespace kvr {
 
-// Where a reading stands: the next sample to measure and the last two HPs.
+// Where a reading stands: the next sample to measure and the last two HPs, and where in
+// the edges the cursor looked last (a hint: a reading that starts with it finds its first
+// edge at once; any value is safe).
 struct CursorState {
     std::int32_t pos = 0;
     std::int32_t cur = 0;
     std::int32_t prev = 0;
+    std::size_t edge = 0;
 };
 
 class HpCursor {
@@ -21,7 +25,7 @@ public:
     // The view must outlive the cursor. Positions are the view's own (its sample 0 first).
     explicit HpCursor(const EdgeView& view, CursorState at = {});
 
-    CursorState state() const { return {pos, cur, prev}; }
+    CursorState state() const { return {pos, cur, prev, next_}; }
 
     // The length in samples of the HP at pos, 0 at the end of the recording; pos moves past it.
     // Every analyser calls it for every HP, so it is inline.

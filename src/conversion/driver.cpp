@@ -7,6 +7,7 @@
 // tells the pause after it.
 #include "conversion/driver.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -38,7 +39,9 @@ public:
         const std::int32_t step = count / 100 + 1;
         while (at_.pos < count) {
             const std::int32_t before = at_.pos;
-            pass();
+            // Searches that find no pilot go on within one reading up to where progress is
+            // told next: most of a recording is passed over that way.
+            pass(static_cast<std::int32_t>(std::min<std::int64_t>(std::int64_t{told} + step, count)));
             // Every pass consumes signal; should one ever give back more than it read, step
             // on by a sample rather than read the same stretch for ever.
             if (at_.pos <= before) at_.pos = before + 1;
@@ -53,13 +56,13 @@ public:
     bool waiting() const { return waiting_; }
 
 private:
-    void pass() {
+    void pass(std::int32_t search_until) {
         const LoaderSet::Choice chosen = loaders_.serving(blocks_);
         const LoaderDescriptor& loader = *chosen.loader;
         LoaderState& state = *chosen.state;
         const ReadStart start{at_, blocks_, last_block_end_};
         const std::unique_ptr<LoaderState> before = hooks_.retry != nullptr ? state.clone() : nullptr;
-        BlockReading r = read_block(loader, edges_, start, loaders_.settings(), state, buffer_);
+        BlockReading r = read_block(loader, edges_, start, loaders_.settings(), state, buffer_, search_until);
         at_ = r.next;
         if (!r.pilot.found) return;
         if (waiting_) close_waiting_block(loader, r.pilot.start);

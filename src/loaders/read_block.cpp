@@ -8,7 +8,7 @@ BlockReading read_block(const LoaderDescriptor& loader, const EdgeView& edges, c
                         const Settings& settings, LoaderState& state, std::span<std::uint8_t> buffer,
                         std::int32_t search_until) {
     const std::int32_t origin = edges.origin();
-    const CursorState at{start.at.pos - origin, start.at.cur, start.at.prev};
+    const CursorState at{start.at.pos - origin, start.at.cur, start.at.prev, start.at.edge};
     HpCursor c(edges, at);
     BlockReading r;
     const std::int32_t until = search_until == INT32_MIN ? INT32_MIN : search_until - origin;
@@ -27,7 +27,8 @@ BlockReading read_block(const LoaderDescriptor& loader, const EdgeView& edges, c
         r.block.end += origin;
         r.pilot.start += origin;
     }
-    r.next = {c.pos + origin, c.cur, c.prev};
+    r.next = c.state();
+    r.next.pos += origin;
     return r;
 }
 
