@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "conversion/found_tape.hpp"
 #include "loaders/read_block.hpp"
 
 namespace kvr {
@@ -14,12 +15,6 @@ struct Context;
 struct ConversionResult {
     bool ok = false;          // the output was written (or, with no block found, left alone)
     std::int32_t blocks = 0;  // the blocks found
-};
-
-// What a retry made of the block it was asked about.
-struct RetryOutcome {
-    bool retried = false;                  // the first reading did not check out
-    const char* recovered_with = nullptr;  // the reading that replaced it, or null
 };
 
 // A block's first reading, and what a retry needs to read it again.
@@ -46,14 +41,6 @@ public:
     virtual RetryOutcome last_outcome() const { return {}; }
 };
 
-// Where a block lies in the recording, in samples, and how it was read.
-struct BlockSeen {
-    std::int32_t pilot_start = 0;  // the first sample of its pilot (or leader)
-    std::int32_t data_start = 0;   // where the step after the pilot left the cursor
-    std::int32_t end = 0;          // where the search for the next block starts
-    RetryOutcome retry;
-};
-
 // Sees what the report shows, as data, for those who present it otherwise (kvrtool report).
 class ConversionObserver {
 public:
@@ -64,8 +51,17 @@ public:
     virtual void pause(float seconds) = 0;
 };
 
+// Sees the whole tape as the reading found it, before any of it is written, and may mend it:
+// replace blocks with better readings, add blocks the reading missed.
+class TapeMender {
+public:
+    virtual ~TapeMender() = default;
+    virtual void mend(FoundTape& tape) = 0;
+};
+
 struct ConversionHooks {
     BlockRetry* retry = nullptr;
+    TapeMender* mender = nullptr;  // with one, the tape is written only once it is read whole
     ConversionObserver* observer = nullptr;
     // Told the part of the recording read so far (0 to 1), every percent or so.
     void (*progress)(void* context, double done) = nullptr;

@@ -1,0 +1,41 @@
+// What one reading of a recording found, in the order of the recording: every pilot long
+// enough for a block, and the block read after it when there was one. A reading is written
+// as it comes (kelvarin), or gathered whole, mended and then written (kvrtool convert).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "loaders/decoded_block.hpp"
+
+namespace kvr {
+
+// What a retry made of the block it was asked about.
+struct RetryOutcome {
+    bool retried = false;                  // the first reading did not check out
+    const char* recovered_with = nullptr;  // the reading that replaced it, or null
+};
+
+// Where a block lies in the recording, in samples, and how it was read.
+struct BlockSeen {
+    std::int32_t pilot_start = 0;  // the first sample of its pilot (or leader)
+    std::int32_t data_start = 0;   // where the step after the pilot left the cursor
+    std::int32_t end = 0;          // where the search for the next block starts
+    RetryOutcome retry;
+};
+
+struct FoundBlock {
+    DecodedBlock block;  // counted: a block was read
+    BlockSeen seen;
+};
+
+struct FoundPilot {
+    std::int32_t start = 0;     // the first sample of the pilot
+    bool gap_replaced = false;  // the pause before it counts as 0 (its loader says so)
+    std::optional<FoundBlock> block;
+};
+
+using FoundTape = std::vector<FoundPilot>;
+
+}  // namespace kvr
