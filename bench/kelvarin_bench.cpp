@@ -13,6 +13,7 @@
 //   kelvarin_bench make-small-blocks DIR  a 10 MB image of one-byte blocks
 //   kelvarin_bench list KVRTOOL IMAGE  `kvrtool list` of an image: time and peak memory
 //   kelvarin_bench front-end WAV       the signal front end alone, the file already in memory
+//   kelvarin_bench demod WAV           the demodulator alone: the blocks it finds, and its time
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,7 +32,9 @@
 
 #include "bench_data.hpp"
 #include "conversion/context.hpp"
+#include "demod/demodulator.hpp"
 #include "frontend/front_end.hpp"
+#include "frontend/mixed_signal.hpp"
 #include "input/file_bytes.hpp"
 #include "input/sound_file.hpp"
 #include "loaders/speedlock_common.hpp"
@@ -235,6 +238,46 @@ int front_end_bench(const std::string& wav) {
     return 0;
 }
 
+// The demodulator alone on a WAV file: each block it finds, with its bytes' check, and the time.
+int demod_bench(const std::string& wav) {
+    Bytes file;
+    if (FILE* f = std::fopen(wav.c_str(), "rb")) {
+        std::uint8_t room[1 << 16];
+        for (std::size_t n; (n = std::fread(room, 1, sizeof room, f)) > 0;) file.insert(file.end(), room, room + n);
+        std::fclose(f);
+    }
+    kvr::SampleInfo info;
+    kvr::PcmRun run;
+    if (kvr::parse_wav(kvr::Bytes(file.data(), file.size()), info, run) != kvr::LOAD_OK) {
+        std::fprintf(stderr, "demod: %s is not a WAV file\n", wav.c_str());
+        return 1;
+    }
+    const kvr::PcmFrameSource source(kvr::Bytes(file.data(), file.size()), run);
+    kvr::demod::Demodulation d;
+    const double t = seconds([&] {
+        const std::vector<float> x = kvr::mixed_signal(source, 0, run.frames);
+        d = kvr::demod::demodulate(x, info.rate);
+    });
+    for (const auto& b : d.blocks) {
+        const auto& bits = b.data.bits;
+        std::vector<std::uint8_t> bytes(bits.size() / 8);
+        std::uint8_t x = 0;
+        float weakest = 1e30f;
+        for (std::size_t i = 0; i < bytes.size() * 8; ++i) {
+            bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] * 2 + bits[i].value);
+            weakest = std::min(weakest, std::fabs(bits[i].confidence));
+        }
+        for (std::uint8_t v : bytes) x ^= v;
+        std::printf("tone at %.3f s, HP %.1f T x %zu; data at %.3f s, 0 bit %.1f T, %zu bits (%zu bytes, flag %02X) %s, "
+                    "weakest %.1f\n",
+                    b.tone.first_edge / info.rate, b.tone.period / info.rate * 3.5e6, b.tone.hps, b.data.start / info.rate,
+                    b.data.short_hp / info.rate * 3.5e6, bits.size(), bytes.size(), bytes.empty() ? 0 : bytes[0],
+                    x == 0 ? "good" : "BAD", weakest);
+    }
+    std::printf("demod: %.3f s for %llu frames\n", t, static_cast<unsigned long long>(run.frames));
+    return 0;
+}
+
 int render_bench() {
     const Bytes image = rom_hour();
     const double t = seconds([&] { render_to(image, "/tmp/kelvarin-bench-render.wav", kvr::SampleFormat::wav16); });
@@ -432,6 +475,7 @@ int main(int argc, char** argv) {
     if (what == "load") return load_bench(arg);
     if (what == "render") return render_bench();
     if (what == "front-end") return front_end_bench(arg);
+    if (what == "demod") return demod_bench(arg);
     if (what == "analysis") return analysis_bench(arg);
     if (what == "write") return write_bench(arg);
     if (what == "compare" && argc > 3) return compare_bench(arg, argv[3]);

@@ -14,9 +14,9 @@ namespace {
 
 // Folders of one rank never include each other.
 const std::map<std::string, int> kRanks = {
-    {"core", 0},     {"formats", 1},  {"input", 2},    {"output", 2},    {"frontend", 3},
-    {"analysis", 3}, {"loaders", 4},  {"conversion", 5}, {"recovery", 6},
-    {"run", 7},      {"kelvarin", 8}, {"playback", 8}, {"report_page", 8}, {"tool", 9},
+    {"core", 0},       {"formats", 1},  {"input", 2},    {"output", 2},       {"frontend", 3},
+    {"analysis", 3},   {"demod", 4},    {"loaders", 5},  {"conversion", 6},   {"recovery", 7},
+    {"run", 8},        {"kelvarin", 9}, {"playback", 9}, {"report_page", 9},  {"tool", 10},
 };
 
 // The folder of a path below src/ (or the file, for one at its top).

@@ -11,6 +11,7 @@
 #include "frontend/front_end.hpp"
 #include "input/file_bytes.hpp"
 #include "recovery/classic_levels.hpp"
+#include "recovery/demod_mender.hpp"
 #include "recovery/recovery_input.hpp"
 #include "recovery/retry.hpp"
 
@@ -86,14 +87,16 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
         classic = std::make_unique<LoadedLevels>(cx.recording);  // the conversion's levels too
     }
     const RecordingFrameSource levels(cx.recording);
-    ChecksumRetry retry(channels ? *channels : static_cast<const FrameSource&>(levels), cx.recording, *classic,
-                        found.weak, cx.settings);
+    const FrameSource& frames = channels ? *channels : static_cast<const FrameSource&>(levels);
+    ChecksumRetry retry(frames, cx.recording, *classic, found.weak, cx.settings);
+    DemodMender demodulator(frames, cx.recording, cx.settings);
     ConversionHooks hooks;
     hooks.retry = &retry;
+    hooks.mender = &demodulator;
     hooks.observer = taps.observer;
     if (progress) hooks.progress = show_progress;
     const ConversionResult result = run_conversion(cx, hooks);
-    const RetryCounts& n = retry.counts();
+    const TapeCounts& n = demodulator.counts();
     if (result.blocks > 0)
         cx.console.print("Blocks: %d, good checksums: %d, recovered by a retry: %d, still bad: %d\n", n.blocks, n.good,
                          n.recovered, n.blocks - n.good);

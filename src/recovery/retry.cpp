@@ -308,11 +308,16 @@ std::optional<ChecksumRetry::Reading> ChecksumRetry::read_again(const Recording&
     return r;
 }
 
-bool ChecksumRetry::settles(const DecodedBlock& again) const { return block_checks_out(again) && !ended_early(again); }
+// A reading that checks out by chance (one in 256 of wrong ones) is most often of another
+// length than its header announced: only the announced length settles a block.
+bool ChecksumRetry::settles(const DecodedBlock& again) const {
+    const bool announced = again.loader->held_to_announced_length && expected_length_ >= 0;
+    return block_checks_out(again) && (!announced || length_of(again) == expected_length_);
+}
 
 void ChecksumRetry::adopt(const char* name) {
-    recovered_with_ = name;
-    outcome_.recovered_with = recovered_with_.c_str();
+    recovered_with_.emplace_back(name);
+    outcome_.recovered_with = recovered_with_.back().c_str();
 }
 
 }  // namespace kvr

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <deque>
 #include <string>
 
 #include "conversion/driver.hpp"
@@ -101,7 +102,7 @@ private:
     const Settings& settings_;
     RetryCounts counts_;
     RetryOutcome outcome_;
-    std::string recovered_with_;
+    std::deque<std::string> recovered_with_;  // the names given out, kept until the tape is written
     std::int32_t expected_length_ = -1;  // announced by the header just read, or -1
 };
 

@@ -1,0 +1,282 @@
+#include "demod/bits.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kvr::demod {
+
+namespace {
+
+// The sync of a ROM-scheme block: two half-periods, the first 667 T-states long of 1402.
+constexpr double kSyncSplit = 667.0 / 1402.0;
+
+// Positive for a 1: a bit starting at t, its first half-period at level q, a 0's half-period T.
+double bit_statistic(const PrefixSums& s, double t, double T, int q) {
+    return q * (s.sum(t + T, t + 2.0 * T) - s.sum(t + 2.0 * T, t + 3.0 * T));
+}
+
+// How well n bits read from d fit, with the timing held fixed: about twice the amplitude
+// where d and T are right, less the further they are off.
+double bits_fit(const PrefixSums& s, double d, double T, int q, int n) {
+    double t = d, total = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double D = bit_statistic(s, t, T, q);
+        total += std::fabs(D);
+        t += (D > 0.0 ? 4.0 : 2.0) * T;
+    }
+    return total / (T * n);
+}
+
+// The sync's two half-periods between the pilot's last edge e and the data at d, at levels
+// -v and v: about the amplitude when they are there.
+double sync_fit(const PrefixSums& s, double e, double d, int v) {
+    const double m = e + kSyncSplit * (d - e);
+    return v * (s.sum(m, d) - s.sum(e, m)) / (d - e);
+}
+
+// Where near `at` the level turns from v to -v: the step's correlation, best within reach.
+double best_edge(const PrefixSums& s, double at, double reach, double w, int v) {
+    double best = at, score = -1e300;
+    for (double x = at - reach; x <= at + reach; x += 0.25) {
+        const double c = v * (s.sum(x - w, x) - s.sum(x, x + w));
+        if (c > score) score = c, best = x;
+    }
+    return best;
+}
+
+struct Start {
+    double pilot_end = 0.0, data = 0.0, T = 0.0, score = -1e300;
+    int polarity = 1;
+};
+
+// Starts are sought over a few bits, where a bit length somewhat off still fits, then the
+// best few are settled over more.
+constexpr int kCoarseBits = 10;
+constexpr int kFineBits = 32;
+constexpr std::size_t kKept = 8;
+
+// The pilot's last two half-periods before its last edge e, the last at level v: about the
+// amplitude when e is where the pilot ends, far less within the data.
+double pilot_fit(const PrefixSums& s, double e, double P, int v) {
+    return v * (s.sum(e - P, e) - s.sum(e - 2.0 * P, e - P)) / (2.0 * P);
+}
+
+double start_fit(const PrefixSums& s, const Start& c, double d, double T, int bits, double P) {
+    return bits_fit(s, d, T, c.polarity, bits) + 0.5 * sync_fit(s, c.pilot_end, d, -c.polarity) +
+           0.5 * pilot_fit(s, c.pilot_end, P, -c.polarity);
+}
+
+// The best start among the pilot's last few edges, the sync lengths and the bit lengths.
+Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search) {
+    // The tone may have been followed a few edges into the sync and the data.
+    const std::size_t n = tone.edges.size();
+    const std::size_t base = n > 84 ? n - 84 : 0;
+    const Tone::Local local = tone.local(base, n > 20 ? n - 20 : n);
+    const double P = local.period;
+    Start best;
+    if (!(P > 0.0)) return best;
+    std::vector<Start> kept;
+    auto keep = [&kept](const Start& c) {
+        if (kept.size() < kKept) {
+            kept.push_back(c);
+        } else {
+            auto worst = std::min_element(kept.begin(), kept.end(), [](const Start& a, const Start& b) { return a.score < b.score; });
+            if (c.score > worst->score) *worst = c;
+        }
+    };
+    for (std::size_t j = std::max<std::size_t>(n, 24) - 24; j <= n + 1; ++j) {
+        const int v = tone.level(j - 1);  // the last pilot half-period's level
+        const double predicted = local.edge + static_cast<double>(j - base) * P;
+        const double e = best_edge(s, predicted, 0.3 * P, 0.3 * P, v);
+        const double step = std::max(0.5, 0.6 * P / 40.0);
+        for (double u = 0.4 * P; u <= 1.0 * P; u += step) {
+            const double d = e + u;
+            const double sync = sync_fit(s, e, d, v);
+            if (sync <= 0.0) continue;
+            double top = -1e300, top_T = 0.0;
+            for (double r = search.fewest_ratio; r <= search.most_ratio; r += 0.01) {
+                const double score = bits_fit(s, d, r * P, -v, kCoarseBits);
+                if (score > top) top = score, top_T = r * P;
+            }
+            keep({e, d, top_T, top + 0.5 * sync + 0.5 * pilot_fit(s, e, P, v), -v});
+        }
+    }
+    for (const Start& c : kept) {
+        for (double d = c.data - 0.75; d <= c.data + 0.75; d += 0.1)
+            for (double T = c.T * 0.98; T <= c.T * 1.02; T += c.T * 0.001) {
+                const double score = start_fit(s, c, d, T, kFineBits, P);
+                if (score > best.score) best = {c.pilot_end, d, T, score, c.polarity};
+            }
+    }
+    return best;
+}
+
+// The noise of a sum over T samples, measured on the pilot: sums of T samples in the middle
+// of its last half-periods differ only by their noise. Noise the equaliser has coloured sums
+// up otherwise than white noise would, so it is measured as the decisions weigh it.
+double window_noise(const PrefixSums& s, const Tone& tone, double T) {
+    const std::size_t n = tone.edges.size();
+    if (n < 48) return 0.0;
+    const std::size_t from = n > 72 ? n - 72 : 0, to = n - 24;
+    const Tone::Local local = tone.local(from, to);
+    double sum = 0.0, sq = 0.0;
+    std::size_t count = 0;
+    for (std::size_t j = from; j + 1 < to; ++j) {
+        const double e = local.edge + static_cast<double>(j - from) * local.period;
+        const double a = e + 0.5 * (local.period - T);
+        const double v = tone.level(j) * s.sum(a, a + T);
+        sum += v, sq += v * v, ++count;
+    }
+    const double mean = sum / static_cast<double>(count);
+    return std::sqrt(std::max(0.0, sq / static_cast<double>(count) - mean * mean));
+}
+
+// The bit clock and the level, kept in step with the edges the decisions imply.
+class Tracker {
+public:
+    Tracker(const PrefixSums& s, const Start& start, const BitSearch& search, double sum_noise)
+        : s_(s), last_(start.data), T_(start.T), T0_(start.T), q_(start.polarity),
+          amplitude_(std::max(search.amplitude, 1e-6)), reference_(amplitude_),
+          sum_noise_(std::max(sum_noise, 1e-6)), rate_(search.rate) {}
+
+    // Reads on until the data ends: the bits up to the last that were read well, with those
+    // read on through a weak stretch between them.
+    std::vector<DecidedBit> run(std::size_t most_bits) {
+        std::vector<DecidedBit> bits;
+        std::size_t last_strong = 0;  // bits up to the end of the last strong run
+        std::size_t strong_run = 0, weak_run = 0;
+        const double end = static_cast<double>(s_.size());
+        while (bits.size() < most_bits && last_ + 4.0 * T_ < end) {
+            bool strong = false;
+            bits.push_back(next(strong));
+            if (strong) {
+                ++strong_run;
+                // A few strong bits in a row are signal; one alone may be noise.
+                if (strong_run >= kStrongRun || (strong_run == bits.size())) {
+                    last_strong = bits.size();
+                    weak_run = 0;
+                }
+            } else {
+                strong_run = 0;
+                if (++weak_run > weak_allowance()) break;
+            }
+            if (std::fabs(T_ / T0_ - 1.0) > 0.15) break;  // no longer the bits it began with
+        }
+        // Blocks are whole bytes: the last few bits of one read weakly still count, unless
+        // they look like noise.
+        std::size_t end_at = last_strong;
+        while (end_at % 8 != 0 && end_at < bits.size() && evidence_[end_at] >= 1.2) ++end_at;
+        bits.resize(end_at % 8 == 0 ? end_at : last_strong);
+        return bits;
+    }
+
+private:
+    static constexpr std::size_t kStrongRun = 4;
+    // Bits within this much time of weak signal are read on through: a dropout.
+    std::size_t weak_allowance() const { return static_cast<std::size_t>(0.1 * rate_ / (3.0 * T_)) + 8; }
+
+    DecidedBit next(bool& strong) {
+        const double t = last_;
+        const double D = bit_statistic(s_, t, T_, q_);
+        const int value = D > 0.0 ? 1 : 0;
+        const double units = value ? 2.0 : 1.0;
+        // The decision's size against the noise of a decision: about 0.8 for noise alone.
+        const double noise = sum_noise_ * std::sqrt(2.0 * T_ / T0_);
+        const double evidence = std::fabs(D) / noise;
+        strong = evidence >= 2.5;
+        evidence_.push_back(evidence);
+        // Weak bits keep the clock as it was.
+        const double gain = strong ? std::min(1.0, evidence / 6.0) : 0.0;
+        if (std::getenv("KVR_DEMOD_DUMP")) std::fprintf(stderr, "BIT %.2f %d D/2AT %.3f A %.4f T %.4f ev %.2f strong %d\n", t, value, D / (2 * amplitude_ * T_), amplitude_, T_, evidence, strong ? 1 : 0);
+        DecidedBit b;
+        b.start = t;
+        b.value = value;
+        // The log-likelihood ratio of two means +-2 A T under the decision's noise.
+        const double mean = 2.0 * std::max(amplitude_, 0.1 * reference_) * T_;
+        b.confidence = static_cast<float>(2.0 * mean * D / (noise * noise));
+        b.middle = edge(units, q_, gain);
+        level(t, b.middle, q_);
+        b.end = edge(units, -q_, gain);
+        level(b.middle, b.end, -q_);
+        return b;
+    }
+
+    // The next edge, `units` short half-periods after the last, from level v to -v.
+    double edge(double units, int v, double gain) {
+        const double predicted = last_ + units * T_;
+        const double w = 0.5 * T_;
+        const double error = std::clamp(v * (s_.sum(predicted - w, predicted) + s_.sum(predicted, predicted + w)) /
+                                            (2.0 * amplitude_),
+                                        -0.4 * T_, 0.4 * T_);
+        last_ = predicted + 0.3 * gain * error;
+        T_ += 0.03 * gain * error / units;
+        return last_;
+    }
+
+    // Follows the level from the inside of a half-period at level v.
+    void level(double from, double to, int v) {
+        const double margin = 0.25 * (to - from);
+        const double inside = to - from - 2.0 * margin;
+        if (inside <= 0.0) return;
+        const double a = v * s_.sum(from + margin, to - margin) / inside;
+        // About a millisecond.
+        const double k = std::min(1.0, (to - from) / (0.001 * rate_));
+        amplitude_ = std::max(1e-6, amplitude_ + k * (a - amplitude_));
+    }
+
+    const PrefixSums& s_;
+    double last_;  // the last edge
+    double T_, T0_;
+    int q_;
+    double amplitude_;
+    double reference_;  // the amplitude where the data began
+    double sum_noise_;  // the noise of a sum over T0 samples
+    std::vector<double> evidence_;  // of each bit read
+    double rate_;
+};
+
+// Noise may have ended the tone's crossings early: it is followed on through the signal while
+// each half-period holds the level it should, and its edges are put where the signal turns.
+Tone followed_on(const PrefixSums& s, Tone tone, double amplitude) {
+    const std::size_t n = tone.edges.size();
+    if (n < 32) return tone;
+    const Tone::Local local = tone.local(n - 32, n);
+    const double P = local.period;
+    int failed = 0;
+    std::size_t kept = tone.edges.size();
+    while (failed < 2 && tone.edges.back() + P < static_cast<double>(s.size())) {
+        const double e = tone.edges.back();
+        const int v = tone.level(tone.edges.size() - 1);  // the half-period after e
+        const bool held = v * s.sum(e, e + P) > 0.5 * amplitude * P;
+        tone.edges.push_back(held ? best_edge(s, e + P, 0.15 * P, 0.3 * P, v) : e + P);
+        if (held) failed = 0, kept = tone.edges.size();
+        else ++failed;
+    }
+    tone.edges.resize(kept);
+    tone.hps = tone.edges.size() - 1;
+    return tone;
+}
+
+}  // namespace
+
+std::optional<DataReading> read_data(const PrefixSums& s, const Tone& found, const BitSearch& search) {
+    const Tone tone = followed_on(s, found, search.amplitude);
+    const Start start = find_start(s, tone, search);
+    if (!(start.score > -1e300)) return std::nullopt;
+    DataReading r;
+    r.pilot_end = start.pilot_end;
+    r.start = start.data;
+    r.polarity = start.polarity;
+    r.short_hp = start.T;
+    r.sync_middle = best_edge(s, start.pilot_end + kSyncSplit * (start.data - start.pilot_end),
+                              0.2 * (start.data - start.pilot_end), 0.2 * (start.data - start.pilot_end), start.polarity);
+    if (std::getenv("KVR_DEMOD_DEBUG")) std::fprintf(stderr, "start: pilot_end %.2f data %.2f T %.3f score %.3f pol %d (P %.3f amp %.3f noise %.3f)\n", start.pilot_end, start.data, start.T, start.score, start.polarity, tone.period, search.amplitude, search.noise);
+    Tracker tracker(s, start, search, window_noise(s, tone, start.T));
+    r.bits = tracker.run(search.most_bits);
+    if (r.bits.empty()) return std::nullopt;
+    return r;
+}
+
+}  // namespace kvr::demod

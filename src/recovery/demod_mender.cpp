@@ -1,0 +1,295 @@
+#include "recovery/demod_mender.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "analysis/bits.hpp"
+#include "demod/demodulator.hpp"
+#include "frontend/mixed_signal.hpp"
+#include "loaders/read_block.hpp"
+#include "loaders/registry.hpp"
+#include "recovery/retry.hpp"
+
+namespace kvr {
+
+namespace {
+
+// Around a block read badly, the demodulator reads this much more; a stretch between good
+// blocks is read when it is this long and the front end found this many edges a second in it.
+constexpr double kPadSeconds = 0.3;
+constexpr double kShortestGap = 0.5;
+constexpr double kSignalEdgesPerSecond = 200.0;
+// The demodulator reads a long stretch in windows of this many seconds, longer ones for a
+// block that runs past a window's end.
+constexpr double kWindowSeconds = 45.0, kLongestWindow = 240.0;
+// A bit is changed to mend a checksum only when its decision was this weak, and clearly the
+// weakest of its place in the bytes; at most this many bits a block.
+constexpr float kMendConfidence = 6.0f;
+constexpr float kMendMargin = 1.0f;
+constexpr int kMostMended = 4;
+constexpr int kMostPasses = 3;
+
+// A block whose bytes check out, and more than the few bytes a burst of noise read as a
+// block may hold.
+constexpr std::size_t kFewestBytes = 4;
+bool counted(const FoundPilot& f) { return f.block && f.block->block.counted; }
+
+// The length the block before tape[i] announced for it, or -1; fragments of noise between
+// them are passed over.
+std::int32_t announced_for(const FoundTape& tape, std::size_t i) {
+    for (std::size_t k = i; k-- > 0;) {
+        if (!counted(tape[k])) continue;
+        const DecodedBlock& b = tape[k].block->block;
+        if (b.data.size() < kFewestBytes || !block_checks_out(b)) continue;
+        return b.loader->announces != nullptr ? b.loader->announces(b) : -1;
+    }
+    return -1;
+}
+
+// How well tape[i] was read: its bytes check out and it is longer than the few bytes a burst
+// of noise may read as a block (good); so, but of another length than its header announced,
+// which a reading by chance often is (doubtful: only a reading of the announced length takes
+// its place); or not (bad).
+enum class Verdict { good, doubtful, bad };
+Verdict judge(const FoundTape& tape, std::size_t i) {
+    const FoundPilot& f = tape[i];
+    if (!counted(f) || !block_checks_out(f.block->block) || f.block->block.data.size() < kFewestBytes) return Verdict::bad;
+    const DecodedBlock& b = f.block->block;
+    const std::int32_t announced = b.loader->held_to_announced_length ? announced_for(tape, i) : -1;
+    return announced < 0 || static_cast<std::int32_t>(b.data.size()) == announced ? Verdict::good : Verdict::doubtful;
+}
+bool good(const FoundTape& tape, std::size_t i) { return judge(tape, i) == Verdict::good; }
+
+std::int32_t edges_within(const Recording& r, std::int32_t from, std::int32_t to) {
+    const auto a = std::lower_bound(r.edges.begin(), r.edges.end(), from);
+    const auto b = std::lower_bound(a, r.edges.end(), to);
+    return static_cast<std::int32_t>(b - a);
+}
+
+// One block of a demodulation.
+demod::Demodulation one_block(const demod::FoundData& f) {
+    demod::Demodulation d;
+    d.blocks.push_back(f);
+    return d;
+}
+
+// Changes bit k of the data, and moves the bits after it by what its length changed.
+void change_bit(demod::DataReading& data, std::size_t k) {
+    demod::DecidedBit& b = data.bits[k];
+    const double T = (b.end - b.start) / (b.value ? 4.0 : 2.0);
+    b.value ^= 1;
+    const double units = b.value ? 2.0 : 1.0;
+    const double end = b.start + 2.0 * units * T;
+    const double by = end - b.end;
+    b.middle = b.start + units * T;
+    b.end = end;
+    for (std::size_t i = k + 1; i < data.bits.size(); ++i) data.bits[i].start += by, data.bits[i].middle += by, data.bits[i].end += by;
+}
+
+// The bits to change so that the block's bytes check out: for each bit place of the bytes
+// that the exclusive-or says is wrong, the least confident bit of that place, when it is weak
+// and the others of its place are clearly stronger. Empty when there is no such mend.
+std::vector<std::size_t> bits_to_mend(const std::vector<std::uint8_t>& bytes, const demod::DataReading& data) {
+    std::uint8_t x = 0;
+    for (std::uint8_t v : bytes) x ^= v;
+    const std::size_t bits = std::min(bytes.size() * 8, data.bits.size());
+    if (x == 0 || std::popcount(x) > kMostMended) return {};
+    std::vector<std::size_t> chosen;
+    for (int place = 0; place < 8; ++place) {
+        if (((x >> (7 - place)) & 1) == 0) continue;
+        std::size_t weakest = bits;
+        float first = 1e30f, second = 1e30f;
+        for (std::size_t k = static_cast<std::size_t>(place); k < bits; k += 8) {
+            const float c = std::fabs(data.bits[k].confidence);
+            if (c < first) second = first, first = c, weakest = k;
+            else if (c < second) second = c;
+        }
+        if (weakest == bits || first > kMendConfidence || second - first < kMendMargin) return {};
+        chosen.push_back(weakest);
+    }
+    return chosen;
+}
+
+std::string mend_note(const std::vector<std::size_t>& mended) {
+    std::string note = "the demodulator";
+    if (mended.empty()) return note;
+    note += ", " + std::to_string(mended.size()) + (mended.size() == 1 ? " bit" : " bits") + " mended (";
+    for (std::size_t i = 0; i < mended.size(); ++i) {
+        char one[48];
+        std::snprintf(one, sizeof one, "%sbyte %zu bit %zu", i ? ", " : "", mended[i] / 8, 7 - mended[i] % 8);
+        note += one;
+    }
+    return note + ")";
+}
+
+}  // namespace
+
+std::vector<DemodMender::Stretch> DemodMender::stretches_to_read(const FoundTape& tape) const {
+    const std::int32_t rate = levels_.sample_rate, count = levels_.count;
+    const auto pad = static_cast<std::int32_t>(kPadSeconds * rate);
+    std::vector<Stretch> out;
+    std::int32_t covered = 0;  // the end of the last good block
+    auto gap = [&](std::int32_t from, std::int32_t to) {
+        if (to - from < static_cast<std::int32_t>(kShortestGap * rate)) return;
+        const double seconds = static_cast<double>(to - from) / rate;
+        if (edges_within(levels_, from, to) >= kSignalEdgesPerSecond * seconds) out.push_back({from, to});
+    };
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        const FoundPilot& f = tape[i];
+        if (!counted(f)) continue;
+        const BlockSeen& seen = f.block->seen;
+        if (good(tape, i)) {
+            gap(covered, seen.pilot_start);
+            covered = std::max(covered, seen.end);
+        } else {
+            out.push_back({std::max(0, seen.pilot_start - pad), std::min(count, seen.end + pad)});
+        }
+    }
+    gap(covered, count);
+    std::sort(out.begin(), out.end(), [](const Stretch& a, const Stretch& b) { return a.from < b.from; });
+    std::vector<Stretch> merged;
+    for (const Stretch& s : out) {
+        if (!merged.empty() && s.from <= merged.back().to) merged.back().to = std::max(merged.back().to, s.to);
+        else merged.push_back(s);
+    }
+    return merged;
+}
+
+void DemodMender::mend(FoundTape& tape) {
+    // A block mended may announce the length of the next, which then no longer counts as
+    // read well: the stretches are sought again while mending changes the tape.
+    for (int pass = 0; pass < kMostPasses && levels_.sample_rate > 0 && frames_.channels() > 0; ++pass) {
+        const std::size_t taken = notes_.size();
+        for (const Stretch& s : stretches_to_read(tape)) read_stretch(s, tape, read_);
+        if (notes_.size() == taken) break;
+    }
+    counts_ = {};
+    for (const FoundPilot& f : tape) {
+        if (!f.block || !f.block->block.counted) continue;
+        ++counts_.blocks;
+        counts_.good += block_checks_out(f.block->block) ? 1 : 0;
+        counts_.recovered += f.block->seen.retry.recovered_with != nullptr ? 1 : 0;
+    }
+}
+
+void DemodMender::read_stretch(const Stretch& s, FoundTape& tape, std::vector<Stretch>& read) {
+    // A stretch read before, on an earlier pass, is not read again.
+    for (const Stretch& r : read)
+        if (r.from <= s.from && s.to <= r.to) return;
+    read.push_back(s);
+    const std::int32_t rate = levels_.sample_rate;
+    Settings settings = settings_;
+    LoaderSet loaders(settings);
+    std::int32_t at = s.from;
+    double window = kWindowSeconds;
+    while (at < s.to) {
+        const std::int32_t to = std::min<std::int64_t>(s.to, at + static_cast<std::int64_t>(window * rate));
+        const std::vector<float> x = mixed_signal(frames_, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(to - at));
+        const demod::Demodulation d = demod::demodulate(x, rate);
+        if (std::getenv("KVR_MEND_DEBUG")) std::fprintf(stderr, "window %d..%d: %zu blocks\n", at, to, d.blocks.size());
+        const Recording around = levels_.slice(at, to);
+        std::int32_t next = to;
+        bool longer = false;
+        for (const demod::FoundData& f : d.blocks) {
+            if (f.data.end() > static_cast<double>(x.size()) - 0.2 * rate && to < s.to && window < kLongestWindow) {
+                // A block that runs to the window's end is read again from a longer one.
+                next = at + static_cast<std::int32_t>(f.tone.first_edge) - 1;
+                longer = true;
+                break;
+            }
+            take(f, at, around, loaders, tape);
+        }
+        if (longer) {
+            window *= 2.0;
+            at = std::max(at + 1, next);
+            continue;
+        }
+        window = kWindowSeconds;
+        // Windows overlap by a little, so that a pilot across their border is found whole.
+        at = to >= s.to ? s.to : to - static_cast<std::int32_t>(std::min(5.0, window / 4) * rate);
+    }
+}
+
+void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
+                       FoundTape& tape) {
+    if (found.data.bits.size() < 8) return;
+    const double from = found.tone.first_edge + offset, to = found.data.end() + offset;
+    const double data_from = found.data.start + offset;
+    // The tape's blocks it overlaps: none good, or it is left alone.
+    std::vector<std::size_t> over;
+    std::int32_t before = 0, last_end = 0;  // blocks before it, and where the last of them ended
+    std::vector<std::size_t> pilots_within;  // pilots inside it that read no block
+    std::int32_t wanted = -1;  // the length a doubtful block it overlaps should have had
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        const FoundPilot& f = tape[i];
+        if (!f.block || !f.block->block.counted) {
+            if (f.start > from && f.start < to) pilots_within.push_back(i);
+            continue;
+        }
+        const BlockSeen& seen = f.block->seen;
+        if (seen.pilot_start < to && from < seen.end) {
+            // What a burst of noise read as a block within its pilot tone is not in the way.
+            const Verdict v = judge(tape, i);
+            if (v == Verdict::doubtful) wanted = announced_for(tape, i);
+            if (v == Verdict::good && seen.end > data_from) {
+                if (std::getenv("KVR_MEND_DEBUG")) std::fprintf(stderr, "take %.0f..%.0f: overlaps good %d..%d (%zu bytes)\n", from, to, seen.pilot_start, seen.end, f.block->block.data.size());
+                return;
+            }
+            over.push_back(i);
+        } else if (seen.end <= from) {
+            ++before, last_end = seen.end;
+        }
+    }
+    const LoaderDescriptor* loader =
+        over.empty() ? loaders.serving(before).loader : tape[over.front()].block->block.loader;
+    const std::int32_t index = over.empty() ? before : tape[over.front()].block->block.index;
+    // Blocks added where none was found must be of the scheme the demodulator reads.
+    if (over.empty() && loader->name != "rom") return;
+
+    demod::FoundData data = found;
+    std::vector<std::size_t> mended;
+    std::optional<BlockReading> read;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Recording levels = demod::decided_levels(one_block(data), around);
+        const EdgeView view(levels, offset);
+        std::unique_ptr<LoaderState> state = loader->make_state();
+        std::vector<std::uint8_t> buffer(kBlockDataSize);
+        const auto start = static_cast<std::int32_t>(std::max<double>(offset, from - 2.0 * found.tone.period));
+        BlockReading r = read_block(*loader, view, {{start, 0, 0, 0}, index, last_end}, settings_, *state, buffer,
+                                    static_cast<std::int32_t>(data.data.start + offset));
+        if (!r.pilot.found || !r.block.counted) return;
+        if (wanted >= 0 && static_cast<std::int32_t>(r.block.data.size()) != wanted) return;
+        if (block_checks_out(r.block)) {
+            read = std::move(r);
+            break;
+        }
+        if (attempt == 1) return;
+        mended = bits_to_mend(r.block.data, data.data);
+        if (mended.empty()) return;
+        for (std::size_t k : mended) change_bit(data.data, k);
+    }
+    notes_.push_back(mend_note(mended));
+    FoundPilot entry;
+    entry.start = read->pilot.start;
+    BlockSeen seen{read->pilot.start, read->data_start, read->block.end, {true, notes_.back().c_str()}};
+    entry.block = FoundBlock{std::move(read->block), seen};
+    // It takes the place of the first bad block it overlaps; the others were its fragments,
+    // and pilots within it were noise.
+    std::vector<std::size_t> gone = pilots_within;
+    if (!over.empty()) {
+        entry.gap_replaced = tape[over.front()].gap_replaced;
+        tape[over.front()] = std::move(entry);
+        gone.insert(gone.end(), over.begin() + 1, over.end());
+    }
+    std::sort(gone.rbegin(), gone.rend());
+    for (std::size_t i : gone) tape.erase(tape.begin() + static_cast<std::ptrdiff_t>(i));
+    if (over.empty()) {
+        const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
+        tape.insert(at, std::move(entry));
+    }
+}
+
+}  // namespace kvr
