@@ -1,5 +1,8 @@
 // Runs a fuzz target without libFuzzer: on the files (or the files of the folders) named,
-// or on a fixed series of mutations of the files in a seed folder.
+// or on a fixed series of mutations of the files in a seed folder. Files are taken in the
+// order of their names, whatever order the file system lists them in, so that the series of
+// mutations, made from one fixed seed, is the same on every machine.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +20,15 @@ namespace {
 std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The regular files of a folder, by name.
+std::vector<std::filesystem::path> files_of(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 void mutate(std::vector<std::uint8_t>& v, std::mt19937& rng) {
@@ -37,8 +49,7 @@ void mutate(std::vector<std::uint8_t>& v, std::mt19937& rng) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--seed-dir") == 0) {
         std::vector<std::vector<std::uint8_t>> seeds;
-        for (const auto& entry : std::filesystem::directory_iterator(argv[2]))
-            if (entry.is_regular_file()) seeds.push_back(read_file(entry.path()));
+        for (const auto& f : files_of(argv[2])) seeds.push_back(read_file(f));
         seeds.push_back({});
         std::mt19937 rng(12345);
         int runs = 0;
@@ -46,7 +57,12 @@ int main(int argc, char** argv) {
             LLVMFuzzerTestOneInput(seed.data(), seed.size());
             for (int i = 0; i < 150; ++i, ++runs) {
                 std::vector<std::uint8_t> v = seed;
-                if (v.empty()) v.resize(1 + rng() % 64, static_cast<std::uint8_t>(rng()));
+                if (v.empty()) {
+                    // One draw a statement: the order in which arguments are worked out is the
+                    // compiler's, and GCC and clang would make different series.
+                    const std::size_t length = 1 + rng() % 64;
+                    v.resize(length, static_cast<std::uint8_t>(rng()));
+                }
                 mutate(v, rng);
                 LLVMFuzzerTestOneInput(v.data(), v.size());
             }
@@ -56,12 +72,9 @@ int main(int argc, char** argv) {
     }
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        std::vector<std::filesystem::path> files{argv[i]};
-        if (std::filesystem::is_directory(files[0])) {
-            files.clear();
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
-                if (entry.is_regular_file()) files.push_back(entry.path());
-        }
+        const std::filesystem::path named(argv[i]);
+        const std::vector<std::filesystem::path> files =
+            std::filesystem::is_directory(named) ? files_of(named) : std::vector<std::filesystem::path>{named};
         for (const auto& f : files) {
             const std::vector<std::uint8_t> v = read_file(f);
             LLVMFuzzerTestOneInput(v.data(), v.size());

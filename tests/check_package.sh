@@ -3,6 +3,7 @@
 # gets: the files, the declared package name, version and run-time dependencies, the license,
 # and that the unpacked kelvarin converts the bundled example into the image kept beside it.
 #   check_package.sh CPACK BUILD_DIR SOURCE_DIR VERSION
+# Exits 77 (skipped) when a tool that builds the package is missing.
 set -euo pipefail
 cpack=$1 build=$2 source=$3 version=$4
 work=$build/package-check
@@ -12,6 +13,13 @@ fail() {
   echo "package check: $*" >&2
   exit 1
 }
+# cpack finds the package's dependencies with dpkg-shlibdeps, which runs file.
+for tool in dpkg-deb dpkg-shlibdeps file; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "package check: $tool not found: skipped"
+    exit 77
+  fi
+done
 
 if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log" >&2

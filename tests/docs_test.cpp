@@ -23,8 +23,8 @@ using Names = std::set<std::string>;
 // is checked like every other command.
 const Names kArriving = {"report"};
 
-// The long options of other programs that the README's commands use.
-const Names kOtherProgramsOptions = {"--build", "--install", "--prefix", "--test-dir"};
+// The long options of other programs, and of scripts/install-deps, that the README names.
+const Names kOtherProgramsOptions = {"--build", "--install", "--prefix", "--test-dir", "--fuzz", "--bench"};
 
 std::string read_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

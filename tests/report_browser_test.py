@@ -5,7 +5,7 @@ is loaded, and the test checks what a person would see: no console errors, one b
 block, a click on a bar opens that block's details, and the histogram's peaks lie at the
 reported timings within 3 %. A screenshot of the page stays in the work folder.
 
-Exits 77 (skipped) when chromium or chromedriver is not installed.
+Exits 77 (skipped) when chromium or chromedriver is not installed, or localhost has no address.
 
     report_browser_test.py KVRTOOL IMAGE WORKDIR      the test
     report_browser_test.py --time PAGE                 how long PAGE takes to open
@@ -29,6 +29,19 @@ def find_browser():
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     driver = shutil.which("chromedriver")
     return chromium, driver
+
+
+def missing():
+    """What the browser test lacks on this machine, or None."""
+    chromium, driver = find_browser()
+    if not chromium or not driver:
+        return "chromium or chromedriver is not installed"
+    # chromedriver reaches the browser it starts at "localhost", whatever port it is told.
+    try:
+        socket.getaddrinfo("localhost", None)
+    except socket.gaierror:
+        return "the name localhost does not resolve (no /etc/hosts?)"
+    return None
 
 
 class Browser:
@@ -155,10 +168,11 @@ def field_values(browser):
 
 
 def test(kvrtool, image, workdir):
-    chromium, driver = find_browser()
-    if not chromium or not driver:
-        print("chromium or chromedriver is not installed: skipped")
+    lack = missing()
+    if lack:
+        print(lack + ": skipped")
         return SKIP
+    chromium, driver = find_browser()
     os.makedirs(workdir, exist_ok=True)
     # Six ROM blocks, damaged by dropouts and noise so that some fail.
     data = open(image, "rb").read()
@@ -227,10 +241,11 @@ def test(kvrtool, image, workdir):
 
 
 def time_page(path):
-    chromium, driver = find_browser()
-    if not chromium or not driver:
-        print("chromium or chromedriver is not installed")
+    lack = missing()
+    if lack:
+        print(lack)
         return SKIP
+    chromium, driver = find_browser()
     workdir = os.path.dirname(os.path.abspath(path))
     browser = Browser(chromium, driver, workdir)
     try:

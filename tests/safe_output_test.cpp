@@ -133,9 +133,20 @@ TEST(OutputFile, WrittenInPlaceWhereNoFileCanBeMade) {
     EXPECT_EQ(entries(dir.path("ro")), "out.kvr\n");
 
     // The converter does the same, and a name that does not exist there cannot be created.
+    // The other user runs a copy of it on a copy of the recording: the build and the sources
+    // may lie where only root can reach them (under /root, say).
+    std::string program = KELVARIN_EXE, recording = kGame, out;
+    if (user >= 0) {
+        program = dir.path("kelvarin");
+        recording = dir.path("game.csw");
+        ASSERT_EQ(run_command("cp " + std::string(KELVARIN_EXE) + " " + program + " && cp " + kGame + " " + recording +
+                                  " && chmod 0755 " + program + " && chmod 0644 " + recording,
+                              out),
+                  0);
+    }
     Child::Options options;
     options.as_user = user;
-    Child converter({KELVARIN_EXE, kGame, name}, options);
+    Child converter({program, recording, name}, options);
     const int status = converter.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(dir.read("ro/out.kvr"), example_image());
