@@ -225,6 +225,60 @@ TEST(Links, AnotherUsersLinkInAStickyFolderIsRefused) {
     EXPECT_EQ(entries(dir.path("")), "open\nshared\ntheirs\ntmp\nvictim\n");
 }
 
+TEST(Links, AnotherUsersLinkOnTheWayToTheFolderIsRefused) {
+    if (!running_as_root()) GTEST_SKIP() << "giving a link to another user needs root";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path("").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir.path("root").c_str(), 0755), 0);
+    const ByteVec secret{'s', 'e', 'c', 'r', 'e', 't'};
+    dir.write("root/keep.txt", secret);
+    // Planted by another user: tmp/mal_dir -> root, in a sticky folder that anyone may write to.
+    const std::string planted = planted_link(dir, "tmp", 01777, 0, kNobody, dir.path("root"));
+    const std::string mal_dir = dir.path("tmp/mal_dir");
+    ASSERT_EQ(::rename(planted.c_str(), mal_dir.c_str()), 0);
+    OutputFile file;
+    EXPECT_FALSE(file.open(mal_dir + "/keep.txt"));
+    EXPECT_EQ(file.reason(), "the link mal_dir is another user's, in a folder that anyone may write to");
+    // Deeper on the way, after "..", and reached through links of root's own.
+    ASSERT_EQ(::mkdir(dir.path("root/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(dir.path("tmp").c_str(), dir.path("to_tmp").c_str()), 0);
+    ASSERT_EQ(::symlink("../tmp/mal_dir/sub", dir.path("root/sub_link").c_str()), 0);
+    for (const std::string& name : {mal_dir + "/sub/../keep.txt", dir.path("to_tmp/mal_dir/keep.txt"),
+                                    dir.path("tmp/../tmp/mal_dir/keep.txt"), dir.path("root/sub_link/../new.txt")})
+        EXPECT_FALSE(write_whole(name, {1})) << name;
+    // Every command that writes a file, given the name relative to the working folder.
+    dir.write("image.kvr", ImageBuilder{}.standard(with_checksum(0xFF, {1, 2}), 100).bytes());
+    const std::string in_tmp = "cd " + dir.path("tmp") + " && ";
+    const std::string tool = KVRTOOL_EXE;
+    for (const std::string& command : {tool + " convert " + kGame + " -o mal_dir/keep.txt",
+                                       tool + " report " + kGame + " -o mal_dir/keep.txt",
+                                       tool + " play " + dir.path("image.kvr") + " -o mal_dir/keep.txt",
+                                       std::string(KELVARIN_EXE) + " " + kGame + " mal_dir/keep.txt"}) {
+        std::string text;
+        EXPECT_EQ(run_command(in_tmp + command + " 2>&1", text), 1) << command;
+        EXPECT_NE(text.find("reate"), std::string::npos) << text;  // "cannot create" or "Cannot create"
+    }
+    EXPECT_EQ(dir.read("root/keep.txt"), secret);
+    EXPECT_EQ(entries(dir.path("root")), "keep.txt\nsub\nsub_link\n");
+    EXPECT_EQ(entries(dir.path("root/sub")), "");
+
+    // Where the kernel would follow it: root's own link, or one of the folder's owner.
+    ASSERT_EQ(::lchown(mal_dir.c_str(), 0, 0), 0);
+    EXPECT_TRUE(write_whole(dir.path("to_tmp/mal_dir/sub/../keep.txt"), {1}));
+    EXPECT_EQ(dir.read("root/keep.txt"), ByteVec{1});
+    ASSERT_EQ(::lchown(mal_dir.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(dir.path("tmp").c_str(), kNobody, kNobody), 0);
+    EXPECT_TRUE(write_whole(dir.path("root/sub_link/../keep.txt"), {2}));
+    EXPECT_EQ(dir.read("root/keep.txt"), ByteVec{2});
+    // Names that lead nowhere say why.
+    EXPECT_FALSE(file.open(dir.path("root/keep.txt/x")));
+    EXPECT_EQ(file.reason(), "Not a directory");
+    EXPECT_FALSE(file.open(dir.path(std::string(300, 'n'))));
+    EXPECT_EQ(file.reason(), "File name too long");
+    EXPECT_FALSE(file.open(dir.path("root/")));
+    EXPECT_EQ(file.reason(), "Is a directory");
+}
+
 // ---- Owners and modes ----------------------------------------------------------------------
 
 TEST(Owners, NewFilesGetTheUsualMode) {
