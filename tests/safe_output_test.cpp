@@ -2,7 +2,9 @@
 // owners and modes, names near the length limit, files written in place, interrupted runs and
 // the report kept out of an image written to standard output.
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -337,30 +339,42 @@ bool wait_for_temporary(const std::string& folder) {
     return false;
 }
 
+// Converts the recording with `program` and ends it by `sig` while its temporary file is open.
+void interrupt_conversion(const TempDir& dir, const std::vector<std::string>& program, int sig) {
+    dir.write("tape.kvr", {'o', 'l', 'd'});
+    // The report goes into a pipe that nobody reads: the converter stops in the middle,
+    // with its temporary file open, until the signal comes.
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+    Child::Options options;
+    options.stdout_fd = pipe_fds[1];
+    Child converter(program, options);
+    ::close(pipe_fds[1]);
+    ASSERT_TRUE(wait_for_temporary(dir.path(""))) << entries(dir.path(""));
+    if (sig == SIGPIPE)
+        ::close(pipe_fds[0]);  // the reader goes away
+    else
+        ::kill(converter.pid(), sig);
+    const int status = converter.wait();
+    if (sig != SIGPIPE) ::close(pipe_fds[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << program[0] << " " << strsignal(sig) << " " << status;
+    EXPECT_EQ(entries(dir.path("")), "tape.csw\ntape.kvr\n") << strsignal(sig);
+    EXPECT_EQ(dir.read("tape.kvr"), (ByteVec{'o', 'l', 'd'}));
+}
+
 TEST(Interrupted, ConversionsLeaveNoTemporaryFile) {
     TempDir dir;
     dir.write("tape.csw", many_blocks_recording());
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        dir.write("tape.kvr", {'o', 'l', 'd'});
-        // The report goes into a pipe that nobody reads: the converter stops in the middle,
-        // with its temporary file open, until the signal comes.
-        int pipe_fds[2];
-        ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
-        ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
-        Child::Options options;
-        options.stdout_fd = pipe_fds[1];
-        Child converter({KELVARIN_EXE, dir.path("tape.csw"), dir.path("tape.kvr")}, options);
-        ::close(pipe_fds[1]);
-        ASSERT_TRUE(wait_for_temporary(dir.path(""))) << entries(dir.path(""));
-        if (sig == SIGPIPE)
-            ::close(pipe_fds[0]);  // the reader goes away
-        else
-            ::kill(converter.pid(), sig);
-        const int status = converter.wait();
-        if (sig != SIGPIPE) ::close(pipe_fds[0]);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
-        EXPECT_EQ(entries(dir.path("")), "tape.csw\ntape.kvr\n") << sig;
-        EXPECT_EQ(dir.read("tape.kvr"), (ByteVec{'o', 'l', 'd'}));
+    // Those that dump a core would leave one here.
+    const struct rlimit no_core {0, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &no_core), 0);
+    // Every signal that ends a process by default, but those that a sanitizer catches
+    // (SIGSEGV, SIGBUS, SIGFPE) and SIGXFSZ, which the programs ignore so that a write fails.
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+                    SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
+        interrupt_conversion(dir, {KELVARIN_EXE, dir.path("tape.csw"), dir.path("tape.kvr")}, sig);
+        interrupt_conversion(dir, {KVRTOOL_EXE, "convert", dir.path("tape.csw"), "-o", dir.path("tape.kvr")}, sig);
     }
 }
 

@@ -20,7 +20,19 @@ constexpr std::size_t kFlushSize = std::size_t{1} << 16;
 // truncated, so that a run that fails early leaves it as it was.
 constexpr std::size_t kInPlaceHold = std::size_t{16} << 20;
 constexpr int kMaxLinks = 40;  // as many as the kernel follows in one name
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Every signal whose default action ends the process (the real-time ones are added where
+// they are needed: their numbers are known only when the program runs).
+constexpr int kCleanupSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+                                   SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                                   SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS};
+
+sigset_t cleanup_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kCleanupSignals) sigaddset(&set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+    return set;
+}
 
 bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
@@ -70,9 +82,7 @@ extern "C" void remove_temporaries_and_die(int sig) {
 class CleanupSignalsHeld {
 public:
     CleanupSignalsHeld() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int s : kCleanupSignals) sigaddset(&set, s);
+        const sigset_t set = cleanup_signals();
         ::pthread_sigmask(SIG_BLOCK, &set, &old_);
     }
     ~CleanupSignalsHeld() {
@@ -473,12 +483,15 @@ void OutputFile::abandon() {
 void remove_temporaries_on_signals() {
     struct sigaction action {};
     action.sa_handler = remove_temporaries_and_die;
-    sigemptyset(&action.sa_mask);
-    for (int s : kCleanupSignals) sigaddset(&action.sa_mask, s);
+    action.sa_mask = cleanup_signals();
     action.sa_flags = SA_RESETHAND;
-    for (int s : kCleanupSignals) {
+    for (int s = 1; s < NSIG; ++s) {
+        // Only signals left at their default: one that is ignored stays ignored, and one that
+        // is caught already (a sanitizer's fault handler) keeps its handler.
         struct sigaction old {};
-        if (::sigaction(s, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        if (sigismember(&action.sa_mask, s) != 1 || ::sigaction(s, nullptr, &old) != 0 ||
+            (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL)
+            continue;
         ::sigaction(s, &action, nullptr);
     }
 }

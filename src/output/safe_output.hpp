@@ -72,8 +72,10 @@ private:
     std::vector<std::uint8_t> buffer_;
 };
 
-// Removes the temporary file of an unfinished output on SIGINT, SIGTERM, SIGHUP, SIGQUIT and
-// SIGPIPE, then ends the process by the same signal. Signals that are ignored stay ignored.
+// Removes the temporary file of an unfinished output on every signal whose default action
+// ends the process (SIGINT, SIGTERM, SIGALRM, SIGXCPU, SIGUSR1, the real-time signals ...),
+// then ends the process by the same signal. Only signals at their default action are taken:
+// ignored ones stay ignored, caught ones keep their handler.
 void remove_temporaries_on_signals();
 
 // True when `name` leads to the file that `fd` has open.
