@@ -173,6 +173,28 @@ TEST(KvrToolOptions, UsageErrorsWriteNothingAndEmptyImagesPlay) {
         EXPECT_EQ(play(dir.path("empty.kvr") + " -o " + dir.path("out") + " --format " + format, text), 0) << format;
 }
 
+TEST(KvrToolFiles, AReportThatCannotBeWrittenIsAFailure) {
+    TempDir dir;
+    dir.write("g.kvr", short_image());
+    const std::string game = std::string(EXAMPLES_DIR) + "/game.csw";
+    for (const std::string& command :
+         {"convert " + game + " -o " + dir.path("c.kvr"), "convert --exact " + game + " -o " + dir.path("e.kvr"),
+          "report " + game + " -o " + dir.path("r.html"), "report --exact " + game + " -o " + dir.path("x.html"),
+          "list " + dir.path("g.kvr"), std::string("convert --help"), std::string("--help"),
+          std::string("--version")}) {
+        std::string text;
+        const std::string errors = dir.path("errors");
+        EXPECT_EQ(run_command(kTool + " " + command + " >/dev/full 2>" + errors, text), 1) << command;
+        const ByteVec said = dir.read("errors");
+        EXPECT_NE(std::string(said.begin(), said.end()).find("kvrtool: cannot write the standard output\n"),
+                  std::string::npos)
+            << command;
+    }
+    // Nothing to say is no failure: play writes its recording, and nothing on standard output.
+    std::string text;
+    EXPECT_EQ(run_command(kTool + " play " + dir.path("g.kvr") + " -o " + dir.path("g.wav") + " >/dev/full", text), 0);
+}
+
 TEST(KvrToolList, ControlCharactersAreEscaped) {
     TempDir dir;
     dir.write("names.kvr", ImageBuilder{}
