@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "context.hpp"
 #include "formats/csw_format.hpp"
@@ -64,7 +65,11 @@ LoadDepth depth_for_recovery(Bytes file) { return is_pulse_file(file) ? LoadDept
 }  // namespace
 
 bool load_for_recovery(Context& cx) {
-    return load_sample_file(cx.settings.input_name, cx.recording, cx.console, depth_for_recovery);
+    if (!load_sample_file(cx.settings.input_name, cx.recording, cx.console, depth_for_recovery)) return false;
+    if (cx.recording.sample_rate <= kMaxRecoveryRate) return true;
+    cx.recording.clear();
+    report_error(cx.console, "The sample rate is above " + std::to_string(kMaxRecoveryRate) + " Hz!");
+    return false;
 }
 
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, bool terminal, const FileBytes* reader,

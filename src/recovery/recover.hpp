@@ -2,6 +2,7 @@
 // and checksum-guided retries of every block that does not check out.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "conversion/driver.hpp"
@@ -23,8 +24,13 @@ struct RecoveryTaps {
 
 class FileBytes;
 
+// The highest sample rate the recovering conversion takes, as high as kvrtool play renders.
+// A header that states more (a damaged rate field) describes no real recording.
+inline constexpr std::int32_t kMaxRecoveryRate = 10000000;
+
 // The load step for the recovering conversion: the classic checks and lines, keeping the
-// levels only of CSW pulses (the front end reads every other file itself).
+// levels only of CSW pulses (the front end reads every other file itself). A rate above
+// kMaxRecoveryRate is refused after the lines that show it.
 bool load_for_recovery(Context& cx);
 
 // Converts the recording loaded into the context from `file` (its bytes as read), printing
