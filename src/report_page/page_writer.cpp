@@ -41,7 +41,7 @@ bool write_report_page(const std::string& name, const RecordingFacts& facts, std
     const std::string page = report_page_html(facts);
     OutputFile file;
     if (!file.open(name)) {
-        error = "cannot create " + name;
+        error = "cannot create " + name + ": " + file.reason();
         return false;
     }
     file.write(page.data(), page.size());

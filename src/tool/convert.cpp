@@ -55,6 +55,9 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
     const int status =
         request.exact ? run_program(*cx, classic)
                       : run_program(*cx, classic, recovering_conversion_of_file, load_for_recovery);
+    // The classic report names the image it could not create; this says why.
+    if (!request.exact && !cx->image.open_error().empty())
+        cx->console.warn("kvrtool: cannot create %s: %s\n", cx->settings.output_name.c_str(), cx->image.open_error().c_str());
     cx->console.flush();
     return status;
 }
