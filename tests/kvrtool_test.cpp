@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tool/convert_options.hpp"
 #include "tool/play_options.hpp"
 #include "support.hpp"
 
@@ -154,6 +155,77 @@ TEST(KvrToolOptions, EveryNumberIsFiniteAndInRange) {
     EXPECT_TRUE(sink.bytes.empty());
 }
 
+TEST(KvrToolOptions, ConvertTakesOnlyValuesThatMeanSomething) {
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"--skip", "-1"}, "--skip needs a whole number from 0 to 65534, not '-1'"},
+        {{"--skip", "65535"}, "--skip needs"},
+        {{"--force-pilot", "-1"}, "--force-pilot needs a whole number from 0 to 65535, not '-1'"},
+        {{"--force-pilot", "65536"}, "--force-pilot needs"},
+        {{"--end", "-5"}, "--end needs a whole number from 1 to 100, not '-5'"},
+        {{"--end", "0"}, "--end needs"},
+        {{"--end", "101"}, "--end needs"},
+        {{"--max-pilot-diff", "1x"}, "--max-pilot-diff needs a whole number, not '1x'"},
+        {{"--loader", "speedlock1:99"}, "--loader needs one of rom (default), bleep, speedlock1:V, speedlock2, "
+                                        "speedlock3:V, speedlock4 or di, not 'speedlock1:99'"},
+        {{"--loader", "speedlock3:-1"}, "--loader needs"},
+        {{"--loader", "speedlock1:3"}, "--loader needs"},
+        {{"-o", ""}, "-o needs a file name"},
+        {{"--output", ""}, "--output needs a file name"},
+    };
+    for (const char* command : {"convert", "report"}) {
+        for (const auto& [options, message] : bad) {
+            std::vector<std::string> args{"tape.wav"};
+            args.insert(args.end(), options.begin(), options.end());
+            ConvertRequest request;
+            std::string error;
+            EXPECT_FALSE(parse_convert_arguments(command, args, request, error)) << options[0] << " " << options[1];
+            EXPECT_EQ(error.rfind(message, 0), 0u) << error;
+        }
+    }
+    // The ends of each range, as kelvarin's switches.
+    const std::vector<std::string> good{"tape.wav", "--skip", "0", "--force-pilot", "65535", "--end", "100",
+                                        "--loader", "speedlock1:2", "--skip", "65534", "--end", "1", "-o", "x"};
+    ConvertRequest request;
+    std::string error;
+    ASSERT_TRUE(parse_convert_arguments("convert", good, request, error)) << error;
+    const Settings& s = request.settings;
+    EXPECT_EQ(speedlock_settings(s).skip, 65534);
+    EXPECT_EQ(speedlock_settings(s).type, 1);
+    EXPECT_EQ(speedlock_settings(s).variant, 2);
+    EXPECT_TRUE(s.force_pilot);
+    EXPECT_EQ(s.forced_pilot_hps, 65535);
+    EXPECT_TRUE(s.end_given);
+    EXPECT_EQ(s.end_threshold_pct, 1);
+    EXPECT_EQ(request.output, "x");
+    // On the command line: a usage error, and nothing written.
+    TempDir dir;
+    dir.write("g.wav", render(short_image()));
+    std::string text;
+    EXPECT_EQ(run_command(kTool + " convert " + dir.path("g.wav") + " -o '' 2>&1", text), 2);
+    EXPECT_NE(text.find("kvrtool: -o needs a file name\n"), std::string::npos) << text;
+    EXPECT_EQ(entries(dir), "g.wav\n");
+}
+
+TEST(KvrToolFiles, AnOutputThatCannotBeCreatedSaysWhy) {
+    TempDir dir;
+    dir.write("g.kvr", short_image());
+    dir.write("file", {1});
+    const std::string game = std::string(EXAMPLES_DIR) + "/game.csw";
+    const std::string missing = dir.path("no/such.wav"), below_a_file = dir.path("file/x.kvr");
+    const std::string too_long = dir.path(std::string(300, 'n') + ".html");
+    const std::pair<std::string, std::string> cases[] = {
+        {"play " + dir.path("g.kvr") + " -o " + missing, "kvrtool: cannot create " + missing + ": No such file or directory\n"},
+        {"convert " + game + " -o " + below_a_file, "kvrtool: cannot create " + below_a_file + ": Not a directory\n"},
+        {"report " + game + " -o " + too_long, "kvrtool: cannot create " + too_long + ": File name too long\n"},
+    };
+    for (const auto& [command, message] : cases) {
+        const ToolRun r = kvrtool(command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(entries(dir), "file\ng.kvr\n");
+}
+
 TEST(KvrToolOptions, UsageErrorsWriteNothingAndEmptyImagesPlay) {
     TempDir dir;
     dir.write("g.kvr", short_image());
@@ -171,6 +243,28 @@ TEST(KvrToolOptions, UsageErrorsWriteNothingAndEmptyImagesPlay) {
     EXPECT_EQ(dir.read("out.wav").size(), 44u);
     for (const char* format : {"wav8", "csw", "voc8", "voc16"})
         EXPECT_EQ(play(dir.path("empty.kvr") + " -o " + dir.path("out") + " --format " + format, text), 0) << format;
+}
+
+TEST(KvrToolFiles, AReportThatCannotBeWrittenIsAFailure) {
+    TempDir dir;
+    dir.write("g.kvr", short_image());
+    const std::string game = std::string(EXAMPLES_DIR) + "/game.csw";
+    for (const std::string& command :
+         {"convert " + game + " -o " + dir.path("c.kvr"), "convert --exact " + game + " -o " + dir.path("e.kvr"),
+          "report " + game + " -o " + dir.path("r.html"), "report --exact " + game + " -o " + dir.path("x.html"),
+          "list " + dir.path("g.kvr"), std::string("convert --help"), std::string("--help"),
+          std::string("--version")}) {
+        std::string text;
+        const std::string errors = dir.path("errors");
+        EXPECT_EQ(run_command(kTool + " " + command + " >/dev/full 2>" + errors, text), 1) << command;
+        const ByteVec said = dir.read("errors");
+        EXPECT_NE(std::string(said.begin(), said.end()).find("kvrtool: cannot write the standard output\n"),
+                  std::string::npos)
+            << command;
+    }
+    // Nothing to say is no failure: play writes its recording, and nothing on standard output.
+    std::string text;
+    EXPECT_EQ(run_command(kTool + " play " + dir.path("g.kvr") + " -o " + dir.path("g.wav") + " >/dev/full", text), 0);
 }
 
 TEST(KvrToolList, ControlCharactersAreEscaped) {

@@ -19,6 +19,12 @@ namespace {
 
 std::string text_of(const ByteVec& bytes) { return {bytes.begin(), bytes.end()}; }
 
+// A name in several scripts, up to a character beyond the first plane, and its JSON.
+const std::string kScripts = "caf\xC3\xA9 \xCF\x84\xCE\xB1\xCE\xB9\xCE\xBD\xCE\xAF\xCE\xB1 \xD0\xBA\xD0\xB0\xD1\x81\xD1\x81\xD0\xB5\xD1\x82\xD0\xB0 "
+                             "\xE7\xA3\x81\xE5\xB8\xB6 \xF0\x9F\x93\xBC";
+const char kScriptsJson[] = "caf\\u00e9 \\u03c4\\u03b1\\u03b9\\u03bd\\u03af\\u03b1 \\u043a\\u0430\\u0441\\u0441\\u0435\\u0442\\u0430 "
+                            "\\u78c1\\u5e36 \\ud83d\\udcfc";
+
 // A report line as convert prints it: the block's line, and the pause that ends it.
 struct ReportLine {
     std::string line;
@@ -327,10 +333,57 @@ TEST(ReportPage, UnrecognisedSignalBetweenBlocks) {
 
 TEST(ReportPage, JsonTextStaysInsideItsScript) {
     EXPECT_EQ(json_string("a\"b\\c</script>\n\x01\xC3"), "\"a\\\"b\\\\c\\u003c/script>\\u000a\\u0001\\u00c3\"");
+    // UTF-8 as the characters it encodes, beyond the first plane as two halves; other bytes
+    // (a tape's own text) each as a character of its own.
+    EXPECT_EQ(json_string(kScripts), std::string("\"") + kScriptsJson + "\"");
+    EXPECT_EQ(json_string("\x7F\x80\xC0\xAF\xED\xA0\x80\xFF\xE9"),
+              "\"\\u007f\\u0080\\u00c0\\u00af\\u00ed\\u00a0\\u0080\\u00ff\\u00e9\"");
     EXPECT_EQ(json_number(1.5, 3), "1.5");
     EXPECT_EQ(json_number(2.0, 3), "2");
     EXPECT_EQ(json_number(-0.0001, 3), "0");
     EXPECT_EQ(json_number(NAN, 3), "null");
+}
+
+TEST(ReportPage, NamesAreShownAsUtf8OrEscaped) {
+    // Valid UTF-8 stays, in every script; what is no UTF-8, or a control character, becomes
+    // \xHH byte by byte, and a backslash \\.
+    EXPECT_EQ(readable_name(kScripts), kScripts);
+    EXPECT_EQ(readable_name("a\\b \x1B[2J\x07\x7F"), "a\\\\b \\x1B[2J\\x07\\x7F");
+    for (int byte = 0x80; byte <= 0xFF; ++byte) {
+        char shown[8];
+        std::snprintf(shown, sizeof shown, "<\\x%02X>", byte);
+        EXPECT_EQ(readable_name(std::string{'<', static_cast<char>(byte), '>'}), shown) << byte;
+    }
+    const std::pair<const char*, const char*> no_utf8[] = {
+        {"\xC2\x85", "\\xC2\\x85"},                       // a control character of the second range
+        {"\xC0\xAF", "\\xC0\\xAF"},                       // an overlong "/"
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},              // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},     // beyond U+10FFFF
+        {"\xE2\x82", "\\xE2\\x82"},                       // cut short
+        {"\xC3\xA9\xA9", "\xC3\xA9\\xA9"},                  // a stray continuation
+    };
+    for (const auto& [name, shown] : no_utf8) EXPECT_EQ(readable_name(name), shown) << shown;
+
+    // The page's title, its data and the line that names it.
+    TempDir dir;
+    const ByteVec recording = render(ImageBuilder{}.standard(rom_header("NAMES"), 500).bytes());
+    const struct {
+        std::string name, shown, json;
+    } cases[] = {
+        {kScripts, kScripts, kScriptsJson},
+        {"bad\xFF\x80\x1B[2J", "bad\\xFF\\x80\\x1B[2J", "bad\\\\xFF\\\\x80\\\\x1B[2J"},
+    };
+    for (const auto& c : cases) {
+        dir.write(c.name + ".wav", recording);
+        const ToolRun r = kvrtool("report '" + dir.path(c.name + ".wav") + "'");
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("\nReport page: " + dir.path(c.shown + ".html") + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
+        const std::string page = text_of(dir.read(c.name + ".html"));
+        EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
+        EXPECT_NE(page.find("<title>Tape report: " + dir.path(c.shown + ".wav") + "</title>"), std::string::npos) << c.shown;
+        EXPECT_NE(page.find("{\"input\":\"" + dir.path(c.json + ".wav") + "\","), std::string::npos) << c.shown;
+    }
 }
 
 TEST(ReportPage, CommandLineAndSafeOutput) {

@@ -2,7 +2,9 @@
 // owners and modes, names near the length limit, files written in place, interrupted runs and
 // the report kept out of an image written to standard output.
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -236,6 +238,60 @@ TEST(Links, AnotherUsersLinkInAStickyFolderIsRefused) {
     EXPECT_EQ(entries(dir.path("")), "open\nshared\ntheirs\ntmp\nvictim\n");
 }
 
+TEST(Links, AnotherUsersLinkOnTheWayToTheFolderIsRefused) {
+    if (!running_as_root()) GTEST_SKIP() << "giving a link to another user needs root";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path("").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir.path("root").c_str(), 0755), 0);
+    const ByteVec secret{'s', 'e', 'c', 'r', 'e', 't'};
+    dir.write("root/keep.txt", secret);
+    // Planted by another user: tmp/mal_dir -> root, in a sticky folder that anyone may write to.
+    const std::string planted = planted_link(dir, "tmp", 01777, 0, kNobody, dir.path("root"));
+    const std::string mal_dir = dir.path("tmp/mal_dir");
+    ASSERT_EQ(::rename(planted.c_str(), mal_dir.c_str()), 0);
+    OutputFile file;
+    EXPECT_FALSE(file.open(mal_dir + "/keep.txt"));
+    EXPECT_EQ(file.reason(), "the link mal_dir is another user's, in a folder that anyone may write to");
+    // Deeper on the way, after "..", and reached through links of root's own.
+    ASSERT_EQ(::mkdir(dir.path("root/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(dir.path("tmp").c_str(), dir.path("to_tmp").c_str()), 0);
+    ASSERT_EQ(::symlink("../tmp/mal_dir/sub", dir.path("root/sub_link").c_str()), 0);
+    for (const std::string& name : {mal_dir + "/sub/../keep.txt", dir.path("to_tmp/mal_dir/keep.txt"),
+                                    dir.path("tmp/../tmp/mal_dir/keep.txt"), dir.path("root/sub_link/../new.txt")})
+        EXPECT_FALSE(write_whole(name, {1})) << name;
+    // Every command that writes a file, given the name relative to the working folder.
+    dir.write("image.kvr", ImageBuilder{}.standard(with_checksum(0xFF, {1, 2}), 100).bytes());
+    const std::string in_tmp = "cd " + dir.path("tmp") + " && ";
+    const std::string tool = KVRTOOL_EXE;
+    for (const std::string& command : {tool + " convert " + kGame + " -o mal_dir/keep.txt",
+                                       tool + " report " + kGame + " -o mal_dir/keep.txt",
+                                       tool + " play " + dir.path("image.kvr") + " -o mal_dir/keep.txt",
+                                       std::string(KELVARIN_EXE) + " " + kGame + " mal_dir/keep.txt"}) {
+        std::string text;
+        EXPECT_EQ(run_command(in_tmp + command + " 2>&1", text), 1) << command;
+        EXPECT_NE(text.find("reate"), std::string::npos) << text;  // "cannot create" or "Cannot create"
+    }
+    EXPECT_EQ(dir.read("root/keep.txt"), secret);
+    EXPECT_EQ(entries(dir.path("root")), "keep.txt\nsub\nsub_link\n");
+    EXPECT_EQ(entries(dir.path("root/sub")), "");
+
+    // Where the kernel would follow it: root's own link, or one of the folder's owner.
+    ASSERT_EQ(::lchown(mal_dir.c_str(), 0, 0), 0);
+    EXPECT_TRUE(write_whole(dir.path("to_tmp/mal_dir/sub/../keep.txt"), {1}));
+    EXPECT_EQ(dir.read("root/keep.txt"), ByteVec{1});
+    ASSERT_EQ(::lchown(mal_dir.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(dir.path("tmp").c_str(), kNobody, kNobody), 0);
+    EXPECT_TRUE(write_whole(dir.path("root/sub_link/../keep.txt"), {2}));
+    EXPECT_EQ(dir.read("root/keep.txt"), ByteVec{2});
+    // Names that lead nowhere say why.
+    EXPECT_FALSE(file.open(dir.path("root/keep.txt/x")));
+    EXPECT_EQ(file.reason(), "Not a directory");
+    EXPECT_FALSE(file.open(dir.path(std::string(300, 'n'))));
+    EXPECT_EQ(file.reason(), "File name too long");
+    EXPECT_FALSE(file.open(dir.path("root/")));
+    EXPECT_EQ(file.reason(), "Is a directory");
+}
+
 // ---- Owners and modes ----------------------------------------------------------------------
 
 TEST(Owners, NewFilesGetTheUsualMode) {
@@ -294,30 +350,42 @@ bool wait_for_temporary(const std::string& folder) {
     return false;
 }
 
+// Converts the recording with `program` and ends it by `sig` while its temporary file is open.
+void interrupt_conversion(const TempDir& dir, const std::vector<std::string>& program, int sig) {
+    dir.write("tape.kvr", {'o', 'l', 'd'});
+    // The report goes into a pipe that nobody reads: the converter stops in the middle,
+    // with its temporary file open, until the signal comes.
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+    Child::Options options;
+    options.stdout_fd = pipe_fds[1];
+    Child converter(program, options);
+    ::close(pipe_fds[1]);
+    ASSERT_TRUE(wait_for_temporary(dir.path(""))) << entries(dir.path(""));
+    if (sig == SIGPIPE)
+        ::close(pipe_fds[0]);  // the reader goes away
+    else
+        ::kill(converter.pid(), sig);
+    const int status = converter.wait();
+    if (sig != SIGPIPE) ::close(pipe_fds[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << program[0] << " " << strsignal(sig) << " " << status;
+    EXPECT_EQ(entries(dir.path("")), "tape.csw\ntape.kvr\n") << strsignal(sig);
+    EXPECT_EQ(dir.read("tape.kvr"), (ByteVec{'o', 'l', 'd'}));
+}
+
 TEST(Interrupted, ConversionsLeaveNoTemporaryFile) {
     TempDir dir;
     dir.write("tape.csw", many_blocks_recording());
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        dir.write("tape.kvr", {'o', 'l', 'd'});
-        // The report goes into a pipe that nobody reads: the converter stops in the middle,
-        // with its temporary file open, until the signal comes.
-        int pipe_fds[2];
-        ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
-        ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
-        Child::Options options;
-        options.stdout_fd = pipe_fds[1];
-        Child converter({KELVARIN_EXE, dir.path("tape.csw"), dir.path("tape.kvr")}, options);
-        ::close(pipe_fds[1]);
-        ASSERT_TRUE(wait_for_temporary(dir.path(""))) << entries(dir.path(""));
-        if (sig == SIGPIPE)
-            ::close(pipe_fds[0]);  // the reader goes away
-        else
-            ::kill(converter.pid(), sig);
-        const int status = converter.wait();
-        if (sig != SIGPIPE) ::close(pipe_fds[0]);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
-        EXPECT_EQ(entries(dir.path("")), "tape.csw\ntape.kvr\n") << sig;
-        EXPECT_EQ(dir.read("tape.kvr"), (ByteVec{'o', 'l', 'd'}));
+    // Those that dump a core would leave one here.
+    const struct rlimit no_core {0, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &no_core), 0);
+    // Every signal that ends a process by default, but those that a sanitizer catches
+    // (SIGSEGV, SIGBUS, SIGFPE) and SIGXFSZ, which the programs ignore so that a write fails.
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+                    SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
+        interrupt_conversion(dir, {KELVARIN_EXE, dir.path("tape.csw"), dir.path("tape.kvr")}, sig);
+        interrupt_conversion(dir, {KVRTOOL_EXE, "convert", dir.path("tape.csw"), "-o", dir.path("tape.kvr")}, sig);
     }
 }
 

@@ -2,6 +2,8 @@
 // lossless and lossy formats, the channel rule, damaged files and long recordings.
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -256,6 +258,55 @@ TEST(SoundFileReader, LongRecordingsAreRefusedByTheirHeader) {
     EXPECT_FALSE(load_sample_file(*cx));
     EXPECT_EQ(cx->console.text(), "\n-- Error: The sample file is too long!\n");
     EXPECT_EQ(cx->recording.count, 0);
+}
+
+// An AIFF file whose rate field alone says `rate` (an 80-bit extended number).
+ByteVec aiff_stating(double rate) {
+    ByteVec file = render_in(SF_FORMAT_AIFF | SF_FORMAT_PCM_16);
+    std::uint16_t exponent = 0x7FFF;
+    std::uint64_t mantissa = std::isnan(rate) ? 0xC000000000000000 : 0x8000000000000000;
+    if (std::isfinite(rate)) {
+        int e = 0;
+        const double m = std::frexp(rate, &e);  // rate = m * 2^e, 0.5 <= m < 1
+        exponent = static_cast<std::uint16_t>(16382 + e);
+        mantissa = static_cast<std::uint64_t>(std::ldexp(m, 64));
+    }
+    const auto comm = std::search(file.begin(), file.end(), std::begin("COMM"), std::end("COMM") - 1);
+    EXPECT_NE(comm, file.end());
+    auto at = comm + 16;  // after the chunk's header, the channels, the frames and the bits
+    *at++ = static_cast<std::uint8_t>(exponent >> 8);
+    *at++ = static_cast<std::uint8_t>(exponent);
+    for (int shift = 56; shift >= 0; shift -= 8) *at++ = static_cast<std::uint8_t>(mantissa >> shift);
+    return file;
+}
+
+TEST(KvrTool, RefusesRatesNoRecordingHas) {
+    TempDir dir;
+    // The field as written converts; the same file with its rate alone changed is refused.
+    dir.write("real.aiff", aiff_stating(44100));
+    EXPECT_EQ(dir.read("real.aiff"), render_in(SF_FORMAT_AIFF | SF_FORMAT_PCM_16));
+    EXPECT_EQ(kvrtool("convert " + dir.path("real.aiff") + " -o " + dir.path("real.kvr")).status, 0);
+    for (const double rate : {8e8, 1e300, HUGE_VAL, std::nan("")}) {
+        dir.write("fast.aiff", aiff_stating(rate));
+        for (const char* command : {"convert", "report"}) {
+            const ToolRun r = kvrtool(std::string(command) + " " + dir.path("fast.aiff") + " -o " + dir.path("out"));
+            EXPECT_EQ(r.status, 1) << command << " " << rate;
+            EXPECT_NE(r.out.find(" Hz\n\n-- Error: The sample rate is above 10000000 Hz!\n"), std::string::npos) << r.out;
+            EXPECT_FALSE(std::filesystem::exists(dir.path("out"))) << command << " " << rate;
+        }
+        // The classic conversion reads such a file quickly, and goes on as it always did.
+        std::string classic;
+        const int status = run_command(std::string(KELVARIN_EXE) + " " + dir.path("fast.aiff") + " " + dir.path("k.kvr"), classic);
+        const ToolRun exact = kvrtool("convert --exact " + dir.path("fast.aiff") + " -o " + dir.path("k.kvr"));
+        EXPECT_EQ(exact.status, status);
+        EXPECT_EQ(exact.out, classic);
+        EXPECT_EQ(classic.find("sample rate is above"), std::string::npos);
+    }
+    // The highest rate is taken.
+    dir.write("top.aiff", aiff_stating(10000000));
+    const ToolRun top = kvrtool("convert " + dir.path("top.aiff") + " -o " + dir.path("top.kvr"));
+    EXPECT_NE(top.out.find("Rate: 10000000 Hz\n"), std::string::npos) << top.out;
+    EXPECT_EQ(top.out.find("sample rate is above"), std::string::npos) << top.out;
 }
 
 TEST(KvrTool, PlaysFlacAndCsw2) {

@@ -268,8 +268,12 @@ Child::Child(const std::vector<std::string>& argv, Options options) {
     ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : null, 1);
     ::dup2(options.stderr_fd >= 0 ? options.stderr_fd : null, 2);
     become(options.as_user);
-    // Signals that the test runner ignores are the program's own again.
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) std::signal(s, SIG_DFL);
+    // Signals that the test runner ignores or blocks are the program's own again.
+    for (int s = 1; s < NSIG; ++s)
+        if (s != SIGKILL && s != SIGSTOP) std::signal(s, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -17,6 +17,7 @@ namespace kvr {
     E(too_long, "The sample file is too long!")                                               \
     E(cannot_open_input, "Cannot open input file %s !")                                       \
     E(cannot_read_input, "Cannot read input file %s !")                                       \
+    E(rate_too_high, "The sample rate is above %s Hz!")                                       \
     /* the command line and the output */                                                     \
     E(invalid_option, "Invalid Option %s !")                                                  \
     E(too_many_files, "Too Many files on command line!")                                      \

@@ -287,10 +287,15 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
         return out;
     }
     const bool one_channel = settings.channel >= 0 && static_cast<std::size_t>(settings.channel) < channels;
-    const auto half = static_cast<std::size_t>(std::max(1.0, std::round(rate * settings.baseline_ms / 2000.0)));
-    const auto reach = static_cast<std::size_t>(std::max(0.0, rate * settings.floor_reach_s));
-    // Hiss is smoothed over about the same time at every rate: one pass at 22050 Hz.
-    const int passes = settings.smoothing >= 0 ? settings.smoothing : std::max(1, static_cast<int>(std::lround(rate / 22050.0)));
+    // The windows in frames, each at most a piece long whatever the rate, so that the margin
+    // read around each piece stays within a few pieces.
+    constexpr double kLongest = static_cast<double>(kPiece);
+    const auto half = static_cast<std::size_t>(std::clamp(std::round(rate * settings.baseline_ms / 2000.0), 1.0, kLongest));
+    const auto reach = static_cast<std::size_t>(std::clamp(rate * settings.floor_reach_s, 0.0, kLongest));
+    // Hiss is smoothed over about the same time at every rate: one pass at 22050 Hz, up to
+    // the passes of 705.6 kHz, so that a rate no recording has costs no more per frame.
+    const int passes = settings.smoothing >= 0 ? settings.smoothing
+                                               : static_cast<int>(std::clamp(std::lround(rate / 22050.0), 1L, 32L));
     PieceMaker maker{source,
                      settings,
                      rate,

@@ -15,6 +15,8 @@ namespace kvr {
 class ImageWriter {
 public:
     bool open_file(const std::string& name);  // false when the file cannot be created
+    // Why the last open_file() failed, or empty.
+    const std::string& open_error() const { return file_.reason(); }
     void open_memory();                       // keeps every byte in memory (tests)
     bool is_open() const { return in_memory_ || file_.is_open(); }
     // Written under a temporary name until finish(): abandoning it leaves nothing to see.

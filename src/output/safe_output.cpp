@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <utility>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -19,7 +20,19 @@ constexpr std::size_t kFlushSize = std::size_t{1} << 16;
 // truncated, so that a run that fails early leaves it as it was.
 constexpr std::size_t kInPlaceHold = std::size_t{16} << 20;
 constexpr int kMaxLinks = 40;  // as many as the kernel follows in one name
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Every signal whose default action ends the process (the real-time ones are added where
+// they are needed: their numbers are known only when the program runs).
+constexpr int kCleanupSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+                                   SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                                   SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS};
+
+sigset_t cleanup_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kCleanupSignals) sigaddset(&set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+    return set;
+}
 
 bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
@@ -69,9 +82,7 @@ extern "C" void remove_temporaries_and_die(int sig) {
 class CleanupSignalsHeld {
 public:
     CleanupSignalsHeld() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int s : kCleanupSignals) sigaddset(&set, s);
+        const sigset_t set = cleanup_signals();
         ::pthread_sigmask(SIG_BLOCK, &set, &old_);
     }
     ~CleanupSignalsHeld() {
@@ -137,10 +148,10 @@ std::string last_component(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool read_link(const std::string& path, std::string& target) {
+bool read_link(int dir_fd, const std::string& name, std::string& target) {
     std::vector<char> buffer(256);
     for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        const ssize_t n = ::readlinkat(dir_fd, name.c_str(), buffer.data(), buffer.size());
         if (n < 0) return false;
         if (static_cast<std::size_t>(n) < buffer.size()) {
             target.assign(buffer.data(), static_cast<std::size_t>(n));
@@ -150,39 +161,130 @@ bool read_link(const std::string& path, std::string& target) {
     }
 }
 
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            const int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// How far a name has been followed: the links taken so far, and why it was refused.
+struct Walk {
+    int links = 0;
+    std::string refused;  // empty: the reason is in errno
+};
+
 // The kernel's protected-link rule: a link in a sticky, world-writable directory is followed
 // only for its owner, or when the directory's owner also owns the link. Another user's link
-// planted in /tmp must not send a root's output over a file of root's.
-bool may_follow(const std::string& link, const struct stat& link_stat) {
-    if (link_stat.st_uid == ::geteuid()) return true;
+// planted in /tmp must not send a root's output over a file of root's, neither as the last
+// component of the name nor as a directory on the way.
+bool may_follow(int dir_fd, const std::string& name, const struct stat& link, Walk& walk) {
+    if (++walk.links > kMaxLinks) {
+        errno = ELOOP;
+        return false;
+    }
+    if (link.st_uid == ::geteuid()) return true;
     struct stat dir {};
-    if (::stat(parent_of(link).c_str(), &dir) != 0) return false;
-    if ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
-    return dir.st_uid == link_stat.st_uid;
+    if (::fstat(dir_fd, &dir) != 0) return false;
+    if ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || dir.st_uid == link.st_uid) return true;
+    walk.refused = "the link " + name + " is another user's, in a folder that anyone may write to";
+    return false;
 }
 
-// Follows the symbolic links at the end of `name`. Sets `path` to the name that is to be
-// written (which need not exist yet), or to the last link when only the kernel can resolve
-// it (a descriptor's link under /proc to a pipe); false when a link must not be followed.
-bool follow_links(const std::string& name, std::string& path, bool& through_kernel) {
-    path = name;
+// Opens the directory `path` (relative to `at`) one component at a time, taking every link
+// on the way by the rule above; a descriptor for O_PATH use, or -1.
+int open_directory(int at, const std::string& path, Walk& walk) {
+    Fd dir(::openat(path.starts_with('/') ? AT_FDCWD : at, path.starts_with('/') ? "/" : ".",
+                    O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // The components still to take, the next one last.
+    std::vector<std::string> todo;
+    auto push_components = [&todo](const std::string& text) {
+        std::vector<std::string> parts;
+        for (std::size_t from = 0; from <= text.size();) {
+            const std::size_t slash = std::min(text.find('/', from), text.size());
+            if (slash > from) parts.push_back(text.substr(from, slash - from));
+            from = slash + 1;
+        }
+        todo.insert(todo.end(), parts.rbegin(), parts.rend());
+    };
+    push_components(path);
+    while (dir.get() >= 0 && !todo.empty()) {
+        const std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (name == ".") continue;
+        struct stat st {};
+        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (S_ISLNK(st.st_mode)) {
+            std::string target;
+            if (!may_follow(dir.get(), name, st, walk) || !read_link(dir.get(), name, target)) return -1;
+            if (target.empty()) {
+                errno = ENOENT;
+                return -1;
+            }
+            if (target.starts_with('/')) dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            push_components(target);
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return -1;
+        }
+        // Not a link when it was looked at; one put there since is not taken.
+        dir.reset(::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return dir.release();
+}
+
+// Follows the symbolic links of `name`. Sets `dir_fd` and `base` to the directory and the
+// name in it that is to be written (which need not exist yet); `through_kernel` when `base`
+// is a link that only the kernel can resolve (a descriptor's link under /proc to a pipe).
+// False when a link must not be followed or the directory cannot be reached.
+bool follow_links(const std::string& name, int& dir_fd, std::string& base, bool& through_kernel, Walk& walk) {
     through_kernel = false;
-    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    Fd at(AT_FDCWD);
+    std::string path = name;
+    for (;;) {
+        Fd dir(open_directory(at.get(), parent_of(path), walk));
+        if (dir.get() < 0) return false;
+        base = last_component(path);
         struct stat link {};
-        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
-        if (hops == kMaxLinks || !may_follow(path, link)) return false;
-        std::string target;
-        if (!read_link(path, target)) return false;
-        if (target.empty()) return false;
-        std::string next = target[0] == '/' ? target : parent_of(path) + "/" + target;
-        struct stat probe {};
-        if (::lstat(next.c_str(), &probe) != 0 && ::stat(path.c_str(), &probe) == 0) {
-            through_kernel = true;
+        if (base.empty() || ::fstatat(dir.get(), base.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+            dir_fd = dir.release();
             return true;
         }
-        path = std::move(next);
+        std::string target;
+        if (!may_follow(dir.get(), path, link, walk) || !read_link(dir.get(), base, target)) return false;
+        if (target.empty()) {
+            errno = ENOENT;
+            return false;
+        }
+        struct stat probe {};
+        const int target_at = target.starts_with('/') ? AT_FDCWD : dir.get();
+        if (::fstatat(target_at, target.c_str(), &probe, AT_SYMLINK_NOFOLLOW) != 0 &&
+            ::fstatat(dir.get(), base.c_str(), &probe, 0) == 0) {
+            through_kernel = true;
+            dir_fd = dir.release();
+            return true;
+        }
+        // A relative target is taken from the link's own directory.
+        at.reset(dir.release());
+        path = std::move(target);
     }
-    return false;
 }
 
 }  // namespace
@@ -192,11 +294,15 @@ bool follow_links(const std::string& name, std::string& path, bool& through_kern
 bool OutputFile::open(const std::string& name) {
     abandon();
     failed_ = false;
-    std::string path;
+    reason_.clear();
+    std::string base;
     bool through_kernel = false;
-    const bool opened = follow_links(name, path, through_kernel) &&
-                        (through_kernel ? open_through_kernel(path) : open_in_directory(path));
+    Walk walk;
+    errno = 0;
+    const bool opened = follow_links(name, dir_fd_, base, through_kernel, walk) &&
+                        (through_kernel ? open_through_kernel(base) : open_in_directory(base));
     if (!opened) {
+        if (reason_.empty()) reason_ = !walk.refused.empty() ? walk.refused : std::strerror(errno != 0 ? errno : EIO);
         abandon();
         return false;
     }
@@ -204,11 +310,12 @@ bool OutputFile::open(const std::string& name) {
     return true;
 }
 
-bool OutputFile::open_in_directory(const std::string& path) {
-    final_name_ = last_component(path);
-    if (final_name_.empty() || final_name_ == "." || final_name_ == "..") return false;
-    dir_fd_ = ::open(parent_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd_ < 0) return false;
+bool OutputFile::open_in_directory(const std::string& base_name) {
+    final_name_ = base_name;
+    if (final_name_.empty() || final_name_ == "." || final_name_ == "..") {
+        errno = EISDIR;
+        return false;
+    }
     const char* base = final_name_.c_str();
     struct stat st {};
     if (::fstatat(dir_fd_, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -216,8 +323,14 @@ bool OutputFile::open_in_directory(const std::string& path) {
         way_ = Way::replace;
         return true;
     }
-    // A link here now was planted after the links were followed: refused.
-    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        reason_ = "a link was put in its place while it was opened";
+        return false;
+    }
     if (!S_ISREG(st.st_mode)) {
         // A device or a pipe cannot be replaced by a rename: written to directly.
         fd_ = ::openat(dir_fd_, base, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
@@ -234,15 +347,23 @@ bool OutputFile::open_in_directory(const std::string& path) {
     if (errno != EACCES && errno != EPERM) return false;
     // No file can be made in the directory, so the file itself is rewritten.
     fd_ = ::openat(dir_fd_, base, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) return false;
     struct stat now {};
-    if (fd_ < 0 || ::fstat(fd_, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
+    if (::fstat(fd_, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        reason_ = "another file was put in its place while it was opened";
+        return false;
+    }
     way_ = Way::in_place;
     return true;
 }
 
-bool OutputFile::open_through_kernel(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0 || ::fstat(fd_, &old_) != 0 || S_ISDIR(old_.st_mode)) return false;
+bool OutputFile::open_through_kernel(const std::string& link) {
+    fd_ = ::openat(dir_fd_, link.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0 || ::fstat(fd_, &old_) != 0) return false;
+    if (S_ISDIR(old_.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
     // A regular file without a name to rename onto (a deleted one) can only be rewritten.
     way_ = S_ISREG(old_.st_mode) ? Way::in_place : Way::direct;
     return true;
@@ -362,12 +483,15 @@ void OutputFile::abandon() {
 void remove_temporaries_on_signals() {
     struct sigaction action {};
     action.sa_handler = remove_temporaries_and_die;
-    sigemptyset(&action.sa_mask);
-    for (int s : kCleanupSignals) sigaddset(&action.sa_mask, s);
+    action.sa_mask = cleanup_signals();
     action.sa_flags = SA_RESETHAND;
-    for (int s : kCleanupSignals) {
+    for (int s = 1; s < NSIG; ++s) {
+        // Only signals left at their default: one that is ignored stays ignored, and one that
+        // is caught already (a sanitizer's fault handler) keeps its handler.
         struct sigaction old {};
-        if (::sigaction(s, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        if (sigismember(&action.sa_mask, s) != 1 || ::sigaction(s, nullptr, &old) != 0 ||
+            (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL)
+            continue;
         ::sigaction(s, &action, nullptr);
     }
 }

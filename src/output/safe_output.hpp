@@ -17,7 +17,8 @@ namespace kvr {
 // - a regular file in a directory where no temporary file can be made is written in place,
 //   the only way left; it is not touched until the first bytes must be written;
 // - a device or a pipe is written directly and never removed;
-// - a symbolic link is followed only where the kernel's protected-link rule would follow it.
+// - a symbolic link, at the end of the name or on the way to its directory, is followed only
+//   where the kernel's protected-link rule would follow it.
 class OutputFile {
 public:
     enum class Way { closed, replace, in_place, direct };
@@ -28,6 +29,8 @@ public:
     ~OutputFile() { abandon(); }
 
     bool open(const std::string& name);  // false when the file cannot (or must not) be written
+    // Why the last open() failed, as a message's tail: "File name too long".
+    const std::string& reason() const { return reason_; }
     Way way() const { return way_; }
     bool is_open() const { return way_ != Way::closed; }
 
@@ -45,8 +48,10 @@ public:
     void abandon();
 
 private:
-    bool open_in_directory(const std::string& path);
-    bool open_through_kernel(const std::string& path);
+    // The name `base` in the directory dir_fd_: made afresh, replaced, or written to.
+    bool open_in_directory(const std::string& base);
+    // The link `link` in dir_fd_, opened as the kernel resolves it.
+    bool open_through_kernel(const std::string& link);
     bool create_temporary();
     void flush();
     void settle_replacement();
@@ -57,6 +62,7 @@ private:
     int slot_ = -1;  // the signal cleanup's record of the temporary file
     std::string temp_name_;
     std::string final_name_;  // within the directory
+    std::string reason_;
     bool replaces_ = false;   // an existing file is replaced: keep its owner and mode
     struct stat old_ {};
     mode_t new_file_mode_ = 0644;  // a new file's: 0666 less the umask
@@ -66,8 +72,10 @@ private:
     std::vector<std::uint8_t> buffer_;
 };
 
-// Removes the temporary file of an unfinished output on SIGINT, SIGTERM, SIGHUP, SIGQUIT and
-// SIGPIPE, then ends the process by the same signal. Signals that are ignored stay ignored.
+// Removes the temporary file of an unfinished output on every signal whose default action
+// ends the process (SIGINT, SIGTERM, SIGALRM, SIGXCPU, SIGUSR1, the real-time signals ...),
+// then ends the process by the same signal. Only signals at their default action are taken:
+// ignored ones stay ignored, caught ones keep their handler.
 void remove_temporaries_on_signals();
 
 // True when `name` leads to the file that `fd` has open.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "conversion/context.hpp"
 #include "frontend/front_end.hpp"
@@ -49,6 +50,11 @@ bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmF
         return false;
     }
     if (!taken) return true;
+    if (info.rate > kMaxRecoveryRate) {
+        cx.recording.clear();
+        report_error(cx.console, Error::rate_too_high, std::to_string(kMaxRecoveryRate));
+        return false;
+    }
     cx.recording.sample_rate = info.rate;
     if (!input.pulses()) cx.recording.count = static_cast<std::int32_t>(std::min<std::uint64_t>(input.count(), INT32_MAX));
     return true;

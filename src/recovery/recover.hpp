@@ -2,6 +2,7 @@
 // and checksum-guided retries of every block that does not check out.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "conversion/driver.hpp"
@@ -24,9 +25,14 @@ struct RecoveryTaps {
 class FileBytes;
 class RecoveryInput;
 
+// The highest sample rate the recovering conversion takes, as high as kvrtool play renders.
+// A header that states more (a damaged rate field) describes no real recording.
+inline constexpr std::int32_t kMaxRecoveryRate = 10000000;
+
 // The load step for the recovering conversion: the classic checks and lines, gathering in
 // the same reading of the file what the front end reads (see RecoveryInput); `fetcher`
-// reads long runs of the file's sound data, when given.
+// reads long runs of the file's sound data, when given. A rate above kMaxRecoveryRate is
+// refused after the lines that show it.
 bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmFetcher* fetcher = nullptr,
                        std::int64_t max_samples = kMaxSamples);
 

@@ -1,4 +1,4 @@
-// Pieces of JSON text for the report page.
+// Pieces of text for the report page: JSON, and file names fit to be shown.
 #pragma once
 
 #include <initializer_list>
@@ -8,9 +8,16 @@
 
 namespace kvr {
 
-// A JSON string. Bytes of 0x80 and above are taken one by one as code points (a file name
-// need not be UTF-8), and "<" is escaped so that the text can stand inside a script element.
+// A JSON string, in ASCII: UTF-8 sequences become the characters they encode; any other
+// byte of 0x80 and above is taken as a code point of its own (a tape's text is no UTF-8),
+// and "<" is escaped so that the text can stand inside a script element.
 std::string json_string(std::string_view text);
+
+// A file name as it may be shown, on the page and on a terminal: valid UTF-8 stays as it is;
+// control characters and bytes that are not UTF-8 become \xHH, and a backslash \\, so that
+// every name reads back unambiguously.
+std::string readable_name(std::string_view name);
+
 // A number with at most `decimals` decimals, trailing zeros dropped; non-finite values are null.
 std::string json_number(double value, int decimals);
 

@@ -92,7 +92,7 @@ std::string share(double v) { return v < 0.0 ? "null" : json_number(v, 4); }
 }  // namespace
 
 std::string page_data_json(const RecordingFacts& f) {
-    std::string s = "{\"input\":" + json_string(f.input_name) + ",\"rate\":" + integer(f.rate);
+    std::string s = "{\"input\":" + json_string(readable_name(f.input_name)) + ",\"rate\":" + integer(f.rate);
     s += ",\"samples\":" + integer(f.samples) + ",\"levelsFrom\":" + json_string(f.levels_from);
     s += ",\"summary\":" + json_string(f.summary) + ",\"kinds\":" + kinds_json();
     s += ",\"channels\":" + json_array(f.channels, [](const RecordingFacts::Channel& c) {

@@ -1,6 +1,7 @@
 #include "report_page/page_writer.hpp"
 
 #include "output/safe_output.hpp"
+#include "report_page/json_text.hpp"
 #include "report_page/page_assets.hpp"
 #include "report_page/page_data.hpp"
 
@@ -27,8 +28,8 @@ std::string html_text(const std::string& text) {
 std::string report_page_html(const RecordingFacts& facts) {
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     page += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
-    // The script sets the title again from the data, whose name survives any bytes.
-    page += "<title>Tape report: " + html_text(facts.input_name) + "</title>\n";
+    // The script sets the title again from the data, with the same name.
+    page += "<title>Tape report: " + html_text(readable_name(facts.input_name)) + "</title>\n";
     page += "<style>\n" + std::string(page_assets::kStyle) + "</style>\n</head>\n<body>\n";
     page += page_assets::kBody;
     page += "<script type=\"application/json\" id=\"tape-data\">" + page_data_json(facts) + "</script>\n";
@@ -40,7 +41,7 @@ bool write_report_page(const std::string& name, const RecordingFacts& facts, std
     const std::string page = report_page_html(facts);
     OutputFile file;
     if (!file.open(name)) {
-        error = "cannot create " + name;
+        error = "cannot create " + name + ": " + file.reason();
         return false;
     }
     file.write(page.data(), page.size());

@@ -120,9 +120,13 @@ int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* e
         while (check.next(block)) {}
         if (!report_fault(check, request.image, err)) return 1;
     }
+    if (!source.rewind()) {
+        std::fprintf(err, "kvrtool: cannot read %s\n", request.image.c_str());
+        return 1;
+    }
     OutputFile file;
-    if (!source.rewind() || !file.open(request.output)) {
-        std::fprintf(err, "kvrtool: cannot create %s\n", request.output.c_str());
+    if (!file.open(request.output)) {
+        std::fprintf(err, "kvrtool: cannot create %s: %s\n", request.output.c_str(), file.reason().c_str());
         return 1;
     }
     OutputSink sink(file);

@@ -41,6 +41,9 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
     }
     auto cx = std::make_unique<Context>(out, err);
     const int status = run_conversion_request(*cx, request, {.recover = !request.exact, .terminal = ::isatty(2) == 1});
+    // The classic report names the image it could not create; this says why.
+    if (!request.exact && !cx->image.open_error().empty())
+        cx->console.warn("kvrtool: cannot create %s: %s\n", cx->settings.output_name.c_str(), cx->image.open_error().c_str());
     cx->console.flush();
     return status;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string>
 
 #include "conversion/context.hpp"
 #include "loaders/registry.hpp"
@@ -19,23 +20,27 @@ struct ConvertOption {
     const char* classic;     // the switch, or nullptr for the options of convert's own
     const char* value_name;  // nullptr: no value
     const char* help;        // nullptr: the command's own text (the output's), or the loaders' names
+    // The numbers the value may be, where fewer than every 32-bit one make sense.
+    long long low = INT32_MIN, high = INT32_MAX;
 };
 
 const ConvertOption kOptions[] = {
     {"--output", nullptr, "FILE", nullptr},
     {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
     {"--loader", nullptr, "NAME", nullptr},
-    {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block"},
+    // 65535 stands for no index given.
+    {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block", 0, 65534},
     {"--tap", "/tap", nullptr, "write a TAP file whatever the output's name"},
     {"--rom-bits", "/rom", nullptr, "take the 0 and 1 bit lengths from the ROM timings"},
     {"--ignore-partial", "/ignore", nullptr, "drop a last byte of fewer than 8 bits"},
     {"--no-approx", "/noaprox", nullptr, "do not make the 1-bit length twice the 0-bit length"},
     {"--max-pilot-diff", "/maxp", "N", "largest difference in % between two HPs of one pilot (35)"},
     {"--min-bit-diff", "/diff", "N", "smallest difference in % between 0 and 1 bit HPs (40)"},
-    {"--end", "/end", "N", "end a block at the first bit whose two HPs differ by N % or more"},
+    {"--end", "/end", "N", "end a block at the first bit whose two HPs differ by N % or more", 1, 100},
     {"--min-pilot", "/pilot", "N", "fewest pilot HPs that make a block (50)"},
     {"--std", "/std", "N", "largest difference in % from the ROM timings for a standard block (20)"},
-    {"--force-pilot", "/force", "N", "write N as the pilot length of turbo blocks"},
+    // As many as the image's pilot count holds.
+    {"--force-pilot", "/force", "N", "write N as the pilot length of turbo blocks", 0, 65535},
     {"--alter", "/alter", nullptr, "follow the running mean of each bit value while reading"},
     {"--sync", "/sync", nullptr, "write the ROM sync lengths into turbo blocks"},
     {"--middle", "/middle", nullptr, "tell 0 from 1 by the middle of the two bit lengths"},
@@ -49,12 +54,12 @@ const ConvertOption* find_option(const std::string& arg) {
     return nullptr;
 }
 
-bool whole_number(const std::string& text) {
+bool whole_number(const std::string& text, long long low = INT32_MIN, long long high = INT32_MAX) {
     if (text.empty()) return false;
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(text.c_str(), &end, 10);
-    return *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX;
+    return *end == '\0' && errno == 0 && v >= low && v <= high;
 }
 
 // The help of --loader: every name it takes.
@@ -120,13 +125,19 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
         const std::string name = o->name;
         if (name == "--help") r.help = true;
         else if (name == "--exact") r.exact = true;
-        else if (name == "--output") r.output = value;
-        else if (name == "--loader") {
+        else if (name == "--output") {
+            if (value.empty()) return fail(error, arg + " needs a file name");
+            r.output = value;
+        } else if (name == "--loader") {
             if (!apply_loader(value, r.settings))
                 return fail(error, "--loader needs one of " + loader_help() + ", not '" + value + "'");
         } else {
-            if (o->value_name != nullptr && !whole_number(value))
-                return fail(error, arg + " needs a whole number, not '" + value + "'");
+            if (o->value_name != nullptr && !whole_number(value, o->low, o->high)) {
+                const bool every = o->low == INT32_MIN && o->high == INT32_MAX;
+                return fail(error, arg + " needs a whole number" +
+                                       (every ? "" : " from " + std::to_string(o->low) + " to " + std::to_string(o->high)) +
+                                       ", not '" + value + "'");
+            }
             apply_switch(o->classic, value, r.settings);
         }
     }

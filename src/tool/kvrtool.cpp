@@ -22,9 +22,11 @@ int main(int argc, char** argv) {
     kvr::remove_temporaries_on_signals();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const int status = kvr::run_kvrtool(args, stdout, stderr);
-    if (std::fflush(stdout) != 0 && status == 0) {
+    // A report, listing or help text that did not reach standard output (a full disk, a
+    // closed descriptor) is a failure, also when it was flushed before the end.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fputs("kvrtool: cannot write the standard output\n", stderr);
-        return 1;
+        return status == 0 ? 1 : status;
     }
     return status;
 }

@@ -8,6 +8,7 @@
 #include "conversion/context.hpp"
 #include "output/safe_output.hpp"
 #include "report_page/block_collector.hpp"
+#include "report_page/json_text.hpp"
 #include "report_page/page_writer.hpp"
 #include "report_page/recording_facts.hpp"
 #include "tool/convert_options.hpp"
@@ -40,7 +41,7 @@ void write_page(PageJob& job, Context& cx, RecordingFacts& facts, const FrameSou
     std::string error;
     job.written = write_report_page(job.page_name, facts, error);
     if (job.written)
-        cx.console.print("Report page: %s\n", job.page_name.c_str());
+        cx.console.print("Report page: %s\n", readable_name(job.page_name).c_str());
     else
         cx.console.warn("kvrtool: %s\n", error.c_str());
 }
