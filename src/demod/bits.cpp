@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace kvr::demod {
 
@@ -189,7 +187,6 @@ private:
         evidence_.push_back(evidence);
         // Weak bits keep the clock as it was.
         const double gain = strong ? std::min(1.0, evidence / 6.0) : 0.0;
-        if (std::getenv("KVR_DEMOD_DUMP")) std::fprintf(stderr, "BIT %.2f %d D/2AT %.3f A %.4f T %.4f ev %.2f strong %d\n", t, value, D / (2 * amplitude_ * T_), amplitude_, T_, evidence, strong ? 1 : 0);
         DecidedBit b;
         b.start = t;
         b.value = value;
@@ -272,7 +269,6 @@ std::optional<DataReading> read_data(const PrefixSums& s, const Tone& found, con
     r.short_hp = start.T;
     r.sync_middle = best_edge(s, start.pilot_end + kSyncSplit * (start.data - start.pilot_end),
                               0.2 * (start.data - start.pilot_end), 0.2 * (start.data - start.pilot_end), start.polarity);
-    if (std::getenv("KVR_DEMOD_DEBUG")) std::fprintf(stderr, "start: pilot_end %.2f data %.2f T %.3f score %.3f pol %d (P %.3f amp %.3f noise %.3f)\n", start.pilot_end, start.data, start.T, start.score, start.polarity, tone.period, search.amplitude, search.noise);
     Tracker tracker(s, start, search, window_noise(s, tone, start.T));
     r.bits = tracker.run(search.most_bits);
     if (r.bits.empty()) return std::nullopt;

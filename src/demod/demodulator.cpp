@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "demod/channel.hpp"
@@ -118,7 +116,6 @@ Demodulation demodulate(std::span<const float> x, double rate) {
     const Signal up = upsample(x, factor);
     const double r = rate * factor, pt = per_tstate * factor;
     const std::vector<Tone> tones = all_tones(up, pt);
-    if (std::getenv("KVR_DEMOD_DEBUG")) for (const Tone& t : tones) std::fprintf(stderr, "TONE %.1f..%.1f P %.3f hps %zu\n", t.first_edge, t.end(), t.period, t.hps);
     double covered = 0.0;  // the end of the last block read: tones within it are data
     for (std::size_t i = 0; i < tones.size(); ++i) {
         const Tone& t = tones[i];

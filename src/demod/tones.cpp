@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "demod/signal.hpp"
 
@@ -171,7 +169,6 @@ std::vector<double> joined_edges(const std::vector<Run>& runs, std::size_t& k) {
     std::vector<double> edges = runs[k].edges;
     while (k + 1 < runs.size()) {
         const Run& next = runs[k + 1];
-        if (std::getenv("KVR_TONE_DEBUG")) std::fprintf(stderr, "run end %.1f len %zu p %.3f | next %.1f len %zu p %.3f\n", edges.back(), edges.size(), fit_line(edges, edges.size() - std::min<std::size_t>(edges.size(), 32), std::min<std::size_t>(edges.size(), 32)).p, next.edges.front(), next.edges.size(), next.period);
         const std::size_t tail = std::min<std::size_t>(edges.size(), 32);
         const double p = fit_line(edges, edges.size() - tail, tail).p;
         if (std::fabs(next.period - p) > 0.05 * p) break;

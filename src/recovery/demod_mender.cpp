@@ -4,13 +4,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "analysis/bits.hpp"
 #include "demod/demodulator.hpp"
 #include "frontend/mixed_signal.hpp"
 #include "loaders/read_block.hpp"
 #include "loaders/registry.hpp"
+#include "recovery/classic_levels.hpp"
 #include "recovery/retry.hpp"
 
 namespace kvr {
@@ -31,6 +31,10 @@ constexpr float kMendConfidence = 6.0f;
 constexpr float kMendMargin = 1.0f;
 constexpr int kMostMended = 4;
 constexpr int kMostPasses = 3;
+// The classic reading goes through the recording in windows of this many seconds.
+constexpr std::int32_t kClassicWindow = 60;
+// A good block whose 0 bit is this much longer or shorter than the tape's median is checked.
+constexpr double kOddSpeed = 0.1;
 
 // A block whose bytes check out, and more than the few bytes a burst of noise read as a
 // block may hold.
@@ -56,7 +60,9 @@ std::int32_t announced_for(const FoundTape& tape, std::size_t i) {
 enum class Verdict { good, doubtful, bad };
 Verdict judge(const FoundTape& tape, std::size_t i) {
     const FoundPilot& f = tape[i];
-    if (!counted(f) || !block_checks_out(f.block->block) || f.block->block.data.size() < kFewestBytes) return Verdict::bad;
+    if (!counted(f) || !block_checks_out(f.block->block) || f.block->block.data.size() < kFewestBytes ||
+        looks_like_noise(f.block->block))
+        return Verdict::bad;
     const DecodedBlock& b = f.block->block;
     const std::int32_t announced = b.loader->held_to_announced_length ? announced_for(tape, i) : -1;
     return announced < 0 || static_cast<std::int32_t>(b.data.size()) == announced ? Verdict::good : Verdict::doubtful;
@@ -158,11 +164,22 @@ std::vector<DemodMender::Stretch> DemodMender::stretches_to_read(const FoundTape
     return merged;
 }
 
+// The classic reading is compared only where every block is the ROM scheme's: the custom
+// loaders' blocks follow from how many came before them.
+bool DemodMender::only_rom_blocks() const {
+    Settings settings = settings_;
+    LoaderSet loaders(settings);
+    for (std::int32_t k = 0; k < 64; ++k)
+        if (loaders.serving(k).loader->name != "rom") return false;
+    return true;
+}
+
 void DemodMender::mend(FoundTape& tape) {
     // A block mended may announce the length of the next, which then no longer counts as
     // read well: the stretches are sought again while mending changes the tape.
     for (int pass = 0; pass < kMostPasses && levels_.sample_rate > 0 && frames_.channels() > 0; ++pass) {
         const std::size_t taken = notes_.size();
+        if (pass == 0 && only_rom_blocks()) keep_classic_blocks(tape);
         for (const Stretch& s : stretches_to_read(tape)) read_stretch(s, tape, read_);
         if (notes_.size() == taken) break;
     }
@@ -189,7 +206,6 @@ void DemodMender::read_stretch(const Stretch& s, FoundTape& tape, std::vector<St
         const std::int32_t to = std::min<std::int64_t>(s.to, at + static_cast<std::int64_t>(window * rate));
         const std::vector<float> x = mixed_signal(frames_, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(to - at));
         const demod::Demodulation d = demod::demodulate(x, rate);
-        if (std::getenv("KVR_MEND_DEBUG")) std::fprintf(stderr, "window %d..%d: %zu blocks\n", at, to, d.blocks.size());
         const Recording around = levels_.slice(at, to);
         std::int32_t next = to;
         bool longer = false;
@@ -213,83 +229,198 @@ void DemodMender::read_stretch(const Stretch& s, FoundTape& tape, std::vector<St
     }
 }
 
-void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
-                       FoundTape& tape) {
-    if (found.data.bits.size() < 8) return;
-    const double from = found.tone.first_edge + offset, to = found.data.end() + offset;
-    const double data_from = found.data.start + offset;
-    // The tape's blocks it overlaps: none good, or it is left alone.
-    std::vector<std::size_t> over;
-    std::int32_t before = 0, last_end = 0;  // blocks before it, and where the last of them ended
-    std::vector<std::size_t> pilots_within;  // pilots inside it that read no block
-    std::int32_t wanted = -1;  // the length a doubtful block it overlaps should have had
+std::optional<DemodMender::Place> DemodMender::place_for(const FoundTape& tape, double from, double data_from, double to,
+                                                         LoaderSet& loaders) const {
+    Place p;
     for (std::size_t i = 0; i < tape.size(); ++i) {
         const FoundPilot& f = tape[i];
-        if (!f.block || !f.block->block.counted) {
-            if (f.start > from && f.start < to) pilots_within.push_back(i);
+        if (!counted(f)) {
+            if (f.start > from && f.start < to) p.pilots_within.push_back(i);
             continue;
         }
         const BlockSeen& seen = f.block->seen;
         if (seen.pilot_start < to && from < seen.end) {
             // What a burst of noise read as a block within its pilot tone is not in the way.
             const Verdict v = judge(tape, i);
-            if (v == Verdict::doubtful) wanted = announced_for(tape, i);
-            if (v == Verdict::good && seen.end > data_from) {
-                if (std::getenv("KVR_MEND_DEBUG")) std::fprintf(stderr, "take %.0f..%.0f: overlaps good %d..%d (%zu bytes)\n", from, to, seen.pilot_start, seen.end, f.block->block.data.size());
-                return;
-            }
-            over.push_back(i);
+            if (v == Verdict::doubtful) p.wanted = announced_for(tape, i);
+            if (v == Verdict::good && seen.end > data_from) return std::nullopt;
+            p.over.push_back(i);
         } else if (seen.end <= from) {
-            ++before, last_end = seen.end;
+            ++p.before, p.last_end = seen.end;
         }
     }
-    const LoaderDescriptor* loader =
-        over.empty() ? loaders.serving(before).loader : tape[over.front()].block->block.loader;
-    const std::int32_t index = over.empty() ? before : tape[over.front()].block->block.index;
-    // Blocks added where none was found must be of the scheme the demodulator reads.
-    if (over.empty() && loader->name != "rom") return;
+    p.loader = p.over.empty() ? loaders.serving(p.before).loader : tape[p.over.front()].block->block.loader;
+    p.index = p.over.empty() ? p.before : tape[p.over.front()].block->block.index;
+    // Blocks added where none was found must be of the scheme the readings here know.
+    if (p.over.empty() && p.loader->name != "rom") return std::nullopt;
+    return p;
+}
 
+bool DemodMender::fits(const Place& p, const BlockReading& r) const {
+    return r.pilot.found && r.block.counted && block_checks_out(r.block) && !looks_like_noise(r.block) &&
+           (p.wanted < 0 || static_cast<std::int32_t>(r.block.data.size()) == p.wanted);
+}
+
+void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape) {
+    notes_.push_back(note);
+    FoundPilot entry;
+    entry.start = r.pilot.start;
+    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}};
+    entry.block = FoundBlock{std::move(r.block), seen};
+    // It takes the place of the first bad block it overlaps; the others were its fragments,
+    // and pilots within it were noise.
+    std::vector<std::size_t> gone = p.pilots_within;
+    if (!p.over.empty()) {
+        entry.gap_replaced = tape[p.over.front()].gap_replaced;
+        tape[p.over.front()] = std::move(entry);
+        gone.insert(gone.end(), p.over.begin() + 1, p.over.end());
+    }
+    std::sort(gone.rbegin(), gone.rend());
+    for (std::size_t i : gone) tape.erase(tape.begin() + static_cast<std::ptrdiff_t>(i));
+    if (p.over.empty()) {
+        const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
+        tape.insert(at, std::move(entry));
+    }
+}
+
+void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
+                       FoundTape& tape) {
+    if (found.data.bits.size() < 8) return;
+    const double from = found.tone.first_edge + offset, to = found.data.end() + offset;
+    const std::optional<Place> p = place_for(tape, from, found.data.start + offset, to, loaders);
+    if (!p) return;
     demod::FoundData data = found;
     std::vector<std::size_t> mended;
-    std::optional<BlockReading> read;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const Recording levels = demod::decided_levels(one_block(data), around);
         const EdgeView view(levels, offset);
-        std::unique_ptr<LoaderState> state = loader->make_state();
+        std::unique_ptr<LoaderState> state = p->loader->make_state();
         std::vector<std::uint8_t> buffer(kBlockDataSize);
         const auto start = static_cast<std::int32_t>(std::max<double>(offset, from - 2.0 * found.tone.period));
-        BlockReading r = read_block(*loader, view, {{start, 0, 0, 0}, index, last_end}, settings_, *state, buffer,
-                                    static_cast<std::int32_t>(data.data.start + offset));
+        BlockReading r = read_block(*p->loader, view, {{start, 0, 0, 0}, p->index, p->last_end}, settings_, *state,
+                                    buffer, static_cast<std::int32_t>(data.data.start + offset));
         if (!r.pilot.found || !r.block.counted) return;
-        if (wanted >= 0 && static_cast<std::int32_t>(r.block.data.size()) != wanted) return;
-        if (block_checks_out(r.block)) {
-            read = std::move(r);
-            break;
+        if (fits(*p, r)) {
+            put(*p, std::move(r), mend_note(mended), tape);
+            return;
         }
-        if (attempt == 1) return;
+        if (attempt == 1 || block_checks_out(r.block)) return;
         mended = bits_to_mend(r.block.data, data.data);
         if (mended.empty()) return;
         for (std::size_t k : mended) change_bit(data.data, k);
     }
-    notes_.push_back(mend_note(mended));
-    FoundPilot entry;
-    entry.start = read->pilot.start;
-    BlockSeen seen{read->pilot.start, read->data_start, read->block.end, {true, notes_.back().c_str()}};
-    entry.block = FoundBlock{std::move(read->block), seen};
-    // It takes the place of the first bad block it overlaps; the others were its fragments,
-    // and pilots within it were noise.
-    std::vector<std::size_t> gone = pilots_within;
-    if (!over.empty()) {
-        entry.gap_replaced = tape[over.front()].gap_replaced;
-        tape[over.front()] = std::move(entry);
-        gone.insert(gone.end(), over.begin() + 1, over.end());
+}
+
+// The classic reading of a stretch, window by window: the blocks kelvarin reads well there.
+std::vector<BlockReading> DemodMender::classic_blocks(const Stretch& s) const {
+    std::vector<BlockReading> out;
+    if (classic_ == nullptr) return out;
+    const std::int32_t rate = levels_.sample_rate;
+    const auto window = static_cast<std::int32_t>(std::min<std::int64_t>(INT32_MAX / 2, std::int64_t{kClassicWindow} * rate));
+    const LoaderDescriptor& rom = *loader_named("rom");
+    std::unique_ptr<LoaderState> state = rom.make_state();
+    std::vector<std::uint8_t> buffer(kBlockDataSize);
+    for (std::int32_t from = s.from; from < s.to;) {
+        const std::int32_t to = static_cast<std::int32_t>(std::min<std::int64_t>(s.to, std::int64_t{from} + window));
+        const Recording levels = classic_->window(from, to);
+        const EdgeView view(levels, from);
+        CursorState at{from, 0, 0, 0};
+        std::int32_t next = to;
+        while (at.pos < to) {
+            const std::int32_t before = at.pos;
+            BlockReading r = read_block(rom, view, {at, 1, 0}, settings_, *state, buffer, to);
+            at = r.next;
+            if (at.pos <= before) at.pos = before + 1;
+            if (!r.pilot.found || !r.block.counted) continue;
+            // A block that may run on past the window is read again in the next.
+            if (to < s.to && r.block.end > to - rate && r.pilot.start > from) {
+                next = r.pilot.start;
+                break;
+            }
+            if (block_checks_out(r.block) && r.block.data.size() >= kFewestBytes && !looks_like_noise(r.block))
+                out.push_back(std::move(r));
+        }
+        from = next > from ? next : to;
     }
-    std::sort(gone.rbegin(), gone.rend());
-    for (std::size_t i : gone) tape.erase(tape.begin() + static_cast<std::ptrdiff_t>(i));
-    if (over.empty()) {
-        const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
-        tape.insert(at, std::move(entry));
+    return out;
+}
+
+// The good blocks read at another speed than the tape's others: a reading that checks out by
+// chance (all its bytes 0, say) is most often one of these.
+std::vector<DemodMender::Stretch> DemodMender::odd_blocks(const FoundTape& tape) const {
+    std::vector<std::int32_t> bit0;
+    for (std::size_t i = 0; i < tape.size(); ++i)
+        if (good(tape, i)) bit0.push_back(tape[i].block->block.timings.bit0);
+    std::vector<Stretch> out;
+    if (bit0.size() < 3) return out;
+    std::nth_element(bit0.begin(), bit0.begin() + static_cast<std::ptrdiff_t>(bit0.size() / 2), bit0.end());
+    const double median = bit0[bit0.size() / 2];
+    const auto pad = static_cast<std::int32_t>(kPadSeconds * levels_.sample_rate);
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        if (!good(tape, i) || std::fabs(tape[i].block->block.timings.bit0 / median - 1.0) <= kOddSpeed) continue;
+        const BlockSeen& seen = tape[i].block->seen;
+        out.push_back({std::max(0, seen.pilot_start - pad), std::min(levels_.count, seen.end + pad)});
     }
+    return out;
+}
+
+// Every block kelvarin reads well where the tape has none, only bad ones, or one read oddly is
+// put in: where a good block of other bytes stands, the demodulator's reading of the stretch
+// decides between the two, and kelvarin's stands when it cannot.
+void DemodMender::keep_classic_blocks(FoundTape& tape) {
+    Settings settings = settings_;
+    LoaderSet loaders(settings);
+    std::vector<Stretch> where = stretches_to_read(tape);
+    const std::vector<Stretch> odd = odd_blocks(tape);
+    where.insert(where.end(), odd.begin(), odd.end());
+    std::vector<BlockReading> found;
+    for (const Stretch& s : where) {
+        std::vector<BlockReading> more = classic_blocks(s);
+        for (BlockReading& r : more) found.push_back(std::move(r));
+    }
+    for (BlockReading& c : found) {
+        const std::optional<std::size_t> rival = good_rival(tape, c);
+        if (!rival) {
+            const std::optional<Place> p = place_for(tape, c.pilot.start, c.data_start, c.block.end, loaders);
+            if (p && p->loader->name == "rom" && fits(*p, c)) put(*p, std::move(c), "the classic levels", tape);
+            continue;
+        }
+        if (tape[*rival].block->block.data == c.block.data) continue;
+        const std::vector<std::uint8_t> judge = demodulated_bytes(c.pilot.start, c.block.end);
+        if (judge == tape[*rival].block->block.data) continue;
+        Place p;
+        p.over = {*rival};
+        put(p, std::move(c), "the classic levels", tape);
+    }
+}
+
+// The good block of the tape whose data overlaps the reading's, if any.
+std::optional<std::size_t> DemodMender::good_rival(const FoundTape& tape, const BlockReading& r) const {
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        if (!counted(tape[i]) || !good(tape, i)) continue;
+        const BlockSeen& seen = tape[i].block->seen;
+        if (seen.data_start < r.block.end && r.data_start < seen.end) return i;
+    }
+    return std::nullopt;
+}
+
+// The bytes of the one block the demodulator reads well over [from, to), or none.
+std::vector<std::uint8_t> DemodMender::demodulated_bytes(std::int32_t from, std::int32_t to) const {
+    const std::int32_t rate = levels_.sample_rate;
+    const auto pad = static_cast<std::int32_t>(kPadSeconds * rate);
+    const std::int32_t a = std::max(0, from - pad), b = std::min(levels_.count, to + pad);
+    const std::vector<float> x = mixed_signal(frames_, static_cast<std::uint64_t>(a), static_cast<std::uint64_t>(b - a));
+    const demod::Demodulation d = demod::demodulate(x, rate);
+    if (d.blocks.size() != 1) return {};
+    const Recording levels = demod::decided_levels(d, levels_.slice(a, b));
+    const EdgeView view(levels, a);
+    const LoaderDescriptor& rom = *loader_named("rom");
+    std::unique_ptr<LoaderState> state = rom.make_state();
+    std::vector<std::uint8_t> buffer(kBlockDataSize);
+    const BlockReading r = read_block(rom, view, {{a, 0, 0, 0}, 1, 0}, settings_, *state, buffer,
+                                      static_cast<std::int32_t>(d.blocks[0].data.start + a));
+    if (!r.pilot.found || !r.block.counted || !block_checks_out(r.block)) return {};
+    return r.block.data;
 }
 
 }  // namespace kvr

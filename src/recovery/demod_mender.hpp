@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "conversion/driver.hpp"
@@ -15,6 +16,8 @@
 #include "loaders/registry.hpp"
 #include "frontend/frame_source.hpp"
 #include "input/recording.hpp"
+#include "loaders/read_block.hpp"
+#include "recovery/classic_levels.hpp"
 
 namespace kvr {
 
@@ -24,9 +27,10 @@ struct TapeCounts {
 
 class DemodMender final : public TapeMender {
 public:
-    // `frames` are the recording's frames, `levels` the levels the conversion read.
-    DemodMender(const FrameSource& frames, const Recording& levels, const Settings& settings)
-        : frames_(frames), levels_(levels), settings_(settings) {}
+    // `frames` are the recording's frames, `levels` the levels the conversion read, `classic`
+    // the recording as kelvarin reads it (or none).
+    DemodMender(const FrameSource& frames, const Recording& levels, const ClassicLevels* classic, const Settings& settings)
+        : frames_(frames), levels_(levels), classic_(classic), settings_(settings) {}
 
     void mend(FoundTape& tape) override;
     // The tape as it is written, once mended.
@@ -42,9 +46,29 @@ private:
     // the window's levels) into the tape, when it reads well there.
     void take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
               FoundTape& tape);
+    bool only_rom_blocks() const;
+    std::vector<BlockReading> classic_blocks(const Stretch& s) const;
+    std::vector<Stretch> odd_blocks(const FoundTape& tape) const;
+    void keep_classic_blocks(FoundTape& tape);
+    std::optional<std::size_t> good_rival(const FoundTape& tape, const BlockReading& r) const;
+    std::vector<std::uint8_t> demodulated_bytes(std::int32_t from, std::int32_t to) const;
+
+    // Where a block found over [from, to) (its data from data_from) would go in the tape: the
+    // bad blocks it overlaps, the pilots of no block within it, the blocks before it, the
+    // loader and index it is read with, and the length a doubtful block there should have
+    // had. None when it overlaps a good block.
+    struct Place {
+        std::vector<std::size_t> over, pilots_within;
+        std::int32_t before = 0, last_end = 0, wanted = -1, index = 0;
+        const LoaderDescriptor* loader = nullptr;
+    };
+    std::optional<Place> place_for(const FoundTape& tape, double from, double data_from, double to, LoaderSet& loaders) const;
+    bool fits(const Place& p, const BlockReading& r) const;
+    void put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape);
 
     const FrameSource& frames_;
     const Recording& levels_;
+    const ClassicLevels* classic_;
     const Settings& settings_;
     TapeCounts counts_;
     std::vector<Stretch> read_;     // the stretches read so far

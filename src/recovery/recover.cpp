@@ -95,7 +95,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
     const RecordingFrameSource levels(cx.recording);
     const FrameSource& frames = channels ? *channels : static_cast<const FrameSource&>(levels);
     ChecksumRetry retry(frames, cx.recording, *classic, found.weak, cx.settings);
-    DemodMender demodulator(frames, cx.recording, cx.settings);
+    DemodMender demodulator(frames, cx.recording, classic.get(), cx.settings);
     ConversionHooks hooks;
     hooks.retry = &retry;
     hooks.mender = &demodulator;

@@ -69,6 +69,11 @@ const std::vector<RetryVariant>& retry_variants() {
 
 bool block_checks_out(const DecodedBlock& block) { return block.loader->checks_out(block); }
 
+bool looks_like_noise(const DecodedBlock& block) {
+    const std::vector<std::uint8_t>& d = block.data;
+    return d.size() < 3 || block.last_byte_bits != 8 || std::all_of(d.begin(), d.end(), [](std::uint8_t v) { return v == 0; });
+}
+
 ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,
                              std::vector<FrameSpan> weak, const Settings& settings)
     : frames_(frames),
@@ -312,7 +317,7 @@ std::optional<ChecksumRetry::Reading> ChecksumRetry::read_again(const Recording&
 // length than its header announced: only the announced length settles a block.
 bool ChecksumRetry::settles(const DecodedBlock& again) const {
     const bool announced = again.loader->held_to_announced_length && expected_length_ >= 0;
-    return block_checks_out(again) && (!announced || length_of(again) == expected_length_);
+    return block_checks_out(again) && !looks_like_noise(again) && (!announced || length_of(again) == expected_length_);
 }
 
 void ChecksumRetry::adopt(const char* name) {

@@ -110,4 +110,9 @@ private:
 // scheme has.
 bool block_checks_out(const DecodedBlock& block);
 
+// True for what a burst of noise or a reading gone wrong makes of a block far more often than
+// a tape holds it: a byte or two, a last byte cut short, or nothing but zero bytes (whose
+// exclusive-or checks out whatever their number).
+bool looks_like_noise(const DecodedBlock& block);
+
 }  // namespace kvr
