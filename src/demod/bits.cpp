@@ -162,16 +162,24 @@ public:
             }
             if (std::fabs(T_ / T0_ - 1.0) > 0.15) break;  // no longer the bits it began with
         }
-        // Blocks are whole bytes: the last few bits of one read weakly still count, unless
-        // they look like noise.
-        std::size_t end_at = last_strong;
-        while (end_at % 8 != 0 && end_at < bits.size() && evidence_[end_at] >= 1.2) ++end_at;
-        bits.resize(end_at % 8 == 0 ? end_at : last_strong);
+        bits.resize(whole_bytes(last_strong, bits.size()));
         return bits;
     }
 
 private:
     static constexpr std::size_t kStrongRun = 4;
+
+    // Blocks are whole bytes. A few bits past a byte's end are what ringing after the last
+    // edge looks like; a byte short by a few bits is one whose last bits were read weakly,
+    // and they count unless they look like noise.
+    std::size_t whole_bytes(std::size_t end, std::size_t read) const {
+        const std::size_t over = end % 8;
+        if (over == 0) return end;
+        if (over <= 3) return end - over;
+        std::size_t up = end;
+        while (up % 8 != 0 && up < read && evidence_[up] >= 1.2) ++up;
+        return up % 8 == 0 ? up : end;
+    }
     // Bits within this much time of weak signal are read on through: a dropout.
     std::size_t weak_allowance() const { return static_cast<std::size_t>(0.1 * rate_ / (3.0 * T_)) + 8; }
 

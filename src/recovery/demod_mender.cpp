@@ -17,8 +17,8 @@ namespace kvr {
 
 namespace {
 
-// Around a block read badly, the demodulator reads this much more; a stretch between good
-// blocks is read when it is this long and the front end found this many edges a second in it.
+// A stretch between good blocks with no bad one is read when it is this long and the front end
+// found this many edges a second in it; a block is checked with this much either side.
 constexpr double kPadSeconds = 0.3;
 constexpr double kShortestGap = 0.5;
 constexpr double kSignalEdgesPerSecond = 200.0;
@@ -133,35 +133,32 @@ std::string mend_note(const std::vector<std::size_t>& mended) {
 
 }  // namespace
 
+// The stretches between good blocks that hold a bad block, or signal where the front end
+// found no block: a block read badly may reach further either side than its reading did.
 std::vector<DemodMender::Stretch> DemodMender::stretches_to_read(const FoundTape& tape) const {
     const std::int32_t rate = levels_.sample_rate, count = levels_.count;
-    const auto pad = static_cast<std::int32_t>(kPadSeconds * rate);
     std::vector<Stretch> out;
     std::int32_t covered = 0;  // the end of the last good block
-    auto gap = [&](std::int32_t from, std::int32_t to) {
-        if (to - from < static_cast<std::int32_t>(kShortestGap * rate)) return;
-        const double seconds = static_cast<double>(to - from) / rate;
-        if (edges_within(levels_, from, to) >= kSignalEdgesPerSecond * seconds) out.push_back({from, to});
+    bool bad_since = false;    // a bad block since then
+    auto close = [&](std::int32_t to) {
+        const bool long_enough = to - covered >= static_cast<std::int32_t>(kShortestGap * rate);
+        const double seconds = static_cast<double>(to - covered) / rate;
+        const bool signal = long_enough && edges_within(levels_, covered, to) >= kSignalEdgesPerSecond * seconds;
+        if (to > covered && (bad_since || signal)) out.push_back({covered, to});
     };
     for (std::size_t i = 0; i < tape.size(); ++i) {
-        const FoundPilot& f = tape[i];
-        if (!counted(f)) continue;
-        const BlockSeen& seen = f.block->seen;
+        if (!counted(tape[i])) continue;
+        const BlockSeen& seen = tape[i].block->seen;
         if (good(tape, i)) {
-            gap(covered, seen.pilot_start);
+            close(seen.pilot_start);
             covered = std::max(covered, seen.end);
+            bad_since = false;
         } else {
-            out.push_back({std::max(0, seen.pilot_start - pad), std::min(count, seen.end + pad)});
+            bad_since = true;
         }
     }
-    gap(covered, count);
-    std::sort(out.begin(), out.end(), [](const Stretch& a, const Stretch& b) { return a.from < b.from; });
-    std::vector<Stretch> merged;
-    for (const Stretch& s : out) {
-        if (!merged.empty() && s.from <= merged.back().to) merged.back().to = std::max(merged.back().to, s.to);
-        else merged.push_back(s);
-    }
-    return merged;
+    close(count);
+    return out;
 }
 
 // The classic reading is compared only where every block is the ROM scheme's: the custom
