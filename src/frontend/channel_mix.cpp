@@ -1,8 +1,7 @@
 #include "frontend/channel_mix.hpp"
 
 #include "core/worker_pool.hpp"
-#include "frontend/block_math.hpp"
-#include "frontend/pcm16_mix.hpp"
+#include "kernels/kernels.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +9,7 @@
 
 namespace kvr {
 
-static_assert(kJudgeWindow <= kMaxPcm16Frames, "a judging window is summed at once");
+static_assert(kJudgeWindow <= kernels::kMaxPcm16Frames, "a judging window is summed at once");
 
 namespace {
 
@@ -86,12 +85,12 @@ struct PairStats {
 PairStats pair_stats(const float* a, const float* b, std::size_t n) {
     PairStats p;
     if (n == 0) return p;
-    const auto [sum_a, sum_b] = lane_sums_of(a, b, n);
-    const double mean_a = sum_a / static_cast<double>(n), mean_b = sum_b / static_cast<double>(n);
-    const std::array<double, 5> s = lane_deviations_of(a, mean_a, b, mean_b, n);
-    p.st[0] = finish_stats(mean_a, s[0], s[1], n);
-    p.st[1] = finish_stats(mean_b, s[2], s[3], n);
-    p.cross = s[4];
+    const kernels::LaneSums sums = kernels::lane_sums(a, b, n);
+    const double mean_a = sums.a / static_cast<double>(n), mean_b = sums.b / static_cast<double>(n);
+    const kernels::LaneDeviations d = kernels::lane_deviations(a, mean_a, b, mean_b, n);
+    p.st[0] = finish_stats(mean_a, d.squares_a, d.magnitudes_a, n);
+    p.st[1] = finish_stats(mean_b, d.squares_b, d.magnitudes_b, n);
+    p.cross = d.cross;
     return p;
 }
 
@@ -116,7 +115,7 @@ void sample_sums(const FrameSource& source, std::size_t first, std::size_t last,
         // sums, scaled, are the sums of the converted samples to the last bit.
         const std::uint8_t* frames = channels == 2 ? source.pcm16(from, count, room) : nullptr;
         if (frames != nullptr) {
-            const StereoSums s = stereo16_sums(frames, count);
+            const kernels::StereoSums s = kernels::stereo16_sums(frames, count);
             for (std::size_t c = 0; c < 2; ++c)
                 sums[k * 2 + c] = {static_cast<double>(s.sum[c]) / 32768.0, static_cast<double>(s.squares[c]) / 1073741824.0};
             continue;
@@ -184,7 +183,7 @@ std::vector<int> choose_channels(const std::vector<ChannelStats>& st, Correlate 
 
 // The statistics of both channels from their exact sums, in full-scale units: the same
 // values the sums over converted samples give, but for the rounding of those sums.
-PairStats pair_stats16(const StereoSums& s, std::size_t n) {
+PairStats pair_stats16(const kernels::StereoSums& s, std::size_t n) {
     PairStats p;
     if (n == 0) return p;
     const auto count = static_cast<std::int64_t>(n);
@@ -273,18 +272,18 @@ void combine_window16(const std::uint8_t* frames, std::size_t channels, std::siz
                       float* dest, bool counted, FrontEndSummary& summary) {
     if (channels == 1) {
         const float one = 1.0f;
-        combine16(frames, 1, n, &one, dest);
+        kernels::combine16(frames, 1, n, &one, dest);
         if (counted) summary.share_used[0] += static_cast<double>(n);
         return;
     }
-    StereoSums sums = stereo16_sums(frames, n);
+    kernels::StereoSums sums = kernels::stereo16_sums(frames, n);
     PairStats stats = pair_stats16(sums, n);
     if (!follow_each_other(stats, n)) {
-        add_sums_above(frames, n, sums);
+        kernels::add_sums_above(frames, n, sums);
         stats = pair_stats16(sums, n);
     }
     const std::vector<int> sign = judge_pair(stats, n);
-    combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
+    kernels::combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
     if (counted) count_shares(sign, n, summary);
 }
 

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "kernels/kernels.hpp"
 
 namespace kvr {
 
@@ -41,33 +39,13 @@ void size_for(FrameChannels& out, std::size_t channels, std::size_t count) {
 
 namespace {
 
-// 16-bit stereo frames apart into two channels, four frames at a time where the processor
-// has the instructions for it; each value exactly as the plain conversion gives it.
-void convert_stereo16(const std::uint8_t* p, std::size_t count, float* left, float* right) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
-    for (; i + 4 <= count; i += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * i));
-        const __m128i l = _mm_srai_epi32(_mm_slli_epi32(v, 16), 16), r = _mm_srai_epi32(v, 16);
-        _mm_storeu_ps(left + i, _mm_mul_ps(_mm_cvtepi32_ps(l), scale));
-        _mm_storeu_ps(right + i, _mm_mul_ps(_mm_cvtepi32_ps(r), scale));
-    }
-#endif
-    for (; i < count; ++i) {
-        const std::uint8_t* q = p + 4 * i;
-        left[i] = static_cast<float>(pcm16_sample(q)) * (1.0f / 32768.0f);
-        right[i] = static_cast<float>(pcm16_sample(q + 2)) * (1.0f / 32768.0f);
-    }
-}
-
 // Frames of the PCM bytes at p into out[c][at, at + count).
 void convert_frames(const std::uint8_t* p, std::size_t count, const PcmFormat& f, std::size_t at,
                     FrameChannels& out) {
     const std::size_t step = f.bits / 8, frame = static_cast<std::size_t>(f.frame_bytes());
     if (!f.is_float && f.bits == 16) {
         // The common cases get loops of their own.
-        if (f.channels == 2) return convert_stereo16(p, count, out[0].data() + at, out[1].data() + at);
+        if (f.channels == 2) return kernels::convert_stereo16(p, count, out[0].data() + at, out[1].data() + at);
         for (std::size_t c = 0; c < f.channels; ++c) {
             float* dest = out[c].data() + at;
             const std::uint8_t* q = p + 2 * c;

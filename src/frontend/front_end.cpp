@@ -12,6 +12,7 @@
 #include "frontend/block_math.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/trigger.hpp"
+#include "kernels/kernels.hpp"
 #include "input/sample_vector.hpp"
 
 namespace kvr {
@@ -23,7 +24,7 @@ static_assert(kPiece % kJudgeWindow == 0, "every piece judges the same windows")
 
 // Each pass of 1, 2, 1 is symmetric, so edges stay where they are.
 void smooth(FrameChannel& a, int passes) {
-    for (int pass = 0; pass < passes; ++pass) smooth_pass(a.data(), a.size());
+    for (int pass = 0; pass < passes; ++pass) kernels::smooth_pass(a.data(), a.size());
 }
 
 // Per block of a piece: the buffers of the slower measurements, kept with the piece's
@@ -95,7 +96,7 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
     const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
     k.size_for(blocks);
-    block_extremes(x.data(), n, k.top.data(), k.bottom.data());
+    kernels::block_extremes(x.data(), n, k.top.data(), k.bottom.data());
     // The baseline: midway between the highest and the lowest value nearby, which for a
     // square wave is the level between its two states, following hum and wander.
     sliding_extremes(k.top, h, false, k.high, k.prefix, k.suffix);
@@ -109,7 +110,7 @@ void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::
     base[0] = 0.25f * (first + first);
     for (std::size_t b = 1; b < blocks; ++b) base[b] = 0.25f * ((high[b - 1] + low[b - 1]) + (high[b] + low[b]));
     base[blocks] = 0.25f * (last + last);
-    remove_baseline(x.data(), n, k.edge_base.data(), k.magnitude.data());
+    kernels::remove_baseline(x.data(), n, k.edge_base.data(), k.magnitude.data());
     // Running sums over the blocks: the amplitude around each block, and on its weaker side.
     k.sums[0] = 0.0;
     for (std::size_t b = 0; b < blocks; ++b) k.sums[b + 1] = k.sums[b] + k.magnitude[b];
