@@ -9,6 +9,7 @@
 #include "core/wide.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/front_end.hpp"
+#include "frontend/pcm16_mix.hpp"
 
 namespace kvr {
 namespace {
@@ -137,6 +138,14 @@ TEST(Pcm16Mix, RecordingConditionsAsItsConvertedChannels) {
     EXPECT_EQ(got_summary.share_used, want_summary.share_used);
     EXPECT_EQ(got_summary.share_inverted, want_summary.share_inverted);
 
+    // A stretch of the recording, as a retry conditions it: its frames are the file's from
+    // where the stretch begins.
+    const MemoryFrameSource converted(floats_of(channels));
+    const PcmFrameSource pcm(bytes, run);
+    const std::uint64_t first = 70001, count = 2 * 44100 + 3;
+    EXPECT_EQ(condition_signal(WindowFrameSource(pcm, first, count), 44100, {}).edges,
+              condition_signal(WindowFrameSource(converted, first, count), 44100, {}).edges);
+
     const std::size_t cut = 3 * 44100 * 4 + 2;  // in the middle of a frame
     const MemoryFetcher fetcher(file, cut);
     auto silenced = channels;
@@ -158,13 +167,12 @@ TEST(Pcm16Mix, ChannelLevelsAreThoseOfTheConvertedChannels) {
         const std::vector<std::uint8_t> file = bytes_of(channels);
         const PcmRun run = stereo_run(n);
         const Bytes bytes(file.data(), file.size());
-        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run)), channel_scales(MemoryFrameSource(floats_of(channels)))) << n;
+        EXPECT_EQ(channel_scales16({bytes, run}), channel_scales(MemoryFrameSource(floats_of(channels)))) << n;
         const std::size_t cut = n / 2 * 4;
         const MemoryFetcher fetcher(file, cut);
         auto silenced = channels;
         for (auto& c : silenced) std::fill(c.begin() + static_cast<std::ptrdiff_t>(n / 2), c.end(), std::int16_t{0});
-        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run, &fetcher)), channel_scales(MemoryFrameSource(floats_of(silenced))))
-            << n;
+        EXPECT_EQ(channel_scales16({bytes, run, &fetcher}), channel_scales(MemoryFrameSource(floats_of(silenced)))) << n;
     }
 }
 
