@@ -25,7 +25,7 @@ const std::size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 15, 16, 17, 3
 
 template <class T>
 bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
