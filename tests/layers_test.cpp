@@ -14,9 +14,10 @@ namespace {
 
 // Folders of one rank never include each other.
 const std::map<std::string, int> kRanks = {
-    {"core", 0},       {"formats", 1},  {"input", 2},    {"output", 2},       {"frontend", 3},
-    {"analysis", 3},   {"demod", 4},    {"loaders", 5},  {"conversion", 6},   {"recovery", 7},
-    {"run", 8},        {"kelvarin", 9}, {"playback", 9}, {"report_page", 9},  {"tool", 10},
+    {"core", 0},     {"kernels", 1},  {"formats", 2},     {"input", 3},      {"output", 3},
+    {"frontend", 4}, {"analysis", 4}, {"demod", 5},       {"loaders", 6},    {"conversion", 7},
+    {"recovery", 8}, {"run", 9},      {"kelvarin", 10},   {"playback", 10},  {"report_page", 10},
+    {"tool", 11},
 };
 
 // The folder of a path below src/ (or the file, for one at its top).
@@ -44,6 +45,21 @@ TEST(Layers, NoIncludeRunsUpALayer) {
         }
     }
     EXPECT_GT(files, 100);
+}
+
+// The wide instructions are the kernels' alone, each beside its plain twin: nowhere else
+// may include their headers or name their types.
+TEST(Layers, WideInstructionsAreTheKernelsAlone) {
+    const std::filesystem::path src = std::filesystem::path(SOURCE_DIR) / "src";
+    const std::regex wide(R"re(#\s*include\s*<[a-z]*mmintrin\.h>|\b__m(128|256|512)|\b_mm(256|512)?_)re");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(src)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = std::filesystem::relative(entry.path(), src).generic_string();
+        if (part_of(name) == "kernels") continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            EXPECT_FALSE(std::regex_search(line, wide)) << name << ": " << line;
+    }
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/wide.hpp"
 #include "frontend/channel_mix.hpp"
 #include "frontend/front_end.hpp"
 #include "frontend/pcm16_mix.hpp"
-#include "frontend/wide_math.hpp"
 
 namespace kvr {
 namespace {
@@ -70,8 +70,8 @@ std::vector<std::vector<std::vector<std::int16_t>>> cases(std::mt19937& rng) {
 
 TEST(Pcm16Mix, WindowIsTheConvertedChannelsCombined) {
     std::mt19937 rng(11);
-    for (const bool wide_loops : {true, false}) {
-        wide::use(wide_loops);
+    for (const wide::Width width : {wide::Width::avx2, wide::Width::sse2, wide::Width::plain}) {
+        wide::limit(width);
         for (const auto& channels : cases(rng)) {
             const std::size_t n = channels[0].size();
             const std::vector<double> scale{1.7, 0.4};
@@ -86,29 +86,12 @@ TEST(Pcm16Mix, WindowIsTheConvertedChannelsCombined) {
             EXPECT_EQ(s_got.share_used, s_want.share_used);
             EXPECT_EQ(s_got.share_inverted, s_want.share_inverted);
 
-            // The sums are their definitions.
-            StereoSums sums = stereo16_sums(bytes_of(channels).data(), n);
-            add_sums_above(bytes_of(channels).data(), n, sums);
-            for (int c = 0; c < 2; ++c) {
-                std::int64_t sum = 0, squares = 0, above = 0, many = 0;
-                for (std::int64_t v : channels[static_cast<std::size_t>(c)]) sum += v, squares += v * v;
-                for (std::int64_t v : channels[static_cast<std::size_t>(c)])
-                    if (v * static_cast<std::int64_t>(n) > sum) above += v, ++many;
-                EXPECT_EQ(sums.sum[c], sum);
-                EXPECT_EQ(sums.squares[c], squares);
-                EXPECT_EQ(sums.sum_above[c], above);
-                EXPECT_EQ(sums.count_above[c], many);
-            }
-            std::int64_t cross = 0;
-            for (std::size_t i = 0; i < n; ++i) cross += std::int64_t{channels[0][i]} * channels[1][i];
-            EXPECT_EQ(sums.cross, cross);
-
             // One channel alone is its samples at full scale.
             combine_window16(bytes_of({channels[0]}).data(), 1, n, scale, got.data(), true, s_got);
             for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], converted[0][i]);
         }
     }
-    wide::use(true);
+    wide::limit(wide::Width::avx2);
 }
 
 // The data of a file of n 16-bit stereo frames that begins with them.
@@ -155,6 +138,14 @@ TEST(Pcm16Mix, RecordingConditionsAsItsConvertedChannels) {
     EXPECT_EQ(got_summary.share_used, want_summary.share_used);
     EXPECT_EQ(got_summary.share_inverted, want_summary.share_inverted);
 
+    // A stretch of the recording, as a retry conditions it: its frames are the file's from
+    // where the stretch begins.
+    const MemoryFrameSource converted(floats_of(channels));
+    const PcmFrameSource pcm(bytes, run);
+    const std::uint64_t first = 70001, count = 2 * 44100 + 3;
+    EXPECT_EQ(condition_signal(WindowFrameSource(pcm, first, count), 44100, {}).edges,
+              condition_signal(WindowFrameSource(converted, first, count), 44100, {}).edges);
+
     const std::size_t cut = 3 * 44100 * 4 + 2;  // in the middle of a frame
     const MemoryFetcher fetcher(file, cut);
     auto silenced = channels;
@@ -176,13 +167,12 @@ TEST(Pcm16Mix, ChannelLevelsAreThoseOfTheConvertedChannels) {
         const std::vector<std::uint8_t> file = bytes_of(channels);
         const PcmRun run = stereo_run(n);
         const Bytes bytes(file.data(), file.size());
-        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run)), channel_scales(MemoryFrameSource(floats_of(channels)))) << n;
+        EXPECT_EQ(channel_scales16({bytes, run}), channel_scales(MemoryFrameSource(floats_of(channels)))) << n;
         const std::size_t cut = n / 2 * 4;
         const MemoryFetcher fetcher(file, cut);
         auto silenced = channels;
         for (auto& c : silenced) std::fill(c.begin() + static_cast<std::ptrdiff_t>(n / 2), c.end(), std::int16_t{0});
-        EXPECT_EQ(channel_scales(PcmFrameSource(bytes, run, &fetcher)), channel_scales(MemoryFrameSource(floats_of(silenced))))
-            << n;
+        EXPECT_EQ(channel_scales16({bytes, run, &fetcher}), channel_scales(MemoryFrameSource(floats_of(silenced)))) << n;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -419,6 +420,22 @@ TwoBlocks sample_blocks() {
         for (std::uint8_t v : s) x ^= v;
     t.subblocks.back().push_back(x);
     return t;
+}
+
+std::vector<float> rough_signal(std::mt19937& rng, std::size_t n, bool with_nan) {
+    std::vector<float> z(n);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> kind(0, 99), run(1, 20);
+    for (std::size_t i = 0; i < n;) {
+        const int k = kind(rng);
+        float v = value(rng);
+        if (k < 15) v = 0.0f;
+        else if (k < 18) v = -0.0f;
+        else if (k < 20 && with_nan) v = std::numeric_limits<float>::quiet_NaN();
+        else if (k < 21 && with_nan) v = -std::numeric_limits<float>::infinity();
+        for (int r = run(rng); r > 0 && i < n; --r) z[i++] = v * (0.9f + 0.2f * value(rng));
+    }
+    return z;
 }
 
 }  // namespace kvr::test

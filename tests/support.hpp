@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -60,6 +61,10 @@ SampleVector samples_from_hps(const std::vector<std::int32_t>& hps);
 // 127 high).
 Recording recording_of(const SampleVector& samples, std::int32_t rate);
 SampleVector levels_of(const Recording& recording);
+
+// A signal of runs around zero for the front end's arithmetic: many exact zeros of both
+// signs, values near each other and, with `with_nan`, values no comparison holds for.
+std::vector<float> rough_signal(std::mt19937& rng, std::size_t n, bool with_nan);
 
 struct Conversion {
     bool ok = false;  // loaded and converted without a fatal error

@@ -1,22 +1,25 @@
 #include "core/wide.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 namespace kvr::wide {
 
 namespace {
-std::atomic<bool> wanted{true};
+std::atomic<Width> allowed{Width::avx2};
 }  // namespace
 
-bool available() {
+Width processor_width() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has && wanted.load(std::memory_order_relaxed);
+    static const Width has = __builtin_cpu_supports("avx2") ? Width::avx2 : Width::sse2;
+    return has;
 #else
-    return false;
+    return Width::plain;
 #endif
 }
 
-void use(bool on) { wanted.store(on, std::memory_order_relaxed); }
+Width width() { return std::min(processor_width(), allowed.load(std::memory_order_relaxed)); }
+
+void limit(Width most) { allowed.store(most, std::memory_order_relaxed); }
 
 }  // namespace kvr::wide

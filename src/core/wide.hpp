@@ -1,13 +1,19 @@
-// Whether the processor's wide instructions (eight floats at a time) may be used: checked
-// once when the program runs. Every loop that has a wide form asks here, so that tests can
-// switch them all off and hold the plain loops to the same results on any processor.
+// How wide the processor's instructions may be, checked once when the program runs. Every
+// loop that has wide forms asks here which to take, so that tests can narrow them all and
+// hold the wide forms to the plain ones on any processor.
 #pragma once
 
 namespace kvr::wide {
 
-// True when the processor has the instructions and they are not switched off.
-bool available();
-// Switches the wide loops off (false) or back on.
-void use(bool on);
+// Each width has the instructions of the ones before it: four floats at a time on every
+// x86-64 processor, eight where it has the newer instructions.
+enum class Width { plain, sse2, avx2 };
+
+// The widest the loops may use: the processor's, within the limit.
+Width width();
+// The widest the processor has, whatever the limit.
+Width processor_width();
+// Narrows the loops to at most `most` (tests); Width::avx2 lifts the limit.
+void limit(Width most);
 
 }  // namespace kvr::wide

@@ -1,21 +1,15 @@
-// How the channels of a recording become one signal for the front end: each window of
-// frames judged on its own, the channels that carry the tape's signal added, turned and
-// scaled alike.
+// The read, judge and combine stages for frames read as floats, any number of channels:
+// each judging window read, its channels judged, and those chosen added, turned and scaled.
 #pragma once
 
-#include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "frontend/front_end.hpp"
+#include "frontend/signal_mix.hpp"
 
 namespace kvr {
 
-using Channels = FrameChannels;
-
-inline constexpr std::size_t kJudgeWindow = 8192;  // frames over which the channels are judged
-
-// Each channel's scale over the whole recording, so that a louder one does not outweigh
-// the others when they are added.
+// Each channel's scale over the whole recording, from its frames read as floats.
 std::vector<double> channel_scales(const FrameSource& source);
 
 // The frames of one judging window of channels `ch` (at most kJudgeWindow frames) as one
@@ -23,9 +17,7 @@ std::vector<double> channel_scales(const FrameSource& source);
 void combine_window(const Channels& ch, const std::vector<double>& scale, float* dest, bool counted,
                     FrontEndSummary& summary);
 
-// The same for a window of n frames of 16-bit samples, one or two channels interleaved, as
-// the file holds them (n at most kJudgeWindow).
-void combine_window16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const std::vector<double>& scale,
-                      float* dest, bool counted, FrontEndSummary& summary);
+// The stages for the source's frames.
+std::unique_ptr<SignalMix> float_mix(const FrameSource& source);
 
 }  // namespace kvr

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "kernels/kernels.hpp"
 
 namespace kvr {
 
@@ -37,37 +35,13 @@ void size_for(FrameChannels& out, std::size_t channels, std::size_t count) {
     for (auto& c : out) c.resize(count);
 }
 
-}  // namespace
-
-namespace {
-
-// 16-bit stereo frames apart into two channels, four frames at a time where the processor
-// has the instructions for it; each value exactly as the plain conversion gives it.
-void convert_stereo16(const std::uint8_t* p, std::size_t count, float* left, float* right) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
-    for (; i + 4 <= count; i += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * i));
-        const __m128i l = _mm_srai_epi32(_mm_slli_epi32(v, 16), 16), r = _mm_srai_epi32(v, 16);
-        _mm_storeu_ps(left + i, _mm_mul_ps(_mm_cvtepi32_ps(l), scale));
-        _mm_storeu_ps(right + i, _mm_mul_ps(_mm_cvtepi32_ps(r), scale));
-    }
-#endif
-    for (; i < count; ++i) {
-        const std::uint8_t* q = p + 4 * i;
-        left[i] = static_cast<float>(pcm16_sample(q)) * (1.0f / 32768.0f);
-        right[i] = static_cast<float>(pcm16_sample(q + 2)) * (1.0f / 32768.0f);
-    }
-}
-
 // Frames of the PCM bytes at p into out[c][at, at + count).
 void convert_frames(const std::uint8_t* p, std::size_t count, const PcmFormat& f, std::size_t at,
                     FrameChannels& out) {
     const std::size_t step = f.bits / 8, frame = static_cast<std::size_t>(f.frame_bytes());
     if (!f.is_float && f.bits == 16) {
         // The common cases get loops of their own.
-        if (f.channels == 2) return convert_stereo16(p, count, out[0].data() + at, out[1].data() + at);
+        if (f.channels == 2) return kernels::convert_stereo16(p, count, out[0].data() + at, out[1].data() + at);
         for (std::size_t c = 0; c < f.channels; ++c) {
             float* dest = out[c].data() + at;
             const std::uint8_t* q = p + 2 * c;
@@ -82,12 +56,30 @@ void convert_frames(const std::uint8_t* p, std::size_t count, const PcmFormat& f
 
 }  // namespace
 
+const std::uint8_t* PcmFrames::bytes(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const {
+    const std::size_t frame = static_cast<std::size_t>(run.format.frame_bytes()), size = count * frame;
+    const std::uint64_t at = run.offset + from * frame;
+    if (fetcher == nullptr) return file.data() + at;
+    if (room.size() < size) room.resize(size);  // never shrunk, so never cleared again
+    const std::size_t got = fetcher->read(at, size, room.data());
+    std::fill(room.data() + got, room.data() + size, std::uint8_t{0});  // silence
+    return room.data();
+}
+
+PcmFrames PcmFrames::window(std::uint64_t first, std::uint64_t count) const {
+    PcmFrames w = *this;
+    w.run.offset += first * run.format.frame_bytes();
+    w.run.frames = count;
+    return w;
+}
+
 void PcmFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {
-    const PcmFormat& f = run_.format;
+    const PcmRun& run = pcm_.run;
+    const PcmFormat& f = run.format;
     const std::size_t frame = static_cast<std::size_t>(f.frame_bytes());
     size_for(out, f.channels, count);
-    if (fetcher_ == nullptr) {
-        convert_frames(file_.data() + run_.offset + from * frame, count, f, 0, out);
+    if (pcm_.fetcher == nullptr) {
+        convert_frames(pcm_.file.data() + run.offset + from * frame, count, f, 0, out);
         return;
     }
     // Through the fetcher a stretch at a time, into room small enough to stay in the cache
@@ -103,23 +95,11 @@ void PcmFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& 
     const std::size_t per_stretch = std::max<std::size_t>(1, kRoom / frame);
     for (std::size_t done = 0; done < count;) {
         const std::size_t n = std::min(per_stretch, count - done), size = n * frame;
-        const std::size_t got = fetcher_->read(run_.offset + (from + done) * frame, size, room);
+        const std::size_t got = pcm_.fetcher->read(run.offset + (from + done) * frame, size, room);
         std::fill(room + got, room + size, std::uint8_t{0});
         convert_frames(room, n, f, done, out);
         done += n;
     }
-}
-
-const std::uint8_t* PcmFrameSource::pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const {
-    const PcmFormat& f = run_.format;
-    if (f.is_float || f.bits != 16) return nullptr;
-    const std::size_t frame = static_cast<std::size_t>(f.frame_bytes()), size = count * frame;
-    const std::uint64_t at = run_.offset + from * frame;
-    if (fetcher_ == nullptr) return file_.data() + at;
-    if (room.size() < size) room.resize(size);  // never shrunk, so never cleared again
-    const std::size_t got = fetcher_->read(at, size, room.data());
-    std::fill(room.data() + got, room.data() + size, std::uint8_t{0});  // silence
-    return room.data();
 }
 
 void SampleFrameSource::read(std::uint64_t from, std::size_t count, FrameChannels& out) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "input/readers.hpp"
@@ -14,6 +15,20 @@ namespace kvr {
 using FrameChannel = std::vector<float, SampleAllocator<float>>;
 using FrameChannels = std::vector<FrameChannel>;
 
+// Where frames lie in a file's PCM data (a WAV file's data chunk), read through the fetcher
+// when there is one, so that a mapped file's pages are not all kept in memory.
+struct PcmFrames {
+    Bytes file;
+    PcmRun run;  // frame 0 at run.offset
+    const PcmFetcher* fetcher = nullptr;
+
+    // Frames [from, from + count) as the file holds them: in memory, or read into `room`,
+    // where the frames the file cannot give are silence.
+    const std::uint8_t* bytes(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const;
+    // Frames [first, first + count) of these, seen as a whole.
+    PcmFrames window(std::uint64_t first, std::uint64_t count) const;
+};
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
@@ -21,30 +36,22 @@ public:
     virtual std::uint64_t frames() const = 0;
     // Frames [from, from + count) into out[c] for each channel c, full scale 1.
     virtual void read(std::uint64_t from, std::size_t count, FrameChannels& out) const = 0;
-    // Frames [from, from + count) as the file holds them, when they are 16-bit PCM: two
-    // bytes per sample, little-endian, the channels interleaved; read into `room` when they
-    // are not in memory. Null for every other kind of frame.
-    virtual const std::uint8_t* pcm16(std::uint64_t /*from*/, std::size_t /*count*/,
-                                      std::vector<std::uint8_t>& /*room*/) const {
-        return nullptr;
-    }
+    // Where the frames lie in a file's PCM data, for the stages that can take them from its
+    // bytes; none when they are not read from one.
+    virtual std::optional<PcmFrames> pcm() const { return std::nullopt; }
 };
 
-// The PCM frames of a file in memory (a WAV file's data chunk), read through the fetcher
-// when there is one, so that a mapped file's pages are not all kept in memory.
+// The PCM frames of a file.
 class PcmFrameSource : public FrameSource {
 public:
-    PcmFrameSource(Bytes file, const PcmRun& run, const PcmFetcher* fetcher = nullptr)
-        : file_(file), run_(run), fetcher_(fetcher) {}
-    std::size_t channels() const override { return run_.format.channels; }
-    std::uint64_t frames() const override { return run_.frames; }
+    PcmFrameSource(Bytes file, const PcmRun& run, const PcmFetcher* fetcher = nullptr) : pcm_{file, run, fetcher} {}
+    std::size_t channels() const override { return pcm_.run.format.channels; }
+    std::uint64_t frames() const override { return pcm_.run.frames; }
     void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override;
-    const std::uint8_t* pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const override;
+    std::optional<PcmFrames> pcm() const override { return pcm_; }
 
 private:
-    Bytes file_;
-    PcmRun run_;
-    const PcmFetcher* fetcher_;
+    PcmFrames pcm_;
 };
 
 // One channel of samples as the classic reader mixes them, for files whose channels are not kept apart.
@@ -81,8 +88,10 @@ public:
     void read(std::uint64_t from, std::size_t count, FrameChannels& out) const override {
         inner_.read(first_ + from, count, out);
     }
-    const std::uint8_t* pcm16(std::uint64_t from, std::size_t count, std::vector<std::uint8_t>& room) const override {
-        return inner_.pcm16(first_ + from, count, room);
+    std::optional<PcmFrames> pcm() const override {
+        const std::optional<PcmFrames> whole = inner_.pcm();
+        if (!whole) return std::nullopt;
+        return whole->window(first_, count_);
     }
 
 private:

@@ -10,9 +10,9 @@
 
 #include "core/work_in_order.hpp"
 #include "frontend/block_math.hpp"
-#include "frontend/channel_mix.hpp"
+#include "frontend/conditioning.hpp"
+#include "frontend/signal_mix.hpp"
 #include "frontend/trigger.hpp"
-#include "input/sample_vector.hpp"
 
 namespace kvr {
 
@@ -21,122 +21,12 @@ namespace {
 constexpr std::size_t kPiece = kConditionPiece;
 static_assert(kPiece % kJudgeWindow == 0, "every piece judges the same windows");
 
-// Each pass of 1, 2, 1 is symmetric, so edges stay where they are.
-void smooth(FrameChannel& a, int passes) {
-    for (int pass = 0; pass < passes; ++pass) smooth_pass(a.data(), a.size());
-}
-
-// Per block of a piece: the buffers of the slower measurements, kept with the piece's
-// other room. They are cut from one stretch of memory, which comes in large pages: in
-// pages of the usual size, faulting the megabytes in took longer than conditioning the
-// first piece.
-struct BlockScratch {
-    std::vector<std::byte, SampleAllocator<std::byte>> room;
-    std::span<double> sums;
-    std::span<float> top, bottom, high, low, edge_base, magnitude, amplitude, weaker, near, prefix, suffix, threshold;
-    std::span<std::uint8_t> quiet;
-    std::vector<FrameSpan> dropouts;  // blocks of the piece
-
-    // Room for a piece of this many blocks; what the room held before is of no use.
-    void size_for(std::size_t blocks) {
-        const std::size_t doubles = blocks + 1, floats = 12 * blocks + 1;
-        const std::size_t bytes = doubles * sizeof(double) + floats * sizeof(float) + blocks;
-        if (room.size() < bytes) {
-            room.clear();
-            room.resize(bytes);
-        }
-        std::byte* at = room.data();
-        sums = cut<double>(at, doubles);  // first: the widest values stay aligned
-        for (std::span<float>* part :
-             {&top, &bottom, &high, &low, &magnitude, &amplitude, &weaker, &near, &prefix, &suffix, &threshold})
-            *part = cut<float>(at, blocks);
-        edge_base = cut<float>(at, blocks + 1);
-        quiet = cut<std::uint8_t>(at, blocks);
-    }
-    // What the level decision reads of them.
-    Conditioned conditioned() const { return {threshold, quiet}; }
-
-private:
-    template <class T>
-    static std::span<T> cut(std::byte*& at, std::size_t count) {
-        const std::span<T> part(reinterpret_cast<T*>(at), count);
-        at += count * sizeof(T);
-        return part;
-    }
-};
-
-// Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
-// noise and hum make no edges (looking at both sides keeps a silence that begins or ends
-// here quiet). A short weak stretch is a dropout, read on at its own level; its blocks
-// are noted in `dropouts`.
-void keep_long_runs(std::span<std::uint8_t> quiet, std::size_t shortest, std::vector<FrameSpan>& dropouts) {
-    dropouts.clear();
-    const auto begin = quiet.begin(), stop = quiet.end();
-    for (std::size_t b = 0; b < quiet.size();) {
-        if (!quiet[b]) {
-            b = static_cast<std::size_t>(std::find(begin + static_cast<std::ptrdiff_t>(b), stop, std::uint8_t{1}) - begin);
-            continue;
-        }
-        std::size_t end = b;
-        while (end < quiet.size() && quiet[end]) ++end;
-        // A run that reaches the piece's margin is long: the margin is far longer than a dropout.
-        if (end - b < shortest && b > 0 && end < quiet.size()) {
-            std::fill(quiet.begin() + static_cast<std::ptrdiff_t>(b), quiet.begin() + static_cast<std::ptrdiff_t>(end), 0);
-            dropouts.push_back({b, end});
-        }
-        b = end;
-    }
-}
-
-// Turns the piece's signal `x` into the signal less its baseline, in place; the rest of
-// what the level decision needs is left in `k.c`.
-void condition_piece(FrameChannel& x, std::int32_t rate, std::size_t half, std::size_t reach,
-                     const FrontEndSettings& s, BlockScratch& k) {
-    const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
-    const std::size_t h = std::max<std::size_t>(1, (half + kBlock / 2) / kBlock);
-    k.size_for(blocks);
-    block_extremes(x.data(), n, k.top.data(), k.bottom.data());
-    // The baseline: midway between the highest and the lowest value nearby, which for a
-    // square wave is the level between its two states, following hum and wander.
-    sliding_extremes(k.top, h, false, k.high, k.prefix, k.suffix);
-    sliding_extremes(k.bottom, h, true, k.low, k.prefix, k.suffix);
-    // The baseline where each block starts: midway between the middles of the blocks on
-    // either side (the first and the last block stand for their missing neighbour).
-    const float* high = k.high.data();
-    const float* low = k.low.data();
-    float* base = k.edge_base.data();
-    const float first = high[0] + low[0], last = high[blocks - 1] + low[blocks - 1];
-    base[0] = 0.25f * (first + first);
-    for (std::size_t b = 1; b < blocks; ++b) base[b] = 0.25f * ((high[b - 1] + low[b - 1]) + (high[b] + low[b]));
-    base[blocks] = 0.25f * (last + last);
-    remove_baseline(x.data(), n, k.edge_base.data(), k.magnitude.data());
-    // Running sums over the blocks: the amplitude around each block, and on its weaker side.
-    k.sums[0] = 0.0;
-    for (std::size_t b = 0; b < blocks; ++b) k.sums[b + 1] = k.sums[b] + k.magnitude[b];
-    block_means(k.sums.data(), blocks, h, k.amplitude.data(), k.weaker.data());
-    sliding_extremes(k.amplitude, reach / kBlock + 1, false, k.near, k.prefix, k.suffix);
-    const float hysteresis = static_cast<float>(s.hysteresis), floor = static_cast<float>(s.floor);
-    const float squelch = static_cast<float>(s.squelch);
-    const float *weaker = k.weaker.data(), *near = k.near.data();
-    float* threshold = k.threshold.data();
-    std::uint8_t* quiet = k.quiet.data();
-    for (std::size_t b = 0; b < blocks; ++b) {
-        // As std::max({...}) takes them: the first of equals, in this order.
-        const float a = hysteresis * weaker[b], f = floor * near[b];
-        const float m = a < f ? f : a;
-        threshold[b] = m < 1e-6f ? 1e-6f : m;
-    }
-    for (std::size_t b = 0; b < blocks; ++b) quiet[b] = weaker[b] < squelch * near[b];
-    keep_long_runs(k.quiet, static_cast<std::size_t>(s.quiet_ms * rate / 1000.0) / kBlock + 1, k.dropouts);
-}
-
 // The room one piece is read and conditioned in, kept from piece to piece (and from one
 // conditioning to the next: a retry conditions a stretch again for each of its ways of
 // reading) so that buffers of several megabytes are neither cleared nor faulted in again.
 struct Workspace {
-    Channels channels;     // one channel read whole, or one judging window of every channel
-    std::vector<std::uint8_t> raw;  // 16-bit frames read from the file, a stretch at a time
-    FrameChannel signal;   // the piece's frames as one signal
+    MixRoom mix;
+    FrameChannel signal;  // the piece's frames as one signal
     BlockScratch blocks;
 };
 
@@ -186,82 +76,64 @@ WorkspacePool& workspaces() {
     return pool;
 }
 
+// A piece's frames: its own, [from, to), within its margins, [first, last).
+struct PieceFrames {
+    std::uint64_t first, from, to, last;
+
+    std::size_t count() const { return static_cast<std::size_t>(last - first); }
+    FrameSpan own() const { return {from - first, to - first}; }
+};
+
 // Everything that stays the same from piece to piece of one recording.
 struct PieceMaker {
-    const FrameSource& source;
-    const FrontEndSettings& settings;
-    std::int32_t rate;
+    const SignalMix& mix;
+    Conditioning conditioning;
+    std::size_t channels;
     std::uint64_t n;
-    std::vector<double> scale;
-    std::size_t half, reach, margin;
-    int passes;
+    std::size_t margin;
     std::size_t piece = kPiece;  // frames of each piece but the last
 
-    // Reads, conditions and decides the piece of frames from `from`; from the state
-    // `start` where given, otherwise from a fresh decision at the start of its margin.
-    Piece make(std::uint64_t from, const TriggerState* start) {
+    PieceFrames frames_of(std::uint64_t from) const {
         const std::uint64_t to = std::min<std::uint64_t>(n, from + piece);
-        const std::uint64_t first = from >= margin ? from - margin : 0;
-        const std::uint64_t last = std::min<std::uint64_t>(n, to + margin);
+        return {from >= margin ? from - margin : 0, from, to, std::min<std::uint64_t>(n, to + margin)};
+    }
+
+    // The piece of frames from `from`, through the stages in turn: read, judge and combine;
+    // condition; decide the levels, from the state `start` where given, otherwise from a
+    // fresh decision at the start of its margin.
+    Piece make(std::uint64_t from, const TriggerState* start) const {
+        const PieceFrames f = frames_of(from);
         std::unique_ptr<Workspace> w = workspaces().take();
         Piece p;
         p.from = from;
-        p.share.share_used.assign(source.channels(), 0.0);
-        p.share.share_inverted.assign(source.channels(), 0.0);
-        FrameChannel& signal = mix(*w, first, static_cast<std::size_t>(last - first), static_cast<std::size_t>(from - first),
-                                   static_cast<std::size_t>(to - first), p.share);
-        smooth(signal, passes);
-        condition_piece(signal, rate, half, reach, settings, w->blocks);
-        for (const FrameSpan& d : w->blocks.dropouts) {
-            const std::uint64_t at = first + d.from * kBlock;
-            if (at >= from && at < to) p.share.weak.push_back({at, std::min(last, first + d.to * kBlock)});
-        }
-        const Conditioned c = w->blocks.conditioned();
-        if (start != nullptr) p.entry = *start;
-        else decide(signal.data(), signal.size(), c, first, first, from, p.entry, p.edges);
-        if (first == 0 && !signal.empty()) p.first_low = !(signal[0] >= 0);
-        p.edges.clear();
-        p.exit = p.entry;
-        decide(signal.data(), signal.size(), c, first, from, to, p.exit, p.edges);
+        p.share.share_used.assign(channels, 0.0);
+        p.share.share_inverted.assign(channels, 0.0);
+        mix.mix(f.first, f.count(), f.own(), w->signal, p.share, w->mix);
+        condition_piece(w->signal, conditioning, w->blocks);
+        note_dropouts(f, w->blocks.dropouts, p.share);
+        decide_piece(f, w->signal, w->blocks.conditioned(), start, p);
         workspaces().give(std::move(w));
         return p;
     }
 
-    // The piece's frames as one signal: the chosen channel alone, or the channels combined
-    // window by window, each window read into room that stays in the cache.
-    FrameChannel& mix(Workspace& w, std::uint64_t first, std::size_t count, std::size_t own_from, std::size_t own_to,
-                      FrontEndSummary& share) const {
-        if (settings.channel >= 0 && static_cast<std::size_t>(settings.channel) < source.channels()) {
-            source.read(first, count, w.channels);
-            const auto chosen = static_cast<std::size_t>(settings.channel);
-            w.signal.swap(w.channels[chosen]);
-            share.share_used[chosen] = static_cast<double>(own_to - own_from);
-            return w.signal;
+    // The dropouts that begin among the piece's own frames, as weak stretches.
+    static void note_dropouts(const PieceFrames& f, const std::vector<FrameSpan>& blocks, FrontEndSummary& share) {
+        for (const FrameSpan& d : blocks) {
+            const std::uint64_t at = f.first + d.from * kBlock;
+            if (at >= f.from && at < f.to) share.weak.push_back({at, std::min(f.last, f.first + d.to * kBlock)});
         }
-        w.signal.resize(count);
-        if (source.channels() <= 2 && mix16(w, first, count, own_from, own_to, share)) return w.signal;
-        for (std::size_t at = 0; at < count; at += kJudgeWindow) {
-            source.read(first + at, std::min(kJudgeWindow, count - at), w.channels);
-            combine_window(w.channels, scale, w.signal.data() + at, at >= own_from && at < own_to, share);
-        }
-        return w.signal;
     }
 
-    // The same straight from the file's bytes, when they are 16-bit frames: read a stretch
-    // of several windows at a time. False, with nothing done, for any other kind of frame.
-    bool mix16(Workspace& w, std::uint64_t first, std::size_t count, std::size_t own_from, std::size_t own_to,
-               FrontEndSummary& share) const {
-        constexpr std::size_t kStretch = 8 * kJudgeWindow;
-        const std::size_t frame = 2 * source.channels();
-        for (std::size_t at = 0; at < count; at += kStretch) {
-            const std::size_t length = std::min(kStretch, count - at);
-            const std::uint8_t* frames = source.pcm16(first + at, length, w.raw);
-            if (frames == nullptr) return false;
-            for (std::size_t k = 0; k < length; k += kJudgeWindow)
-                combine_window16(frames + k * frame, source.channels(), std::min(kJudgeWindow, length - k), scale,
-                                 w.signal.data() + at + k, at + k >= own_from && at + k < own_to, share);
-        }
-        return true;
+    // The levels of the piece's own frames as edges, and the decision's state where they
+    // begin and end.
+    static void decide_piece(const PieceFrames& f, const FrameChannel& signal, const Conditioned& c,
+                             const TriggerState* start, Piece& p) {
+        if (start != nullptr) p.entry = *start;
+        else decide(signal.data(), signal.size(), c, f.first, f.first, f.from, p.entry, p.edges);
+        if (f.first == 0 && !signal.empty()) p.first_low = !(signal[0] >= 0);
+        p.edges.clear();
+        p.exit = p.entry;
+        decide(signal.data(), signal.size(), c, f.first, f.from, f.to, p.exit, p.edges);
     }
 };
 
@@ -286,7 +158,6 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
         if (summary != nullptr) *summary = total;
         return out;
     }
-    const bool one_channel = settings.channel >= 0 && static_cast<std::size_t>(settings.channel) < channels;
     // The windows in frames, each at most a piece long whatever the rate, so that the margin
     // read around each piece stays within a few pieces.
     constexpr double kLongest = static_cast<double>(kPiece);
@@ -296,17 +167,14 @@ Recording condition_signal(const FrameSource& source, std::int32_t rate, const F
     // the passes of 705.6 kHz, so that a rate no recording has costs no more per frame.
     const int passes = settings.smoothing >= 0 ? settings.smoothing
                                                : static_cast<int>(std::clamp(std::lround(rate / 22050.0), 1L, 32L));
-    PieceMaker maker{source,
-                     settings,
-                     rate,
+    const std::unique_ptr<SignalMix> mix = signal_mix(source, settings);
+    PieceMaker maker{*mix,
+                     {settings, rate, half, reach, passes},
+                     channels,
                      n,
-                     (one_channel || channels == 1) ? std::vector<double>{} : channel_scales(source),
-                     half,
-                     reach,
                      // Every window and peak a piece needs lies within this margin, a whole
                      // number of judging windows.
-                     (reach + 4 * half + 8 * kBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow,
-                     passes};
+                     (reach + 4 * half + 8 * kBlock + 64 + kJudgeWindow) / kJudgeWindow * kJudgeWindow};
 
     // The pieces are read, conditioned and decided on other threads, each on its own, and
     // joined here in order. A retry's stretch of one or two pieces is cut in two even ones,

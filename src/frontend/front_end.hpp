@@ -1,7 +1,9 @@
 // The signal front end: turns the channels of a damaged recording into clean levels for
-// the analysis. It judges each channel, removes the baseline, limits the band and decides
-// the level with a hysteresis that follows the local amplitude, placing each edge where
-// the conditioned signal crosses its baseline.
+// the analysis. Each piece of the recording goes through a chain of stages: its frames are
+// read, their channels judged and combined into one signal (signal_mix); the signal is
+// smoothed and its baseline removed (conditioning); and its level is decided with a
+// hysteresis that follows the local amplitude, each edge placed where the conditioned
+// signal crosses its baseline (trigger).
 #pragma once
 
 #include <cstdint>

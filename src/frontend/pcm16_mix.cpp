@@ -2,149 +2,81 @@
 
 #include <algorithm>
 
-#include "frontend/wide_math.hpp"
-#include "input/readers.hpp"
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define KVR_WIDE16 1
-#endif
+#include "kernels/kernels.hpp"
 
 namespace kvr {
 
+static_assert(kJudgeWindow <= kernels::kMaxPcm16Frames, "a judging window is summed at once");
+
 namespace {
 
-constexpr float kUnit = 1.0f / 32768.0f;
+class Pcm16Mix : public SignalMix {
+public:
+    explicit Pcm16Mix(const PcmFrames& frames)
+        : frames_(frames), scale_(channels() == 2 ? channel_scales16(frames) : std::vector<double>{}) {}
 
-#if defined(KVR_WIDE16)
-
-// Adds the eight 32-bit values of v, widened, to the four 64-bit lanes of acc.
-__attribute__((target("avx2"))) __m256i add_wide(__m256i acc, __m256i v) {
-    acc = _mm256_add_epi64(acc, _mm256_cvtepi32_epi64(_mm256_castsi256_si128(v)));
-    return _mm256_add_epi64(acc, _mm256_cvtepi32_epi64(_mm256_extracti128_si256(v, 1)));
-}
-
-__attribute__((target("avx2"))) std::int64_t total64(__m256i v) {
-    alignas(32) std::int64_t lane[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), v);
-    return (lane[0] + lane[1]) + (lane[2] + lane[3]);
-}
-
-__attribute__((target("avx2"))) std::int64_t total32(__m256i v) {
-    alignas(32) std::int32_t lane[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane), v);
-    std::int64_t t = 0;
-    for (std::int32_t x : lane) t += x;
-    return t;
-}
-
-// Eight frames at a time: each 32-bit lane holds one frame, its first sample in the low half.
-__attribute__((target("avx2"))) std::size_t wide_sums(const std::uint8_t* p, std::size_t n, StereoSums& s) {
-    const __m256i low = _mm256_set1_epi32(0xffff);
-    __m256i sum[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-    __m256i sq[2] = {sum[0], sum[0]}, cross = sum[0];
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
-        const __m256i a = _mm256_and_si256(v, low), b = _mm256_andnot_si256(low, v);
-        const __m256i turned = _mm256_or_si256(_mm256_slli_epi32(v, 16), _mm256_srli_epi32(v, 16));
-        sum[0] = _mm256_add_epi32(sum[0], _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16));
-        sum[1] = _mm256_add_epi32(sum[1], _mm256_srai_epi32(v, 16));
-        // Each product alone in its lane (the other half is zero), so none can overflow.
-        sq[0] = add_wide(sq[0], _mm256_madd_epi16(a, a));
-        sq[1] = add_wide(sq[1], _mm256_madd_epi16(b, b));
-        cross = add_wide(cross, _mm256_madd_epi16(a, turned));
-    }
-    for (int c = 0; c < 2; ++c) s.sum[c] = total32(sum[c]), s.squares[c] = total64(sq[c]);
-    s.cross = total64(cross);
-    return i;
-}
-
-__attribute__((target("avx2"))) std::size_t wide_above(const std::uint8_t* p, std::size_t n, StereoSums& s) {
-    const __m256i count = _mm256_set1_epi32(static_cast<std::int32_t>(n));
-    const __m256i mean[2] = {_mm256_set1_epi32(static_cast<std::int32_t>(s.sum[0])),
-                             _mm256_set1_epi32(static_cast<std::int32_t>(s.sum[1]))};
-    __m256i above[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()}, many[2] = {above[0], above[0]};
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
-        const __m256i x[2] = {_mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16), _mm256_srai_epi32(v, 16)};
-        for (int c = 0; c < 2; ++c) {
-            const __m256i over = _mm256_cmpgt_epi32(_mm256_mullo_epi32(x[c], count), mean[c]);
-            above[c] = _mm256_add_epi32(above[c], _mm256_and_si256(over, x[c]));
-            many[c] = _mm256_sub_epi32(many[c], over);
+    // A stretch of several windows read at a time.
+    void mix(std::uint64_t first, std::size_t count, FrameSpan own, FrameChannel& signal, FrontEndSummary& share,
+             MixRoom& room) const override {
+        constexpr std::size_t kStretch = 8 * kJudgeWindow;
+        const std::size_t frame = 2 * channels();
+        signal.resize(count);
+        for (std::size_t at = 0; at < count; at += kStretch) {
+            const std::size_t length = std::min(kStretch, count - at);
+            const std::uint8_t* bytes = frames_.bytes(first + at, length, room.raw);
+            for (std::size_t k = 0; k < length; k += kJudgeWindow)
+                combine_window16(bytes + k * frame, channels(), std::min(kJudgeWindow, length - k), scale_,
+                                 signal.data() + at + k, at + k >= own.from && at + k < own.to, share);
         }
     }
-    for (int c = 0; c < 2; ++c) s.sum_above[c] = total32(above[c]), s.count_above[c] = total32(many[c]);
-    return i;
-}
 
-__attribute__((target("avx2"))) std::size_t wide_combine(const std::uint8_t* p, std::size_t channels, std::size_t n,
-                                                         const float* weight, float* dest) {
-    const __m256 w0 = _mm256_set1_ps(weight[0] * kUnit);
-    std::size_t i = 0;
-    if (channels == 1) {
-        for (; i + 8 <= n; i += 8) {
-            const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i)));
-            _mm256_storeu_ps(dest + i, _mm256_mul_ps(w0, _mm256_cvtepi32_ps(v)));
-        }
-        return i;
-    }
-    const __m256 w1 = _mm256_set1_ps(weight[1] * kUnit);
-    for (; i + 8 <= n; i += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
-        const __m256 a = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16));
-        const __m256 b = _mm256_cvtepi32_ps(_mm256_srai_epi32(v, 16));
-        _mm256_storeu_ps(dest + i, _mm256_add_ps(_mm256_mul_ps(w0, a), _mm256_mul_ps(w1, b)));
-    }
-    return i;
-}
+private:
+    std::size_t channels() const { return frames_.run.format.channels; }
 
-#else
-
-std::size_t wide_sums(const std::uint8_t*, std::size_t, StereoSums&) { return 0; }
-std::size_t wide_above(const std::uint8_t*, std::size_t, StereoSums&) { return 0; }
-std::size_t wide_combine(const std::uint8_t*, std::size_t, std::size_t, const float*, float*) { return 0; }
-
-#endif
+    PcmFrames frames_;
+    std::vector<double> scale_;
+};
 
 }  // namespace
 
-StereoSums stereo16_sums(const std::uint8_t* frames, std::size_t n) {
-    n = std::min(n, kMaxPcm16Frames);
-    StereoSums s;
-    std::size_t i = wide::available() ? wide_sums(frames, n, s) : 0;
-    for (; i < n; ++i) {
-        const std::int64_t a = pcm16_sample(frames + 4 * i), b = pcm16_sample(frames + 4 * i + 2);
-        s.sum[0] += a, s.sum[1] += b;
-        s.squares[0] += a * a, s.squares[1] += b * b;
-        s.cross += a * b;
-    }
-    return s;
+bool pcm16_mixes(const PcmFrames& frames) {
+    const PcmFormat& f = frames.run.format;
+    return !f.is_float && f.bits == 16 && (f.channels == 1 || f.channels == 2);
 }
 
-void add_sums_above(const std::uint8_t* frames, std::size_t n, StereoSums& s) {
-    n = std::min(n, kMaxPcm16Frames);
-    // A sample is above the mean when n times it is above the sum (both exact).
-    std::size_t i = wide::available() ? wide_above(frames, n, s) : 0;
-    const auto count = static_cast<std::int64_t>(n);
-    for (; i < n; ++i)
-        for (int c = 0; c < 2; ++c) {
-            const std::int64_t x = pcm16_sample(frames + 4 * i + 2 * c);
-            if (x * count > s.sum[c]) s.sum_above[c] += x, ++s.count_above[c];
-        }
+std::vector<double> channel_scales16(const PcmFrames& frames) {
+    // Every sum over a stretch is exact either way (a sample is a multiple of 2^-15, its
+    // square of 2^-30), so the integer sums, scaled, are the sums of the converted samples
+    // to the last bit.
+    return sampled_scales(2, frames.run.frames, [&frames]() -> StretchSummer {
+        return [&frames, room = std::vector<std::uint8_t>{}](std::uint64_t from, std::size_t count,
+                                                            std::array<double, 2>* sums) mutable {
+            const kernels::StereoSums s = kernels::stereo16_sums(frames.bytes(from, count, room), count);
+            for (std::size_t c = 0; c < 2; ++c)
+                sums[c] = {static_cast<double>(s.sum[c]) / 32768.0, static_cast<double>(s.squares[c]) / 1073741824.0};
+        };
+    });
 }
 
-void combine16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const float* weight, float* dest) {
-    std::size_t i = wide::available() ? wide_combine(frames, channels, n, weight, dest) : 0;
-    // Scaling by a power of two is exact, so the weight may take the scale first.
-    const float w0 = weight[0] * kUnit, w1 = channels == 2 ? weight[1] * kUnit : 0.0f;
-    const std::size_t step = 2 * channels;
-    for (; i < n; ++i) {
-        const std::uint8_t* q = frames + step * i;
-        const float a = w0 * static_cast<float>(pcm16_sample(q));
-        dest[i] = channels == 2 ? a + w1 * static_cast<float>(pcm16_sample(q + 2)) : a;
+void combine_window16(const std::uint8_t* frames, std::size_t channels, std::size_t n, const std::vector<double>& scale,
+                      float* dest, bool counted, FrontEndSummary& summary) {
+    if (channels == 1) {
+        const float one = 1.0f;
+        kernels::combine16(frames, 1, n, &one, dest);
+        if (counted) summary.share_used[0] += static_cast<double>(n);
+        return;
     }
+    kernels::StereoSums sums = kernels::stereo16_sums(frames, n);
+    PairStats stats = pair_stats16(sums, n);
+    if (!follow_each_other(stats, n)) {
+        kernels::add_sums_above(frames, n, sums);
+        stats = pair_stats16(sums, n);
+    }
+    const std::vector<int> sign = judge_pair(stats, n);
+    kernels::combine16(frames, 2, n, weights_of(sign, scale).data(), dest);
+    if (counted) count_shares(sign, n, summary);
 }
+
+std::unique_ptr<SignalMix> pcm16_mix(const PcmFrames& frames) { return std::make_unique<Pcm16Mix>(frames); }
 
 }  // namespace kvr

@@ -3,91 +3,17 @@
 #include <algorithm>
 #include <bit>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
-
-#include "frontend/wide_math.hpp"
+#include "kernels/kernels.hpp"
 
 namespace kvr {
 
 namespace {
 
-constexpr std::size_t kWord = 64;  // frames per mask word
+constexpr std::size_t kWord = kernels::kWordFrames;
 
-// Six facts about each frame of a word of frames, one bit each.
-struct FrameBits {
-    std::uint64_t positive = 0, negative = 0;          // z > 0, z < 0
-    std::uint64_t not_positive = 0, not_negative = 0;  // z <= 0, z >= 0 (a NaN is neither)
-    std::uint64_t above = 0, below = 0;                // z > threshold, z < -threshold, outside quiet blocks
-
-    void set(std::size_t k, float v, float threshold, bool quiet) {
-        const std::uint64_t bit = std::uint64_t{1} << k;
-        if (v > 0) positive |= bit;
-        if (v < 0) negative |= bit;
-        if (v <= 0) not_positive |= bit;
-        if (v >= 0) not_negative |= bit;
-        if (!quiet && v > threshold) above |= bit;
-        if (!quiet && v < -threshold) below |= bit;
-    }
-};
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// A whole word eight frames at a time, for processors that have the instructions.
-__attribute__((target("avx2"))) FrameBits wide_frame_bits(const float* z, std::size_t i, const Conditioned& c) {
-    FrameBits f;
-    const __m256 zero = _mm256_setzero_ps();
-    for (std::size_t k = 0; k < kWord; k += 8) {
-        const std::size_t b = (i + k) / kBlock;  // eight frames never straddle two blocks
-        const __m256 v = _mm256_loadu_ps(z + i + k), high = _mm256_set1_ps(c.threshold[b]);
-        const __m256 low = _mm256_sub_ps(zero, high);
-        // (A helper for the mask would not be compiled for these instructions.)
-        f.positive |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_GT_OQ))) << k;
-        f.negative |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_LT_OQ))) << k;
-        f.not_positive |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_LE_OQ))) << k;
-        f.not_negative |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_GE_OQ))) << k;
-        if (c.quiet[b]) continue;
-        f.above |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, high, _CMP_GT_OQ))) << k;
-        f.below |= static_cast<std::uint64_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, low, _CMP_LT_OQ))) << k;
-    }
-    return f;
-}
-#endif
-
-// The bits of frames z[i, i + kWord), i a multiple of kBlock, of which the first `count` exist.
-FrameBits frame_bits(const float* z, std::size_t i, std::size_t count, const Conditioned& c) {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    if (count == kWord && wide::available()) return wide_frame_bits(z, i, c);
-#endif
-    FrameBits f;
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    if (count == kWord) {
-        const __m128 zero = _mm_setzero_ps();
-        for (; k < kWord; k += 4) {
-            const std::size_t b = (i + k) / kBlock;
-            const __m128 v = _mm_loadu_ps(z + i + k), high = _mm_set1_ps(c.threshold[b]);
-            const __m128 low = _mm_sub_ps(zero, high);  // -threshold, as the plain test negates it
-            auto bits = [&](__m128 m) { return static_cast<std::uint64_t>(_mm_movemask_ps(m)) << k; };
-            f.positive |= bits(_mm_cmpgt_ps(v, zero));
-            f.negative |= bits(_mm_cmplt_ps(v, zero));
-            f.not_positive |= bits(_mm_cmple_ps(v, zero));
-            f.not_negative |= bits(_mm_cmpge_ps(v, zero));
-            if (c.quiet[b]) continue;
-            f.above |= bits(_mm_cmpgt_ps(v, high));
-            f.below |= bits(_mm_cmplt_ps(v, low));
-        }
-        return f;
-    }
-#endif
-    for (; k < count; ++k) {
-        const std::size_t b = (i + k) / kBlock;
-        f.set(k, z[i + k], c.threshold[b], c.quiet[b] != 0);
-    }
-    return f;
+// The facts of frames z[i, i + kWord), i a multiple of kBlock, of which the first `count` exist.
+kernels::FrameBits frame_bits(const float* z, std::size_t i, std::size_t count, const Conditioned& c) {
+    return kernels::frame_bits(z + i, count, c.threshold.data() + i / kBlock, c.quiet.data() + i / kBlock);
 }
 
 std::uint64_t bits_from(std::size_t k) { return k >= kWord ? 0 : ~std::uint64_t{0} << k; }
@@ -108,7 +34,7 @@ void decide(const float* z, std::size_t size, const Conditioned& c, std::uint64_
     const float before = start > 0 ? z[start - 1] : z[start];
     std::uint64_t carry_not_positive = before <= 0, carry_not_negative = before >= 0;
     for (std::size_t w = start / kWord * kWord; w < end; w += kWord) {
-        const FrameBits f = frame_bits(z, w, std::min(kWord, size - w), c);
+        const kernels::FrameBits f = frame_bits(z, w, std::min(kWord, size - w), c);
         const std::uint64_t valid = bits_from(start > w ? start - w : 0) & ~bits_from(end - w);
         const std::uint64_t ups = ((f.not_positive << 1) | carry_not_positive) & f.positive & valid;
         const std::uint64_t downs = ((f.not_negative << 1) | carry_not_negative) & f.negative & valid;
