@@ -219,7 +219,8 @@ TEST(CommandLine, ALongRecordingConvertedWhileItIsReadShowsWhatLoadingFirstShows
     dir.write("silence.wav", render(silence, options));
     ASSERT_GT(dir.read("silence.wav").size(), std::size_t{8} << 20);
 
-    const ConversionOptions load_first{.read_while_converting = false};
+    ConversionOptions load_first;
+    load_first.read_while_converting = false;
     struct Case {
         std::vector<std::string> args;
         int status;

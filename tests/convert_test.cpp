@@ -147,7 +147,9 @@ TEST(Convert, ClassicLevelsAreMadeAsTheLoadMakesThem) {
         EXPECT_EQ(input.frames().has_value(), wav);
         EXPECT_EQ(input.pulses(), format == SampleFormat::csw);
         EXPECT_EQ(input.mixed().size(), format == SampleFormat::voc8 ? std::size_t(full->recording.count) : 0u);
-        if (input.pulses()) EXPECT_EQ(once->recording.edges, full->recording.edges);
+        if (input.pulses()) {
+            EXPECT_EQ(once->recording.edges, full->recording.edges);
+        }
 
         std::unique_ptr<ClassicLevels> levels;
         const std::int32_t rate = full->recording.sample_rate;

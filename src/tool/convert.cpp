@@ -40,7 +40,10 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
         return 0;
     }
     auto cx = std::make_unique<Context>(out, err);
-    const int status = run_conversion_request(*cx, request, {.recover = !request.exact, .terminal = ::isatty(2) == 1});
+    ConversionOptions options;
+    options.recover = !request.exact;
+    options.terminal = ::isatty(2) == 1;
+    const int status = run_conversion_request(*cx, request, options);
     // The classic report names the image it could not create; this says why.
     if (!request.exact && !cx->image.open_error().empty())
         cx->console.warn("kvrtool: cannot create %s: %s\n", cx->settings.output_name.c_str(), cx->image.open_error().c_str());
