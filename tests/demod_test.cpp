@@ -1,0 +1,214 @@
+// The demodulator: its arithmetic, the pilot tones it finds in noise, the chain's response it
+// measures and undoes, the bits it decides with their confidence, and the mending of a block
+// at its weakest bits.
+#include <cmath>
+#include <numeric>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "demod/channel.hpp"
+#include "demod/demodulator.hpp"
+#include "demod/signal.hpp"
+#include "demod/tones.hpp"
+#include "recovery/bit_mending.hpp"
+#include "support.hpp"
+
+namespace kvr::test {
+namespace {
+
+using demod::Signal;
+
+constexpr double kRate = 44100.0;
+constexpr double kPerT = kRate / 3.5e6;
+
+// A ROM-scheme block's half-periods in T-states: its pilot, the sync, two per bit.
+std::vector<double> block_hps(const ByteVec& bytes, int pilots) {
+    std::vector<double> hps(static_cast<std::size_t>(pilots), 2168.0);
+    hps.push_back(667.0);
+    hps.push_back(735.0);
+    for (std::uint8_t b : bytes)
+        for (int k = 7; k >= 0; --k) {
+            const double hp = ((b >> k) & 1) ? 1710.0 : 855.0;
+            hps.push_back(hp);
+            hps.push_back(hp);
+        }
+    return hps;
+}
+
+// The half-periods as a square wave of amplitude `a` with Gaussian noise, edges at their exact
+// places (a sample on an edge takes the level of the part of it that is longest), after a
+// stretch of silence and followed by one.
+Signal square_wave(const std::vector<double>& hps, double a, double sigma, unsigned seed, double silence = 0.2) {
+    const double lead = silence * kRate;
+    double total = lead * 2;
+    for (double hp : hps) total += hp * kPerT;
+    Signal x(static_cast<std::size_t>(total), 0.0f);
+    double t = lead;
+    float level = static_cast<float>(-a);
+    for (double hp : hps) {
+        const double end = t + hp * kPerT;
+        for (auto i = static_cast<std::size_t>(std::ceil(t - 0.5)); i < x.size() && static_cast<double>(i) + 0.5 <= end; ++i)
+            x[i] = level;
+        t = end;
+        level = -level;
+    }
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, sigma);
+    for (float& v : x) v += static_cast<float>(noise(rng));
+    return x;
+}
+
+// The bytes of the bits a demodulation decided for a block.
+ByteVec bytes_of(const demod::DataReading& d) {
+    ByteVec out(d.bits.size() / 8, 0);
+    for (std::size_t i = 0; i < out.size() * 8; ++i) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] * 2 + d.bits[i].value);
+    return out;
+}
+
+TEST(DemodSignal, SumsFiltersAndRates) {
+    const Signal x{1, 2, 3, 4};
+    const demod::PrefixSums s(x);
+    EXPECT_DOUBLE_EQ(s.sum(0, 4), 10.0);
+    EXPECT_DOUBLE_EQ(s.sum(0.5, 1.5), 0.5 * 1 + 0.5 * 2);  // each sample held over its width
+    EXPECT_DOUBLE_EQ(s.sum(-3, 9), 10.0);                  // clamped to the signal
+    // Long filters go by blocks through the transform: the same as tap by tap.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1, 1);
+    Signal long_x(5000), taps(61);
+    for (float& v : long_x) v = u(rng);
+    for (float& v : taps) v = u(rng);
+    const Signal by_blocks = demod::filter(long_x, taps);
+    const Signal short_x(long_x.begin(), long_x.begin() + 200);
+    const Signal by_taps = demod::filter(short_x, taps);  // too short for the blocks
+    for (std::size_t i = 0; i + 40 < by_taps.size(); ++i) ASSERT_NEAR(by_blocks[i], by_taps[i], 1e-3) << i;
+    // Raising the rate keeps every sample where it was; a local mean takes offset away.
+    const Signal up = demod::upsample(short_x, 4);
+    for (std::size_t i = 20; i + 20 < short_x.size(); ++i) ASSERT_NEAR(up[4 * i], short_x[i], 0.02) << i;
+    const Signal flat = demod::remove_local_mean(Signal(500, 3.0f), 50);
+    for (float v : flat) ASSERT_NEAR(v, 0.0, 1e-5);
+}
+
+TEST(DemodTones, APilotDeepInNoiseIsFoundWholeAndMeasuredClosely) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(40, 5));
+    for (const double sigma : {0.0, 0.5, 0.8}) {
+        const Signal x = square_wave(block_hps(data, 3000), 0.7, sigma, 11);
+        const std::vector<demod::Tone> tones =
+            demod::find_tones(x, {1900 * kPerT, 3500 * kPerT, 1100 * kPerT, 200});
+        ASSERT_FALSE(tones.empty()) << sigma;
+        const demod::Tone& t = tones.front();
+        EXPECT_NEAR(t.period, 2168 * kPerT, 0.01 * 2168 * kPerT) << sigma;
+        // It ends where the pilot does, give or take the few edges noise blurs.
+        const double pilot_end = 0.2 * kRate + 3000 * 2168 * kPerT;
+        // Deep in noise the tone may break in two; the last part still ends where it should.
+        const demod::Tone& last = tones.back();
+        EXPECT_LT(std::fabs(last.end() - pilot_end), 30 * 2168 * kPerT) << sigma;
+        if (sigma < 0.7) {
+            EXPECT_GT(t.hps, 2900u) << sigma;
+        }
+    }
+}
+
+TEST(DemodChannel, AResponseMeasuredOnThePilotIsUndoneByTheEqualiser) {
+    // The pilot through a one-pole low-pass at 1.5 kHz.
+    Signal x = square_wave(std::vector<double>(2000, 2168.0), 0.7, 0.0, 1);
+    const double k = 1.0 - std::exp(-2.0 * M_PI * 1500.0 / kRate);
+    float y = 0.0f;
+    for (float& v : x) v = y += static_cast<float>(k) * (v - y);
+    const std::vector<demod::Tone> tones = demod::find_tones(x, {1900 * kPerT, 3500 * kPerT, 1100 * kPerT, 200});
+    ASSERT_EQ(tones.size(), 1u);
+    const demod::Channel c = demod::measure_channel(x, tones[0], tones[0].edge(100), tones[0].edge(1900));
+    ASSERT_GE(c.response.size(), 3u);
+    // The fundamental passes nearly whole, the fifth harmonic far less; the noise is nil.
+    EXPECT_NEAR(std::abs(c.response[0]), 0.7 * 0.88, 0.05);
+    EXPECT_LT(std::abs(c.response[2]), 0.5 * std::abs(c.response[0]));
+    EXPECT_LT(c.noise, 0.05);
+    // Equalised, the band of the bits comes out flat.
+    const std::vector<float> taps = demod::equaliser(c, 855 * kPerT);
+    std::vector<std::complex<double>> h(4096);
+    for (std::size_t i = 0; i < taps.size(); ++i) h[i] = taps[i];
+    demod::fft(h, false);
+    for (const double f : {810.0, 1500.0, 2000.0}) {
+        const auto bin = static_cast<std::size_t>(std::lround(f / kRate * 4096));
+        const std::complex<double> overall = h[bin] * c.at(f / kRate);
+        EXPECT_NEAR(std::abs(overall), 1.0, 0.15) << f;
+    }
+}
+
+TEST(DemodBits, ABlockInNoiseIsReadWholeAndItsWrongBitsAreItsWeakest) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(300, 9));
+    for (const double sigma : {0.0, 0.5, 0.7}) {
+        const Signal x = square_wave(block_hps(data, 3220), 0.7, sigma, 21);
+        const demod::Demodulation d = demod::demodulate(x, kRate);
+        ASSERT_EQ(d.blocks.size(), 1u) << sigma;
+        EXPECT_EQ(bytes_of(d.blocks[0].data), data) << sigma;
+        for (const demod::DecidedBit& b : d.blocks[0].data.bits) ASSERT_GT(std::fabs(b.confidence), 0.0f);
+    }
+    // Deeper in noise a few bits go wrong: they are among the least confident.
+    std::size_t readings = 0;
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        const Signal x = square_wave(block_hps(data, 3220), 0.7, 0.9, seed);
+        const demod::Demodulation d = demod::demodulate(x, kRate);
+        if (d.blocks.size() != 1) continue;
+        const auto& bits = d.blocks[0].data.bits;
+        std::vector<float> all, wrong;
+        for (std::size_t i = 0; i < std::min(bits.size(), data.size() * 8); ++i) {
+            const int truth = (data[i / 8] >> (7 - i % 8)) & 1;
+            all.push_back(std::fabs(bits[i].confidence));
+            if (bits[i].value != truth) wrong.push_back(std::fabs(bits[i].confidence));
+        }
+        if (wrong.empty() || wrong.size() > 10) continue;  // read whole, or not in step
+        ++readings;
+        std::sort(all.begin(), all.end());
+        for (float c : wrong) EXPECT_LE(c, all[all.size() / 20]) << seed;
+    }
+    EXPECT_GT(readings, 0u);
+}
+
+TEST(DemodBits, AStretchTooWeakToReadIsReadThroughNotEnded) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(600, 2));
+    Signal x = square_wave(block_hps(data, 3220), 0.7, 0.0, 1);
+    // 40 ms down to 3 % in the middle of the data, under noise.
+    const auto from = static_cast<std::size_t>((0.2 + (3220 * 2168 + 2000 * 1282.0 * 2) / 3.5e6) * kRate);
+    for (std::size_t i = from; i < from + static_cast<std::size_t>(0.04 * kRate); ++i) x[i] *= 0.03f;
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0.0, 0.02);
+    for (float& v : x) v += static_cast<float>(noise(rng));
+    const demod::Demodulation d = demod::demodulate(x, kRate);
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(bytes_of(d.blocks[0].data), data);
+}
+
+TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(20, 3));
+    demod::DataReading r;
+    double t = 0.0;
+    for (std::uint8_t b : data)
+        for (int k = 7; k >= 0; --k) {
+            const int v = (b >> k) & 1;
+            const double units = v ? 2.0 : 1.0;
+            r.bits.push_back({t, t + units * 10.0, t + 2 * units * 10.0, v, 50.0f});
+            t += 2 * units * 10.0;
+        }
+    // Bit 3 of byte 5 and bit 6 of byte 12 read wrongly, and weakly.
+    ByteVec read = data;
+    read[5] ^= 0x08;
+    read[12] ^= 0x40;
+    for (std::size_t k : {5 * 8 + 4, 12 * 8 + 1}) {
+        change_bit(r, k);
+        r.bits[k].confidence = 2.0f;
+    }
+    EXPECT_EQ(bytes_of(r), read);
+    const std::vector<std::size_t> mend = bits_to_mend(read, r);
+    EXPECT_EQ(mend, (std::vector<std::size_t>{12 * 8 + 1, 5 * 8 + 4}));
+    for (std::size_t k : mend) change_bit(r, k);
+    EXPECT_EQ(bytes_of(r), data);
+    // The bits keep their order and their lengths after a change.
+    for (std::size_t i = 1; i < r.bits.size(); ++i) ASSERT_DOUBLE_EQ(r.bits[i].start, r.bits[i - 1].end);
+    // Confident bits are never changed, nor two weak ones of one place where neither is the weaker.
+    r.bits[5 * 8 + 4].confidence = 40.0f;
+    EXPECT_TRUE(bits_to_mend(ByteVec(read.begin(), read.end()), r).empty());
+}
+
+}  // namespace
+}  // namespace kvr::test
