@@ -1,6 +1,7 @@
 // The demodulator: its arithmetic, the pilot tones it finds in noise, the chain's response it
 // measures and undoes, the bits it decides with their confidence, and the mending of a block
 // at its weakest bits.
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -208,6 +209,44 @@ TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
     // Confident bits are never changed, nor two weak ones of one place where neither is the weaker.
     r.bits[5 * 8 + 4].confidence = 40.0f;
     EXPECT_TRUE(bits_to_mend(ByteVec(read.begin(), read.end()), r).empty());
+}
+
+// A mono 16-bit WAV file of a signal.
+ByteVec wav_of(const Signal& x) {
+    ByteVec w;
+    auto le = [&w](std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) w.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    const auto data = static_cast<std::uint32_t>(2 * x.size());
+    w.insert(w.end(), {'R', 'I', 'F', 'F'});
+    le(36 + data, 4);
+    w.insert(w.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    le(16, 4), le(1, 2), le(1, 2), le(44100, 4), le(88200, 4), le(2, 2), le(16, 2);
+    w.insert(w.end(), {'d', 'a', 't', 'a'});
+    le(data, 4);
+    for (float v : x) le(static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f)), 2);
+    return w;
+}
+
+TEST(DemodConvert, BlocksDeepInNoiseAreRecoveredWhereTheOtherReadingsFail) {
+    const ByteVec header = rom_header("NOISY", 3, 400), data = with_checksum(0xFF, pattern_bytes(400, 8));
+    std::vector<double> hps = block_hps(header, 8064);
+    for (int i = 0; i < 2000; ++i) hps.push_back(1e6 / 2000);  // a pause of one second, near silent
+    const std::vector<double> second = block_hps(data, 3220);
+    hps.insert(hps.end(), second.begin(), second.end());
+    TempDir dir;
+    dir.write("noisy.wav", wav_of(square_wave(hps, 0.7, 0.6, 5)));
+    const ToolRun r = kvrtool("convert " + dir.path("noisy.wav") + " -o " + dir.path("out.tap"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("recovered with the demodulator"), std::string::npos) << r.out;
+    const ByteVec tap = dir.read("out.tap");
+    ByteVec want;
+    for (const ByteVec* b : {&header, &data}) {
+        want.push_back(static_cast<std::uint8_t>(b->size() & 0xFF));
+        want.push_back(static_cast<std::uint8_t>(b->size() >> 8));
+        want.insert(want.end(), b->begin(), b->end());
+    }
+    EXPECT_EQ(tap, want) << r.out;
 }
 
 }  // namespace
