@@ -61,8 +61,8 @@ private:
         at_ = r.next;
         if (!r.pilot.found) return std::nullopt;
         FoundPilot found{r.pilot.start, loader.replaces_gap != nullptr && loader.replaces_gap(loaders_.settings(), blocks_),
-                         std::nullopt};
-        BlockSeen seen{r.pilot.start, r.data_start, 0, {}};
+                         std::nullopt, std::nullopt};
+        BlockSeen seen{r.pilot.start, r.data_start, 0, {}, nullptr};
         if (hooks_.retry != nullptr && r.block.counted) {
             std::optional<BetterReading> better = hooks_.retry->improve({start, loader, *before, r});
             seen.retry = hooks_.retry->last_outcome();
@@ -77,7 +77,7 @@ private:
             last_block_end_ = r.block.end;
         }
         seen.end = r.block.end;
-        found.block = FoundBlock{std::move(r.block), seen};
+        found.block = FoundBlock{std::move(r.block), seen, {}, std::nullopt};
         return found;
     }
 
@@ -92,47 +92,102 @@ private:
 
 }  // namespace
 
-ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
-    Settings& s = cx.settings;
-    Report report(cx.console);
-    if (!cx.image.is_open() && !cx.image.open_file(s.output_name)) {
-        report.cannot_create(s.output_name);
-        return {};
-    }
-    LoaderSet loaders(s);
-    KvrSink kvr(cx.image, loaders);
-    TapSink tap(cx.image, report, s.output_name);
-    BlockSink& sink = s.tap_output ? static_cast<BlockSink&>(tap) : kvr;
-    sink.start();
-    report.creating(s.tap_output);
+namespace {
 
-    TapeWriter writer(report, sink, cx.recording.sample_rate, hooks.observer);
-    Reading reading(cx.recording, loaders, hooks);
-    if (hooks.mender == nullptr) {
-        reading.run([&writer](FoundPilot&& f) { writer.add(std::move(f)); });
+// Takes the blocks of a tape that is read and not written.
+class DiscardSink final : public BlockSink {
+public:
+    void subblock(const DecodedBlock&, std::size_t) override {}
+    void take(DecodedBlock&&) override {}
+    void release(float) override {}
+};
+
+// The output of a conversion: the image or TAP file named in the settings (or already open),
+// or none when the tape is only read; the sink for it and the tape writer over both.
+class Output {
+public:
+    Output(Context& cx, ConversionObserver* observer, bool discard)
+        : cx_(cx), report_(cx.console), loaders_(cx.settings), kvr_(cx.image, loaders_),
+          tap_(cx.image, report_, cx.settings.output_name), discard_(discard),
+          writer_(report_, sink(), cx.recording.sample_rate, observer) {}
+
+    bool open() {
+        if (discard_) return true;
+        const Settings& s = cx_.settings;
+        if (!cx_.image.is_open() && !cx_.image.open_file(s.output_name)) {
+            report_.cannot_create(s.output_name);
+            return false;
+        }
+        sink().start();
+        report_.creating(s.tap_output);
+        return true;
+    }
+    TapeWriter& writer() { return writer_; }
+    LoaderSet& loaders() { return loaders_; }
+
+    // The end: the output kept, or dropped when no block was found (then no file is left, and
+    // one of that name stays as it was) or when `keep` says so.
+    ConversionResult finish(bool keep) {
+        if (!keep) {
+            if (!discard_) cx_.image.abandon();
+            return {};
+        }
+        const std::int32_t blocks = writer_.blocks();
+        if (!writer_.finish()) {
+            report_.no_blocks();
+            if (!discard_) cx_.image.abandon();
+            return {true, 0};
+        }
+        if (!discard_ && !cx_.image.finish()) {
+            report_.cannot_write(cx_.settings.output_name);
+            return {false, blocks};
+        }
+        return {true, blocks};
+    }
+
+private:
+    BlockSink& sink() {
+        if (discard_) return discard_sink_;
+        return cx_.settings.tap_output ? static_cast<BlockSink&>(tap_) : kvr_;
+    }
+
+    Context& cx_;
+    Report report_;
+    LoaderSet loaders_;
+    KvrSink kvr_;
+    TapSink tap_;
+    DiscardSink discard_sink_;
+    bool discard_;
+    TapeWriter writer_;
+};
+
+}  // namespace
+
+ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
+    Output out(cx, hooks.observer, hooks.found != nullptr);
+    if (!out.open()) return {};
+    Reading reading(cx.recording, out.loaders(), hooks);
+    if (hooks.mender == nullptr && hooks.found == nullptr) {
+        reading.run([&out](FoundPilot&& f) { out.writer().add(std::move(f)); });
     } else {
         FoundTape tape;
         reading.run([&tape](FoundPilot&& f) { tape.push_back(std::move(f)); });
-        hooks.mender->mend(tape);
-        for (FoundPilot& f : tape) writer.add(std::move(f));
+        if (hooks.mender != nullptr) hooks.mender->mend(tape);
+        if (hooks.found != nullptr) {
+            for (const FoundPilot& f : tape) out.writer().add(FoundPilot(f));
+            *hooks.found = std::move(tape);
+        } else {
+            for (FoundPilot& f : tape) out.writer().add(std::move(f));
+        }
     }
-    if (hooks.keep_output != nullptr && !hooks.keep_output(hooks.keep_output_context)) {
-        cx.image.abandon();
-        return {};
-    }
+    return out.finish(hooks.keep_output == nullptr || hooks.keep_output(hooks.keep_output_context));
+}
 
-    const std::int32_t blocks = writer.blocks();
-    if (!writer.finish()) {
-        report.no_blocks();
-        // Nothing to keep: no output file is left, and one of that name stays as it was.
-        cx.image.abandon();
-        return {true, 0};
-    }
-    if (!cx.image.finish()) {
-        report.cannot_write(s.output_name);
-        return {false, blocks};
-    }
-    return {true, blocks};
+ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer) {
+    Output out(cx, observer, false);
+    if (!out.open()) return {};
+    for (FoundPilot& f : tape) out.writer().add(std::move(f));
+    return out.finish(true);
 }
 
 }  // namespace kvr

@@ -62,6 +62,9 @@ public:
 struct ConversionHooks {
     BlockRetry* retry = nullptr;
     TapeMender* mender = nullptr;  // with one, the tape is written only once it is read whole
+    // Given one, the tape read (and mended) goes there instead of into an output: its lines
+    // are reported as they would be, and no file is made.
+    FoundTape* found = nullptr;
     ConversionObserver* observer = nullptr;
     // Told the part of the recording read so far (0 to 1), every percent or so.
     void (*progress)(void* context, double done) = nullptr;
@@ -75,5 +78,9 @@ struct ConversionHooks {
 // Converts the whole recording into the output named in the settings (or the output
 // already open in the context); errors are reported on the console.
 ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks = {});
+
+// Writes a tape found before (of the recording in the context, or put together of several),
+// with its report lines, into the output named in the settings.
+ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer = nullptr);
 
 }  // namespace kvr

@@ -23,16 +23,31 @@ struct BlockSeen {
     std::int32_t data_start = 0;   // where the step after the pilot left the cursor
     std::int32_t end = 0;          // where the search for the next block starts
     RetryOutcome retry;
+    const char* source = nullptr;  // the recording it was taken from, on a tape put together of several
 };
 
 struct FoundBlock {
     DecodedBlock block;  // counted: a block was read
     BlockSeen seen;
+    // How sure the reading was of each bit of its data, where the demodulator read it (the
+    // log-likelihood ratio of each decision, in the order of the bits); empty otherwise.
+    std::vector<float> confidence;
+    // The demodulator's reading of a block that still fails its checksum, where it read as
+    // many bytes as the block should have: the image keeps the block's own bytes, a vote
+    // among several recordings of the tape weighs these.
+    struct SoftReading {
+        std::vector<std::uint8_t> bytes;
+        std::vector<float> confidence;  // as above, of these bytes' bits
+    };
+    std::optional<SoftReading> soft;
 };
 
 struct FoundPilot {
     std::int32_t start = 0;     // the first sample of the pilot
     bool gap_replaced = false;  // the pause before it counts as 0 (its loader says so)
+    // The pause before it in seconds, where it was measured in another recording than the
+    // one its position is of (a tape put together of several); otherwise measured from `start`.
+    std::optional<float> pause_before;
     std::optional<FoundBlock> block;
 };
 

@@ -9,6 +9,7 @@ void TapeWriter::add(FoundPilot&& pilot) {
     waiting_ = false;
     if (!pilot.block) return;
     FoundBlock& found = *pilot.block;
+    if (found.seen.source != nullptr) report_.taken_from(found.seen.source);
     if (found.seen.retry.recovered_with != nullptr) report_.recovered_with(found.seen.retry.recovered_with);
     DecodedBlock& block = found.block;
     waiting_ = block.counted && block.waits;
@@ -29,7 +30,8 @@ bool TapeWriter::finish() {
 
 // Ends the waiting block at the pilot just found: its pause line, and its image block.
 void TapeWriter::close_waiting_block(const FoundPilot& next) {
-    float pause = static_cast<float>((static_cast<double>(next.start) - last_block_end_) / rate_);
+    float pause = next.pause_before ? *next.pause_before
+                                    : static_cast<float>((static_cast<double>(next.start) - last_block_end_) / rate_);
     if (next.gap_replaced) pause = 0.0f;
     if (pause < 0.0f) pause = 0.0f;
     if (blocks_ == 0) return;

@@ -119,6 +119,9 @@ struct LoaderDescriptor {
     // Whether its blocks are held to the length the block before announced: one that ends
     // short of it has not been read whole.
     bool held_to_announced_length = false;
+    // The block as it would have been read with these bytes (all of them whole), for a block
+    // put together of several readings (optional: its blocks cannot be).
+    DecodedBlock (*with_bytes)(const DecodedBlock& block, std::span<const std::uint8_t> bytes) = nullptr;
 };
 
 // A fresh state of a loader's own kind, and that state from the one the registry keeps.

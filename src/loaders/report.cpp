@@ -40,6 +40,8 @@ void Report::block(const DecodedBlock& block) {
 
 void Report::recovered_with(const char* way) { console_.print(" Retry: the next block was recovered with %s\n", way); }
 
+void Report::taken_from(const char* source) { console_.print(" From %s\n", source); }
+
 void Report::tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name) {
     console_.warn("Warning: block %d has %d bytes, too many for a TAP record; it was left out of %s\n", block_number,
                   length, output_name.c_str());

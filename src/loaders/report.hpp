@@ -31,6 +31,8 @@ public:
 
     // Before the line of a block that a retry read again.
     void recovered_with(const char* way);
+    // Before the line of a block of a tape put together of several recordings: where it came from.
+    void taken_from(const char* source);
 
     void tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name);
 

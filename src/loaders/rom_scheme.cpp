@@ -222,6 +222,20 @@ std::int32_t announces(const DecodedBlock& b) {
     return (b.data[kDataLengthAt] | (b.data[kDataLengthAt + 1] << 8)) + 2;
 }
 
+// The line follows the bytes: the header's name, the flag and the checksum letter.
+DecodedBlock with_bytes(const DecodedBlock& b, std::span<const std::uint8_t> bytes) {
+    DecodedBlock out = b;
+    out.data.assign(bytes.begin(), bytes.end());
+    out.last_byte_bits = 8;
+    RomLine line = line_of(b);
+    std::fill(line.head.begin(), line.head.end(), 0);
+    std::copy_n(out.data.begin(), std::min(out.data.size(), line.head.size()), line.head.begin());
+    line.check = xor_check(out.data.data(), static_cast<std::int32_t>(out.data.size()));
+    out.flag_byte = out.data.empty() ? b.flag_byte : out.data[0];
+    out.line = line;
+    return out;
+}
+
 const LoaderChoice kChoices[] = {{"rom"}, {"bleep", "/bleep"}};
 
 const Switch kSwitches[] = {
@@ -257,6 +271,7 @@ const LoaderDescriptor rom_scheme_loader{
     .kinds = kKinds,
     .announces = announces,
     .held_to_announced_length = true,
+    .with_bytes = with_bytes,
 };
 
 }  // namespace kvr

@@ -217,12 +217,13 @@ bool DemodMender::fits(const Place& p, const BlockReading& r) const {
            (p.wanted < 0 || static_cast<std::int32_t>(r.block.data.size()) == p.wanted);
 }
 
-void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape) {
+void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape,
+                      std::vector<float> confidence) {
     notes_.push_back(note);
     FoundPilot entry;
     entry.start = r.pilot.start;
-    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}};
-    entry.block = FoundBlock{std::move(r.block), seen};
+    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}, nullptr};
+    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::nullopt};
     // It takes the place of the first bad block it overlaps; the others were its fragments,
     // and pilots within it were noise.
     std::vector<std::size_t> gone = p.pilots_within;
@@ -237,6 +238,18 @@ void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note,
         const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
         tape.insert(at, std::move(entry));
     }
+}
+
+// A reading that fails where one bad block stands, as long as that block should be, is kept
+// beside it with the confidence of every bit.
+void DemodMender::keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const {
+    if (p.over.size() != 1 || !r.block.counted || r.block.data.size() < kFewestBytes) return;
+    const std::int32_t length = static_cast<std::int32_t>(r.block.data.size());
+    FoundBlock& bad = *tape[p.over.front()].block;
+    if ((p.wanted >= 0 && length != p.wanted) || bits.bits.size() < r.block.data.size() * 8) return;
+    FoundBlock::SoftReading soft{r.block.data, {}};
+    for (std::size_t i = 0; i < r.block.data.size() * 8; ++i) soft.confidence.push_back(std::fabs(bits.bits[i].confidence));
+    bad.soft = std::move(soft);
 }
 
 void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
@@ -257,9 +270,13 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
                                     buffer, static_cast<std::int32_t>(data.data.start + offset));
         if (!r.pilot.found || !r.block.counted) return;
         if (fits(*p, r)) {
-            put(*p, std::move(r), mend_note(mended), tape);
+            std::vector<float> confidence;
+            for (const demod::DecidedBit& b : data.data.bits) confidence.push_back(std::fabs(b.confidence));
+            for (std::size_t k : mended) confidence[k] = 0.0f;  // changed: no longer what was read
+            put(*p, std::move(r), mend_note(mended), tape, std::move(confidence));
             return;
         }
+        if (attempt == 0) keep_soft(*p, r, data.data, tape);
         if (attempt == 1 || block_checks_out(r.block)) return;
         mended = bits_to_mend(r.block.data, data.data);
         if (mended.empty()) return;

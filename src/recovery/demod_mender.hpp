@@ -64,7 +64,9 @@ private:
     };
     std::optional<Place> place_for(const FoundTape& tape, double from, double data_from, double to, LoaderSet& loaders) const;
     bool fits(const Place& p, const BlockReading& r) const;
-    void put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape);
+    void keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const;
+    void put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape,
+             std::vector<float> confidence = {});
 
     const FrameSource& frames_;
     const Recording& levels_;

@@ -100,6 +100,7 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
     hooks.retry = &retry;
     hooks.mender = &demodulator;
     hooks.observer = taps.observer;
+    hooks.found = taps.found;
     if (progress) hooks.progress = show_progress;
     const ConversionResult result = run_conversion(cx, hooks);
     const TapeCounts& n = demodulator.counts();

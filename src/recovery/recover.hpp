@@ -17,6 +17,8 @@ struct Context;
 struct RecoveryTaps {
     ConversionObserver* observer = nullptr;
     FrontEndSummary* front_end = nullptr;  // filled with the front end's choices, when it runs
+    // Given one, the tape read goes there, mended, and no output is made (see ConversionHooks).
+    FoundTape* found = nullptr;
     // Called at the end with the recording's frames (a WAV file's channels apart, else the
     // classic samples), while cx.recording still holds the levels the analysis read.
     std::function<void(const FrameSource& frames)> finished;
