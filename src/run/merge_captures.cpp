@@ -1,0 +1,518 @@
+#include "run/merge_captures.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "loaders/loader.hpp"
+#include "recovery/retry.hpp"
+
+namespace kvr {
+
+namespace {
+
+// A block of one of the recordings: tape[entry] of captures[capture].
+struct Reading {
+    std::size_t capture = 0, entry = 0;
+};
+
+// What of a block the matching looks at.
+struct Block {
+    Reading at;
+    const DecodedBlock* block = nullptr;
+    bool good = false;
+    std::int32_t announced = -1;  // the length the header before it announced
+    float pause = 0.0f;           // after it, in its own recording
+    // What it votes with where no reading checks out: the demodulator's reading of it when
+    // there is one, else its bytes; and how sure each bit is (none: as sure as kPlainWeight).
+    const std::vector<std::uint8_t>* ballot = nullptr;
+    const std::vector<float>* confidence = nullptr;
+};
+
+struct Slot {
+    std::vector<Block> readings;
+    const Block& representative() const {
+        for (const Block& b : readings)
+            if (b.good) return b;
+        return readings.front();
+    }
+};
+
+constexpr double kGap = -2.0;       // a block one recording lacks
+constexpr double kNoMatch = -1e9;   // blocks of different kinds never match
+// Two readings are compared on their first bytes, if they have enough: readings of one block
+// share at least half of them (a wrong bit spoils one byte, not the next), those of different
+// blocks hardly any beyond the bytes of a common layout.
+constexpr std::size_t kBytesCompared = 256, kFewestCompared = 16;
+constexpr double kSameShare = 0.5, kUnlikeShare = 0.1;
+// The fewest bytes of a block that tell one tape from another, and the share of its runs of
+// bits a reading of the same block holds at the least (with one bit in 50 wrong, 60 %).
+constexpr std::size_t kTellingBytes = 32;
+constexpr double kAlikeShare = 0.25;
+constexpr std::size_t kProvenBytes = 256;
+// A bit of a reading without the demodulator's confidences weighs like a decision this sure.
+constexpr float kPlainWeight = 3.0f;
+// Where every reading fails and the vote does too, the bits the readings disagree on are tried
+// every way, up to this many of them, and the one way that checks out is kept.
+constexpr std::size_t kMostTried = 16;
+
+// The blocks of a recording with what the matching looks at. Short bad readings not of an
+// announced length are noise (a crackle read as a pilot and a byte or two): they go into
+// `noise`, not into the matching.
+std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::pair<std::size_t, std::size_t>>* noise = nullptr) {
+    std::vector<Block> out;
+    std::int32_t announced = -1;
+    for (std::size_t i = 0; i < c.tape.size(); ++i) {
+        const FoundPilot& f = c.tape[i];
+        if (!f.block || !f.block->block.counted) continue;
+        const DecodedBlock& b = f.block->block;
+        Block x;
+        x.at = {index, i};
+        x.block = &b;
+        const std::optional<FoundBlock::SoftReading>& soft = f.block->soft;
+        x.ballot = soft ? &soft->bytes : &b.data;
+        x.confidence = soft ? &soft->confidence : &f.block->confidence;
+        x.announced = b.loader->held_to_announced_length ? announced : -1;
+        x.good = block_checks_out(b) && !looks_like_noise(b) &&
+                 (x.announced < 0 || static_cast<std::int32_t>(b.data.size()) == x.announced);
+        if (i + 1 < c.tape.size() && c.rate > 0) {
+            const FoundPilot& next = c.tape[i + 1];
+            x.pause = next.gap_replaced ? 0.0f : static_cast<float>(std::max(0.0, (next.start - b.end) / static_cast<double>(c.rate)));
+        }
+        const std::int32_t length = static_cast<std::int32_t>(b.data.size());
+        if (x.good || length >= 3) announced = b.loader->announces != nullptr ? b.loader->announces(b) : -1;
+        if (noise != nullptr && !x.good && b.data.size() < kFewestCompared && x.announced != length) {
+            noise->insert({index, i});
+            continue;
+        }
+        out.push_back(x);
+    }
+    return out;
+}
+
+// How two readings' bytes compare: two readings of one block hold mostly the same bytes
+// however damaged, two blocks of different bytes as few as chance gives (1 in 256).
+enum class Likeness { same, unlike, unknown };
+
+Likeness likeness(const Block& x, const Block& y) {
+    const std::vector<std::uint8_t>&a = x.block->data, &b = y.block->data;
+    if (x.good && y.good && a == b) return Likeness::same;
+    const std::size_t n = std::min({a.size(), b.size(), kBytesCompared});
+    if (n < kFewestCompared) return Likeness::unknown;
+    std::size_t equal = 0;
+    for (std::size_t i = 0; i < n; ++i) equal += a[i] == b[i] ? 1 : 0;
+    const double share = static_cast<double>(equal) / static_cast<double>(n);
+    return share >= kSameShare ? Likeness::same : share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
+}
+
+double similarity(const Block& x, const Block& y) {
+    const DecodedBlock &a = *x.block, &b = *y.block;
+    if (a.loader != b.loader) return kNoMatch;
+    double s = 0.0;
+    const Likeness bytes = likeness(x, y);
+    if (bytes == Likeness::same) s += x.good && y.good && a.data == b.data ? 10.0 : 6.0;
+    if (bytes == Likeness::unlike) s -= 6.0;
+    const double la = static_cast<double>(a.data.size()), lb = static_cast<double>(b.data.size());
+    if (la == lb) s += 3.0;
+    else if (std::fabs(la - lb) <= 0.05 * std::max(la, lb)) s += 1.0;
+    else if (x.good && y.good) s -= 4.0;
+    else if (std::min(la, lb) < 0.5 * std::max(la, lb)) s -= 2.0;
+    s += a.flag_byte == b.flag_byte ? 1.0 : -1.0;
+    const double pa = x.pause, pb = y.pause;
+    if (std::fabs(pa - pb) <= std::max(0.25, 0.25 * std::max(pa, pb))) s += 1.0;
+    return s;
+}
+
+// The slots and the new recording's blocks matched, in order: pairs of (slot, block), either
+// side missing where the other has a block the one lacks. Gaps at either end cost nothing.
+std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> align(const std::vector<Slot>& slots,
+                                                                                     const std::vector<Block>& blocks) {
+    const std::size_t n = slots.size(), m = blocks.size();
+    std::vector<std::vector<double>> best(n + 1, std::vector<double>(m + 1, 0.0));
+    for (std::size_t i = 1; i <= n; ++i)
+        for (std::size_t j = 1; j <= m; ++j) {
+            const double gap_i = best[i - 1][j] + (j == m ? 0.0 : kGap);
+            const double gap_j = best[i][j - 1] + (i == n ? 0.0 : kGap);
+            const double match = best[i - 1][j - 1] + similarity(slots[i - 1].representative(), blocks[j - 1]);
+            best[i][j] = std::max({gap_i, gap_j, match});
+        }
+    std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> path;
+    std::size_t i = n, j = m;
+    while (i > 0 || j > 0) {
+        if (i > 0 && j > 0 &&
+            best[i][j] == best[i - 1][j - 1] + similarity(slots[i - 1].representative(), blocks[j - 1])) {
+            path.push_back({i - 1, j - 1});
+            --i, --j;
+        } else if (i > 0 && (j == 0 || best[i][j] == best[i - 1][j] + (j == m ? 0.0 : kGap))) {
+            path.push_back({i - 1, std::nullopt});
+            --i;
+        } else {
+            path.push_back({std::nullopt, j - 1});
+            --j;
+        }
+    }
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
+// The runs of kWindowBits bits a reading holds, at every bit, sorted; runs of one value (a
+// pilot tone read as bits) left out. Two readings of one block share most of them even where
+// one lost or gained bits (which shifts every byte after), readings of different bytes
+// hardly any.
+constexpr int kWindowBits = 24;
+constexpr std::size_t kWindowedBytes = 8192;
+std::vector<std::uint32_t> windows_of(const DecodedBlock& b) {
+    constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
+    const std::size_t n = std::min(b.data.size(), kWindowedBytes) * 8;
+    std::vector<std::uint32_t> out;
+    std::uint32_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        w = ((w << 1) | ((b.data[i / 8] >> (7 - i % 8)) & 1u)) & kOnes;
+        if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+double shared_share(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    if (a.empty() || b.empty()) return 0.0;
+    std::size_t found = 0;
+    for (std::uint32_t w : b) found += std::binary_search(a.begin(), a.end(), w) ? 1 : 0;
+    return static_cast<double>(found) / static_cast<double>(b.size());
+}
+
+// Whether two readings are of one block: the same bytes, or most of their runs of bits in
+// common, where they are long enough to tell.
+bool alike(const Block& a, const Block& b) {
+    const std::size_t n = std::min(a.block->data.size(), b.block->data.size());
+    if (n >= kFewestCompared && a.block->data == b.block->data) return true;
+    if (n < kTellingBytes) return false;
+    return shared_share(windows_of(*a.block), windows_of(*b.block)) >= kAlikeShare;
+}
+
+// A block proves to be one of its tape's, not noise that checked out by chance (one bad
+// reading in 256 does), when it checks out as a header, at the length its header announced,
+// or at a length noise hardly ever reaches.
+bool proven(const Block& b) {
+    const DecodedBlock& d = *b.block;
+    const bool header = d.loader->announces != nullptr && d.loader->announces(d) >= 0;
+    return b.good && (header || b.announced == static_cast<std::int32_t>(d.data.size()) || d.data.size() >= kProvenBytes);
+}
+
+// Whether some block is like a reading of the slots: one long enough to tell, or a proven
+// block the slots hold byte for byte.
+bool has_alike(const std::vector<Slot>& slots, const std::vector<Block>& blocks) {
+    std::vector<std::vector<std::uint32_t>> theirs;
+    for (const Slot& s : slots)
+        for (const Block& r : s.readings)
+            if (r.block->data.size() >= kTellingBytes) theirs.push_back(windows_of(*r.block));
+    const auto held = [&](const Block& b) {
+        return std::any_of(slots.begin(), slots.end(), [&](const Slot& s) {
+            return std::any_of(s.readings.begin(), s.readings.end(),
+                               [&](const Block& r) { return r.good && r.block->data == b.block->data; });
+        });
+    };
+    return std::any_of(blocks.begin(), blocks.end(), [&](const Block& b) {
+        if (proven(b) && held(b)) return true;
+        if (b.block->data.size() < kTellingBytes) return false;
+        const std::vector<std::uint32_t> mine = windows_of(*b.block);
+        return std::any_of(theirs.begin(), theirs.end(), [&](const auto& w) { return shared_share(w, mine) >= kAlikeShare; });
+    });
+}
+
+// A data block that checks out at the length a header that checks out announced: no noise
+// reads as that.
+bool announced_and_good(const Block& b) {
+    return b.good && b.announced == static_cast<std::int32_t>(b.block->data.size());
+}
+
+// Whether a recording is of another tape than the slots': both hold such blocks, and none of
+// its blocks is like a reading there (good or bad). Where either lacks them nothing tells,
+// and the recording is taken.
+bool of_another_tape(const std::vector<Slot>& slots, const std::vector<Block>& blocks) {
+    const auto has_proven = [](const std::vector<Block>& r) { return std::any_of(r.begin(), r.end(), announced_and_good); };
+    const bool both = has_proven(blocks) &&
+                      std::any_of(slots.begin(), slots.end(), [&](const Slot& s) { return has_proven(s.readings); });
+    return both && !has_alike(slots, blocks);
+}
+
+// Adds a recording's blocks to the slots; false when it matches them too poorly to be a
+// recording of the same tape.
+bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
+    if (slots.empty()) {
+        for (const Block& b : blocks) slots.push_back({{b}});
+        return true;
+    }
+    if (of_another_tape(slots, blocks)) return false;
+    const auto path = align(slots, blocks);
+    std::vector<Slot> merged;
+    for (const auto& [s, b] : path) {
+        if (s) {
+            merged.push_back(slots[*s]);
+            if (!b) continue;
+            // Two good readings of unlike bytes are two blocks, whatever the matching says.
+            const Block& r = slots[*s].representative();
+            if (r.good && blocks[*b].good && !alike(r, blocks[*b])) merged.push_back({{blocks[*b]}});
+            else merged.back().readings.push_back(blocks[*b]);
+        } else {
+            merged.push_back({{blocks[*b]}});
+        }
+    }
+    slots = std::move(merged);
+    return true;
+}
+
+// How sure a reading was of bit i of its ballot.
+float weight(const Block& b, std::size_t i) {
+    return i < b.confidence->size() ? (*b.confidence)[i] : kPlainWeight;
+}
+
+// The bytes the readings' ballots (all of one length) vote for, bit by bit; `split` the bits
+// they disagree on.
+std::vector<std::uint8_t> vote(const std::vector<const Block*>& readings, std::vector<std::size_t>& split) {
+    const std::size_t bytes = readings.front()->ballot->size();
+    std::vector<std::uint8_t> out(bytes, 0);
+    for (std::size_t i = 0; i < bytes * 8; ++i) {
+        double sum = 0.0;
+        int ones = 0;
+        for (const Block* r : readings) {
+            const int bit = ((*r->ballot)[i / 8] >> (7 - i % 8)) & 1;
+            sum += (bit ? 1.0 : -1.0) * weight(*r, i);
+            ones += bit;
+        }
+        if (ones != 0 && ones != static_cast<int>(readings.size())) split.push_back(i);
+        if (sum > 0.0) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (0x80 >> (i % 8)));
+    }
+    return out;
+}
+
+bool checks(const DecodedBlock& like, const std::vector<std::uint8_t>& bytes) {
+    return block_checks_out(like.loader->with_bytes(like, bytes)) &&
+           !looks_like_noise(like.loader->with_bytes(like, bytes));
+}
+
+// Where the vote does not check out: of the ways of setting the bits the readings disagree on,
+// the one way that checks out, if there is only one.
+std::optional<std::vector<std::uint8_t>> only_way(const DecodedBlock& like, std::vector<std::uint8_t> voted,
+                                                  const std::vector<std::size_t>& split) {
+    if (split.empty() || split.size() > kMostTried) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> found;
+    for (std::uint32_t way = 0; way < (1u << split.size()); ++way) {
+        std::vector<std::uint8_t> bytes = voted;
+        for (std::size_t k = 0; k < split.size(); ++k)
+            if ((way >> k) & 1) bytes[split[k] / 8] ^= static_cast<std::uint8_t>(0x80 >> (split[k] % 8));
+        if (!checks(like, bytes)) continue;
+        if (found) return std::nullopt;  // two ways check out: neither can be trusted
+        found = std::move(bytes);
+    }
+    return found;
+}
+
+// How well the readings of a slot back these bytes: for every bit of every ballot of their
+// length, its weight where it agrees with them, less its weight where it does not.
+double backing(const Slot& slot, const std::vector<std::uint8_t>& bytes) {
+    double sum = 0.0;
+    for (const Block& r : slot.readings) {
+        if (r.ballot->size() != bytes.size()) continue;
+        for (std::size_t i = 0; i < bytes.size() * 8; ++i) {
+            const bool same = (((*r.ballot)[i / 8] ^ bytes[i / 8]) >> (7 - i % 8) & 1) == 0;
+            sum += same ? weight(r, i) : -weight(r, i);
+        }
+    }
+    return sum;
+}
+
+struct Choice {
+    const Block* block = nullptr;
+    std::optional<std::vector<std::uint8_t>> voted;
+    bool conflict = false;
+};
+
+// The reading kept for a slot.
+Choice choose(const Slot& slot) {
+    Choice c;
+    // Good readings: the bytes most of them hold.
+    // Where some are proven blocks, the others are noise the matching put beside them.
+    const bool any_proven = std::any_of(slot.readings.begin(), slot.readings.end(), proven);
+    std::vector<std::vector<const Block*>> groups;
+    for (const Block& b : slot.readings) {
+        if (!b.good || (any_proven && !proven(b))) continue;
+        auto same = std::find_if(groups.begin(), groups.end(),
+                                 [&](const auto& g) { return g.front()->block->data == b.block->data; });
+        if (same == groups.end()) groups.push_back({&b});
+        else same->push_back(&b);
+    }
+    if (!groups.empty()) {
+        // Between groups of one size, the bits of every reading of the slot decide.
+        const auto most = std::max_element(groups.begin(), groups.end(), [&](const auto& a, const auto& b) {
+            if (a.size() != b.size()) return a.size() < b.size();
+            return backing(slot, a.front()->block->data) < backing(slot, b.front()->block->data);
+        });
+        c.block = most->front();
+        c.conflict = groups.size() > 1;
+        return c;
+    }
+    // None checks out: the ballots of the length most of them have (the announced one first).
+    std::map<std::size_t, std::vector<const Block*>> lengths;
+    for (const Block& b : slot.readings) lengths[b.ballot->size()].push_back(&b);
+    const std::vector<const Block*>* most = nullptr;
+    for (const auto& [length, group] : lengths) {
+        const bool announced = group.front()->announced == static_cast<std::int32_t>(length);
+        if (most == nullptr || group.size() > most->size() || (group.size() == most->size() && announced)) most = &group;
+    }
+    // The most confident of them, should the vote fail.
+    double surest = -1.0;
+    for (const Block* b : *most) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < b->ballot->size() * 8; ++i) sum += weight(*b, i);
+        if (sum > surest) surest = sum, c.block = b;
+    }
+    const DecodedBlock& like = *c.block->block;
+    if (most->size() < 2 || like.loader->with_bytes == nullptr) return c;
+    std::vector<std::size_t> split;
+    std::vector<std::uint8_t> voted = vote(*most, split);
+    if (checks(like, voted)) c.voted = std::move(voted);
+    else c.voted = only_way(like, std::move(voted), split);
+    return c;
+}
+
+std::string source_note(const std::vector<Capture>& captures, const Slot& slot, const Choice& c) {
+    if (c.voted) {
+        std::string note = "voted from ";
+        for (std::size_t i = 0; i < slot.readings.size(); ++i)
+            note += (i ? ", " : "") + captures[slot.readings[i].at.capture].name;
+        return note;
+    }
+    std::string note = captures[c.block->at.capture].name;
+    if (c.conflict) note += " (other readings that check out differ)";
+    return note;
+}
+
+// Whether a slot holds a block of the tape: a reading checks out (one that does is never
+// left out), or has the length a header announced, or two readings are alike, or no other
+// recording heard that stretch (then none can tell). What is left is noise: bad readings
+// where the other recordings heard nothing, or other noise.
+bool real_slot(const Slot& slot, bool heard_by_others) {
+    const std::vector<Block>& r = slot.readings;
+    if (!heard_by_others) return true;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        if (r[i].good || r[i].announced == static_cast<std::int32_t>(r[i].block->data.size())) return true;
+        for (std::size_t j = i + 1; j < r.size(); ++j)
+            if (alike(r[i], r[j])) return true;
+    }
+    return false;
+}
+
+// The slots that are noise (see real_slot); a recording hears the stretch between its first
+// and last blocks.
+std::vector<bool> noise_slots(const std::vector<Slot>& slots, std::size_t captures) {
+    std::vector<std::size_t> first(captures, slots.size()), last(captures, 0);
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        for (const Block& b : slots[i].readings) {
+            first[b.at.capture] = std::min(first[b.at.capture], i);
+            last[b.at.capture] = std::max(last[b.at.capture], i);
+        }
+    std::vector<bool> out(slots.size(), false);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        std::vector<bool> in(captures, false);
+        for (const Block& b : slots[i].readings) in[b.at.capture] = true;
+        bool others = false;
+        for (std::size_t c = 0; c < captures; ++c) others = others || (!in[c] && first[c] < i && i < last[c]);
+        out[i] = !real_slot(slots[i], others);
+    }
+    return out;
+}
+
+// The pause after a block in its own recording: to the next pilot there, readings left out
+// passed over.
+float pause_after(const Capture& c, const Reading& at, const std::set<std::pair<std::size_t, std::size_t>>& left_out) {
+    const FoundPilot& f = c.tape[at.entry];
+    for (std::size_t i = at.entry + 1; i < c.tape.size(); ++i) {
+        if (left_out.count({at.capture, i}) != 0) continue;
+        const FoundPilot& next = c.tape[i];
+        if (next.gap_replaced || c.rate <= 0) return 0.0f;
+        return static_cast<float>(std::max(0.0, (next.start - f.block->block.end) / static_cast<double>(c.rate)));
+    }
+    return 0.0f;
+}
+
+}  // namespace
+
+Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
+    Merged m;
+    std::vector<Slot> slots;
+    std::set<std::pair<std::size_t, std::size_t>> left_out;
+    for (std::size_t c = 0; c < captures.size(); ++c) {
+        const std::vector<Block> blocks = blocks_of(captures[c], c, &left_out);
+        if (blocks.empty() || !add_recording(slots, blocks)) {
+            const std::string why = blocks.empty() ? " holds no block" : " is not a recording of the same tape as " + captures[0].name;
+            m.refused += (m.refused.empty() ? "" : "; ") + captures[c].name + why;
+            if (!partial) return m;
+        }
+    }
+    const std::vector<bool> noise = noise_slots(slots, captures.size());
+    m.counts.left_out = static_cast<std::int32_t>(left_out.size());
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        for (const Block& b : slots[i].readings)
+            if (noise[i]) left_out.insert({b.at.capture, b.at.entry});
+    std::vector<bool> gave(captures.size(), false);
+    std::optional<float> pause;  // after the block before, in the recording that gave it
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (noise[i]) {
+            ++m.counts.left_out;
+            continue;
+        }
+        const Slot& slot = slots[i];
+        const Choice c = choose(slot);
+        const FoundPilot& from = captures[c.block->at.capture].tape[c.block->at.entry];
+        FoundPilot entry;
+        entry.start = from.start;
+        entry.gap_replaced = from.gap_replaced;
+        entry.pause_before = pause;
+        entry.block = *from.block;
+        if (c.voted) entry.block->block = c.block->block->loader->with_bytes(*c.block->block, *c.voted);
+        m.notes.push_back(source_note(captures, slot, c));
+        entry.block->seen.retry = {};
+        entry.block->seen.source = m.notes.back().c_str();
+        pause = pause_after(captures[c.block->at.capture], c.block->at, left_out);
+        gave[c.block->at.capture] = true;
+        ++m.counts.blocks;
+        m.counts.voted += c.voted ? 1 : 0;
+        m.counts.conflicts += c.conflict ? 1 : 0;
+        m.counts.bad += block_checks_out(entry.block->block) ? 0 : 1;
+        m.tape.push_back(std::move(entry));
+    }
+    m.counts.recordings = static_cast<std::int32_t>(std::count(gave.begin(), gave.end(), true));
+    return m;
+}
+
+std::vector<Capture> split_copies(const Capture& capture) {
+    const std::vector<Block> blocks = blocks_of(capture, 0);
+    const std::size_t n = blocks.size();
+    std::size_t best_k = 0;
+    double best = 0.0;
+    for (std::size_t k = n / 3; k <= 2 * n / 3 && k + 1 < n; ++k) {
+        std::vector<Slot> first;
+        for (std::size_t i = 0; i < k; ++i) first.push_back({{blocks[i]}});
+        const std::vector<Block> second(blocks.begin() + static_cast<std::ptrdiff_t>(k), blocks.end());
+        // A second copy holds the first one's blocks again, not blocks of the same layout.
+        if (!has_alike(first, second)) continue;
+        double score = 0.0;
+        int matched = 0;
+        for (const auto& [s, b] : align(first, second))
+            if (s && b) score += similarity(first[*s].representative(), second[*b]), ++matched;
+        if (score > best && static_cast<std::size_t>(2 * matched) >= std::min(k, n - k)) best = score, best_k = k;
+    }
+    if (best_k == 0) return {capture};
+    // The second copy begins with the pilot of its first block.
+    const std::size_t cut = blocks[best_k].at.entry;
+    Capture a{capture.name + " (first copy)", FoundTape(capture.tape.begin(), capture.tape.begin() + static_cast<std::ptrdiff_t>(cut)), capture.rate};
+    Capture b{capture.name + " (second copy)", FoundTape(capture.tape.begin() + static_cast<std::ptrdiff_t>(cut), capture.tape.end()), capture.rate};
+    return {a, b};
+}
+
+}  // namespace kvr

@@ -1,0 +1,215 @@
+// Several recordings of one tape merged: blocks matched by their order and contents whatever
+// one recording lacks, readings that check out kept, bad ones voted bit by bit, a recording of
+// another tape refused, and the two copies of a program in one recording taken apart.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "conversion/context.hpp"
+#include "loaders/loader.hpp"
+#include "recovery/retry.hpp"
+#include "run/merge_captures.hpp"
+#include "run/merge_recordings.hpp"
+#include "support.hpp"
+
+namespace kvr::test {
+namespace {
+
+// Two programs: each a header and its data.
+std::vector<ByteVec> two_programs(unsigned seed) {
+    return {rom_header("FIRST", 3, 300), with_checksum(0xFF, pattern_bytes(300, seed)), rom_header("SECOND", 3, 200),
+            with_checksum(0xFF, pattern_bytes(200, seed + 1))};
+}
+
+// The tape a clean recording of these blocks reads as.
+FoundTape read_tape(const std::vector<ByteVec>& blocks, double amplitude = 0.5) {
+    ImageBuilder image;
+    for (const ByteVec& b : blocks) image.standard(b, 1000);
+    RenderOptions options;
+    options.amplitude = amplitude;
+    auto cx = fresh_context();
+    EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes(), options)));
+    FoundTape tape;
+    ConversionHooks hooks;
+    hooks.found = &tape;
+    run_conversion(*cx, hooks);
+    return tape;
+}
+
+// The entries of a tape that hold a block.
+std::vector<FoundPilot*> blocks_in(FoundTape& tape) {
+    std::vector<FoundPilot*> out;
+    for (FoundPilot& f : tape)
+        if (f.block && f.block->block.counted) out.push_back(&f);
+    return out;
+}
+
+// Block k of a tape read with bits flipped (bit i counts from the first byte's top bit), its
+// checksum then failing; each flipped bit is the reading's least sure.
+void damage(FoundTape& tape, std::size_t k, const std::vector<std::size_t>& bits) {
+    FoundBlock& f = *blocks_in(tape)[k]->block;
+    std::vector<std::uint8_t> bytes = f.block.data;
+    f.confidence.assign(bytes.size() * 8, 6.0f);
+    for (std::size_t i : bits) {
+        bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] ^ (0x80 >> (i % 8)));
+        f.confidence[i] = 0.5f;
+    }
+    f.block = f.block.loader->with_bytes(f.block, bytes);
+}
+
+void drop(FoundTape& tape, std::size_t k) {
+    FoundPilot* f = blocks_in(tape)[k];
+    tape.erase(tape.begin() + (f - tape.data()));
+}
+
+std::vector<ByteVec> bytes_of(FoundTape& tape) {
+    std::vector<ByteVec> out;
+    for (FoundPilot* f : blocks_in(tape)) out.push_back(f->block->block.data);
+    return out;
+}
+
+Capture capture(const std::string& name, FoundTape tape) { return {name, std::move(tape), 44100}; }
+
+TEST(MergeCaptures, ThreeRecordingsEachMissingOrDamagingAnotherBlockGiveTheWholeTape) {
+    const std::vector<ByteVec> blocks = two_programs(3);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks, 0.3), c = read_tape(blocks, 0.8);
+    ASSERT_EQ(bytes_of(a), blocks);
+    drop(a, 1);                 // lost in a dropout
+    damage(b, 3, {40, 41, 900});
+    damage(c, 0, {12});
+    drop(c, 3);                 // the recording stops early
+    const Merged m = merge_captures({capture("a", a), capture("b", b), capture("c", c)});
+    EXPECT_TRUE(m.refused.empty()) << m.refused;
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.blocks, 4);
+    EXPECT_EQ(m.counts.bad, 0);
+    EXPECT_EQ(m.counts.voted, 0);
+    EXPECT_EQ(m.counts.conflicts, 0);
+    EXPECT_EQ(m.counts.recordings, 2);  // a's blocks where it has them, b's for the one it lacks
+}
+
+TEST(MergeCaptures, ReadingsBadInOtherBitsAreVotedWholeAndNeverIntoAWrongByte) {
+    const std::vector<ByteVec> blocks = two_programs(5);
+    // Each reading of block 1 is bad, in other bits; the vote weighs each by its confidence.
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    damage(a, 1, {100, 2001});
+    damage(b, 1, {333, 1502, 2400});
+    Merged m = merge_captures({capture("a", a), capture("b", b)});
+    EXPECT_EQ(bytes_of(m.tape), blocks);
+    EXPECT_EQ(m.counts.voted, 1);
+    EXPECT_EQ(m.counts.bad, 0);
+
+    // Without confidences the readings weigh alike and the split bits are tried every way:
+    // the one way that checks out is kept...
+    for (FoundTape* t : {&a, &b}) blocks_in(*t)[1]->block->confidence.clear();
+    m = merge_captures({capture("a", a), capture("b", b)});
+    EXPECT_EQ(bytes_of(m.tape), blocks);
+    EXPECT_EQ(m.counts.voted, 1);
+
+    // ...but where two ways check out (the same bit of two bytes wrong, one in each
+    // reading), neither is taken: the block stays bad, as the most confident reading had it.
+    FoundTape x = read_tape(blocks), y = read_tape(blocks);
+    damage(x, 1, {8 * 10 + 3});
+    damage(y, 1, {8 * 20 + 3});
+    for (FoundTape* t : {&x, &y}) blocks_in(*t)[1]->block->confidence.clear();
+    m = merge_captures({capture("x", x), capture("y", y)});
+    EXPECT_EQ(m.counts.voted, 0);
+    EXPECT_EQ(m.counts.bad, 1);
+    EXPECT_FALSE(block_checks_out(blocks_in(m.tape)[1]->block->block));
+}
+
+TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
+    const std::vector<ByteVec> blocks = two_programs(7);
+    // One reading is wrong in the same bit of two bytes: it checks out all the same.
+    FoundTape wrong = read_tape(blocks);
+    damage(wrong, 3, {8 * 30 + 2, 8 * 90 + 2});
+    ASSERT_TRUE(block_checks_out(blocks_in(wrong)[3]->block->block));
+    const Merged m = merge_captures({capture("a", wrong), capture("b", read_tape(blocks)), capture("c", read_tape(blocks))});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.conflicts, 1);
+}
+
+TEST(MergeCaptures, ARecordingOfAnotherTapeIsRefusedOrWithPartialPassedOver) {
+    const std::vector<ByteVec> blocks = two_programs(9);
+    std::vector<ByteVec> other = {rom_header("OTHER", 3, 500), with_checksum(0xFF, pattern_bytes(500, 1)),
+                                  rom_header("THIRD", 0, 40), with_checksum(0xFF, pattern_bytes(40, 2))};
+    const std::vector<Capture> captures = {capture("a", read_tape(blocks)), capture("b", read_tape(other))};
+    const Merged refused = merge_captures(captures);
+    EXPECT_TRUE(refused.tape.empty());
+    EXPECT_NE(refused.refused.find("b is not a recording of the same tape as a"), std::string::npos) << refused.refused;
+    Merged partial = merge_captures(captures, true);
+    EXPECT_EQ(bytes_of(partial.tape), blocks);
+    EXPECT_FALSE(partial.refused.empty());
+}
+
+TEST(MergeCaptures, TheTwoCopiesInOneRecordingAreTwoCaptures) {
+    std::vector<ByteVec> twice = two_programs(11);
+    const std::vector<ByteVec> once = twice;
+    twice.insert(twice.end(), once.begin(), once.end());
+    FoundTape tape = read_tape(twice);
+    damage(tape, 1, {77});
+    damage(tape, 6, {5});
+    const std::vector<Capture> copies = split_copies(capture("side", tape));
+    ASSERT_EQ(copies.size(), 2u);
+    FoundTape merged = merge_captures(copies).tape;
+    EXPECT_EQ(bytes_of(merged), once);
+    // One copy alone is one capture.
+    EXPECT_EQ(split_copies(capture("once", read_tape(once))).size(), 1u);
+}
+
+TEST(MergeRecordings, AnUnreadableRecordingStopsTheMergeUnlessPartialIsGiven) {
+    TempDir dir;
+    ImageBuilder image;
+    for (const ByteVec& b : two_programs(13)) image.standard(b, 1000);
+    dir.write("a.wav", render(image.bytes()));
+    dir.write("b.wav", ByteVec(100, 7));
+    for (const bool partial : {false, true}) {
+        auto cx = std::make_unique<Context>();
+        cx->settings.output_name = dir.path("out.kvr");
+        ConversionOptions options;
+        options.recover = true;
+        const MergeOutcome out = merge_recordings(*cx, {{dir.path("a.wav"), dir.path("b.wav")}, false, partial}, options);
+        EXPECT_EQ(out.written.has_value(), partial) << cx->console.text();
+        EXPECT_EQ(std::filesystem::exists(dir.path("out.kvr")), partial);
+        EXPECT_NE(cx->console.text().find("b.wav"), std::string::npos);
+    }
+}
+
+TEST(MergeCommand, SeveralRecordingsMakeOneImageAndAnotherTapeIsRefused) {
+    TempDir dir;
+    ImageBuilder tape, other;
+    for (const ByteVec& b : two_programs(15)) tape.standard(b, 1000);
+    for (const ByteVec& b : {rom_header("OTHER", 3, 500), with_checksum(0xFF, pattern_bytes(500, 4))}) other.standard(b, 1000);
+    RenderOptions noisy;
+    noisy.noise = 0.2;
+    noisy.amplitude = 0.4;
+    dir.write("a.wav", render(tape.bytes()));
+    dir.write("b.wav", render(tape.bytes(), noisy));
+    dir.write("other.wav", render(other.bytes()));
+    ToolRun r = kvrtool("convert " + dir.path("a.wav") + " " + dir.path("b.wav") + " -o " + dir.path("out.tap"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Recording 2 of 2: " + dir.path("b.wav")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" From " + dir.path("a.wav")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Merged: 4 blocks from 1 recording, repaired by voting: 0, conflicts: 0, still bad: 0"),
+              std::string::npos) << r.out;
+    ByteVec want;
+    for (const ByteVec& b : two_programs(15)) {
+        want.push_back(static_cast<std::uint8_t>(b.size() & 0xFF));
+        want.push_back(static_cast<std::uint8_t>(b.size() >> 8));
+        want.insert(want.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(dir.read("out.tap"), want);
+
+    r = kvrtool("convert " + dir.path("a.wav") + " " + dir.path("other.wav") + " -o " + dir.path("mixed.kvr"));
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find(dir.path("other.wav") + " is not a recording of the same tape as " + dir.path("a.wav")),
+              std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.path("mixed.kvr")));
+    // --exact converts one recording alone.
+    EXPECT_EQ(kvrtool("convert --exact " + dir.path("a.wav") + " " + dir.path("b.wav")).status, 2);
+}
+
+}  // namespace
+}  // namespace kvr::test
