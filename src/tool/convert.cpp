@@ -10,20 +10,24 @@
 #include "run/convert_file.hpp"
 #include "tool/commands.hpp"
 #include "tool/convert_options.hpp"
+#include "tool/merge.hpp"
 
 namespace kvr {
 
 namespace {
 
 std::string usage() {
-    return "Usage: kvrtool convert INPUT [-o OUTPUT] [options]\n"
+    return "Usage: kvrtool convert INPUT [INPUT ...] [-o OUTPUT] [options]\n"
            "\n"
            "Converts a recording (WAV, CSW, VOC, or any sound file the sound library reads) into a\n"
            "KVR image or a TAP file. A signal front end conditions the recording first, and every\n"
            "block whose checksum fails is read again with other settings until one checks out.\n"
            "The report is kelvarin's, followed by a summary.\n"
+           "\n"
+           "Several recordings of one tape make one image: each is converted as above, then their\n"
+           "blocks are matched, the readings that check out kept and the bad ones voted bit by bit.\n"
            "\n" +
-           convert_option_lines("the image to write, -o for short; .tap makes a TAP file (default: INPUT.kvr)");
+           convert_option_lines("the image to write, -o for short; .tap makes a TAP file (default: INPUT.kvr)", true);
 }
 
 }  // namespace
@@ -39,11 +43,16 @@ int convert_command(std::span<const std::string> args, std::FILE* out, std::FILE
         std::fputs(usage().c_str(), out);
         return 0;
     }
+    const bool merge = !request.more_inputs.empty() || request.copies;
+    if (merge && request.exact) {
+        std::fprintf(err, "kvrtool: --exact converts one recording alone\n");
+        return 2;
+    }
     auto cx = std::make_unique<Context>(out, err);
     ConversionOptions options;
     options.recover = !request.exact;
     options.terminal = ::isatty(2) == 1;
-    const int status = run_conversion_request(*cx, request, options);
+    const int status = merge ? run_merge(*cx, request, options) : run_conversion_request(*cx, request, options);
     // The classic report names the image it could not create; this says why.
     if (!request.exact && !cx->image.open_error().empty())
         cx->console.warn("kvrtool: cannot create %s: %s\n", cx->settings.output_name.c_str(), cx->image.open_error().c_str());

@@ -22,12 +22,17 @@ struct ConvertOption {
     const char* help;        // nullptr: the command's own text (the output's), or the loaders' names
     // The numbers the value may be, where fewer than every 32-bit one make sense.
     long long low = INT32_MIN, high = INT32_MAX;
+    bool merging = false;  // of convert alone, which takes several recordings
 };
 
 const ConvertOption kOptions[] = {
     {"--output", nullptr, "FILE", nullptr},
     {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
     {"--loader", nullptr, "NAME", nullptr},
+    {"--copies", nullptr, nullptr, "a recording that holds the program twice is merged as two recordings", INT32_MIN,
+     INT32_MAX, true},
+    {"--partial", nullptr, nullptr, "merge the recordings that can be when others cannot (unreadable, another tape)",
+     INT32_MIN, INT32_MAX, true},
     // 65535 stands for no index given.
     {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block", 0, 65534},
     {"--tap", "/tap", nullptr, "write a TAP file whatever the output's name"},
@@ -111,12 +116,13 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
             continue;
         }
         if (arg.size() < 2 || arg[0] != '-') {
-            if (!r.input.empty()) return fail(error, std::string(command) + " takes one recording");
-            r.input = arg;
+            if (!r.input.empty() && std::string(command) != "convert")
+                return fail(error, std::string(command) + " takes one recording");
+            (r.input.empty() ? r.input : r.more_inputs.emplace_back()) = arg;
             continue;
         }
         const ConvertOption* o = find_option(arg);
-        if (o == nullptr) return fail(error, "unknown option " + arg);
+        if (o == nullptr || (o->merging && std::string(command) != "convert")) return fail(error, "unknown option " + arg);
         std::string value;
         if (o->value_name != nullptr) {
             if (i + 1 >= args.size()) return fail(error, arg + " needs a value");
@@ -125,6 +131,8 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
         const std::string name = o->name;
         if (name == "--help") r.help = true;
         else if (name == "--exact") r.exact = true;
+        else if (name == "--copies") r.copies = true;
+        else if (name == "--partial") r.partial = true;
         else if (name == "--output") {
             if (value.empty()) return fail(error, arg + " needs a file name");
             r.output = value;
@@ -160,9 +168,10 @@ int run_conversion_request(Context& cx, ConvertRequest& r, const ConversionOptio
     return exit_status(result);
 }
 
-std::string convert_option_lines(const char* output_help) {
+std::string convert_option_lines(const char* output_help, bool merging) {
     std::string text = "Options:\n";
     for (const ConvertOption& o : kOptions) {
+        if (o.merging && !merging) continue;
         std::string left = std::string(o.name) + (o.value_name != nullptr ? std::string(" ") + o.value_name : "");
         left.resize(std::max<std::size_t>(left.size() + 1, 22), ' ');
         const std::string help = o.help != nullptr ? o.help : std::string(o.name) == "--loader" ? loader_help() : output_help;

@@ -17,7 +17,10 @@ struct Context;
 struct ConvertRequest {
     Settings settings;  // the file names are filled in by the command
     std::string input;
+    std::vector<std::string> more_inputs;  // convert's further recordings of the same tape, merged
     std::string output;  // as given with -o, or empty
+    bool copies = false;   // a recording holding the program twice is merged as two captures
+    bool partial = false;  // recordings that cannot be merged are passed over
     bool exact = false;
     bool help = false;
 };
@@ -32,6 +35,7 @@ int run_conversion_request(Context& cx, ConvertRequest& request, const Conversio
                            const std::string& default_output = {});
 
 // The "Options:" lines of a usage text, -o described by `output_help`.
-std::string convert_option_lines(const char* output_help);
+// With `merging`, the options of several recordings merged too.
+std::string convert_option_lines(const char* output_help, bool merging = false);
 
 }  // namespace kvr

@@ -1,0 +1,143 @@
+"""Three recordings of each sweep tape, damaged independently and by different tools (noise
+mixed in by sox, dropouts, sox's treble cut with a level change, kvrtool play's own noise and
+dropouts), converted alone and merged. For each set: the blocks each recording gives alone
+(its TAP records equal to the tape's blocks), the blocks the merge gives, the blocks no
+recording gives alone that the merge does (repaired by the vote), any block the merge writes
+that checks out but is not the tape's (a wrong byte taken), and the seconds the three
+conversions take against the merge's."""
+
+import argparse
+import hashlib
+import json
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sweep"))
+
+import damage as d  # noqa: E402
+import tapes  # noqa: E402
+import wavio  # noqa: E402
+import pyrender  # noqa: E402
+import sweep  # noqa: E402
+
+
+with open(os.path.abspath(__file__), "rb") as _f:
+    OWN = hashlib.sha1(_f.read()).hexdigest()[:8]  # recordings are made anew when this file changes
+
+
+def checks_out(record):
+    c = 0
+    for b in record:
+        c ^= b
+    return len(record) >= 2 and c == 0
+
+
+def noisy(cache, tape, sigma, seed, out, gain=1.0):
+    d.mix(out, d.clean(cache, "py", tape), sigma, d.noise(cache, seed, d.base_rate("py")), gain)
+
+
+DROPOUT_MS, DROPOUT_DEPTH = 12, 0.15
+
+
+def dropped(cache, tape, sigma, seed, out):
+    rate = d.base_rate("py")
+    _, samples = wavio.read(d.clean(cache, "py", tape))
+    spans = d.dropout_spans(tapes.TAPES[tape](), seed, DROPOUT_MS, rate, pyrender.LEAD_S)
+    tmp = d.part(out)
+    try:
+        wavio.write_float(tmp, rate, d.apply_dropouts(samples, spans, DROPOUT_DEPTH, rate))
+        d.mix(out, tmp, sigma, d.noise(cache, seed, rate))
+    finally:
+        os.remove(tmp)
+
+
+def dull(cache, tape, sigma, seed, out):
+    tmp = d.part(out)
+    try:
+        d.filtered(d.clean(cache, "py", tape), tmp, "treble", "-8", "1500")
+        d.mix(out, tmp, sigma, d.noise(cache, seed, d.base_rate("py")), gain=0.6)
+    finally:
+        os.remove(tmp)
+
+
+def played(cache, tape, sigma, seed, out):
+    cache.play([cache.kvr(tape), "--amplitude", d.AMPLITUDE, "--noise", min(1.0, sigma * 3 ** 0.5), "--lowpass", 2000,
+                "--dropouts", 40, "--dropout-ms", 30, "--seed", seed], out)
+
+
+# Each set: three recordings, (how, sigma, seed). The seeds differ from the sweep's tuning ones.
+SETS = {
+    "sox": [(noisy, 1.0, 11), (dropped, 0.3, 12), (dull, 0.25, 13)],
+    "mixed-tools": [(noisy, 1.0, 21), (played, 0.55, 22), (dull, 0.25, 23)],
+    # Two recordings, each bad in other bits of the same blocks: what the vote repairs.
+    "vote": [(noisy, 0.8, 31), (noisy, 0.8, 32)],
+    "vote-deep": [(noisy, 0.95, 41), (noisy, 0.95, 42), (noisy, 0.95, 43)],
+}
+
+
+def convert(kvrtool, inputs, out, log):
+    return sweep.convert([kvrtool, "convert", *inputs, "-o", out], out, log, timeout=600)
+
+
+def run_set(cache, name, tape, kvrtool):
+    truth = [b.data for b in tapes.TAPES[tape]().blocks]
+    known = set(truth)
+    recs = []
+    for i, (how, sigma, seed) in enumerate(SETS[name]):
+        p = cache.path("rec", f"merge-{tape}-{how.__name__}-{sigma}-{seed}-{OWN}-{cache.version}.wav")
+        if not os.path.exists(p):
+            tmp = d.part(p)
+            how(cache, tape, sigma, seed, tmp)
+            os.replace(tmp, p)
+        recs.append(p)
+    base = cache.path("out", f"merge-{name}-{tape}")
+    alone, t_alone = [], 0.0
+    for i, p in enumerate(recs):
+        r, t, _ = convert(kvrtool, [p], f"{base}-{i}.tap", f"{base}-{i}.txt")
+        alone.append(set(r))
+        t_alone += t
+    merged, t_merge, rc = convert(kvrtool, recs, f"{base}-m.tap", f"{base}-m.txt")
+    got = set(merged)
+    return {
+        "set": name, "tape": tape, "blocks": len(truth),
+        "alone": [sum(b in a for b in truth) for a in alone],
+        "merged": sum(b in got for b in truth),
+        "union": sum(any(b in a for a in alone) for b in truth),
+        "only_by_merge": sum(b in got and not any(b in a for a in alone) for b in truth),
+        "wrong": sum(1 for x in merged if checks_out(x) and x not in known),
+        "wrong_alone": [sum(1 for x in a if checks_out(x) and x not in known) for a in alone],
+        "t_alone": round(t_alone, 2), "t_merge": round(t_merge, 2), "rc": rc,
+    }
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--bin", default=os.path.join(HERE, "..", "..", "build", "src"))
+    ap.add_argument("--cache", default="/tmp/kelvarin-merge")
+    ap.add_argument("--json")
+    a = ap.parse_args()
+    bin_dir = os.path.abspath(a.bin)
+    cache = d.Cache(a.cache, bin_dir, sweep.version(bin_dir, a.cache))
+    kvrtool = os.path.join(bin_dir, "kvrtool")
+    rows = [run_set(cache, s, t, kvrtool) for s in SETS for t in tapes.TAPES]
+    tot = {k: sum(r[k] for r in rows) for k in ("blocks", "merged", "union", "only_by_merge", "wrong", "t_alone", "t_merge")}
+    for r in rows:
+        print(f"{r['set']:12} {r['tape']:6} blocks {r['blocks']:2}  alone {r['alone']}  merged {r['merged']:2}"
+              f"  by the merge only {r['only_by_merge']}  wrong {r['wrong']} (alone {r['wrong_alone']})  {r['t_alone']:.2f} s alone,"
+              f" {r['t_merge']:.2f} s merged")
+    best = sum(max(r["alone"]) for r in rows)
+    each = [sum(r["alone"][i] for r in rows if i < len(r["alone"])) for i in range(3)]
+    never_fewer = all(r["merged"] >= max(r["alone"]) for r in rows)
+    print(f"merged never fewer than the best recording alone: {never_fewer}")
+    print(f"total: {tot['blocks']} blocks; alone {each} (best per set {best}); merged {tot['merged']}"
+          f" ({100 * tot['merged'] / tot['blocks']:.0f} %; any one alone {tot['union']}); by the merge only {tot['only_by_merge']};"
+          f" wrong {tot['wrong']}; time {tot['t_alone']:.1f} s alone, {tot['t_merge']:.1f} s merged"
+          f" ({100 * tot['t_merge'] / max(tot['t_alone'], 1e-9):.0f} %)")
+    if a.json:
+        with open(a.json, "w") as f:
+            json.dump({"rows": rows, "total": tot}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
