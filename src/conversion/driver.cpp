@@ -107,6 +107,7 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     report.creating(s.tap_output);
 
     TapeWriter writer(report, sink, cx.recording.sample_rate, hooks.observer);
+    if (hooks.keeper != nullptr && !s.tap_output) writer.keep_signal(hooks.keeper, cx.recording.count);
     Reading reading(cx.recording, loaders, hooks);
     if (hooks.mender == nullptr) {
         reading.run([&writer](FoundPilot&& f) { writer.add(std::move(f)); });

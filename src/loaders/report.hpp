@@ -32,6 +32,11 @@ public:
     // Before the line of a block that a retry read again.
     void recovered_with(const char* way);
 
+    // A stretch of signal no block was read from, kept as its pulses (times in seconds).
+    void kept_signal(std::int64_t pulses, double from, double to);
+    // The recorded pulses of a block that did not check out, kept beside it.
+    void kept_block(std::int32_t block_number, std::int64_t pulses);
+
     void tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name);
 
 private:
