@@ -196,6 +196,13 @@ TEST(KeptSignalConversion, ForeignSchemeIsKeptPulseForPulseAndPlaysBackTheSame) 
     EXPECT_TRUE(kept_runs(b).empty());
     EXPECT_LE(static_cast<double>(a.size() - b.size()), 2.1 * 6206);
 
+    // The report page draws them on the timeline, where the conversion found them.
+    ASSERT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("page.html")).status, 0);
+    const ByteVec page = dir.read("page.html");
+    const std::string html(page.begin(), page.end());
+    EXPECT_TRUE(std::regex_search(html, std::regex(R"("kept":\[\[\d+,\d+,2079\],\[\d+,\d+,4127\]\])"))) << html.size();
+    EXPECT_NE(html.find(".kept {"), std::string::npos);
+
     // Played and converted again, then again: the same stretches, and at last the same image.
     ASSERT_EQ(kvrtool("play " + dir.path("a.kvr") + " -o " + dir.path("a.wav")).status, 0);
     ASSERT_EQ(kvrtool("convert " + dir.path("a.wav") + " -o " + dir.path("c.kvr")).status, 0);
@@ -203,6 +210,30 @@ TEST(KeptSignalConversion, ForeignSchemeIsKeptPulseForPulseAndPlaysBackTheSame) 
     ASSERT_EQ(kvrtool("play " + dir.path("c.kvr") + " -o " + dir.path("c.wav")).status, 0);
     ASSERT_EQ(kvrtool("convert " + dir.path("c.wav") + " -o " + dir.path("d.kvr")).status, 0);
     EXPECT_EQ(dir.read("d.kvr"), dir.read("c.kvr"));
+}
+
+TEST(KeptSignalConversion, SignalBeforeTheFirstBlockAfterTheLastAndALoneToneKeepTheirPlaces) {
+    TempDir dir;
+    ImageBuilder b;
+    pulse_blocks(b, foreign_scheme(64, 11));
+    b.pause(800).standard(rom_header("MID", 3, 100), 1000).tone(2168, 600).pause(1000);
+    b.standard(with_checksum(0xFF, pattern_bytes(100, 12)), 700);
+    pulse_blocks(b, foreign_scheme(64, 13));
+    dir.write("tape.wav", render(b.bytes()));
+    const ToolRun run = kvrtool("convert " + dir.path("tape.wav") + " -o " + dir.path("a.kvr"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    // The recording begins and ends inside a stretch: the HP at either end has no edge.
+    const std::regex lines(R"(\n\nKept signal: 542 pulses over 0\.17 s, 0:00\.00 to 0:00\.17\n B:MID .* P-1\.000\n)"
+                           R"(Kept signal: 600 pulses over 0\.37 s, [^\n]*\n(.*\n)? -{12} .* P-0\.700\n)"
+                           R"(Kept signal: 542 pulses over 0\.17 s, [^\n]*\nBlocks: 2,)");
+    EXPECT_TRUE(std::regex_search(run.out, lines)) << run.out;
+    // In the image as on the tape: pulses, pause, block, tone, pause, block, pulses.
+    std::vector<std::uint8_t> kinds;
+    for (const TapeBlock& t : blocks_of(dir.read("a.kvr")))
+        if (kinds.empty() || t.id != image::kPulseSequence || kinds.back() != t.id) kinds.push_back(t.id);
+    EXPECT_EQ(kinds, (std::vector<std::uint8_t>{image::kPulseSequence, image::kPause, image::kStandardData,
+                                                  image::kPulseSequence, image::kPause, image::kStandardData,
+                                                  image::kPulseSequence}));
 }
 
 TEST(KeptSignalConversion, NoiseAndHumInThePausesStayPauses) {
