@@ -115,6 +115,22 @@ TEST(KeptSignalPulses, LongStretchesComeInPiecesAndEdgesDoNotDrift) {
         }
 }
 
+TEST(KeptSignalPulses, MorePulsesThanABlockHoldsBecomeSeveralBlocks) {
+    std::vector<std::uint16_t> pulses(600);
+    for (std::size_t i = 0; i < pulses.size(); ++i) pulses[i] = static_cast<std::uint16_t>(500 + i);
+    std::vector<std::uint8_t> bytes;
+    image::put_header(bytes);
+    image::put_pulse_sequence(bytes, pulses);
+    image::put_pause(bytes, 100);
+    const std::vector<TapeBlock> blocks = blocks_of(bytes);
+    ASSERT_EQ(blocks.size(), 4u);
+    std::vector<std::uint16_t> back;
+    for (std::size_t i = 0; i < 3; ++i) back.insert(back.end(), blocks[i].pulses.begin(), blocks[i].pulses.end());
+    EXPECT_EQ(blocks[2].pulses.size(), 90u);
+    EXPECT_EQ(back, pulses);
+    EXPECT_EQ(blocks[3].id, image::kPause);
+}
+
 TEST(KeptSignalReport, LineGroupsThousandsAndTellsMinutes) {
     Console console;
     Report report(console);

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "formats/kvr_image.hpp"
 #include "loaders/decoded_block.hpp"
 
 namespace kvr {
@@ -25,7 +26,7 @@ public:
 };
 
 // As many pulses as one pulse sequence block holds.
-inline constexpr std::size_t kMostKeptPulses = 255;
+inline constexpr std::size_t kMostKeptPulses = image::kMostPulses;
 
 class SignalKeeper {
 public:
