@@ -21,6 +21,10 @@ public:
     virtual void take(DecodedBlock&& block) = 0;
     // When the pause after the waiting block is known: the next pilot, or the end.
     virtual void release(float pause) = 0;
+    // Signal kept as it was recorded, between the blocks or beside a bad one: its pulses, the
+    // silences after them and the groups around them, each put in at once.
+    virtual void kept(const image::Piece&) {}
+    virtual void kept_group_end() {}
 };
 
 }  // namespace kvr

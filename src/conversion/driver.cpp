@@ -166,6 +166,9 @@ private:
 ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     Output out(cx, hooks.observer, hooks.found != nullptr);
     if (!out.open()) return {};
+    // The pulses of what no loader read go into an image, not into a tape handed back.
+    if (hooks.keeper != nullptr && !cx.settings.tap_output && hooks.found == nullptr)
+        out.writer().keep_signal(hooks.keeper, cx.recording.count);
     Reading reading(cx.recording, out.loaders(), hooks);
     if (hooks.mender == nullptr && hooks.found == nullptr) {
         reading.run([&out](FoundPilot&& f) { out.writer().add(std::move(f)); });

@@ -11,6 +11,8 @@
 namespace kvr {
 
 struct Context;
+struct KeptStretch;
+class SignalKeeper;
 
 struct ConversionResult {
     bool ok = false;          // the output was written (or, with no block found, left alone)
@@ -49,6 +51,8 @@ public:
     virtual void block(const DecodedBlock& block, const BlockSeen& seen) = 0;
     // The pause after the block before, as its report line ends.
     virtual void pause(float seconds) = 0;
+    // A stretch of signal no block was read from, kept as its pulses, as its line is reported.
+    virtual void kept(const KeptStretch&) {}
 };
 
 // Sees the whole tape as the reading found it, before any of it is written, and may mend it:
@@ -66,6 +70,8 @@ struct ConversionHooks {
     // are reported as they would be, and no file is made.
     FoundTape* found = nullptr;
     ConversionObserver* observer = nullptr;
+    // With one, the signal between the blocks that no loader read goes into the image too.
+    SignalKeeper* keeper = nullptr;
     // Told the part of the recording read so far (0 to 1), every percent or so.
     void (*progress)(void* context, double done) = nullptr;
     void* progress_context = nullptr;

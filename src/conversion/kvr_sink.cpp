@@ -25,6 +25,16 @@ void KvrSink::subblock(const DecodedBlock& block, std::size_t i) {
     flush();
 }
 
+void KvrSink::kept(const image::Piece& piece) {
+    image::put_piece(bytes_, piece);
+    flush();
+}
+
+void KvrSink::kept_group_end() {
+    image::put_group_end(bytes_);
+    flush();
+}
+
 void KvrSink::take(DecodedBlock&& block) { waiting_ = std::move(block); }
 
 void KvrSink::release(float pause) {

@@ -20,6 +20,8 @@ public:
     void subblock(const DecodedBlock& block, std::size_t i) override;
     void take(DecodedBlock&& block) override;
     void release(float pause) override;
+    void kept(const image::Piece& piece) override;
+    void kept_group_end() override;
 
 private:
     void flush();

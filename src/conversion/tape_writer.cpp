@@ -5,6 +5,11 @@
 namespace kvr {
 
 void TapeWriter::add(FoundPilot&& pilot) {
+    if (keeper_ != nullptr) {
+        // A pilot that no block followed is signal of the gap, kept with the rest of it.
+        if (!pilot.block || !pilot.block->block.counted) return;
+        if (!pilot.gap_replaced) keep_gap(pilot.start, true);
+    }
     if (waiting_) close_waiting_block(pilot);
     waiting_ = false;
     if (!pilot.block) return;
@@ -16,15 +21,21 @@ void TapeWriter::add(FoundPilot&& pilot) {
     if (!block.counted) return;
     ++blocks_;
     last_block_end_ = block.end;
+    waiting_kept_ = waiting_ && keeper_ != nullptr && keeper_->keeps_pulses_of(block);
+    waiting_from_ = found.seen.pilot_start;
     if (observer_ != nullptr) observer_->block(block, found.seen);
     hand_over(std::move(block));
 }
 
 bool TapeWriter::finish() {
     if (blocks_ == 0) return false;
+    // The last block's line is ended already when signal after it was kept.
+    const bool line_ended = keeper_ != nullptr && keep_gap(recording_end_, false);
+    const bool kept_after = waiting_ && waiting_kept_;
     if (waiting_) sink_.release(0.0f);
     waiting_ = false;
-    report_.end();
+    if (!line_ended) report_.end();
+    if (kept_after) keep_block_pulses(0.0f);
     return true;
 }
 
@@ -38,6 +49,7 @@ void TapeWriter::close_waiting_block(const FoundPilot& next) {
     report_.pause(pause);
     if (observer_ != nullptr) observer_->pause(pause);
     sink_.release(pause);
+    if (waiting_kept_) keep_block_pulses(pause);
 }
 
 // The block's report and its bytes, in the order the console and the TAP file show them:

@@ -6,6 +6,7 @@
 
 #include "conversion/block_sink.hpp"
 #include "conversion/found_tape.hpp"
+#include "conversion/kept_stretch.hpp"
 #include "loaders/report.hpp"
 
 namespace kvr {
@@ -25,9 +26,19 @@ public:
 
     std::int32_t blocks() const { return blocks_; }
 
+    // From now on the signal of the gaps between blocks that `keeper` finds goes into the
+    // image as its pulses, in its place, and so do the pulses of the blocks it names.
+    // `recording_end` is where the gap after the last block ends.
+    void keep_signal(SignalKeeper* keeper, std::int32_t recording_end) {
+        keeper_ = keeper;
+        recording_end_ = recording_end;
+    }
+
 private:
     void close_waiting_block(const FoundPilot& next);
     void hand_over(DecodedBlock&& block);
+    bool keep_gap(std::int32_t to, bool before_block);
+    void keep_block_pulses(float pause);
 
     Report& report_;
     BlockSink& sink_;
@@ -36,6 +47,11 @@ private:
     std::int32_t blocks_ = 0;          // the blocks written so far
     std::int32_t last_block_end_ = 0;  // where the last of them ended
     bool waiting_ = false;             // a block waits, and its report line is open
+    SignalKeeper* keeper_ = nullptr;
+    std::int32_t recording_end_ = 0;
+    // The waiting block's pulses go beside it, from the first sample of its pilot.
+    bool waiting_kept_ = false;
+    std::int32_t waiting_from_ = 0;
 };
 
 }  // namespace kvr

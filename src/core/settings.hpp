@@ -25,6 +25,10 @@ struct Settings {
     bool alternative_bits = false;
     bool force_sync = false;
     bool middle_value = false;
+    // kvrtool convert's alone: the signal no block was read from, and the pulses of the blocks
+    // that never checked out, kept in the image as they were recorded.
+    bool keep_signal = true;
+    bool keep_bad_signal = true;
     LoaderOptions loaders;  // what each loader's own switches set
     std::string input_name;
     std::string output_name;

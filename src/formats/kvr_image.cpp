@@ -1,5 +1,7 @@
 #include "formats/kvr_image.hpp"
 
+#include <algorithm>
+
 #include "core/arithmetic.hpp"
 
 namespace kvr::image {
@@ -71,13 +73,20 @@ void put_pure_tone(std::vector<std::uint8_t>& out, std::int64_t pulse, std::int6
     f.set(tone::count, count);
 }
 
+// More pulses than the count's byte holds go into as many blocks as they need, one after
+// the other: they play the same, where a count cut to its low byte would misplace every
+// block after it.
 void put_pulse_sequence(std::vector<std::uint8_t>& out, std::span<const std::uint16_t> pulses) {
-    Fixed f(out, kPulseSequence);
-    f.set(pulses::count, static_cast<std::int64_t>(pulses.size()));
-    for (std::uint16_t p : pulses) {
-        out.push_back(static_cast<std::uint8_t>(p & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(p >> 8));
-    }
+    do {
+        const std::span<const std::uint16_t> part = pulses.first(std::min(pulses.size(), kMostPulses));
+        Fixed f(out, kPulseSequence);
+        f.set(pulses::count, static_cast<std::int64_t>(part.size()));
+        for (std::uint16_t p : part) {
+            out.push_back(static_cast<std::uint8_t>(p & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(p >> 8));
+        }
+        pulses = pulses.subspan(part.size());
+    } while (!pulses.empty());
 }
 
 void put_pure_data(std::vector<std::uint8_t>& out, std::int64_t bit0, std::int64_t bit1, std::int64_t used_bits,

@@ -50,6 +50,7 @@ inline constexpr Field pulse{1, 2}, count{3, 2};
 namespace pulses {
 inline constexpr Field count{1, 1};  // pulses of two bytes each follow
 }
+inline constexpr std::size_t kMostPulses = 255;  // in one pulse sequence block
 namespace pure {
 inline constexpr Field bit0{1, 2}, bit1{3, 2}, used_bits{5, 1}, pause{6, 2}, length{8, 3};
 }
@@ -108,6 +109,7 @@ struct TurboFields {
 };
 void put_turbo_data(std::vector<std::uint8_t>& out, const TurboFields& fields, std::span<const std::uint8_t> data);
 void put_pure_tone(std::vector<std::uint8_t>& out, std::int64_t pulse, std::int64_t count);
+// More than kMostPulses pulses become several blocks.
 void put_pulse_sequence(std::vector<std::uint8_t>& out, std::span<const std::uint16_t> pulses);
 void put_pure_data(std::vector<std::uint8_t>& out, std::int64_t bit0, std::int64_t bit1, std::int64_t used_bits,
                    std::int64_t pause_ms, std::span<const std::uint8_t> data);

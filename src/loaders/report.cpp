@@ -1,8 +1,34 @@
 #include "loaders/report.hpp"
 
+#include <cinttypes>
+#include <cmath>
+
 #include "loaders/loader.hpp"
 
 namespace kvr {
+
+namespace {
+
+// A count with its thousands apart: 1,234,567.
+std::string grouped(std::int64_t n) {
+    std::string digits = std::to_string(n < 0 ? -n : n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return n < 0 ? "-" + out : out;
+}
+
+// A moment of the recording as minutes and seconds to the hundredth: 0:41.20.
+std::string moment(double seconds) {
+    const auto hundredths = static_cast<std::int64_t>(std::floor(std::max(0.0, seconds) * 100.0 + 0.5));
+    char text[40];
+    std::snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ".%02" PRId64, hundredths / 6000, hundredths / 100 % 60,
+                  hundredths % 100);
+    return text;
+}
+
+}  // namespace
 
 void Report::creating(bool tap_output) {
     if (tap_output) {
@@ -41,6 +67,15 @@ void Report::block(const DecodedBlock& block) {
 void Report::recovered_with(const char* way) { console_.print(" Retry: the next block was recovered with %s\n", way); }
 
 void Report::taken_from(const char* source) { console_.print(" From %s\n", source); }
+
+void Report::kept_signal(std::int64_t pulses, double from, double to) {
+    console_.print("Kept signal: %s pulses over %.2f s, %s to %s\n", grouped(pulses).c_str(), to - from,
+                   moment(from).c_str(), moment(to).c_str());
+}
+
+void Report::kept_block(std::int32_t block_number, std::int64_t pulses) {
+    console_.print("Kept block %d as recorded: %s pulses beside its bytes\n", block_number, grouped(pulses).c_str());
+}
 
 void Report::tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name) {
     console_.warn("Warning: block %d has %d bytes, too many for a TAP record; it was left out of %s\n", block_number,

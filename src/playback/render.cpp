@@ -108,29 +108,48 @@ public:
     }
 
     void pulse(double tstates) {
+        if (pending_ > 0.0) play_silence(false);
         if (o_.jitter_pct > 0.0) tstates *= 1.0 + random_.uniform() * o_.jitter_pct / 100.0;
         hold(tstates, high_ ? o_.amplitude : -o_.amplitude);
         high_ = !high_;
     }
 
     // A silence begins with the edge that ends the last pulse, then rests at zero; the
-    // next pulse starts low.
+    // next pulse starts low. It is played when the next pulse (or the end) comes, which
+    // may ask for a whole edge in front of it.
     void silence(double ms) {
         if (ms <= 0.0) return;
-        const double total = ms * (kClock / 1000.0);
-        const double edge = std::min(total, kClock / 1000.0);
-        hold(edge, high_ ? o_.amplitude : -o_.amplitude);
-        hold(total - edge, 0.0);
-        high_ = false;
+        if (pending_ > 0.0) play_silence(false);
+        pending_ = ms;
+    }
+
+    // The next pulses are a sequence of pulses each of which counts: when a silence comes
+    // before them, its last millisecond is high, so that the first pulse begins with a whole
+    // edge. A level coming out of zero is read a few samples early, which would lengthen
+    // that pulse at every playing and reading again.
+    void whole_edge_next() {
+        if (pending_ > 0.0) play_silence(true);
     }
 
     void finish() {
+        if (pending_ > 0.0) play_silence(false);
         flush();
         encoder_.finish();
     }
 
 private:
     static constexpr std::size_t kChunk = 1 << 16;
+
+    void play_silence(bool whole_edge) {
+        const double total = pending_ * (kClock / 1000.0);
+        pending_ = 0.0;
+        const double edge = std::min(total, kClock / 1000.0);
+        hold(edge, high_ ? o_.amplitude : -o_.amplitude);
+        const double lead = whole_edge && total >= 3.0 * edge ? edge : 0.0;
+        hold(total - edge - lead, 0.0);
+        hold(lead, o_.amplitude);
+        high_ = false;
+    }
 
     void hold(double tstates, double value) {
         time_ += tstates;
@@ -155,6 +174,7 @@ private:
     SampleEncoder& encoder_;
     Random random_;
     double time_ = 0.0;
+    double pending_ = 0.0;  // the milliseconds of silence not yet played
     std::int64_t emitted_ = 0;
     bool high_ = false;
     double alpha_ = 0.0;
@@ -194,6 +214,7 @@ void play_block(Player& p, const TapeBlock& b) {
         for (std::int32_t i = 0; i < b.tone_count; ++i) p.pulse(b.tone_pulse);
         break;
     case image::kPulseSequence:
+        p.whole_edge_next();
         for (std::uint16_t pulse : b.pulses) p.pulse(pulse);
         break;
     case image::kPureData:

@@ -13,6 +13,7 @@
 #include "input/file_bytes.hpp"
 #include "recovery/classic_levels.hpp"
 #include "recovery/demod_mender.hpp"
+#include "recovery/kept_signal.hpp"
 #include "recovery/recovery_input.hpp"
 #include "recovery/retry.hpp"
 
@@ -101,12 +102,16 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
     hooks.mender = &demodulator;
     hooks.observer = taps.observer;
     hooks.found = taps.found;
+    KeptSignal kept(cx.recording, cx.settings.keep_signal, cx.settings.keep_signal && cx.settings.keep_bad_signal);
+    if (cx.settings.keep_signal) hooks.keeper = &kept;
     if (progress) hooks.progress = show_progress;
     const ConversionResult result = run_conversion(cx, hooks);
     const TapeCounts& n = demodulator.counts();
-    if (result.blocks > 0)
+    if (result.blocks > 0) {
         cx.console.print("Blocks: %d, good checksums: %d, recovered by a retry: %d, still bad: %d\n", n.blocks, n.good,
                          n.recovered, n.blocks - n.good);
+        if (hooks.keeper != nullptr && !cx.settings.tap_output && hooks.found == nullptr) print_kept_summary(cx.console, kept.counts());
+    }
     if (taps.finished) taps.finished(channels ? *channels : static_cast<const FrameSource&>(levels));
     return result;
 }

@@ -132,4 +132,6 @@ void BlockCollector::pause(float seconds) {
     if (!blocks_.empty()) blocks_.back().pause = seconds;
 }
 
+void BlockCollector::kept(const KeptStretch& s) { kept_.push_back({s.from, s.to, s.pulses}); }
+
 }  // namespace kvr

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "conversion/driver.hpp"
+#include "conversion/kept_stretch.hpp"
 #include "report_page/tape_facts.hpp"
 
 namespace kvr {
@@ -13,11 +14,14 @@ class BlockCollector : public ConversionObserver {
 public:
     void block(const DecodedBlock& block, const BlockSeen& seen) override;
     void pause(float seconds) override;
+    void kept(const KeptStretch& stretch) override;
 
     std::vector<BlockFacts>& blocks() { return blocks_; }
+    std::vector<KeptFacts>& kept() { return kept_; }
 
 private:
     std::vector<BlockFacts> blocks_;
+    std::vector<KeptFacts> kept_;
 };
 
 }  // namespace kvr

@@ -99,6 +99,11 @@
       r.appendChild(svgEl("title", {}, `unrecognised signal ${at(a)} to ${at(b)}`));
       s.appendChild(r);
     }
+    for (const [a, b, pulses] of data.kept || []) {
+      const r = svgEl("rect", { class: "kept", x: x(a), y: top + 4, width: Math.max(x(b) - x(a), 1), height: barH - 8 });
+      r.appendChild(svgEl("title", {}, `kept signal: ${pulses} pulses, ${at(a)} to ${at(b)}`));
+      s.appendChild(r);
+    }
     blocks.forEach((b, i) => {
       const r = svgEl("rect", {
         class: "block-bar kind-" + b.kind, "data-index": i,
@@ -121,6 +126,12 @@
       const span = el("span");
       span.appendChild(el("i", { class: "kind-" + k }));
       span.appendChild(document.createTextNode(name));
+      legend.appendChild(span);
+    }
+    if ((data.kept || []).length > 0) {
+      const span = el("span");
+      span.appendChild(el("i", { class: "kept-key" }));
+      span.appendChild(document.createTextNode("kept signal (no loader read it)"));
       legend.appendChild(span);
     }
     legend.appendChild(el("span", {}, "\u25b2 red: bad checksum, amber: recovered by a retry"));

@@ -103,6 +103,9 @@ std::string page_data_json(const RecordingFacts& f) {
     s += ",\"unrecognised\":" + json_array(f.unrecognised, [](const Stretch& t) {
              return json_tuple({integer(t.start), integer(t.end)});
          });
+    s += ",\"kept\":" + json_array(f.kept, [](const KeptFacts& k) {
+             return json_tuple({integer(k.start), integer(k.end), integer(k.pulses)});
+         });
     s += ",\"blocks\":[";
     for (std::size_t i = 0; i < f.blocks.size(); ++i) {
         s += i ? ",\n" : "\n";

@@ -86,6 +86,12 @@ struct Stretch {
     std::int64_t start = 0, end = 0;  // samples
 };
 
+// A stretch of signal no block was read from, kept in the image as its pulses.
+struct KeptFacts {
+    std::int64_t start = 0, end = 0;  // samples
+    std::int64_t pulses = 0;
+};
+
 // The amplitude of one channel over the whole recording, bucket by bucket.
 struct ChannelEnvelope {
     std::vector<float> high, low;  // the largest and smallest amplitude of the short windows in a bucket
@@ -105,6 +111,7 @@ struct RecordingFacts {
     std::vector<ChannelEnvelope> envelope;
     std::vector<Stretch> unrecognised;
     std::vector<BlockFacts> blocks;
+    std::vector<KeptFacts> kept;
     std::string summary;  // the conversion's closing line, when it prints one
 };
 

@@ -49,6 +49,9 @@ const ConvertOption kOptions[] = {
     {"--alter", "/alter", nullptr, "follow the running mean of each bit value while reading"},
     {"--sync", "/sync", nullptr, "write the ROM sync lengths into turbo blocks"},
     {"--middle", "/middle", nullptr, "tell 0 from 1 by the middle of the two bit lengths"},
+    {"--no-kept-signal", nullptr, nullptr, "leave out the signal no loader read (kept as its pulses by default)"},
+    {"--keep-bad-signal", nullptr, nullptr, "keep a bad block's recorded pulses in a group beside it (default)"},
+    {"--no-keep-bad-signal", nullptr, nullptr, "keep a bad block's bytes alone"},
     {"--help", nullptr, nullptr, "this text, -h for short"},
 };
 
@@ -133,6 +136,8 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
         else if (name == "--exact") r.exact = true;
         else if (name == "--copies") r.copies = true;
         else if (name == "--partial") r.partial = true;
+        else if (name == "--no-kept-signal") r.settings.keep_signal = false;
+        else if (name == "--keep-bad-signal" || name == "--no-keep-bad-signal") r.settings.keep_bad_signal = name[2] != 'n';
         else if (name == "--output") {
             if (value.empty()) return fail(error, arg + " needs a file name");
             r.output = value;

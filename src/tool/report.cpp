@@ -57,6 +57,7 @@ ConversionOptions page_options(PageJob& job, Context& cx, BlockCollector& collec
     options.taps.front_end = &front_end;
     options.taps.finished = [&job, &cx, &collector, &facts, &front_end](const FrameSource& frames) {
         facts.blocks = std::move(collector.blocks());
+        facts.kept = std::move(collector.kept());
         const bool ran = front_end.channels > 0;
         const LevelsFrom from = job.request.exact ? LevelsFrom::classic : ran ? LevelsFrom::front_end : LevelsFrom::pulses;
         write_page(job, cx, facts, frames, from, ran ? &front_end : nullptr);
