@@ -62,7 +62,7 @@ private:
         if (!r.pilot.found) return std::nullopt;
         FoundPilot found{r.pilot.start, loader.replaces_gap != nullptr && loader.replaces_gap(loaders_.settings(), blocks_),
                          std::nullopt};
-        BlockSeen seen{r.pilot.start, r.data_start, 0, {}};
+        BlockSeen seen{r.pilot.start, r.data_start, 0, {}, std::nullopt};
         if (hooks_.retry != nullptr && r.block.counted) {
             std::optional<BetterReading> better = hooks_.retry->improve({start, loader, *before, r});
             seen.retry = hooks_.retry->last_outcome();
@@ -77,7 +77,7 @@ private:
             last_block_end_ = r.block.end;
         }
         seen.end = r.block.end;
-        found.block = FoundBlock{std::move(r.block), seen};
+        found.block = FoundBlock{std::move(r.block), seen, {}};
         return found;
     }
 
@@ -104,7 +104,7 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     TapSink tap(cx.image, report, s.output_name);
     BlockSink& sink = s.tap_output ? static_cast<BlockSink&>(tap) : kvr;
     sink.start();
-    report.creating(s.tap_output);
+    if (hooks.says_creating) report.creating(s.tap_output);
 
     TapeWriter writer(report, sink, cx.recording.sample_rate, hooks.observer);
     Reading reading(cx.recording, loaders, hooks);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "loaders/decoded_block.hpp"
@@ -23,11 +24,15 @@ struct BlockSeen {
     std::int32_t data_start = 0;   // where the step after the pilot left the cursor
     std::int32_t end = 0;          // where the search for the next block starts
     RetryOutcome retry;
+    // The log-likelihood ratio of its least certain bit, for a block the demodulator read.
+    std::optional<float> weakest_bit;
 };
 
 struct FoundBlock {
     DecodedBlock block;  // counted: a block was read
     BlockSeen seen;
+    // Lines the report prints after the block's own line (kvrtool's notes on it).
+    std::vector<std::string> notes;
 };
 
 struct FoundPilot {

@@ -18,7 +18,7 @@ void Report::pause(float seconds) { console_.print("P-%1.3f\n", static_cast<doub
 void Report::end() { console_.print("\n"); }
 
 // Not the error routine's text: this one has no empty line before it.
-void Report::no_blocks() { console_.print("-- Error: %s\n", error_text(Error::no_blocks).c_str()); }
+void Report::no_blocks() { console_.fail("-- Error: %s\n", error_text(Error::no_blocks).c_str()); }
 
 void Report::cannot_create(const std::string& name) { report_error(console_, Error::cannot_create_output, name); }
 
@@ -38,7 +38,7 @@ void Report::block(const DecodedBlock& block) {
     if (block.line.has_value()) block.loader->print_line(block, console_);
 }
 
-void Report::recovered_with(const char* way) { console_.print(" Retry: the next block was recovered with %s\n", way); }
+void Report::note(const std::string& text) { console_.print("%s\n", text.c_str()); }
 
 void Report::tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name) {
     console_.warn("Warning: block %d has %d bytes, too many for a TAP record; it was left out of %s\n", block_number,

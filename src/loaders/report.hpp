@@ -29,8 +29,8 @@ public:
     // The block's own line, left open for its pause.
     void block(const DecodedBlock& block);
 
-    // Before the line of a block that a retry read again.
-    void recovered_with(const char* way);
+    // A line of its own after a block's line: a note on the block.
+    void note(const std::string& text);
 
     void tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name);
 
