@@ -427,6 +427,7 @@ TEST(ReportPage, CommandLineAndSafeOutput) {
     std::filesystem::create_hard_link(dir.path("tape.wav"), dir.path("tape.page"));
     EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("tape.page")).status, 1);
     EXPECT_EQ(dir.read("tape.wav"), render(four_blocks()));
+    std::filesystem::remove(dir.path("tape.page"));
     // A page that cannot be written is an error.
     EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("no/such/dir/r.html")).status, 1);
     std::size_t files = 0;

@@ -50,8 +50,18 @@ std::optional<ConversionResult> recover(Context& cx, const FileBytes& file, cons
     summary.recording(cx.recording.sample_rate, cx.recording.count, input.cut_short());
     RecoveryTaps taps = options.taps;
     taps.judge = &summary;
+    // The summary ends the report, before whatever the caller prints at the end.
+    bool summed_up = false;
+    auto sum_up = [&cx, &summary, &summed_up] {
+        if (!summed_up && summary.totals().blocks > 0) cx.console.print("%s\n", summary_line(summary.totals()).c_str());
+        summed_up = true;
+    };
+    taps.finished = [&sum_up, then = options.taps.finished](const FrameSource& frames) {
+        sum_up();
+        if (then) then(frames);
+    };
     const ConversionResult result = run_recovering_conversion(cx, file.bytes(), input, options.terminal, &file, taps);
-    if (result.blocks > 0) cx.console.print("%s\n", summary_line(summary.totals()).c_str());
+    if (result.blocks > 0) sum_up();
     return result;
 }
 
