@@ -236,7 +236,7 @@ TEST(DemodConvert, BlocksDeepInNoiseAreRecoveredWhereTheOtherReadingsFail) {
     hps.insert(hps.end(), second.begin(), second.end());
     TempDir dir;
     dir.write("noisy.wav", wav_of(square_wave(hps, 0.7, 0.6, 5)));
-    const ToolRun r = kvrtool("convert " + dir.path("noisy.wav") + " -o " + dir.path("out.tap"));
+    const ToolRun r = kvrtool("convert -f " + dir.path("noisy.wav") + " -o " + dir.path("out.tap"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("recovered with the demodulator"), std::string::npos) << r.out;
     const ByteVec tap = dir.read("out.tap");

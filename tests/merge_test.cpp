@@ -208,7 +208,7 @@ TEST(MergeCommand, SeveralRecordingsMakeOneImageAndAnotherTapeIsRefused) {
               std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir.path("mixed.kvr")));
     // --exact converts one recording alone.
-    EXPECT_EQ(kvrtool("convert --exact " + dir.path("a.wav") + " " + dir.path("b.wav")).status, 2);
+    EXPECT_EQ(kvrtool("convert --exact " + dir.path("a.wav") + " " + dir.path("b.wav") + " -o " + dir.path("x.kvr")).status, 2);
 }
 
 }  // namespace

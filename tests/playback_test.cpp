@@ -27,7 +27,7 @@ TEST(KvrTool, ListsEveryBlockKind) {
     const std::string list = list_tape_image(image);
     EXPECT_EQ(list,
               "  #  offset    time       block\n"
-              "  1  0000000A    0:00.000  standard data   pause 1000 ms, 19 bytes, flag 00, checksum good\n"
+              "  1  0000000A    0:00.000  standard data   pause 1000 ms, 19 bytes, flag 00, checksum good, header of program \"LIST\"\n"
               "  2  00000022    0:06.080  turbo data      pilot 2000 x 3000, sync 600/700, bits 500/1000, used bits 5, "
               "pause 250 ms, 3 bytes, flag 12, checksum good\n"
               "  3  00000038    0:08.053  pure tone       2168 x 100\n"

@@ -182,7 +182,7 @@ def test(kvrtool, image, workdir):
     page = os.path.join(workdir, "damaged.html")
     subprocess.run([kvrtool, "play", tape, "-o", recording, "--dropouts", "20", "--dropout-ms", "40",
                     "--dropout-depth", "0", "--noise", "0.15", "--seed", "1"], check=True)
-    convert = subprocess.run([kvrtool, "convert", recording, "-o", os.path.join(workdir, "damaged.kvr")],
+    convert = subprocess.run([kvrtool, "convert", recording, "-f", "-o", os.path.join(workdir, "damaged.kvr")],
                              capture_output=True, text=True)
     subprocess.run([kvrtool, "report", recording, "-o", page], check=True, capture_output=True)
     lines = report_lines(convert.stdout)

@@ -83,7 +83,7 @@ struct BothRuns {
 
 BothRuns run_both(const TempDir& dir, const std::string& recording, const std::string& options = "") {
     BothRuns r;
-    r.convert = kvrtool("convert " + options + " " + dir.path(recording) + " -o " + dir.path("c.kvr"));
+    r.convert = kvrtool("convert -f " + options + " " + dir.path(recording) + " -o " + dir.path("c.kvr"));
     r.report = kvrtool("report " + options + " " + dir.path(recording) + " -o " + dir.path("r.html"));
     if (std::filesystem::exists(dir.path("r.html"))) r.page = text_of(dir.read("r.html"));
     return r;
@@ -422,9 +422,12 @@ TEST(ReportPage, CommandLineAndSafeOutput) {
         EXPECT_EQ(r.status, 1) << input;
         EXPECT_EQ(text_of(dir.read("old.html")), "old") << input;
     }
-    // The page never replaces the recording.
-    EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("tape.wav")).status, 1);
+    // The page never replaces the recording, by its name or through another name.
+    EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("tape.wav")).status, 2);
+    std::filesystem::create_hard_link(dir.path("tape.wav"), dir.path("tape.page"));
+    EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("tape.page")).status, 1);
     EXPECT_EQ(dir.read("tape.wav"), render(four_blocks()));
+    std::filesystem::remove(dir.path("tape.page"));
     // A page that cannot be written is an error.
     EXPECT_EQ(kvrtool("report " + dir.path("tape.wav") + " -o " + dir.path("no/such/dir/r.html")).status, 1);
     std::size_t files = 0;

@@ -263,7 +263,7 @@ TEST(Links, AnotherUsersLinkOnTheWayToTheFolderIsRefused) {
     dir.write("image.kvr", ImageBuilder{}.standard(with_checksum(0xFF, {1, 2}), 100).bytes());
     const std::string in_tmp = "cd " + dir.path("tmp") + " && ";
     const std::string tool = KVRTOOL_EXE;
-    for (const std::string& command : {tool + " convert " + kGame + " -o mal_dir/keep.txt",
+    for (const std::string& command : {tool + " convert -f " + kGame + " -o mal_dir/keep.txt",
                                        tool + " report " + kGame + " -o mal_dir/keep.txt",
                                        tool + " play " + dir.path("image.kvr") + " -o mal_dir/keep.txt",
                                        std::string(KELVARIN_EXE) + " " + kGame + " mal_dir/keep.txt"}) {
@@ -385,7 +385,7 @@ TEST(Interrupted, ConversionsLeaveNoTemporaryFile) {
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
                     SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
         interrupt_conversion(dir, {KELVARIN_EXE, dir.path("tape.csw"), dir.path("tape.kvr")}, sig);
-        interrupt_conversion(dir, {KVRTOOL_EXE, "convert", dir.path("tape.csw"), "-o", dir.path("tape.kvr")}, sig);
+        interrupt_conversion(dir, {KVRTOOL_EXE, "convert", dir.path("tape.csw"), "-f", "-o", dir.path("tape.kvr")}, sig);
     }
 }
 

@@ -19,7 +19,7 @@ namespace {
 // A ROM header and data pair and a turbo block, about 9 seconds.
 const ByteVec& test_image() {
     static const ByteVec image = ImageBuilder{}
-                                     .standard(rom_header("FORMATS"), 800)
+                                     .standard(rom_header("FORMATS", 0, 700), 800)
                                      .standard(with_checksum(0xFF, pattern_bytes(700, 21)), 600)
                                      .turbo(1800, 500, 560, 600, 1200, 2500, 8, 500, with_checksum(0x33, pattern_bytes(400, 22)))
                                      .bytes();
@@ -285,7 +285,7 @@ TEST(KvrTool, RefusesRatesNoRecordingHas) {
     // The field as written converts; the same file with its rate alone changed is refused.
     dir.write("real.aiff", aiff_stating(44100));
     EXPECT_EQ(dir.read("real.aiff"), render_in(SF_FORMAT_AIFF | SF_FORMAT_PCM_16));
-    EXPECT_EQ(kvrtool("convert " + dir.path("real.aiff") + " -o " + dir.path("real.kvr")).status, 0);
+    EXPECT_EQ(kvrtool("convert -f " + dir.path("real.aiff") + " -o " + dir.path("real.kvr")).status, 0);
     for (const double rate : {8e8, 1e300, HUGE_VAL, std::nan("")}) {
         dir.write("fast.aiff", aiff_stating(rate));
         for (const char* command : {"convert", "report"}) {
@@ -297,14 +297,14 @@ TEST(KvrTool, RefusesRatesNoRecordingHas) {
         // The classic conversion reads such a file quickly, and goes on as it always did.
         std::string classic;
         const int status = run_command(std::string(KELVARIN_EXE) + " " + dir.path("fast.aiff") + " " + dir.path("k.kvr"), classic);
-        const ToolRun exact = kvrtool("convert --exact " + dir.path("fast.aiff") + " -o " + dir.path("k.kvr"));
+        const ToolRun exact = kvrtool("convert -f --exact " + dir.path("fast.aiff") + " -o " + dir.path("k.kvr"));
         EXPECT_EQ(exact.status, status);
         EXPECT_EQ(exact.out, classic);
         EXPECT_EQ(classic.find("sample rate is above"), std::string::npos);
     }
     // The highest rate is taken.
     dir.write("top.aiff", aiff_stating(10000000));
-    const ToolRun top = kvrtool("convert " + dir.path("top.aiff") + " -o " + dir.path("top.kvr"));
+    const ToolRun top = kvrtool("convert -f " + dir.path("top.aiff") + " -o " + dir.path("top.kvr"));
     EXPECT_NE(top.out.find("Rate: 10000000 Hz\n"), std::string::npos) << top.out;
     EXPECT_EQ(top.out.find("sample rate is above"), std::string::npos) << top.out;
 }

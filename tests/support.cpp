@@ -212,7 +212,11 @@ std::string report_of(const std::string& console) {
     std::size_t at = console.find(marker);
     if (at == std::string::npos) {
         at = console.find("...\n\n");
-        return at == std::string::npos ? console : console.substr(at + 5);
+        if (at != std::string::npos) return console.substr(at + 5);
+        // A report that writes no image names none: its blocks follow the rate.
+        at = console.find("\nRate: ");
+        if (at == std::string::npos) return console;
+        return console.substr(console.find('\n', at + 1) + 1);
     }
     return console.substr(at + marker.size());
 }

@@ -62,7 +62,7 @@ private:
         if (!r.pilot.found) return std::nullopt;
         FoundPilot found{r.pilot.start, loader.replaces_gap != nullptr && loader.replaces_gap(loaders_.settings(), blocks_),
                          std::nullopt, std::nullopt};
-        BlockSeen seen{r.pilot.start, r.data_start, 0, {}, nullptr};
+        BlockSeen seen{r.pilot.start, r.data_start, 0, {}, std::nullopt};
         if (hooks_.retry != nullptr && r.block.counted) {
             std::optional<BetterReading> better = hooks_.retry->improve({start, loader, *before, r});
             seen.retry = hooks_.retry->last_outcome();
@@ -77,7 +77,7 @@ private:
             last_block_end_ = r.block.end;
         }
         seen.end = r.block.end;
-        found.block = FoundBlock{std::move(r.block), seen, {}, std::nullopt};
+        found.block = FoundBlock{std::move(r.block), seen, {}, std::nullopt, {}};
         return found;
     }
 
@@ -106,9 +106,9 @@ public:
 // or none when the tape is only read; the sink for it and the tape writer over both.
 class Output {
 public:
-    Output(Context& cx, ConversionObserver* observer, bool discard)
+    Output(Context& cx, ConversionObserver* observer, bool discard, bool says_creating = true)
         : cx_(cx), report_(cx.console), loaders_(cx.settings), kvr_(cx.image, loaders_),
-          tap_(cx.image, report_, cx.settings.output_name), discard_(discard),
+          tap_(cx.image, report_, cx.settings.output_name), discard_(discard), says_creating_(says_creating),
           writer_(report_, sink(), cx.recording.sample_rate, observer) {}
 
     bool open() {
@@ -119,7 +119,7 @@ public:
             return false;
         }
         sink().start();
-        report_.creating(s.tap_output);
+        if (says_creating_) report_.creating(s.tap_output);
         return true;
     }
     TapeWriter& writer() { return writer_; }
@@ -158,13 +158,14 @@ private:
     TapSink tap_;
     DiscardSink discard_sink_;
     bool discard_;
+    bool says_creating_;
     TapeWriter writer_;
 };
 
 }  // namespace
 
 ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
-    Output out(cx, hooks.observer, hooks.found != nullptr);
+    Output out(cx, hooks.observer, hooks.found != nullptr, hooks.says_creating);
     if (!out.open()) return {};
     // The pulses of what no loader read go into an image, not into a tape handed back.
     if (hooks.keeper != nullptr && !cx.settings.tap_output && hooks.found == nullptr)

@@ -79,6 +79,8 @@ struct ConversionHooks {
     // output is kept: false drops the output (the recording was not read after all).
     bool (*keep_output)(void* context) = nullptr;
     void* keep_output_context = nullptr;
+    // Whether the report names the output it creates ("Creating ... file").
+    bool says_creating = true;
 };
 
 // Converts the whole recording into the output named in the settings (or the output

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "loaders/decoded_block.hpp"
@@ -23,7 +24,8 @@ struct BlockSeen {
     std::int32_t data_start = 0;   // where the step after the pilot left the cursor
     std::int32_t end = 0;          // where the search for the next block starts
     RetryOutcome retry;
-    const char* source = nullptr;  // the recording it was taken from, on a tape put together of several
+    // The log-likelihood ratio of its least certain bit, for a block the demodulator read.
+    std::optional<float> weakest_bit;
 };
 
 struct FoundBlock {
@@ -40,6 +42,8 @@ struct FoundBlock {
         std::vector<float> confidence;  // as above, of these bytes' bits
     };
     std::optional<SoftReading> soft;
+    // Lines the report prints after the block's own line (kvrtool's notes on it).
+    std::vector<std::string> notes;
 };
 
 struct FoundPilot {

@@ -45,6 +45,7 @@ bool TapeWriter::keep_gap(std::int32_t to, bool before_block) {
     const float before = seconds(from, kept.front().from);
     if (waiting_) {
         report_.pause(before);
+        print_notes();
         if (observer_ != nullptr) observer_->pause(before);
         sink_.release(before);
         if (waiting_kept_) keep_block_pulses(before);

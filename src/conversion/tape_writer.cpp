@@ -14,11 +14,10 @@ void TapeWriter::add(FoundPilot&& pilot) {
     waiting_ = false;
     if (!pilot.block) return;
     FoundBlock& found = *pilot.block;
-    if (found.seen.source != nullptr) report_.taken_from(found.seen.source);
-    if (found.seen.retry.recovered_with != nullptr) report_.recovered_with(found.seen.retry.recovered_with);
     DecodedBlock& block = found.block;
     waiting_ = block.counted && block.waits;
     if (!block.counted) return;
+    notes_.insert(notes_.end(), found.notes.begin(), found.notes.end());
     ++blocks_;
     last_block_end_ = block.end;
     waiting_kept_ = waiting_ && keeper_ != nullptr && keeper_->keeps_pulses_of(block);
@@ -35,8 +34,15 @@ bool TapeWriter::finish() {
     if (waiting_) sink_.release(0.0f);
     waiting_ = false;
     if (!line_ended) report_.end();
+    print_notes();
     if (kept_after) keep_block_pulses(0.0f);
     return true;
+}
+
+// The notes on the blocks whose lines are closed now.
+void TapeWriter::print_notes() {
+    for (const std::string& note : notes_) report_.note(note);
+    notes_.clear();
 }
 
 // Ends the waiting block at the pilot just found: its pause line, and its image block.
@@ -47,6 +53,7 @@ void TapeWriter::close_waiting_block(const FoundPilot& next) {
     if (pause < 0.0f) pause = 0.0f;
     if (blocks_ == 0) return;
     report_.pause(pause);
+    print_notes();
     if (observer_ != nullptr) observer_->pause(pause);
     sink_.release(pause);
     if (waiting_kept_) keep_block_pulses(pause);

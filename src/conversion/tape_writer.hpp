@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "conversion/block_sink.hpp"
 #include "conversion/found_tape.hpp"
@@ -18,8 +20,9 @@ public:
     TapeWriter(Report& report, BlockSink& sink, std::int32_t sample_rate, ConversionObserver* observer)
         : report_(report), sink_(sink), rate_(sample_rate), observer_(observer) {}
 
-    // The next pilot found: it ends the waiting block's line with the pause up to it, and its
-    // block (when one was read) is reported and handed to the sink, its line left open.
+    // The next pilot found: it ends the waiting block's line with the pause up to it (and
+    // prints the notes on that block after it), and its block (when one was read) is
+    // reported and handed to the sink, its line left open.
     void add(FoundPilot&& pilot);
     // After the last pilot: the waiting block with no pause. False when no block was found.
     bool finish();
@@ -39,6 +42,7 @@ private:
     void hand_over(DecodedBlock&& block);
     bool keep_gap(std::int32_t to, bool before_block);
     void keep_block_pulses(float pause);
+    void print_notes();
 
     Report& report_;
     BlockSink& sink_;
@@ -52,6 +56,7 @@ private:
     // The waiting block's pulses go beside it, from the first sample of its pilot.
     bool waiting_kept_ = false;
     std::int32_t waiting_from_ = 0;
+    std::vector<std::string> notes_;   // to print once the open line is closed
 };
 
 }  // namespace kvr

@@ -1,5 +1,6 @@
 #include "console.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -35,6 +36,31 @@ void Console::print(const char* format, ...) {
     va_end(args);
 }
 
+void Console::fail(const char* format, ...) {
+    if (errors_apart_ && out_ != nullptr) std::fflush(out_);
+    std::va_list args;
+    va_start(args, format);
+    say(errors_apart_, format, args);
+    va_end(args);
+}
+
+void Console::progress(const std::string& line) {
+    if (err_ == nullptr || holding_) return;
+    if (out_ != nullptr) std::fflush(out_);
+    // What is left of a longer line before is blanked.
+    const int pad = static_cast<int>(progress_width_ > line.size() ? progress_width_ - line.size() : 0);
+    std::fprintf(err_, "\r%s%*s", line.c_str(), pad, "");
+    std::fflush(err_);
+    progress_width_ = std::max(progress_width_, std::max<std::size_t>(line.size(), 1));
+}
+
+void Console::clear_progress() {
+    if (progress_width_ == 0) return;
+    std::fprintf(err_, "\r%*s\r", static_cast<int>(progress_width_), "");
+    std::fflush(err_);
+    progress_width_ = 0;
+}
+
 void Console::warn(const char* format, ...) {
     if (out_ != nullptr) std::fflush(out_);  // keep the two streams in order on a terminal
     std::va_list args;
@@ -44,6 +70,7 @@ void Console::warn(const char* format, ...) {
 }
 
 void Console::say(bool warning, const char* format, std::va_list args) {
+    clear_progress();
     if (holding_) {
         held_.push_back({warning, {}});
         emit(nullptr, held_.back().text, format, args);
@@ -63,6 +90,7 @@ void Console::put(bool warning, const std::string& text) {
         held_.push_back({warning, text});
         return;
     }
+    clear_progress();
     if (warning && out_ != nullptr) std::fflush(out_);
     std::FILE* stream = warning ? err_ : out_;
     if (stream != nullptr)
@@ -91,7 +119,7 @@ void Console::flush() {
 namespace kvr {
 
 void report_error(Console& console, const std::string& message) {
-    console.print("\n-- Error: %s\n", message.c_str());
+    console.fail("\n-- Error: %s\n", message.c_str());
 }
 
 void report_error(Console& console, Error error, std::string_view subject) {

@@ -18,7 +18,16 @@ public:
 
     void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A fatal error's text: printed as the report is (kelvarin), or, once errors are sent
+    // apart, on standard error where scripts look for it (kvrtool).
+    void fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void send_errors_apart() { errors_apart_ = true; }
     void flush();
+
+    // A line on standard error that the next text replaces (a long run's progress): it is
+    // cleared before anything else is written, so that the terminal shows what a file would.
+    void progress(const std::string& line);
+    void clear_progress();
 
     // The descriptor behind standard output, or -1 when the text is collected in strings.
     int output_fd() const;
@@ -47,6 +56,8 @@ private:
     };
     bool holding_ = false;
     std::vector<Held> held_;
+    bool errors_apart_ = false;
+    std::size_t progress_width_ = 0;  // of the progress line shown, or 0
 
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;

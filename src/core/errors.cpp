@@ -20,9 +20,12 @@ std::string_view error_message(Error error) {
 }
 
 std::string error_text(Error error, std::string_view subject) {
-    std::string text(error_message(error));
-    const std::size_t at = text.find("%s");
-    if (at != std::string::npos) text.replace(at, 2, subject);
+    const std::string_view message = error_message(error);
+    const std::size_t at = message.find("%s");
+    if (at == std::string_view::npos) return std::string(message);
+    std::string text(message.substr(0, at));
+    text += subject;
+    text += message.substr(at + 2);
     return text;
 }
 

@@ -26,6 +26,18 @@ namespace kvr {
     E(cannot_create_output, "Cannot create output file %s !")                                 \
     E(cannot_write_output, "Cannot write output file %s !")                                   \
     E(no_blocks, "No blocks found... please consult the documentation!")                      \
+    /* kvrtool: inputs that are no recording, outputs it will not write */                  \
+    E(input_is_kvr_image, "%s is a KVR tape image, not a recording: 'kvrtool list' lists it, 'kvrtool play' plays it") \
+    E(input_is_tap_file, "%s is a TAP file, not a recording: 'kvrtool list' lists it, 'kvrtool play' plays it") \
+    E(input_is_text, "%s is a text file, not a recording")                                   \
+    E(input_not_sound, "%s is not a sound file that can be read")                             \
+    E(input_cut_short, "%s is cut short: its header states more sound than the file holds")   \
+    E(output_exists, "%s exists; give -f (--force) to replace it")                            \
+    E(output_named_as_sound, "%s is a sound file's name; an image is never written under it") \
+    E(output_twice, "%s would be written twice in this run")                                  \
+    E(output_no_folder, "%s is not a folder")                                                 \
+    E(wav_into_pipe, "a pipe takes no more than 64 KiB of this format, whose header is completed at its end: give --format voc16 or csw, or a file") \
+    E(recording_to_terminal, "a recording is not written to a terminal: redirect the standard output, or give -o FILE") \
     /* reading an image (each told with the offset where it went wrong) */                    \
     E(image_unreadable, "cannot read the file")                                               \
     E(image_bad_signature, "bad signature")                                                   \

@@ -28,6 +28,9 @@ struct SampleInfo {
     std::int32_t hundredths = 0;
     std::string warning;  // something odd about a file that still loads; empty when none
     bool frames_apart = false;  // its sound is one run of PCM frames whose channels may be read apart
+    // The samples its header states, when that is more than the file holds (a file cut
+    // short); else -1.
+    std::int64_t stated_length = -1;
 };
 
 enum LoadResult : int {

@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -49,6 +50,35 @@ bool parse_sample_format(const std::string& name, SampleFormat& format) {
         }
     }
     return false;
+}
+
+bool sample_format_for_name(const std::string& name, SampleFormat& format) {
+    // The other formats of the same kind are asked for with --format.
+    static const struct {
+        const char* extension;
+        SampleFormat format;
+    } kExtensions[] = {{"wav", SampleFormat::wav16}, {"wave", SampleFormat::wav16}, {"csw", SampleFormat::csw},
+                       {"voc", SampleFormat::voc16}, {"flac", SampleFormat::flac}};
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& e : kExtensions) {
+        if (extension == e.extension) {
+            format = e.format;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool completes_header_at_end(SampleFormat format) {
+    switch (format) {
+    case SampleFormat::csw:
+    case SampleFormat::voc8:
+    case SampleFormat::voc16: return false;
+    default: return true;  // WAV's sizes, CSW version 2's pulse count, FLAC's stream info
+    }
 }
 
 std::string sample_format_names() {

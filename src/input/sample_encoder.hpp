@@ -16,6 +16,12 @@ enum class SampleFormat { wav8, wav16, wav8s, wav16s, wav24, wavf32, csw, voc8, 
 bool parse_sample_format(const std::string& name, SampleFormat& format);
 // Every format's name, in the order of the table, separated by spaces.
 std::string sample_format_names();
+// The format a file name asks for by its extension (".flac", ".csw" ...), in any case;
+// false for a name of no sound file's extension.
+bool sample_format_for_name(const std::string& name, SampleFormat& format);
+// Whether the format's header is completed once every sample is written (its sizes), which
+// needs an output that can be written at its start again: not a pipe.
+bool completes_header_at_end(SampleFormat format);
 
 // Where the encoded bytes go; headers are patched once the sizes are known.
 class ByteSink {

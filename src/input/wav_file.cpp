@@ -100,6 +100,11 @@ LoadResult parse_wav(Bytes file, SampleInfo& info, PcmRun& run, std::int64_t max
     info.length = static_cast<std::int32_t>(frames);
     compute_duration(info);
     if (frames == 0) return LOAD_EMPTY;
+    // A size of 0 or all ones was left by a writer into a pipe; any other that runs past the
+    // end of the file says that the file was cut short.
+    const bool streamed = data_size == 0 || data_size == 0xFFFFFFFF;
+    if (!streamed && data_size / format.frame_bytes() > frames)
+        info.stated_length = static_cast<std::int64_t>(data_size / format.frame_bytes());
     info.type_name = "Wave Audio File (WAV)";
     info.frames_apart = true;
     run = PcmRun{search.cur.pos, frames, format};

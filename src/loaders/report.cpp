@@ -44,7 +44,7 @@ void Report::pause(float seconds) { console_.print("P-%1.3f\n", static_cast<doub
 void Report::end() { console_.print("\n"); }
 
 // Not the error routine's text: this one has no empty line before it.
-void Report::no_blocks() { console_.print("-- Error: %s\n", error_text(Error::no_blocks).c_str()); }
+void Report::no_blocks() { console_.fail("-- Error: %s\n", error_text(Error::no_blocks).c_str()); }
 
 void Report::cannot_create(const std::string& name) { report_error(console_, Error::cannot_create_output, name); }
 
@@ -64,9 +64,8 @@ void Report::block(const DecodedBlock& block) {
     if (block.line.has_value()) block.loader->print_line(block, console_);
 }
 
-void Report::recovered_with(const char* way) { console_.print(" Retry: the next block was recovered with %s\n", way); }
+void Report::note(const std::string& text) { console_.print("%s\n", text.c_str()); }
 
-void Report::taken_from(const char* source) { console_.print(" From %s\n", source); }
 
 void Report::kept_signal(std::int64_t pulses, double from, double to) {
     console_.print("Kept signal: %s pulses over %.2f s, %s to %s\n", grouped(pulses).c_str(), to - from,

@@ -29,15 +29,13 @@ public:
     // The block's own line, left open for its pause.
     void block(const DecodedBlock& block);
 
-    // Before the line of a block that a retry read again.
-    void recovered_with(const char* way);
-    // Before the line of a block of a tape put together of several recordings: where it came from.
-    void taken_from(const char* source);
-
     // A stretch of signal no block was read from, kept as its pulses (times in seconds).
     void kept_signal(std::int64_t pulses, double from, double to);
     // The recorded pulses of a block that did not check out, kept beside it.
     void kept_block(std::int32_t block_number, std::int64_t pulses);
+
+    // A line of its own after a block's line: a note on the block.
+    void note(const std::string& text);
 
     void tap_record_too_long(std::int32_t block_number, std::int32_t length, const std::string& output_name);
 

@@ -294,6 +294,7 @@ bool follow_links(const std::string& name, int& dir_fd, std::string& base, bool&
 bool OutputFile::open(const std::string& name) {
     abandon();
     failed_ = false;
+    written_once_ = false;
     reason_.clear();
     std::string base;
     bool through_kernel = false;
@@ -306,6 +307,24 @@ bool OutputFile::open(const std::string& name) {
         abandon();
         return false;
     }
+    buffer_.reserve(kFlushSize);
+    return true;
+}
+
+bool OutputFile::open_descriptor(int fd) {
+    abandon();
+    failed_ = false;
+    reason_.clear();
+    fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) {
+        reason_ = std::strerror(errno);
+        return false;
+    }
+    way_ = Way::direct;
+    // A pipe cannot be, and a file appended to must not be (the bytes would land at its
+    // end), written at an offset: what was flushed is never patched there.
+    const int flags = ::fcntl(fd_, F_GETFL);
+    written_once_ = flags < 0 || (flags & O_APPEND) != 0 || ::lseek(fd_, 0, SEEK_CUR) != 0;
     buffer_.reserve(kFlushSize);
     return true;
 }
@@ -403,6 +422,10 @@ void OutputFile::patch(std::uint64_t offset, const void* bytes, std::size_t n) {
     }
     const auto* p = static_cast<const std::uint8_t*>(bytes);
     if (offset < flushed_) {
+        if (written_once_) {
+            failed_ = true;
+            return;
+        }
         const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(n, flushed_ - offset));
         if (!failed_ && !pwrite_all(fd_, p, head, offset)) failed_ = true;
         p += head;

@@ -29,6 +29,9 @@ public:
     ~OutputFile() { abandon(); }
 
     bool open(const std::string& name);  // false when the file cannot (or must not) be written
+    // Writes to a descriptor already open (a standard output), directly, never removing or
+    // truncating what it leads to; false when it cannot be duplicated.
+    bool open_descriptor(int fd);
     // Why the last open() failed, as a message's tail: "File name too long".
     const std::string& reason() const { return reason_; }
     Way way() const { return way_; }
@@ -68,6 +71,7 @@ private:
     mode_t new_file_mode_ = 0644;  // a new file's: 0666 less the umask
     bool failed_ = false;
     bool truncated_ = false;  // in place: the old contents are gone
+    bool written_once_ = false;  // a descriptor that cannot be written at its start again
     std::uint64_t flushed_ = 0;
     std::vector<std::uint8_t> buffer_;
 };

@@ -1,6 +1,7 @@
 // The listing of an image: one line per block.
 #include <charconv>
 #include <cstdio>
+#include <optional>
 
 #include "formats/kvr_image.hpp"
 #include "playback/list.hpp"
@@ -59,8 +60,9 @@ void put_integer(std::string& out, unsigned long long v, std::size_t width, char
     for (std::size_t i = 0; i < n; ++i) out += (text[i] >= 'a' && text[i] <= 'f') ? static_cast<char>(text[i] - 32) : text[i];
 }
 
-// A name as text that cannot reach a terminal as control codes: bytes outside printable
-// ASCII as \xHH, and the backslash and the quote escaped so that the escapes stay unambiguous.
+}  // namespace
+
+// The escapes keep the text unambiguous: a backslash or quote of the name is escaped too.
 std::string printable(const std::string& name) {
     std::string out;
     for (const char c : name) {
@@ -79,18 +81,39 @@ std::string printable(const std::string& name) {
     return out;
 }
 
+std::optional<HeaderName> header_in(const TapeBlock& b) {
+    static const char* const kTypes[] = {"program", "number array", "character array", "bytes"};
+    constexpr std::size_t kLength = 19, kNameAt = 2, kNameLength = 10;
+    const bool data_block = b.id == image::kStandardData || b.id == image::kTurboData;
+    if (!data_block || b.data.size() != kLength || b.data[0] != 0 || b.data[1] > 3) return std::nullopt;
+    std::uint8_t x = 0;
+    for (std::uint8_t v : b.data) x ^= v;
+    if (x != 0) return std::nullopt;
+    std::string name(b.data.begin() + kNameAt, b.data.begin() + kNameAt + kNameLength);
+    name.erase(name.find_last_not_of(' ') + 1);
+    return HeaderName{kTypes[b.data[1]], name};
+}
+
+namespace {
+
+// The header's name after a data block's fields.
+std::string header_summary(const TapeBlock& b) {
+    const std::optional<HeaderName> h = header_in(b);
+    return h ? ", header of " + h->type + " \"" + printable(h->name) + "\"" : "";
+}
+
 std::string describe(const TapeBlock& b) {
     char text[256];
     switch (b.id) {
     case image::kStandardData:
         std::snprintf(text, sizeof text, "standard data   pause %d ms, %s", b.pause_ms, data_summary(b).c_str());
-        break;
+        return text + header_summary(b);
     case image::kTurboData:
         std::snprintf(text, sizeof text,
                       "turbo data      pilot %d x %d, sync %d/%d, bits %d/%d, used bits %d, pause %d ms, %s",
                       b.pilot_pulse, b.pilot_count, b.sync1, b.sync2, b.bit0, b.bit1, b.used_bits, b.pause_ms,
                       data_summary(b).c_str());
-        break;
+        return text + header_summary(b);
     case image::kPureTone: std::snprintf(text, sizeof text, "pure tone       %d x %d", b.tone_pulse, b.tone_count); break;
     case image::kPulseSequence: {
         std::string pulses;

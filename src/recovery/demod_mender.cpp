@@ -90,6 +90,15 @@ std::string mend_note(const std::vector<std::size_t>& mended) {
     return note + ")";
 }
 
+// The confidence of the least certain bit the demodulator decided (before any was mended:
+// those it mends are the least certain).
+std::optional<float> weakest_bit(const demod::DataReading& data) {
+    if (data.bits.empty()) return std::nullopt;
+    float weakest = data.bits.front().confidence;
+    for (const demod::DecidedBit& b : data.bits) weakest = std::min(weakest, b.confidence);
+    return weakest;
+}
+
 }  // namespace
 
 // The stretches between good blocks that hold a bad block, or signal where the front end
@@ -138,13 +147,6 @@ void DemodMender::mend(FoundTape& tape) {
         if (pass == 0 && only_rom_blocks()) keep_classic_blocks(tape);
         for (const Stretch& s : stretches_to_read(tape)) read_stretch(s, tape, read_);
         if (notes_.size() == taken) break;
-    }
-    counts_ = {};
-    for (const FoundPilot& f : tape) {
-        if (!f.block || !f.block->block.counted) continue;
-        ++counts_.blocks;
-        counts_.good += block_checks_out(f.block->block) ? 1 : 0;
-        counts_.recovered += f.block->seen.retry.recovered_with != nullptr ? 1 : 0;
     }
 }
 
@@ -217,13 +219,13 @@ bool DemodMender::fits(const Place& p, const BlockReading& r) const {
            (p.wanted < 0 || static_cast<std::int32_t>(r.block.data.size()) == p.wanted);
 }
 
-void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape,
-                      std::vector<float> confidence) {
+void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note, std::optional<float> weakest_bit,
+                      FoundTape& tape, std::vector<float> confidence) {
     notes_.push_back(note);
     FoundPilot entry;
     entry.start = r.pilot.start;
-    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}, nullptr};
-    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::nullopt};
+    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}, weakest_bit};
+    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::nullopt, {}};
     // It takes the place of the first bad block it overlaps; the others were its fragments,
     // and pilots within it were noise.
     std::vector<std::size_t> gone = p.pilots_within;
@@ -273,7 +275,7 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
             std::vector<float> confidence;
             for (const demod::DecidedBit& b : data.data.bits) confidence.push_back(std::fabs(b.confidence));
             for (std::size_t k : mended) confidence[k] = 0.0f;  // changed: no longer what was read
-            put(*p, std::move(r), mend_note(mended), tape, std::move(confidence));
+            put(*p, std::move(r), mend_note(mended), weakest_bit(found.data), tape, std::move(confidence));
             return;
         }
         if (attempt == 0) keep_soft(*p, r, data.data, tape);
@@ -355,7 +357,7 @@ void DemodMender::keep_classic_blocks(FoundTape& tape) {
         const std::optional<std::size_t> rival = good_rival(tape, c);
         if (!rival) {
             const std::optional<Place> p = place_for(tape, c.pilot.start, c.data_start, c.block.end, loaders);
-            if (p && p->loader->name == "rom" && fits(*p, c)) put(*p, std::move(c), "the classic levels", tape);
+            if (p && p->loader->name == "rom" && fits(*p, c)) put(*p, std::move(c), "the classic levels", std::nullopt, tape);
             continue;
         }
         if (tape[*rival].block->block.data == c.block.data) continue;
@@ -363,7 +365,7 @@ void DemodMender::keep_classic_blocks(FoundTape& tape) {
         if (judge == tape[*rival].block->block.data) continue;
         Place p;
         p.over = {*rival};
-        put(p, std::move(c), "the classic levels", tape);
+        put(p, std::move(c), "the classic levels", std::nullopt, tape);
     }
 }
 

@@ -21,10 +21,6 @@
 
 namespace kvr {
 
-struct TapeCounts {
-    std::int32_t blocks = 0, good = 0, recovered = 0;
-};
-
 class DemodMender final : public TapeMender {
 public:
     // `frames` are the recording's frames, `levels` the levels the conversion read, `classic`
@@ -33,8 +29,6 @@ public:
         : frames_(frames), levels_(levels), classic_(classic), settings_(settings) {}
 
     void mend(FoundTape& tape) override;
-    // The tape as it is written, once mended.
-    const TapeCounts& counts() const { return counts_; }
 
 private:
     struct Stretch {
@@ -65,14 +59,13 @@ private:
     std::optional<Place> place_for(const FoundTape& tape, double from, double data_from, double to, LoaderSet& loaders) const;
     bool fits(const Place& p, const BlockReading& r) const;
     void keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const;
-    void put(const Place& p, BlockReading&& r, const std::string& note, FoundTape& tape,
-             std::vector<float> confidence = {});
+    void put(const Place& p, BlockReading&& r, const std::string& note, std::optional<float> weakest_bit,
+             FoundTape& tape, std::vector<float> confidence = {});
 
     const FrameSource& frames_;
     const Recording& levels_;
     const ClassicLevels* classic_;
     const Settings& settings_;
-    TapeCounts counts_;
     std::vector<Stretch> read_;     // the stretches read so far
     std::deque<std::string> notes_;  // how blocks were recovered, for as long as the tape is written
 };

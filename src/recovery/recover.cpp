@@ -11,6 +11,7 @@
 #include "conversion/context.hpp"
 #include "frontend/front_end.hpp"
 #include "input/file_bytes.hpp"
+#include "input/file_kind.hpp"
 #include "recovery/classic_levels.hpp"
 #include "recovery/demod_mender.hpp"
 #include "recovery/kept_signal.hpp"
@@ -22,9 +23,32 @@ namespace kvr {
 namespace {
 
 // A progress line on standard error for long recordings, when it is a terminal.
-void show_progress(void*, double done) {
-    std::fprintf(stderr, "\rConverting ... %3d %%", static_cast<int>(done * 100.0));
-    if (done >= 1.0) std::fputs("\r                    \r", stderr);
+void show_progress(void* console, double done) {
+    char line[40];
+    std::snprintf(line, sizeof line, "Converting ... %3d %%", static_cast<int>(done * 100.0));
+    static_cast<Console*>(console)->progress(line);
+}
+
+// The demodulator's mending, then whoever judges the tape mended.
+class MendThenJudge final : public TapeMender {
+public:
+    MendThenJudge(TapeMender& mender, TapeMender* judge, Console* progress)
+        : mender_(mender), judge_(judge), progress_(progress) {}
+    void mend(FoundTape& tape) override {
+        if (progress_ != nullptr) progress_->progress("Reading again what was read badly ...");
+        mender_.mend(tape);
+        if (judge_ != nullptr) judge_->mend(tape);
+    }
+
+private:
+    TapeMender& mender_;
+    TapeMender* judge_;
+    Console* progress_;
+};
+
+// A file no reader took, named for what it is.
+void refuse_unknown_file(Context& cx, Bytes file) {
+    report_error(cx.console, what_the_file_is(file), cx.settings.input_name);
 }
 
 // The front end's levels in place of the loaded ones; false when they cannot be held.
@@ -50,7 +74,13 @@ bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmF
         report_error(cx.console, Error::no_memory);
         return false;
     }
-    if (!taken) return true;
+    if (!taken) {
+        refuse_unknown_file(cx, file);
+        return false;
+    }
+    if (input.cut_short())
+        cx.console.warn("Warning: %s (%.2f of %.2f s)\n", error_text(Error::input_cut_short, cx.settings.input_name).c_str(),
+                        static_cast<double>(info.length) / info.rate, static_cast<double>(info.stated_length) / info.rate);
     if (info.rate > kMaxRecoveryRate) {
         cx.recording.clear();
         report_error(cx.console, Error::rate_too_high, std::to_string(kMaxRecoveryRate));
@@ -81,9 +111,8 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
     const bool long_recording = rate > 0 && cx.recording.count / rate > 60;
     const bool progress = long_recording && terminal;
     if (channels) {
-        if (progress) std::fputs("Conditioning the signal ...", stderr);
+        if (progress) cx.console.progress("Conditioning the signal ...");
         const bool conditioned = condition(cx, *channels, rate, found);
-        if (progress) std::fputs("\r                           \r", stderr);
         if (!conditioned) return {};
         if (reader != nullptr && reader->shrank()) {
             // What was read past the file's new end is not the recording.
@@ -97,21 +126,23 @@ ConversionResult run_recovering_conversion(Context& cx, Bytes file, const Recove
     const FrameSource& frames = channels ? *channels : static_cast<const FrameSource&>(levels);
     ChecksumRetry retry(frames, cx.recording, *classic, found.weak, cx.settings);
     DemodMender demodulator(frames, cx.recording, classic.get(), cx.settings);
+    MendThenJudge mender(demodulator, taps.judge, progress ? &cx.console : nullptr);
     ConversionHooks hooks;
     hooks.retry = &retry;
-    hooks.mender = &demodulator;
+    hooks.mender = &mender;
     hooks.observer = taps.observer;
     hooks.found = taps.found;
+    hooks.says_creating = taps.says_creating;
     KeptSignal kept(cx.recording, cx.settings.keep_signal, cx.settings.keep_signal && cx.settings.keep_bad_signal);
     if (cx.settings.keep_signal) hooks.keeper = &kept;
-    if (progress) hooks.progress = show_progress;
-    const ConversionResult result = run_conversion(cx, hooks);
-    const TapeCounts& n = demodulator.counts();
-    if (result.blocks > 0) {
-        cx.console.print("Blocks: %d, good checksums: %d, recovered by a retry: %d, still bad: %d\n", n.blocks, n.good,
-                         n.recovered, n.blocks - n.good);
-        if (hooks.keeper != nullptr && !cx.settings.tap_output && hooks.found == nullptr) print_kept_summary(cx.console, kept.counts());
+    if (progress) {
+        hooks.progress = show_progress;
+        hooks.progress_context = &cx.console;
     }
+    const ConversionResult result = run_conversion(cx, hooks);
+    cx.console.clear_progress();
+    if (result.blocks > 0 && hooks.keeper != nullptr && !cx.settings.tap_output && hooks.found == nullptr)
+        print_kept_summary(cx.console, kept.counts());
     if (taps.finished) taps.finished(channels ? *channels : static_cast<const FrameSource&>(levels));
     return result;
 }

@@ -22,6 +22,10 @@ struct RecoveryTaps {
     // Called at the end with the recording's frames (a WAV file's channels apart, else the
     // classic samples), while cx.recording still holds the levels the analysis read.
     std::function<void(const FrameSource& frames)> finished;
+    // Sees the tape once it is mended, before it is written (the summary's verdicts).
+    TapeMender* judge = nullptr;
+    // Whether the report names the image it creates (not for a page, which writes none).
+    bool says_creating = true;
 };
 
 class FileBytes;
@@ -34,13 +38,14 @@ inline constexpr std::int32_t kMaxRecoveryRate = 10000000;
 // The load step for the recovering conversion: the classic checks and lines, gathering in
 // the same reading of the file what the front end reads (see RecoveryInput); `fetcher`
 // reads long runs of the file's sound data, when given. A rate above kMaxRecoveryRate is
-// refused after the lines that show it.
+// refused after the lines that show it, and so is a file no reader knows, named for what it
+// is (a tape image, a text file); a file cut short gets a warning.
 bool load_for_recovery(Context& cx, Bytes file, RecoveryInput& input, const PcmFetcher* fetcher = nullptr,
                        std::int64_t max_samples = kMaxSamples);
 
 // Converts the recording that the load step gathered into `input` from `file` (its bytes as
-// read), printing kelvarin's report and then a summary. With `terminal`, a recording of
-// over a minute shows its progress on standard error. The reader, when given, reads the
+// read), printing kelvarin's report. With `terminal`, a recording of over a minute shows its
+// progress on standard error, cleared before any other text. The reader, when given, reads the
 // file's sound data and tells whether the file was cut short meanwhile.
 ConversionResult run_recovering_conversion(Context& cx, Bytes file, const RecoveryInput& input, bool terminal,
                                            const FileBytes* reader = nullptr, const RecoveryTaps& taps = {});

@@ -61,6 +61,7 @@ void RecoveryInput::clear() {
 }
 
 bool RecoveryInput::finish(const SampleInfo& info) {
+    cut_short_ = info.stated_length > info.length;
     if (held_ && info.frames_apart) {
         frames_ = PcmRun{held_->offset, held_->frames, held_->format};
         held_.reset();

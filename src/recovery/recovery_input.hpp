@@ -36,6 +36,8 @@ public:
     const SampleVector& mixed() const { return mixed_; }
     // The samples counted, whatever was kept of them.
     std::uint64_t count() const { return count_; }
+    // The file holds less sound than its header states.
+    bool cut_short() const { return cut_short_; }
 
 private:
     bool mix_held();
@@ -56,6 +58,7 @@ private:
     bool mixing_ = false;  // something besides one run came: everything is mixed
     std::optional<PcmRun> frames_;
     std::uint64_t count_ = 0;
+    bool cut_short_ = false;
 };
 
 }  // namespace kvr

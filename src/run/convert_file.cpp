@@ -41,10 +41,40 @@ bool still_whole(Context& cx, const FileBytes& file) {
     return false;
 }
 
+// The recovering conversion, its tape judged before it is written and summed up after.
 std::optional<ConversionResult> recover(Context& cx, const FileBytes& file, const ConversionOptions& options) {
     RecoveryInput input(file.bytes(), cx.recording);
     if (!load_for_recovery(cx, file.bytes(), input, &file) || !still_whole(cx, file)) return std::nullopt;
-    return run_recovering_conversion(cx, file.bytes(), input, options.terminal, &file, options.taps);
+    TapeSummary own;
+    TapeSummary& summary = options.summary != nullptr ? *options.summary : own;
+    summary.recording(cx.recording.sample_rate, cx.recording.count, input.cut_short());
+    RecoveryTaps taps = options.taps;
+    taps.judge = &summary;
+    // The summary ends the report, before whatever the caller prints at the end.
+    bool summed_up = false;
+    auto sum_up = [&cx, &summary, &summed_up] {
+        if (!summed_up && summary.totals().blocks > 0) cx.console.print("%s\n", summary_line(summary.totals()).c_str());
+        summed_up = true;
+    };
+    taps.finished = [&sum_up, then = options.taps.finished](const FrameSource& frames) {
+        sum_up();
+        if (then) then(frames);
+    };
+    const ConversionResult result = run_recovering_conversion(cx, file.bytes(), input, options.terminal, &file, taps);
+    if (result.blocks > 0) sum_up();
+    return result;
+}
+
+// The classic conversion of the whole recording loaded first, for whoever watches its blocks
+// or judges its tape.
+std::optional<ConversionResult> classic_loaded(Context& cx, const FileBytes& file, const ConversionOptions& options) {
+    if (!load_opened_file(cx.settings.input_name, file, cx.recording, cx.console)) return std::nullopt;
+    if (options.summary != nullptr) options.summary->recording(cx.recording.sample_rate, cx.recording.count, false);
+    ConversionHooks hooks;
+    hooks.observer = options.taps.observer;
+    hooks.mender = options.summary;
+    hooks.says_creating = options.taps.says_creating;
+    return run_conversion(cx, hooks);
 }
 
 // The classic conversion, with the recording's frames kept for whoever asked for them.
@@ -64,6 +94,7 @@ std::optional<ConversionResult> classic_with_frames(Context& cx, const FileBytes
     if (taken) cx.recording.sample_rate = info.rate;
     ConversionHooks hooks;
     hooks.observer = options.taps.observer;
+    hooks.says_creating = options.taps.says_creating;
     const ConversionResult result = run_conversion(cx, hooks);
     const RecordingFrameSource as_levels(cx.recording);
     if (frames.frames()) {
@@ -112,12 +143,7 @@ std::optional<ConversionResult> convert_file(Context& cx, const ConversionOption
     }
     if (options.recover) return recover(cx, file, options);
     if (options.taps.finished) return classic_with_frames(cx, file, options);
-    if (options.taps.observer != nullptr) {
-        if (!load_opened_file(s.input_name, file, cx.recording, cx.console)) return std::nullopt;
-        ConversionHooks hooks;
-        hooks.observer = options.taps.observer;
-        return run_conversion(cx, hooks);
-    }
+    if (options.summary != nullptr || options.taps.observer != nullptr) return classic_loaded(cx, file, options);
     if (options.read_while_converting) return load_and_convert(cx, file);
     if (!load_opened_file(s.input_name, file, cx.recording, cx.console)) return std::nullopt;
     return run_conversion(cx);

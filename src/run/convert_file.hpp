@@ -8,6 +8,7 @@
 
 #include "conversion/driver.hpp"
 #include "recovery/recover.hpp"
+#include "run/tape_summary.hpp"
 
 namespace kvr {
 
@@ -20,6 +21,9 @@ struct ConversionOptions {
     // The classic conversion of a long WAV recording follows the edges as they are read.
     bool read_while_converting = true;
     RecoveryTaps taps;      // what a caller takes of the conversion besides its report
+    // Filled with the verdict on every block, when given. The recovering conversion always
+    // judges its tape (its summary line and notes); the classic one only when asked.
+    TapeSummary* summary = nullptr;
 };
 
 // The image's (or TAP file's) name made of the recording's, its extension replaced.
@@ -36,9 +40,12 @@ void keep_report_out_of_the_image(Console& console, const std::string& output_na
 // are reported on the console; nullopt after one that ends the run before the conversion.
 std::optional<ConversionResult> convert_file(Context& cx, const ConversionOptions& options);
 
-// The exit status of a run: 0 when blocks were found and written, 1 otherwise.
-inline int exit_status(const std::optional<ConversionResult>& result) {
-    return result && result->ok && result->blocks > 0 ? 0 : 1;
+// The exit status of a run: 0 when blocks were found and written, 1 otherwise; with a
+// summary, kExitNotSound for an image written that is not sound (a block still bad, only
+// noise, a recording cut short).
+inline int exit_status(const std::optional<ConversionResult>& result, const TapeSummary* summary = nullptr) {
+    if (!result || !result->ok || result->blocks == 0) return 1;
+    return summary != nullptr && !summary->totals().sound() ? kExitNotSound : 0;
 }
 
 }  // namespace kvr

@@ -475,9 +475,9 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
         entry.pause_before = pause;
         entry.block = *from.block;
         if (c.voted) entry.block->block = c.block->block->loader->with_bytes(*c.block->block, *c.voted);
-        m.notes.push_back(source_note(captures, slot, c));
+        // What the recording's conversion said of the block is said there; here, where it is from.
         entry.block->seen.retry = {};
-        entry.block->seen.source = m.notes.back().c_str();
+        entry.block->notes = {" From " + source_note(captures, slot, c)};
         pause = pause_after(captures[c.block->at.capture], c.block->at, left_out);
         gave[c.block->at.capture] = true;
         ++m.counts.blocks;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -33,7 +32,6 @@ struct MergeCounts {
 struct Merged {
     FoundTape tape;
     MergeCounts counts;
-    std::deque<std::string> notes;  // where each block came from, for as long as the tape is written
     // Why recordings were left out (not of one tape, no blocks); empty when none was.
     std::string refused;
 };

@@ -1,6 +1,12 @@
 #include "tool/commands.hpp"
 
+#include <algorithm>
 #include <cctype>
+#include <fcntl.h>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "core/version.hpp"
 #include "output/safe_output.hpp"
@@ -9,7 +15,9 @@
 #include "playback/render.hpp"
 #include "tool/convert.hpp"
 #include "tool/play_options.hpp"
+#include "tool/json_list.hpp"
 #include "tool/report.hpp"
+#include "tool/usage.hpp"
 
 namespace kvr {
 
@@ -28,21 +36,21 @@ const char kUsage[] =
     "Run 'kvrtool COMMAND --help' for the options of a command.\n";
 
 const char kListUsage[] =
-    "Usage: kvrtool list IMAGE\n"
+    "Usage: kvrtool list IMAGE [--json]\n"
     "\n"
     "Prints every block of a KVR image (or of a TAP file, named *.tap) with its fields,\n"
-    "the checksum state of data blocks and the time at which the block starts.\n";
+    "the checksum state of data blocks, the name of header blocks and the time at which\n"
+    "the block starts.\n"
+    "\n"
+    "Options:\n"
+    "  --json                the blocks and the total as JSON\n"
+    "  --help                this text, -h for short\n";
 
 std::string play_usage() {
     return "Usage: kvrtool play IMAGE -o OUT [options]\n"
            "\n"
            "Options:\n" +
            play_option_lines();
-}
-
-int usage_error(std::FILE* err, const std::string& usage, const std::string& message) {
-    std::fprintf(err, "kvrtool: %s\n\n%s", message.c_str(), usage.c_str());
-    return 2;
 }
 
 bool wants_help(std::span<const std::string> args) {
@@ -66,6 +74,36 @@ bool report_fault(const TapeReader& reader, const std::string& name, std::FILE* 
     return !reader.failed();
 }
 
+// Where play writes: a file by its name, or the standard output ("-"); whether that is a
+// terminal, and whether it takes only a stream (a pipe, or a file written at its end).
+struct Destination {
+    int fd = -1;  // the standard output's descriptor, for "-"
+    bool terminal = false;
+    bool stream_only = false;
+};
+
+Destination destination_of(const std::string& name, std::FILE* out) {
+    Destination d;
+    struct stat st {};
+    if (name == "-") {
+        d.fd = ::fileno(out);
+        if (d.fd < 0 || ::fstat(d.fd, &st) != 0) return d;
+        d.terminal = ::isatty(d.fd) == 1;
+        // A file is written at its start again only when the writing starts there.
+        const int flags = ::fcntl(d.fd, F_GETFL);
+        const bool from_start = ::lseek(d.fd, 0, SEEK_CUR) == 0 && flags >= 0 && (flags & O_APPEND) == 0;
+        d.stream_only = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || (S_ISREG(st.st_mode) && !from_start);
+    } else if (::stat(name.c_str(), &st) == 0) {
+        d.stream_only = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    }
+    return d;
+}
+
+bool same_file(int a, int b) {
+    struct stat sa {}, sb {};
+    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 // The rendered bytes into the safely written output file.
 class OutputSink : public ByteSink {
 public:
@@ -79,23 +117,50 @@ private:
     OutputFile& file_;
 };
 
+// The listing, as text or as JSON, block by block.
+template <class Listing>
+bool list_blocks(TapeReader& reader, Listing& listing, std::string opening, std::FILE* out) {
+    TapeBlock block;
+    std::fputs(opening.c_str(), out);
+    while (reader.next(block)) std::fputs(listing.line(block).c_str(), out);
+    if (reader.failed()) return false;
+    std::fputs(listing.total().c_str(), out);
+    return true;
+}
+
 int list_command(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
     if (wants_help(args)) {
         std::fputs(kListUsage, out);
         return 0;
     }
-    if (args.size() != 1) return usage_error(err, kListUsage, "list takes one image");
+    bool json = false;
+    std::vector<std::string> images;
+    for (const std::string& a : args) {
+        if (a == "--json") {
+            json = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            const std::string names[] = {"--json", "--help"};
+            return usage_error(err, kListUsage, "list", "unknown option " + a + did_you_mean(a, names));
+        } else {
+            images.push_back(a);
+        }
+    }
+    if (images.size() != 1) return usage_error(err, kListUsage, "list", "list takes one image");
     FileImageSource source;
     bool tap = false;
-    if (!open_image(args[0], source, tap, err)) return 1;
+    if (!open_image(images[0], source, tap, err)) return 1;
     TapeReader reader(source, tap);
-    TapeListing listing;
-    TapeBlock block;
-    std::fputs(TapeListing::heading().c_str(), out);
-    while (reader.next(block)) std::fputs(listing.line(block).c_str(), out);
-    if (!report_fault(reader, args[0], err)) return 1;
-    std::fputs(listing.total().c_str(), out);
-    return 0;
+    bool listed = false;
+    if (json) {
+        JsonListing listing;
+        listed = list_blocks(reader, listing, JsonListing::heading(images[0], tap), out);
+    } else {
+        TapeListing listing;
+        listed = list_blocks(reader, listing, TapeListing::heading(), out);
+    }
+    // A JSON listing cut short by a broken image is left unclosed: no reader takes it whole.
+    if (!listed) std::fflush(out);
+    return report_fault(reader, images[0], err) ? 0 : 1;
 }
 
 int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
@@ -105,11 +170,13 @@ int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* e
     }
     PlayRequest request;
     std::string error;
-    if (!parse_play_arguments(args, request, error)) return usage_error(err, play_usage(), error);
+    if (!parse_play_arguments(args, request, error)) return usage_error(err, play_usage(), "play", error);
+    const Destination to = destination_of(request.output, out);
+    if (to.terminal) return usage_error(err, play_usage(), "play", error_text(Error::recording_to_terminal));
     FileImageSource source;
     bool tap = false;
     if (!open_image(request.image, source, tap, err)) return 1;
-    if (is_same_file(request.output, source.fd())) {
+    if (to.fd >= 0 ? same_file(to.fd, source.fd()) : is_same_file(request.output, source.fd())) {
         std::fprintf(err, "kvrtool: the output %s is the image itself\n", request.output.c_str());
         return 1;
     }
@@ -125,7 +192,7 @@ int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* e
         return 1;
     }
     OutputFile file;
-    if (!file.open(request.output)) {
+    if (!(to.fd >= 0 ? file.open_descriptor(to.fd) : file.open(request.output))) {
         std::fprintf(err, "kvrtool: cannot create %s: %s\n", request.output.c_str(), file.reason().c_str());
         return 1;
     }
@@ -137,6 +204,10 @@ int play_command(std::span<const std::string> args, std::FILE* out, std::FILE* e
     ok = ok && report_fault(reader, request.image, err) && renderer.finish(error) && file.finish();
     if (!ok) {
         file.abandon();
+        // A recording short enough is held whole and goes into a pipe; a longer one cannot
+        // have its header completed there.
+        if (error.empty() && to.stream_only && completes_header_at_end(request.options.format))
+            error = error_text(Error::wav_into_pipe);
         std::fprintf(err, "kvrtool: cannot write %s%s%s\n", request.output.c_str(), error.empty() ? "" : ": ",
                      error.c_str());
         return 1;
@@ -153,8 +224,21 @@ bool ends_with_tap(const std::string& name) {
     return ext == ".tap";
 }
 
+bool named_as_sound_file(const std::string& name) {
+    static const char* const kSoundExtensions[] = {"wav", "wave", "bwf", "rf64", "w64", "flac", "csw", "voc", "aif",
+                                                   "aiff", "aifc", "caf", "au", "snd", "ogg", "oga", "opus", "mp3",
+                                                   "mp2", "wv"};
+    const std::size_t slash = name.rfind('/');
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::any_of(std::begin(kSoundExtensions), std::end(kSoundExtensions),
+                       [&](const char* e) { return extension == e; });
+}
+
 int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
-    if (args.empty()) return usage_error(err, kUsage, "no command given");
+    if (args.empty()) return usage_error(err, kUsage, "", "no command given");
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, out);
@@ -168,7 +252,8 @@ int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* er
     if (command == "list") return list_command(args.subspan(1), out, err);
     if (command == "play") return play_command(args.subspan(1), out, err);
     if (command == "report") return report_command(args.subspan(1), out, err);
-    return usage_error(err, kUsage, "unknown command " + command);
+    const std::string commands[] = {"convert", "list", "play", "report"};
+    return usage_error(err, kUsage, "", "unknown command " + command + did_you_mean(command, commands));
 }
 
 }  // namespace kvr

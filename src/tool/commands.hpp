@@ -14,4 +14,8 @@ int run_kvrtool(std::span<const std::string> args, std::FILE* out, std::FILE* er
 // Whether a file name ends in ".tap", in any case: the name of a TAP file.
 bool ends_with_tap(const std::string& name);
 
+// Whether a file name is a sound file's (".wav", ".flac", ...): never a name for an image or
+// a page, which would replace a recording.
+bool named_as_sound_file(const std::string& name);
+
 }  // namespace kvr

@@ -9,10 +9,14 @@
 #include "conversion/context.hpp"
 #include "loaders/registry.hpp"
 #include "tool/commands.hpp"
+#include "tool/usage.hpp"
 
 namespace kvr {
 
 namespace {
+
+// The commands an option is for.
+enum Commands : unsigned { kConvert = 1, kReport = 2, kBoth = kConvert | kReport };
 
 // A long option and the classic switch it stands for.
 struct ConvertOption {
@@ -22,17 +26,24 @@ struct ConvertOption {
     const char* help;        // nullptr: the command's own text (the output's), or the loaders' names
     // The numbers the value may be, where fewer than every 32-bit one make sense.
     long long low = INT32_MIN, high = INT32_MAX;
-    bool merging = false;  // of convert alone, which takes several recordings
+    unsigned commands = kBoth;
+    const char* short_name = nullptr;  // "-o", or nullptr
 };
 
 const ConvertOption kOptions[] = {
-    {"--output", nullptr, "FILE", nullptr},
+    {"--output", nullptr, "FILE", nullptr, INT32_MIN, INT32_MAX, kBoth, "-o"},
+    {"--directory", nullptr, "DIR", "write each recording's image into DIR, named after it (-d for short)", INT32_MIN,
+     INT32_MAX, kConvert, "-d"},
+    {"--force", nullptr, nullptr, "replace an output that exists (-f for short)", INT32_MIN, INT32_MAX, kConvert, "-f"},
+    {"--json", nullptr, nullptr, "print the blocks and the summary as JSON instead of the report", INT32_MIN, INT32_MAX,
+     kConvert},
+    {"--copies", nullptr, nullptr, "a recording that holds the program twice is merged as two captures", INT32_MIN,
+     INT32_MAX, kConvert},
+    {"--partial", nullptr, nullptr,
+     "merging several recordings, go on when one is unreadable, has no block or is of another tape", INT32_MIN,
+     INT32_MAX, kConvert},
     {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
     {"--loader", nullptr, "NAME", nullptr},
-    {"--copies", nullptr, nullptr, "a recording that holds the program twice is merged as two recordings", INT32_MIN,
-     INT32_MAX, true},
-    {"--partial", nullptr, nullptr, "merge the recordings that can be when others cannot (unreadable, another tape)",
-     INT32_MIN, INT32_MAX, true},
     // 65535 stands for no index given.
     {"--skip", "/slskip", "N", "the index of the first Speedlock turbo block", 0, 65534},
     {"--tap", "/tap", nullptr, "write a TAP file whatever the output's name"},
@@ -52,14 +63,23 @@ const ConvertOption kOptions[] = {
     {"--no-kept-signal", nullptr, nullptr, "leave out the signal no loader read (kept as its pulses by default)"},
     {"--keep-bad-signal", nullptr, nullptr, "keep a bad block's recorded pulses in a group beside it (default)"},
     {"--no-keep-bad-signal", nullptr, nullptr, "keep a bad block's bytes alone"},
-    {"--help", nullptr, nullptr, "this text, -h for short"},
+    {"--help", nullptr, nullptr, "this text, -h for short", INT32_MIN, INT32_MAX, kBoth, "-h"},
 };
 
-const ConvertOption* find_option(const std::string& arg) {
-    if (arg == "-o") return &kOptions[0];
+unsigned commands_of(const char* command) { return std::string(command) == "report" ? kReport : kConvert; }
+
+const ConvertOption* find_option(const std::string& arg, unsigned command) {
     for (const ConvertOption& o : kOptions)
-        if (arg == o.name) return &o;
+        if ((o.commands & command) != 0 && (arg == o.name || (o.short_name != nullptr && arg == o.short_name))) return &o;
     return nullptr;
+}
+
+// Every name the command takes, for a guess at a mistyped one.
+std::vector<std::string> option_names(unsigned command) {
+    std::vector<std::string> names;
+    for (const ConvertOption& o : kOptions)
+        if ((o.commands & command) != 0) names.emplace_back(o.name);
+    return names;
 }
 
 bool whole_number(const std::string& text, long long low = INT32_MIN, long long high = INT32_MAX) {
@@ -112,20 +132,19 @@ bool fail(std::string& error, const std::string& message) {
 
 bool parse_convert_arguments(const char* command, std::span<const std::string> args, ConvertRequest& r,
                              std::string& error) {
+    const unsigned which = commands_of(command);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "-h") {
-            r.help = true;
-            continue;
-        }
         if (arg.size() < 2 || arg[0] != '-') {
-            if (!r.input.empty() && std::string(command) != "convert")
-                return fail(error, std::string(command) + " takes one recording");
-            (r.input.empty() ? r.input : r.more_inputs.emplace_back()) = arg;
+            if (!r.inputs.empty() && which == kReport) return fail(error, std::string(command) + " takes one recording");
+            r.inputs.push_back(arg);
             continue;
         }
-        const ConvertOption* o = find_option(arg);
-        if (o == nullptr || (o->merging && std::string(command) != "convert")) return fail(error, "unknown option " + arg);
+        const ConvertOption* o = find_option(arg, which);
+        if (o == nullptr) {
+            const std::vector<std::string> names = option_names(which);
+            return fail(error, "unknown option " + arg + did_you_mean(arg, names));
+        }
         std::string value;
         if (o->value_name != nullptr) {
             if (i + 1 >= args.size()) return fail(error, arg + " needs a value");
@@ -134,13 +153,15 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
         const std::string name = o->name;
         if (name == "--help") r.help = true;
         else if (name == "--exact") r.exact = true;
-        else if (name == "--copies") r.copies = true;
-        else if (name == "--partial") r.partial = true;
+        else if (name == "--force") r.force = true;
+        else if (name == "--json") r.json = true;
         else if (name == "--no-kept-signal") r.settings.keep_signal = false;
         else if (name == "--keep-bad-signal" || name == "--no-keep-bad-signal") r.settings.keep_bad_signal = name[2] != 'n';
-        else if (name == "--output") {
-            if (value.empty()) return fail(error, arg + " needs a file name");
-            r.output = value;
+        else if (name == "--copies") r.copies = true;
+        else if (name == "--partial") r.partial = true;
+        else if (name == "--output" || name == "--directory") {
+            if (value.empty()) return fail(error, arg + (name == "--output" ? " needs a file name" : " needs a folder"));
+            (name == "--output" ? r.output : r.directory) = value;
         } else if (name == "--loader") {
             if (!apply_loader(value, r.settings))
                 return fail(error, "--loader needs one of " + loader_help() + ", not '" + value + "'");
@@ -154,29 +175,41 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
             apply_switch(o->classic, value, r.settings);
         }
     }
-    if (!r.help && r.input.empty()) return fail(error, "no recording given");
+    if (r.help) return true;
+    if (r.inputs.empty()) return fail(error, "no recording given");
+    if (!r.output.empty() && !r.directory.empty()) return fail(error, "-o names one image and -d a folder: give one of them");
     return true;
 }
 
-int run_conversion_request(Context& cx, ConvertRequest& r, const ConversionOptions& options,
-                           const std::string& default_output) {
-    Settings& s = cx.settings;
-    s = std::move(r.settings);
-    if (ends_with_tap(r.output)) s.tap_output = true;
-    s.input_name = r.input;
-    s.output_name = !r.output.empty() ? r.output : !default_output.empty() ? default_output
-                                                                        : derive_output_name(r.input, s.tap_output);
-    keep_report_out_of_the_image(cx.console, s.output_name);
-    print_banner(cx.console);
-    const std::optional<ConversionResult> result = convert_file(cx, options);
-    cx.recording.clear();
-    return exit_status(result);
+std::string image_name_for(const ConvertRequest& r, const std::string& input) {
+    if (!r.output.empty()) return r.output;
+    const bool tap = r.settings.tap_output;
+    if (r.directory.empty()) return derive_output_name(input, tap);
+    const std::size_t slash = input.rfind('/');
+    const std::string base = derive_output_name(slash == std::string::npos ? input : input.substr(slash + 1), tap);
+    return r.directory + (r.directory.ends_with('/') ? "" : "/") + base;
 }
 
-std::string convert_option_lines(const char* output_help, bool merging) {
+int run_conversion_request(Context& cx, const ConvertRequest& r, const std::string& input,
+                           const std::string& output_name, const ConversionOptions& options,
+                           std::optional<ConversionResult>* result) {
+    Settings& s = cx.settings;
+    s = r.settings;
+    if (ends_with_tap(output_name)) s.tap_output = true;
+    s.input_name = input;
+    s.output_name = output_name;
+    keep_report_out_of_the_image(cx.console, s.output_name);
+    print_banner(cx.console);
+    const std::optional<ConversionResult> converted = convert_file(cx, options);
+    cx.recording.clear();
+    if (result != nullptr) *result = converted;
+    return exit_status(converted, options.summary);
+}
+
+std::string convert_option_lines(const char* command, const char* output_help) {
     std::string text = "Options:\n";
     for (const ConvertOption& o : kOptions) {
-        if (o.merging && !merging) continue;
+        if ((o.commands & commands_of(command)) == 0) continue;
         std::string left = std::string(o.name) + (o.value_name != nullptr ? std::string(" ") + o.value_name : "");
         left.resize(std::max<std::size_t>(left.size() + 1, 22), ' ');
         const std::string help = o.help != nullptr ? o.help : std::string(o.name) == "--loader" ? loader_help() : output_help;

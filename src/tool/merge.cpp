@@ -6,18 +6,18 @@
 
 namespace kvr {
 
-int run_merge(Context& cx, ConvertRequest& r, const ConversionOptions& options) {
-    MergeRequest merge{{r.input}, r.copies, r.partial};
-    merge.inputs.insert(merge.inputs.end(), r.more_inputs.begin(), r.more_inputs.end());
+int run_merge(Context& cx, const ConvertRequest& r, const ConversionOptions& options) {
+    const MergeRequest merge{r.inputs, r.copies, r.partial};
     Settings& s = cx.settings;
-    s = std::move(r.settings);
+    s = r.settings;
     if (ends_with_tap(r.output)) s.tap_output = true;
-    s.output_name = !r.output.empty() ? r.output : derive_output_name(r.input, s.tap_output);
+    s.output_name = image_name_for(r, r.inputs.front());
     keep_report_out_of_the_image(cx.console, s.output_name);
     print_banner(cx.console);
     const MergeOutcome out = merge_recordings(cx, merge, options);
     cx.recording.clear();
-    return exit_status(out.written);
+    if (!out.written) return 1;
+    return exit_status(out.written) != 0 ? 1 : out.counts.bad > 0 ? kExitNotSound : 0;
 }
 
 }  // namespace kvr

@@ -9,7 +9,8 @@ namespace kvr {
 
 struct Context;
 
-// The merge the request asks for, with its report on the context's console; the exit status.
-int run_merge(Context& cx, ConvertRequest& request, const ConversionOptions& options);
+// Merges the recordings of the request into request.output, with its report on the
+// context's console; returns the exit status.
+int run_merge(Context& cx, const ConvertRequest& request, const ConversionOptions& options);
 
 }  // namespace kvr

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
+
+#include "tool/usage.hpp"
 
 namespace kvr {
 
@@ -39,7 +42,7 @@ struct Option {
 };
 
 const Option kOptions[] = {
-    {"--output", "-o", "FILE", "the recording to write (required)", "a file name",
+    {"--output", "-o", "FILE", "the recording to write (required; - for the standard output)", "a file name",
      [](PlayRequest& r, const std::string& v) {
          r.output = v;
          return !v.empty();
@@ -120,14 +123,18 @@ std::string wants(const Option& o) {
 }  // namespace
 
 bool parse_play_arguments(std::span<const std::string> args, PlayRequest& request, std::string& error) {
+    bool format_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() > 1 && arg[0] == '-') {
             const Option* o = find_option(arg);
             if (o == nullptr) {
-                error = "unknown option " + arg;
+                std::vector<std::string> names;
+                for (const Option& known : kOptions) names.emplace_back(known.name);
+                error = "unknown option " + arg + did_you_mean(arg, names);
                 return false;
             }
+            format_given = format_given || std::string(o->name) == "--format";
             if (i + 1 >= args.size()) {
                 error = arg + " needs " + wants(*o);
                 return false;
@@ -152,6 +159,7 @@ bool parse_play_arguments(std::span<const std::string> args, PlayRequest& reques
         error = "no output given (-o OUT)";
         return false;
     }
+    if (!format_given) sample_format_for_name(request.output, request.options.format);
     return check_render_options(request.options, error);
 }
 
@@ -160,7 +168,8 @@ std::string play_option_lines() {
     for (const Option& o : kOptions) {
         std::string left = std::string(o.alias != nullptr ? o.alias + std::string(", ") : "") + o.name + " " + o.value_name;
         left.resize(std::max<std::size_t>(left.size() + 1, 21), ' ');
-        const std::string help = o.help != nullptr ? o.help : sample_format_names() + " (default wav16)";
+        const std::string help =
+            o.help != nullptr ? o.help : sample_format_names() + " (default: by the output's extension, else wav16)";
         lines += "  " + left + help + "\n";
     }
     return lines;

@@ -11,7 +11,9 @@
 #include "report_page/json_text.hpp"
 #include "report_page/page_writer.hpp"
 #include "report_page/recording_facts.hpp"
+#include "tool/commands.hpp"
 #include "tool/convert_options.hpp"
+#include "tool/usage.hpp"
 
 namespace kvr {
 
@@ -25,7 +27,7 @@ std::string usage() {
            "blocks, each block's fields and half-periods, where a bad block went wrong, and the\n"
            "amplitude of each channel. The page is written also when no block is found.\n"
            "\n" +
-           convert_option_lines("the page to write, -o for short (default: INPUT.html)");
+           convert_option_lines("report", "the page to write, -o for short (default: INPUT.html)");
 }
 
 // What the report step needs besides the context.
@@ -54,6 +56,7 @@ ConversionOptions page_options(PageJob& job, Context& cx, BlockCollector& collec
     options.recover = !job.request.exact;
     options.terminal = ::isatty(2) == 1;
     options.taps.observer = &collector;
+    options.taps.says_creating = false;  // no image is written
     options.taps.front_end = &front_end;
     options.taps.finished = [&job, &cx, &collector, &facts, &front_end](const FrameSource& frames) {
         facts.blocks = std::move(collector.blocks());
@@ -75,32 +78,36 @@ std::string report_page_name(const std::string& input_name) {
 int report_command(std::span<const std::string> args, std::FILE* out, std::FILE* err) {
     ConvertRequest request;
     std::string error;
-    if (!parse_convert_arguments("report", args, request, error)) {
-        std::fprintf(err, "kvrtool: %s\n\n%s", error.c_str(), usage().c_str());
-        return 2;
-    }
+    if (!parse_convert_arguments("report", args, request, error)) return usage_error(err, usage(), "report", error);
     if (request.help) {
         std::fputs(usage().c_str(), out);
         return 0;
     }
-    PageJob job{request, request.output.empty() ? report_page_name(request.input) : request.output};
-    if (is_same_regular_file(request.input, job.page_name)) {
+    const std::string input = request.inputs.front();
+    PageJob job{request, request.output.empty() ? report_page_name(input) : request.output};
+    if (named_as_sound_file(job.page_name)) {
+        std::fprintf(err, "kvrtool: %s is a sound file's name; a page is never written under it\n", job.page_name.c_str());
+        return 2;
+    }
+    if (is_same_regular_file(input, job.page_name)) {
         std::fprintf(err, "kvrtool: the page %s would replace the recording\n", job.page_name.c_str());
         return 1;
     }
     request.output.clear();  // it named the page, not an image
     auto cx = std::make_unique<Context>(out, err);
+    cx->console.send_errors_apart();
     // The image stays in memory and is dropped; only the page is written.
     cx->image.open_memory();
     BlockCollector collector;
     RecordingFacts facts;
-    facts.input_name = request.input;
+    facts.input_name = input;
     FrontEndSummary front_end;
     const ConversionOptions options = page_options(job, *cx, collector, facts, front_end);
-    const int status = run_conversion_request(*cx, request, options, "/dev/null");
+    const int status = run_conversion_request(*cx, request, input, "/dev/null", options);
     cx->console.flush();
     // A recording without blocks still has its page, and the envelope shows what it holds.
-    return job.written ? 0 : (status != 0 ? status : 1);
+    static_cast<void>(status);  // a page written is success whatever the tape's verdict
+    return job.written ? 0 : 1;
 }
 
 }  // namespace kvr
