@@ -216,20 +216,24 @@ int load_bench(const std::string& wav) {
     return 0;
 }
 
-// The front end's own work: the file is read into memory first, so no reading is timed.
-int front_end_bench(const std::string& wav) {
-    Bytes file;
+// A WAV file read into memory and its sound data found; false with a message otherwise.
+bool wav_in_memory(const std::string& wav, const char* what, Bytes& file, kvr::SampleInfo& info, kvr::PcmRun& run) {
     if (FILE* f = std::fopen(wav.c_str(), "rb")) {
         std::uint8_t room[1 << 16];
         for (std::size_t n; (n = std::fread(room, 1, sizeof room, f)) > 0;) file.insert(file.end(), room, room + n);
         std::fclose(f);
     }
+    if (kvr::parse_wav(kvr::Bytes(file.data(), file.size()), info, run) == kvr::LOAD_OK) return true;
+    std::fprintf(stderr, "%s: %s is not a WAV file\n", what, wav.c_str());
+    return false;
+}
+
+// The front end's own work: the file is read into memory first, so no reading is timed.
+int front_end_bench(const std::string& wav) {
+    Bytes file;
     kvr::SampleInfo info;
     kvr::PcmRun run;
-    if (kvr::parse_wav(kvr::Bytes(file.data(), file.size()), info, run) != kvr::LOAD_OK) {
-        std::fprintf(stderr, "front-end: %s is not a WAV file\n", wav.c_str());
-        return 1;
-    }
+    if (!wav_in_memory(wav, "front-end", file, info, run)) return 1;
     const kvr::PcmFrameSource source(kvr::Bytes(file.data(), file.size()), run);
     std::size_t edges = 0;
     const double t = best_of(5, [&] { edges = kvr::condition_signal(source, info.rate, {}).edges.size(); });
@@ -241,17 +245,9 @@ int front_end_bench(const std::string& wav) {
 // The demodulator alone on a WAV file: each block it finds, with its bytes' check, and the time.
 int demod_bench(const std::string& wav) {
     Bytes file;
-    if (FILE* f = std::fopen(wav.c_str(), "rb")) {
-        std::uint8_t room[1 << 16];
-        for (std::size_t n; (n = std::fread(room, 1, sizeof room, f)) > 0;) file.insert(file.end(), room, room + n);
-        std::fclose(f);
-    }
     kvr::SampleInfo info;
     kvr::PcmRun run;
-    if (kvr::parse_wav(kvr::Bytes(file.data(), file.size()), info, run) != kvr::LOAD_OK) {
-        std::fprintf(stderr, "demod: %s is not a WAV file\n", wav.c_str());
-        return 1;
-    }
+    if (!wav_in_memory(wav, "demod", file, info, run)) return 1;
     const kvr::PcmFrameSource source(kvr::Bytes(file.data(), file.size()), run);
     kvr::demod::Demodulation d;
     const double t = seconds([&] {

@@ -291,8 +291,8 @@ std::vector<std::uint8_t> vote(const std::vector<const Block*>& readings, std::v
 }
 
 bool checks(const DecodedBlock& like, const std::vector<std::uint8_t>& bytes) {
-    return block_checks_out(like.loader->with_bytes(like, bytes)) &&
-           !looks_like_noise(like.loader->with_bytes(like, bytes));
+    const DecodedBlock b = like.loader->with_bytes(like, bytes);
+    return block_checks_out(b) && !looks_like_noise(b);
 }
 
 // Where the vote does not check out: of the ways of setting the bits the readings disagree on,

@@ -33,7 +33,6 @@ void print_counts(Console& console, const MergeCounts& n) {
 
 MergeOutcome merge_recordings(Context& cx, const MergeRequest& request, const ConversionOptions& options) {
     MergeOutcome out;
-    const std::string output = cx.settings.output_name;
     std::vector<Capture> captures;
     bool all = true;
     for (std::size_t i = 0; i < request.inputs.size(); ++i) {
@@ -50,7 +49,6 @@ MergeOutcome merge_recordings(Context& cx, const MergeRequest& request, const Co
         for (Capture& copy : split_copies(*c)) captures.push_back(std::move(copy));
     }
     cx.settings.input_name.clear();
-    cx.settings.output_name = output;
     if (!all && !request.partial) {
         cx.console.warn("kvrtool: nothing written: a recording could not be merged (--partial merges the others)\n");
         return out;
