@@ -12,6 +12,7 @@
 #include "report_page/hp_histogram.hpp"
 #include "report_page/json_text.hpp"
 #include "report_page/recording_overview.hpp"
+#include "report_page/weak_bits.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -433,6 +434,48 @@ TEST(ReportPage, CommandLineAndSafeOutput) {
     std::size_t files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path(""))) files += e.is_regular_file();
     EXPECT_EQ(files, 6u);  // tape, quiet and broken recordings, three pages: no temporary file
+}
+
+// The least certain bits the page lists: of the demodulator's reading the block came from, or
+// of its failing reading kept beside a bad block; none for a block of the classic levels.
+TEST(ReportPage, WeakestBitsOfEachReading) {
+    FoundBlock found;
+    found.block.data = {0xF0, 0x0F};
+    EXPECT_TRUE(weakest_bits(found).bits.empty());  // read from the classic levels
+
+    found.confidence.assign(16, 30.0f);
+    found.confidence[11] = 2.5f, found.confidence[3] = 0.0f, found.confidence[6] = 2.5f;
+    WeakBits w = weakest_bits(found, 3);
+    EXPECT_FALSE(w.of_failing_reading);
+    ASSERT_EQ(w.bits.size(), 3u);
+    // Least certain first, the earlier bit first among equals.
+    EXPECT_EQ(w.bits[0].bit, 3);
+    EXPECT_TRUE(w.bits[0].changed);  // the mender gives a bit it changed no confidence
+    EXPECT_TRUE(w.bits[0].value);
+    EXPECT_EQ(w.bits[1].bit, 6);
+    EXPECT_FALSE(w.bits[1].value);
+    EXPECT_EQ(w.bits[2].bit, 11);
+    EXPECT_FALSE(w.bits[2].changed);
+    EXPECT_EQ(weakest_bits(found, 100).bits.size(), 16u);
+
+    // Confidences of bits past the whole bytes are left out.
+    found.confidence.push_back(0.1f);
+    EXPECT_EQ(weakest_bits(found, 1).bits[0].bit, 3);
+
+    // A bad block: the bits of the demodulator's reading, where it differs from the image.
+    found.confidence.clear();
+    found.soft = FoundBlock::SoftReading{{0xF0, 0x1F}, std::vector<float>(16, 20.0f)};
+    found.soft->confidence[11] = 1.0f;
+    found.soft->confidence[12] = 0.0f;
+    w = weakest_bits(found, 2);
+    EXPECT_TRUE(w.of_failing_reading);
+    ASSERT_EQ(w.bits.size(), 2u);
+    EXPECT_EQ(w.bits[0].bit, 12);
+    EXPECT_FALSE(w.bits[0].changed);  // nothing was mended in a reading that fails
+    EXPECT_FALSE(w.bits[0].differs);
+    EXPECT_EQ(w.bits[1].bit, 11);
+    EXPECT_TRUE(w.bits[1].differs);
+    EXPECT_TRUE(w.bits[1].value);
 }
 
 }  // namespace

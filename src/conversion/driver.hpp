@@ -47,8 +47,8 @@ public:
 class ConversionObserver {
 public:
     virtual ~ConversionObserver() = default;
-    // Every block as it is reported.
-    virtual void block(const DecodedBlock& block, const BlockSeen& seen) = 0;
+    // Every block as it is reported, with where it lies and how sure its reading was.
+    virtual void block(const FoundBlock& found) = 0;
     // The pause after the block before, as its report line ends.
     virtual void pause(float seconds) = 0;
     // A stretch of signal no block was read from, kept as its pulses, as its line is reported.

@@ -22,7 +22,7 @@ void TapeWriter::add(FoundPilot&& pilot) {
     last_block_end_ = block.end;
     waiting_kept_ = waiting_ && keeper_ != nullptr && keeper_->keeps_pulses_of(block);
     waiting_from_ = found.seen.pilot_start;
-    if (observer_ != nullptr) observer_->block(block, found.seen);
+    if (observer_ != nullptr) observer_->block(found);
     hand_over(std::move(block));
 }
 

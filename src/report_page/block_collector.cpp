@@ -7,6 +7,7 @@
 #include "loaders/loader.hpp"
 #include "loaders/report.hpp"
 #include "recovery/retry.hpp"
+#include "report_page/weak_bits.hpp"
 
 namespace kvr {
 
@@ -92,7 +93,9 @@ void add_parts(const DecodedBlock& b, BlockFacts& f) {
 
 }  // namespace
 
-void BlockCollector::block(const DecodedBlock& b, const BlockSeen& seen) {
+void BlockCollector::block(const FoundBlock& found) {
+    const DecodedBlock& b = found.block;
+    const BlockSeen& seen = found.seen;
     BlockFacts f;
     f.index = b.index;
     f.loader = b.loader != nullptr ? std::string(b.loader->name) : "";
@@ -125,6 +128,7 @@ void BlockCollector::block(const DecodedBlock& b, const BlockSeen& seen) {
     add_timings(b, f);
     add_bit_judging(b, described, f);
     f.fields = std::move(described.fields);
+    f.weakest = weakest_bits(found);
     blocks_.push_back(std::move(f));
 }
 

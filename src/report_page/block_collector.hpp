@@ -12,7 +12,7 @@ namespace kvr {
 
 class BlockCollector : public ConversionObserver {
 public:
-    void block(const DecodedBlock& block, const BlockSeen& seen) override;
+    void block(const FoundBlock& found) override;
     void pause(float seconds) override;
     void kept(const KeptStretch& stretch) override;
 

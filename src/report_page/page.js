@@ -240,6 +240,22 @@
     box.appendChild(s);
   }
 
+  // The demodulator's least certain decisions in the block, with the confidence of each as a
+  // log-likelihood ratio: near 0 a guess, above about 10 beyond doubt.
+  function weakest(b) {
+    const w = b.weakest;
+    $("weakest").hidden = !w;
+    if (!w) return;
+    $("weakest-text").textContent = w.ofFailingReading
+      ? "Of the demodulator's own reading of the block, which fails its check as well; the image keeps the block's bytes as first read."
+      : "Of the demodulator's reading, which the block was taken from.";
+    const t = $("weakest-table");
+    t.textContent = "";
+    row(t, ["bit", "byte", "bit in byte", "read as", "confidence", ""], true);
+    w.bits.forEach((k) => row(t, [String(k.bit), String(Math.floor(k.bit / 8)), String(k.bit % 8), String(k.value),
+      k.confidence.toFixed(2), k.changed ? "changed by the mending" : k.differs ? "the image holds the other value" : ""], true));
+  }
+
   function choose(i) {
     const b = blocks[i];
     chosen = i;
@@ -269,6 +285,7 @@
         : `No pair lies far from both bit lengths: ${sp.why} (${at(sp.start)}).`;
       waveform(b);
     }
+    weakest(b);
     $("details").scrollIntoView({ block: "nearest" });
   }
 

@@ -45,6 +45,18 @@ std::string suspect_json(const SuspectBit& b) {
     return s + "}";
 }
 
+std::string weakest_json(const WeakBits& w) {
+    if (w.bits.empty()) return "null";
+    auto yes = [](bool v) { return std::string(v ? "true" : "false"); };
+    std::string s = "{\"ofFailingReading\":" + yes(w.of_failing_reading) + ",\"bits\":";
+    s += json_array(w.bits, [&yes](const WeakBit& b) {
+        return "{\"bit\":" + integer(b.bit) + ",\"value\":" + integer(b.value ? 1 : 0) +
+               ",\"confidence\":" + json_number(static_cast<double>(b.confidence), 2) + ",\"changed\":" + yes(b.changed) +
+               ",\"differs\":" + yes(b.differs) + "}";
+    });
+    return s + "}";
+}
+
 std::string histogram_json(const HpHistogram& h) {
     std::string s = "{\"bin\":" + json_number(h.bin_tstates, 4);
     s += ",\"counts\":" + json_array(h.counts, [](std::int32_t c) { return integer(c); });
@@ -67,6 +79,7 @@ std::string block_json(const BlockFacts& b) {
     s += ",\"timings\":" + marks(b.timings) + ",\"thresholds\":" + marks(b.thresholds);
     s += ",\"hist\":" + histogram_json(b.histogram);
     s += ",\"suspect\":" + (b.suspect ? suspect_json(*b.suspect) : std::string("null"));
+    s += ",\"weakest\":" + weakest_json(b.weakest);
     return s + "}";
 }
 

@@ -53,6 +53,22 @@ struct BlockPart {
     std::string detail;
 };
 
+// One of a block's least certain bits.
+struct WeakBit {
+    std::int32_t bit = 0;     // counted from the block's first data bit
+    bool value = false;       // as the reading decided it
+    float confidence = 0.0f;  // the log-likelihood ratio of that decision, never negative
+    bool changed = false;     // the mender changed it to make the checksum come out
+    bool differs = false;     // the block's own bytes (in the image) hold the other value
+};
+
+struct WeakBits {
+    // The bits are of the demodulator's reading that fails, kept beside a bad block, not of
+    // the bytes the image holds.
+    bool of_failing_reading = false;
+    std::vector<WeakBit> bits;  // least certain first; empty where no confidences were had
+};
+
 struct BlockFacts {
     std::int32_t index = 0;
     std::string loader;  // the loader that read it
@@ -79,6 +95,7 @@ struct BlockFacts {
     std::vector<Mark> timings;     // what the report says the block's lengths are
     std::vector<Mark> thresholds;  // where the decoder drew its lines
     std::optional<SuspectBit> suspect;
+    WeakBits weakest;
 };
 
 // A stretch between blocks where the levels change as a signal's would, yet no block was found.
