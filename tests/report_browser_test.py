@@ -167,6 +167,30 @@ def field_values(browser):
                        "(r) => { o[r.cells[0].textContent] = r.cells[1].textContent; }); return o;")
 
 
+def check_merged_page(browser, kvrtool, tape, recording, workdir):
+    """The page of two recordings merged: a bar and a row per merged block, each naming the
+    recording it came from."""
+    other = os.path.join(workdir, "other.wav")
+    page = os.path.join(workdir, "merged.html")
+    subprocess.run([kvrtool, "play", tape, "-o", other, "--noise", "0.3", "--seed", "4"], check=True)
+    subprocess.run([kvrtool, "report", recording, other, "-o", page], check=True, capture_output=True)
+    blocks = page_data(page)["blocks"]
+    check(blocks and all(b["source"] for b in blocks), "every merged block has its source")
+    browser.open(page)
+    check(browser.run("return document.querySelectorAll('#timeline .block-bar').length;") == len(blocks),
+          "one bar per merged block")
+    rows = browser.find_all("#block-table tbody tr")
+    check(len(rows) == len(blocks), "one row per merged block")
+    for i, row in enumerate(rows):
+        browser.click(row)
+        status = browser.run("return document.getElementById('details-status').textContent;")
+        check("Taken from " + blocks[i]["source"]["recording"] in status, "merged block %d names its source: %s" % (i + 1, status))
+    png = base64.b64decode(browser.s("GET", "/screenshot"))
+    open(os.path.join(workdir, "report-merged.png"), "wb").write(png)
+    errors = browser.console_errors() + browser.run("return window.kvrReport.errors;")
+    check(not errors, "console errors on the merged page: %s" % errors)
+
+
 def test(kvrtool, image, workdir):
     lack = missing()
     if lack:
@@ -234,6 +258,7 @@ def test(kvrtool, image, workdir):
         open(os.path.join(workdir, "report-damaged.png"), "wb").write(png)
         errors = browser.console_errors() + browser.run("return window.kvrReport.errors;")
         check(not errors, "console errors: %s" % errors)
+        check_merged_page(browser, kvrtool, tape, recording, workdir)
     finally:
         browser.close()
     print("%d passed, %d failed" % (1 if not FAILURES else 0, 1 if FAILURES else 0))

@@ -478,5 +478,48 @@ TEST(ReportPage, WeakestBitsOfEachReading) {
     EXPECT_TRUE(w.bits[1].value);
 }
 
+// Several recordings of one tape: one page of the merged tape, laid out as its image plays,
+// each block naming the recording it was taken from.
+TEST(ReportPage, SeveralRecordingsGiveThePageOfTheMergedTape) {
+    TempDir dir;
+    const std::vector<ByteVec> blocks = {rom_header("FIRST", 3, 300), with_checksum(0xFF, pattern_bytes(300, 3)),
+                                         rom_header("SECOND", 3, 200), with_checksum(0xFF, pattern_bytes(200, 4))};
+    ImageBuilder whole, lacking;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        whole.standard(blocks[i], 1000);
+        if (i != 2) lacking.standard(blocks[i], 1000);  // the second header lost
+    }
+    dir.write("a.wav", render(lacking.bytes()));
+    dir.write("b.wav", render(whole.bytes()));
+    const std::string both = dir.path("a.wav") + " " + dir.path("b.wav");
+    const ToolRun r = kvrtool("report " + both + " -o " + dir.path("m.html"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("The merged tape:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Creating"), std::string::npos) << r.out;  // no image is written
+    const std::string page = text_of(dir.read("m.html"));
+    EXPECT_NE(page.find("\"mergedFrom\":[" + json_string(dir.path("a.wav")) + "," + json_string(dir.path("b.wav")) + "]"),
+              std::string::npos);
+    const std::vector<std::string> shown = page_blocks(page);
+    ASSERT_EQ(shown.size(), 4u);
+    std::int64_t last = -1;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const std::string from = json_field(shown[i], "recording");
+        EXPECT_TRUE(from == json_string(dir.path("a.wav")) || from == json_string(dir.path("b.wav"))) << shown[i];
+        EXPECT_EQ(json_field(shown[i], "ok"), "true");
+        // One after the other, as the merged image plays.
+        const std::int64_t start = std::stoll(json_field(shown[i], "pilotStart"));
+        EXPECT_GT(start, last);
+        last = std::stoll(json_field(shown[i], "end"));
+        EXPECT_FALSE(json_numbers(shown[i], "counts").empty());  // the histogram of its own recording
+    }
+    EXPECT_EQ(json_field(shown[2], "recording"), json_string(dir.path("b.wav")));
+
+    // What stops a merge stops the page; --exact reports one recording alone.
+    EXPECT_NE(kvrtool("report " + both + " " + dir.path("missing.wav") + " -o " + dir.path("n.html")).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("n.html")));
+    EXPECT_EQ(kvrtool("report --exact " + both + " -o " + dir.path("x.html")).status, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("x.html")));
+}
+
 }  // namespace
 }  // namespace kvr::test

@@ -77,7 +77,7 @@ private:
             last_block_end_ = r.block.end;
         }
         seen.end = r.block.end;
-        found.block = FoundBlock{std::move(r.block), seen, {}, std::nullopt, {}};
+        found.block = FoundBlock{std::move(r.block), seen, {}, std::nullopt, {}, std::nullopt};
         return found;
     }
 
@@ -187,8 +187,8 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks) {
     return out.finish(hooks.keep_output == nullptr || hooks.keep_output(hooks.keep_output_context));
 }
 
-ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer) {
-    Output out(cx, observer, false);
+ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer, bool says_creating) {
+    Output out(cx, observer, false, says_creating);
     if (!out.open()) return {};
     for (FoundPilot& f : tape) out.writer().add(std::move(f));
     return out.finish(true);

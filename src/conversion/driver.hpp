@@ -89,6 +89,6 @@ ConversionResult run_conversion(Context& cx, const ConversionHooks& hooks = {});
 
 // Writes a tape found before (of the recording in the context, or put together of several),
 // with its report lines, into the output named in the settings.
-ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer = nullptr);
+ConversionResult write_tape(Context& cx, FoundTape&& tape, ConversionObserver* observer = nullptr, bool says_creating = true);
 
 }  // namespace kvr

@@ -44,6 +44,13 @@ struct FoundBlock {
     std::optional<SoftReading> soft;
     // Lines the report prints after the block's own line (kvrtool's notes on it).
     std::vector<std::string> notes;
+    // Where a tape put together of several recordings took the block from.
+    struct Source {
+        std::string recording;  // its name
+        double seconds = 0.0;   // the start of the block's pilot there
+        std::string how;        // "NAME", or how several readings made it ("voted from A, B")
+    };
+    std::optional<Source> source;
 };
 
 struct FoundPilot {

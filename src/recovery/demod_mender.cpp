@@ -225,7 +225,7 @@ void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note,
     FoundPilot entry;
     entry.start = r.pilot.start;
     BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, notes_.back().c_str()}, weakest_bit};
-    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::nullopt, {}};
+    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::nullopt, {}, std::nullopt};
     // It takes the place of the first bad block it overlaps; the others were its fragments,
     // and pilots within it were noise.
     std::vector<std::size_t> gone = p.pilots_within;

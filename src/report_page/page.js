@@ -35,6 +35,9 @@
     return (h > 0 ? h + ":" + String(m).padStart(2, "0") : String(m)) + ":" + s;
   }
   function at(samples) { return clock(samples / rate); }
+  // A page of a tape merged of several recordings names the recording of each block.
+  const merged = (data.mergedFrom || []).length > 0;
+  function source(b) { return b.source ? `${b.source.recording} at ${clock(b.source.seconds)}` : ""; }
   function pct(x) { return (100 * x).toFixed(0) + " %"; }
   function row(table, cells, header) {
     const tr = el("tr");
@@ -72,8 +75,11 @@
   function header() {
     $("input-name").textContent = data.input;
     document.title = "Tape report: " + data.input;
-    $("recording-facts").textContent = `${clock(seconds, 2)} at ${rate} Hz, ${data.samples} samples, ` +
-      `${data.channels.length} channel${data.channels.length === 1 ? "" : "s"}, ${blocks.length} blocks.`;
+    $("recording-facts").textContent = merged
+      ? `The tape merged of ${data.mergedFrom.length} recordings (${data.mergedFrom.join(", ")}): ` +
+        `${clock(seconds, 2)} as its image plays, ${blocks.length} blocks.`
+      : `${clock(seconds, 2)} at ${rate} Hz, ${data.samples} samples, ` +
+        `${data.channels.length} channel${data.channels.length === 1 ? "" : "s"}, ${blocks.length} blocks.`;
     $("conversion-summary").textContent = data.summary || (blocks.length ? "" : "No blocks found.");
   }
 
@@ -142,8 +148,9 @@
     blocks.forEach((b, i) => {
       const [state, cls] = blockState(b);
       const tr = el("tr", { "data-index": i });
-      [String(i + 1), at(b.pilotStart), b.loader, b.line, b.pause === null ? "" : b.pause.toFixed(3) + " s", state]
-        .forEach((c, k) => tr.appendChild(el("td", { class: k === 3 ? "line" : k === 5 ? cls : "" }, c)));
+      const cells = [String(i + 1), at(b.pilotStart), b.loader, b.line, b.pause === null ? "" : b.pause.toFixed(3) + " s", state];
+      if (merged) cells.push(b.source ? b.source.how : "");
+      cells.forEach((c, k) => tr.appendChild(el("td", { class: k === 3 ? "line" : k === 5 ? cls : "" }, c)));
       tr.addEventListener("click", () => choose(i));
       body.appendChild(tr);
     });
@@ -267,7 +274,8 @@
     const [state, cls] = blockState(b);
     const status = $("details-status");
     status.textContent = `${state}. Pilot at ${at(b.pilotStart)}, data from ${at(b.dataStart)} to ${at(b.end)}` +
-      (b.pause === null ? "." : `, then a pause of ${b.pause.toFixed(3)} s.`);
+      (b.pause === null ? "." : `, then a pause of ${b.pause.toFixed(3)} s.`) +
+      (b.source ? ` Taken from ${source(b)}` + (b.source.how !== b.source.recording ? ` (${b.source.how}).` : ".") : "");
     status.className = cls;
     $("details-line").textContent = b.notes.concat([b.line]).join("\n");
     const fields = $("details-fields");
@@ -322,6 +330,7 @@
   }
 
   kindColours();
+  if (merged) $("block-table").querySelector("thead tr").appendChild(el("th", {}, "from"));
   header();
   timeline();
   blockTable();

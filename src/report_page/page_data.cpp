@@ -80,6 +80,10 @@ std::string block_json(const BlockFacts& b) {
     s += ",\"hist\":" + histogram_json(b.histogram);
     s += ",\"suspect\":" + (b.suspect ? suspect_json(*b.suspect) : std::string("null"));
     s += ",\"weakest\":" + weakest_json(b.weakest);
+    s += ",\"source\":" + (b.source ? "{\"recording\":" + json_string(readable_name(b.source->recording)) +
+                                           ",\"seconds\":" + json_number(b.source->seconds, 3) +
+                                           ",\"how\":" + json_string(readable_name(b.source->how)) + "}"
+                                     : std::string("null"));
     return s + "}";
 }
 
@@ -111,6 +115,7 @@ std::string page_data_json(const RecordingFacts& f) {
     s += ",\"channels\":" + json_array(f.channels, [](const RecordingFacts::Channel& c) {
              return "{\"used\":" + share(c.used) + ",\"inverted\":" + share(c.inverted) + "}";
          });
+    s += ",\"mergedFrom\":" + json_array(f.merged_from, [](const std::string& n) { return json_string(readable_name(n)); });
     s += ",\"bucketSeconds\":" + json_number(f.bucket_seconds, 6);
     s += ",\"envelope\":" + json_array(f.envelope, envelope_json);
     s += ",\"unrecognised\":" + json_array(f.unrecognised, [](const Stretch& t) {

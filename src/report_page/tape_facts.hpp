@@ -96,6 +96,14 @@ struct BlockFacts {
     std::vector<Mark> thresholds;  // where the decoder drew its lines
     std::optional<SuspectBit> suspect;
     WeakBits weakest;
+
+    // On the page of a tape merged of several recordings: where the block was taken from.
+    struct Source {
+        std::string recording;
+        double seconds = 0.0;  // its pilot's start there
+        std::string how;       // the recording, or how several readings made the block
+    };
+    std::optional<Source> source;
 };
 
 // A stretch between blocks where the levels change as a signal's would, yet no block was found.
@@ -130,6 +138,9 @@ struct RecordingFacts {
     std::vector<BlockFacts> blocks;
     std::vector<KeptFacts> kept;
     std::string summary;  // the conversion's closing line, when it prints one
+    // A merged tape's page: the recordings it was merged from. Then the blocks are laid out
+    // as the merged image plays, and the recording-wide parts above are empty.
+    std::vector<std::string> merged_from;
 };
 
 }  // namespace kvr

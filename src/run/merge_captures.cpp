@@ -477,7 +477,10 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
         if (c.voted) entry.block->block = c.block->block->loader->with_bytes(*c.block->block, *c.voted);
         // What the recording's conversion said of the block is said there; here, where it is from.
         entry.block->seen.retry = {};
-        entry.block->notes = {" From " + source_note(captures, slot, c)};
+        const Capture& gave_it = captures[c.block->at.capture];
+        const std::string how = source_note(captures, slot, c);
+        entry.block->notes = {" From " + how};
+        entry.block->source = FoundBlock::Source{gave_it.name, gave_it.rate > 0 ? static_cast<double>(from.start) / gave_it.rate : 0.0, how};
         pause = pause_after(captures[c.block->at.capture], c.block->at, left_out);
         gave[c.block->at.capture] = true;
         ++m.counts.blocks;

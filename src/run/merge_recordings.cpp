@@ -67,7 +67,7 @@ MergeOutcome merge_recordings(Context& cx, const MergeRequest& request, const Co
     }
     cx.console.print("\nThe merged tape:\n\n");
     out.counts = merged.counts;
-    out.written = write_tape(cx, std::move(merged.tape));
+    out.written = write_tape(cx, std::move(merged.tape), request.observer, options.taps.says_creating);
     if (out.written->ok && out.written->blocks > 0) print_counts(cx.console, out.counts);
     return out;
 }

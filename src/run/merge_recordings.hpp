@@ -18,6 +18,7 @@ struct MergeRequest {
     std::vector<std::string> inputs;
     bool copies = false;   // a recording that holds the program twice is two captures
     bool partial = false;  // recordings that cannot be merged are passed over
+    ConversionObserver* observer = nullptr;  // sees the merged tape as it is written
 };
 
 struct MergeOutcome {

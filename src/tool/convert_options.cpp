@@ -37,11 +37,9 @@ const ConvertOption kOptions[] = {
     {"--force", nullptr, nullptr, "replace an output that exists (-f for short)", INT32_MIN, INT32_MAX, kConvert, "-f"},
     {"--json", nullptr, nullptr, "print the blocks and the summary as JSON instead of the report", INT32_MIN, INT32_MAX,
      kConvert},
-    {"--copies", nullptr, nullptr, "a recording that holds the program twice is merged as two captures", INT32_MIN,
-     INT32_MAX, kConvert},
+    {"--copies", nullptr, nullptr, "a recording that holds the program twice is merged as two captures"},
     {"--partial", nullptr, nullptr,
-     "merging several recordings, go on when one is unreadable, has no block or is of another tape", INT32_MIN,
-     INT32_MAX, kConvert},
+     "merging several recordings, go on when one is unreadable, has no block or is of another tape"},
     {"--exact", nullptr, nullptr, "the classic algorithm alone: kelvarin's report and output, byte for byte"},
     {"--loader", nullptr, "NAME", nullptr},
     // 65535 stands for no index given.
@@ -136,7 +134,6 @@ bool parse_convert_arguments(const char* command, std::span<const std::string> a
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() < 2 || arg[0] != '-') {
-            if (!r.inputs.empty() && which == kReport) return fail(error, std::string(command) + " takes one recording");
             r.inputs.push_back(arg);
             continue;
         }

@@ -6,8 +6,8 @@
 
 namespace kvr {
 
-int run_merge(Context& cx, const ConvertRequest& r, const ConversionOptions& options) {
-    const MergeRequest merge{r.inputs, r.copies, r.partial};
+int run_merge(Context& cx, const ConvertRequest& r, const ConversionOptions& options, ConversionObserver* observer) {
+    const MergeRequest merge{r.inputs, r.copies, r.partial, observer};
     Settings& s = cx.settings;
     s = r.settings;
     if (ends_with_tap(r.output)) s.tap_output = true;

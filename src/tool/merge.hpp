@@ -10,7 +10,8 @@ namespace kvr {
 struct Context;
 
 // Merges the recordings of the request into request.output, with its report on the
-// context's console; returns the exit status.
-int run_merge(Context& cx, const ConvertRequest& request, const ConversionOptions& options);
+// context's console; returns the exit status. The observer, given one, sees the merged tape.
+int run_merge(Context& cx, const ConvertRequest& request, const ConversionOptions& options,
+              ConversionObserver* observer = nullptr);
 
 }  // namespace kvr

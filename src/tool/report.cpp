@@ -9,10 +9,12 @@
 #include "output/safe_output.hpp"
 #include "report_page/block_collector.hpp"
 #include "report_page/json_text.hpp"
+#include "report_page/merged_facts.hpp"
 #include "report_page/page_writer.hpp"
 #include "report_page/recording_facts.hpp"
 #include "tool/commands.hpp"
 #include "tool/convert_options.hpp"
+#include "tool/merge.hpp"
 #include "tool/usage.hpp"
 
 namespace kvr {
@@ -20,14 +22,20 @@ namespace kvr {
 namespace {
 
 std::string usage() {
-    return "Usage: kvrtool report INPUT [-o REPORT.html] [options]\n"
+    return "Usage: kvrtool report INPUT [INPUT ...] [-o REPORT.html] [options]\n"
            "\n"
            "Analyses a recording as 'kvrtool convert' does, with the same options, prints the same\n"
            "report, and writes one self-contained HTML page instead of an image: a timeline of the\n"
-           "blocks, each block's fields and half-periods, where a bad block went wrong, and the\n"
-           "amplitude of each channel. The page is written also when no block is found.\n"
+           "blocks, each block's fields and half-periods, where a bad block went wrong, its least\n"
+           "certain bits, and the amplitude of each channel. The page is written also when no block\n"
+           "is found. Given several recordings of one tape (or --copies), it merges them as\n"
+           "'kvrtool convert' does and the page shows the merged tape, each block with its source.\n"
            "\n" +
            convert_option_lines("report", "the page to write, -o for short (default: INPUT.html)");
+}
+
+LevelsFrom levels_from(const ConvertRequest& r, const FrontEndSummary& front_end) {
+    return r.exact ? LevelsFrom::classic : front_end.channels > 0 ? LevelsFrom::front_end : LevelsFrom::pulses;
 }
 
 // What the report step needs besides the context.
@@ -62,10 +70,50 @@ ConversionOptions page_options(PageJob& job, Context& cx, BlockCollector& collec
         facts.blocks = std::move(collector.blocks());
         facts.kept = std::move(collector.kept());
         const bool ran = front_end.channels > 0;
-        const LevelsFrom from = job.request.exact ? LevelsFrom::classic : ran ? LevelsFrom::front_end : LevelsFrom::pulses;
-        write_page(job, cx, facts, frames, from, ran ? &front_end : nullptr);
+        write_page(job, cx, facts, frames, levels_from(job.request, front_end), ran ? &front_end : nullptr);
     };
     return options;
+}
+
+// Several recordings of one tape: each converted with its blocks gathered and completed from
+// its own frames, then the merged tape's blocks gathered as it is written, and one page of it.
+int merged_page(PageJob& job, ConvertRequest& request, std::FILE* out, std::FILE* err) {
+    auto cx = std::make_unique<Context>(out, err);
+    cx->console.send_errors_apart();
+    cx->image.open_memory();
+    std::vector<RecordingFacts> recordings;
+    BlockCollector each;
+    FrontEndSummary front_end;
+    ConversionOptions options;
+    options.recover = true;
+    options.terminal = ::isatty(2) == 1;
+    options.taps.observer = &each;
+    options.taps.says_creating = false;
+    options.taps.front_end = &front_end;
+    options.taps.finished = [&](const FrameSource& frames) {
+        RecordingFacts facts;
+        facts.input_name = cx->settings.input_name;
+        facts.blocks = std::move(each.blocks());
+        each = BlockCollector{};
+        const bool ran = front_end.channels > 0;
+        complete_recording_facts(facts, frames, cx->recording, cx->recording.sample_rate, cx->settings,
+                                 levels_from(request, front_end), ran ? &front_end : nullptr);
+        recordings.push_back(std::move(facts));
+        front_end = FrontEndSummary{};
+    };
+    BlockCollector merged;
+    request.output = "/dev/null";  // the image stays in memory and is dropped
+    const int status = run_merge(*cx, request, options, &merged);
+    cx->console.flush();
+    if (merged.blocks().empty()) return status == 0 ? 1 : status;  // nothing merged: said why
+    RecordingFacts facts = merged_facts(std::move(merged.blocks()), recordings);
+    facts.input_name = request.inputs.front() + (request.inputs.size() > 1 ? " and the others merged" : " merged");
+    std::string error;
+    job.written = write_report_page(job.page_name, facts, error);
+    if (job.written) cx->console.print("Report page: %s\n", readable_name(job.page_name).c_str());
+    else cx->console.warn("kvrtool: %s\n", error.c_str());
+    cx->console.flush();
+    return job.written ? 0 : 1;
 }
 
 }  // namespace
@@ -89,10 +137,17 @@ int report_command(std::span<const std::string> args, std::FILE* out, std::FILE*
         std::fprintf(err, "kvrtool: %s is a sound file's name; a page is never written under it\n", job.page_name.c_str());
         return 2;
     }
-    if (is_same_regular_file(input, job.page_name)) {
-        std::fprintf(err, "kvrtool: the page %s would replace the recording\n", job.page_name.c_str());
-        return 1;
+    for (const std::string& each : request.inputs)
+        if (is_same_regular_file(each, job.page_name)) {
+            std::fprintf(err, "kvrtool: the page %s would replace the recording\n", job.page_name.c_str());
+            return 1;
+        }
+    const bool merges = request.inputs.size() > 1 || request.copies;
+    if (merges && request.exact) {
+        std::fprintf(err, "kvrtool: --exact reports one recording alone\n");
+        return 2;
     }
+    if (merges) return merged_page(job, request, out, err);
     request.output.clear();  // it named the page, not an image
     auto cx = std::make_unique<Context>(out, err);
     cx->console.send_errors_apart();
