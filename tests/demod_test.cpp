@@ -13,6 +13,8 @@
 #include "demod/signal.hpp"
 #include "demod/tones.hpp"
 #include "recovery/bit_mending.hpp"
+#include "recovery/retry.hpp"
+#include "recovery/run_on.hpp"
 #include "support.hpp"
 
 namespace kvr::test {
@@ -247,6 +249,59 @@ TEST(DemodConvert, BlocksDeepInNoiseAreRecoveredWhereTheOtherReadingsFail) {
         want.insert(want.end(), b->begin(), b->end());
     }
     EXPECT_EQ(tap, want) << r.out;
+}
+
+// A block read on past the length its header announced, into the noise after it: read whole
+// where the announced bytes check out, as the machine would load it; left alone otherwise.
+TEST(DemodConvert, ABlockReadOnIntoNoiseIsReadAtItsAnnouncedLength) {
+    const ByteVec header = rom_header("RUNON", 3, 300), data = with_checksum(0xFF, pattern_bytes(300, 9));
+    ByteVec longer = data;
+    longer.push_back(0x5A);  // a byte of noise after the block
+
+    // The cut itself: only a bad block a few bytes too long whose announced bytes check out.
+    const FoundTape read = [&] {
+        ImageBuilder image;
+        image.standard(longer, 1000);
+        auto cx = fresh_context();
+        EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes())));
+        FoundTape tape;
+        ConversionHooks hooks;
+        hooks.found = &tape;
+        run_conversion(*cx, hooks);
+        return tape;
+    }();
+    ASSERT_FALSE(read.empty());
+    ASSERT_TRUE(read.front().block.has_value());
+    const DecodedBlock& b = read.front().block->block;
+    ASSERT_EQ(b.data, longer);
+    const std::optional<DecodedBlock> cut = without_run_on(b, 302);
+    ASSERT_TRUE(cut.has_value());
+    EXPECT_EQ(cut->data, data);
+    EXPECT_TRUE(block_checks_out(*cut));
+    EXPECT_FALSE(without_run_on(b, -1).has_value());   // nothing announced
+    EXPECT_FALSE(without_run_on(b, 303).has_value());  // not longer than announced
+    EXPECT_FALSE(without_run_on(b, 302 - static_cast<std::int32_t>(kMostRunOnBytes)).has_value());  // too far past it
+    EXPECT_FALSE(without_run_on(b, 200).has_value());  // those bytes do not check out
+
+    // The conversion: kelvarin keeps every byte read, kvrtool convert the announced ones.
+    ImageBuilder image;
+    image.standard(header, 1000);
+    image.standard(longer, 1000);
+    TempDir dir;
+    dir.write("runon.wav", render(image.bytes()));
+    const ToolRun r = kvrtool("convert -f " + dir.path("runon.wav") + " -o " + dir.path("out.tap"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Retry: recovered with the announced length (the 1 byte after it read from noise)"), std::string::npos)
+        << r.out;
+    ByteVec want;
+    for (const ByteVec* one : {&header, &data}) {
+        want.push_back(static_cast<std::uint8_t>(one->size() & 0xFF));
+        want.push_back(static_cast<std::uint8_t>(one->size() >> 8));
+        want.insert(want.end(), one->begin(), one->end());
+    }
+    EXPECT_EQ(dir.read("out.tap"), want) << r.out;
+    const ToolRun classic = kvrtool("convert --exact -f " + dir.path("runon.wav") + " -o " + dir.path("exact.tap"));
+    EXPECT_EQ(dir.read("exact.tap").size(), want.size() + 1) << classic.out;
 }
 
 }  // namespace

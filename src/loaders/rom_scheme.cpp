@@ -230,6 +230,8 @@ DecodedBlock with_bytes(const DecodedBlock& b, std::span<const std::uint8_t> byt
     RomLine line = line_of(b);
     std::fill(line.head.begin(), line.head.end(), 0);
     std::copy_n(out.data.begin(), std::min(out.data.size(), line.head.size()), line.head.begin());
+    line.length = static_cast<std::int32_t>(out.data.size());
+    line.used_bits = 8;
     line.check = xor_check(out.data.data(), static_cast<std::int32_t>(out.data.size()));
     out.flag_byte = out.data.empty() ? b.flag_byte : out.data[0];
     out.line = line;

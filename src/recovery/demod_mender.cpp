@@ -13,6 +13,7 @@
 #include "recovery/bit_mending.hpp"
 #include "recovery/classic_levels.hpp"
 #include "recovery/retry.hpp"
+#include "recovery/run_on.hpp"
 
 namespace kvr {
 
@@ -139,7 +140,26 @@ bool DemodMender::only_rom_blocks() const {
     return true;
 }
 
+// Blocks read on past their announced length into the noise after them, read whole where the
+// announced bytes check out: then they are good, and not read again.
+void DemodMender::leave_out_run_ons(FoundTape& tape) {
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        if (!counted(tape[i])) continue;
+        FoundBlock& found = *tape[i].block;
+        std::optional<DecodedBlock> cut = without_run_on(found.block, announced_for(tape, i));
+        if (!cut) continue;
+        const std::size_t past = found.block.data.size() - cut->data.size();
+        notes_.push_back("the announced length (the " + std::to_string(past) + (past == 1 ? " byte" : " bytes") +
+                         " after it read from noise)");
+        found.block = std::move(*cut);
+        found.seen.retry = {true, notes_.back().c_str()};
+        if (found.confidence.size() > found.block.data.size() * 8) found.confidence.resize(found.block.data.size() * 8);
+        found.soft.reset();
+    }
+}
+
 void DemodMender::mend(FoundTape& tape) {
+    leave_out_run_ons(tape);
     // A block mended may announce the length of the next, which then no longer counts as
     // read well: the stretches are sought again while mending changes the tape.
     for (int pass = 0; pass < kMostPasses && levels_.sample_rate > 0 && frames_.channels() > 0; ++pass) {
@@ -207,6 +227,12 @@ std::optional<DemodMender::Place> DemodMender::place_for(const FoundTape& tape, 
             ++p.before, p.last_end = seen.end;
         }
     }
+    if (!p.over.empty()) {
+        p.announced = announced_for(tape, p.over.front());
+    } else {
+        const auto after = std::find_if(tape.begin(), tape.end(), [from](const FoundPilot& f) { return f.start > from; });
+        p.announced = announced_for(tape, static_cast<std::size_t>(after - tape.begin()));
+    }
     p.loader = p.over.empty() ? loaders.serving(p.before).loader : tape[p.over.front()].block->block.loader;
     p.index = p.over.empty() ? p.before : tape[p.over.front()].block->block.index;
     // Blocks added where none was found must be of the scheme the readings here know.
@@ -271,10 +297,12 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
         BlockReading r = read_block(*p->loader, view, {{start, 0, 0, 0}, p->index, p->last_end}, settings_, *state,
                                     buffer, static_cast<std::int32_t>(data.data.start + offset));
         if (!r.pilot.found || !r.block.counted) return;
+        if (std::optional<DecodedBlock> cut = without_run_on(r.block, p->announced)) r.block = std::move(*cut);
         if (fits(*p, r)) {
             std::vector<float> confidence;
             for (const demod::DecidedBit& b : data.data.bits) confidence.push_back(std::fabs(b.confidence));
             for (std::size_t k : mended) confidence[k] = 0.0f;  // changed: no longer what was read
+            confidence.resize(std::min(confidence.size(), r.block.data.size() * 8));
             put(*p, std::move(r), mend_note(mended), weakest_bit(found.data), tape, std::move(confidence));
             return;
         }

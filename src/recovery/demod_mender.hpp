@@ -50,14 +50,15 @@ private:
     // Where a block found over [from, to) (its data from data_from) would go in the tape: the
     // bad blocks it overlaps, the pilots of no block within it, the blocks before it, the
     // loader and index it is read with, and the length a doubtful block there should have
-    // had. None when it overlaps a good block.
+    // had, or the length announced for a block there. None when it overlaps a good block.
     struct Place {
         std::vector<std::size_t> over, pilots_within;
-        std::int32_t before = 0, last_end = 0, wanted = -1, index = 0;
+        std::int32_t before = 0, last_end = 0, wanted = -1, index = 0, announced = -1;
         const LoaderDescriptor* loader = nullptr;
     };
     std::optional<Place> place_for(const FoundTape& tape, double from, double data_from, double to, LoaderSet& loaders) const;
     bool fits(const Place& p, const BlockReading& r) const;
+    void leave_out_run_ons(FoundTape& tape);
     void keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const;
     void put(const Place& p, BlockReading&& r, const std::string& note, std::optional<float> weakest_bit,
              FoundTape& tape, std::vector<float> confidence = {});
