@@ -129,7 +129,7 @@ void BlockCollector::block(const FoundBlock& found) {
     add_bit_judging(b, described, f);
     f.fields = std::move(described.fields);
     f.weakest = weakest_bits(found);
-    if (found.source) f.source = BlockFacts::Source{found.source->recording, found.source->seconds, found.source->how};
+    f.source = found.source;
     blocks_.push_back(std::move(f));
 }
 

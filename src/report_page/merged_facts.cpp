@@ -10,7 +10,7 @@ namespace kvr {
 namespace {
 
 // The recording a block came from: by its name, or a copy within it ("NAME (first copy)").
-const RecordingFacts* recording_of(const BlockFacts::Source& source, const std::vector<RecordingFacts>& recordings) {
+const RecordingFacts* recording_of(const FoundBlock::Source& source, const std::vector<RecordingFacts>& recordings) {
     for (const RecordingFacts& r : recordings)
         if (source.recording == r.input_name || source.recording.rfind(r.input_name + " (", 0) == 0) return &r;
     return nullptr;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "conversion/found_tape.hpp"
+
 namespace kvr {
 
 // The half-periods of one block by length.
@@ -98,12 +100,7 @@ struct BlockFacts {
     WeakBits weakest;
 
     // On the page of a tape merged of several recordings: where the block was taken from.
-    struct Source {
-        std::string recording;
-        double seconds = 0.0;  // its pilot's start there
-        std::string how;       // the recording, or how several readings made the block
-    };
-    std::optional<Source> source;
+    std::optional<FoundBlock::Source> source;
 };
 
 // A stretch between blocks where the levels change as a signal's would, yet no block was found.

@@ -45,9 +45,8 @@ struct PageJob {
     bool written = false;
 };
 
-void write_page(PageJob& job, Context& cx, RecordingFacts& facts, const FrameSource& frames, LevelsFrom from,
-                const FrontEndSummary* front_end) {
-    complete_recording_facts(facts, frames, cx.recording, cx.recording.sample_rate, cx.settings, from, front_end);
+// Writes the page of complete facts, and says so or why not.
+void write_page(PageJob& job, Context& cx, const RecordingFacts& facts) {
     std::string error;
     job.written = write_report_page(job.page_name, facts, error);
     if (job.written)
@@ -70,7 +69,9 @@ ConversionOptions page_options(PageJob& job, Context& cx, BlockCollector& collec
         facts.blocks = std::move(collector.blocks());
         facts.kept = std::move(collector.kept());
         const bool ran = front_end.channels > 0;
-        write_page(job, cx, facts, frames, levels_from(job.request, front_end), ran ? &front_end : nullptr);
+        complete_recording_facts(facts, frames, cx.recording, cx.recording.sample_rate, cx.settings,
+                                 levels_from(job.request, front_end), ran ? &front_end : nullptr);
+        write_page(job, cx, facts);
     };
     return options;
 }
@@ -108,10 +109,7 @@ int merged_page(PageJob& job, ConvertRequest& request, std::FILE* out, std::FILE
     if (merged.blocks().empty()) return status == 0 ? 1 : status;  // nothing merged: said why
     RecordingFacts facts = merged_facts(std::move(merged.blocks()), recordings);
     facts.input_name = request.inputs.front() + (request.inputs.size() > 1 ? " and the others merged" : " merged");
-    std::string error;
-    job.written = write_report_page(job.page_name, facts, error);
-    if (job.written) cx->console.print("Report page: %s\n", readable_name(job.page_name).c_str());
-    else cx->console.warn("kvrtool: %s\n", error.c_str());
+    write_page(job, *cx, facts);
     cx->console.flush();
     return job.written ? 0 : 1;
 }
