@@ -168,6 +168,20 @@ TEST(DemodBits, ABlockInNoiseIsReadWholeAndItsWrongBitsAreItsWeakest) {
     EXPECT_GT(readings, 0u);
 }
 
+// A header opens with two bytes of 0 bits, which read alike from the data's start and from
+// half a bit either side of it: the start is told by the sync before it and by the whole of the
+// bits after them.
+TEST(DemodBits, AHeaderIsReadFromItsOwnStartDeepInNoise) {
+    const ByteVec header = rom_header("START", 3, 1234);
+    int whole = 0;
+    for (unsigned seed = 1; seed <= 16; ++seed) {
+        const Signal x = square_wave(block_hps(header, 1500), 0.7, 0.6, seed);
+        const demod::Demodulation d = demod::demodulate(x, kRate);
+        if (d.blocks.size() == 1 && bytes_of(d.blocks[0].data) == header) ++whole;
+    }
+    EXPECT_GE(whole, 15);
+}
+
 TEST(DemodBits, AStretchTooWeakToReadIsReadThroughNotEnded) {
     const ByteVec data = with_checksum(0xFF, pattern_bytes(600, 2));
     Signal x = square_wave(block_hps(data, 3220), 0.7, 0.0, 1);

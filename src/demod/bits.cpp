@@ -15,16 +15,19 @@ double bit_statistic(const PrefixSums& s, double t, double T, int q) {
     return q * (s.sum(t + T, t + 2.0 * T) - s.sum(t + 2.0 * T, t + 3.0 * T));
 }
 
-// How well n bits read from d fit, with the timing held fixed: about twice the amplitude
-// where d and T are right, less the further they are off.
+// How well n bits read from d fit, with the timing held fixed: each bit is decided as the
+// tracker decides it, and the whole of it, both its half-periods, is weighed against the
+// signal. About twice the amplitude where d and T are right, less the further they are off;
+// a bit length that is wrong but decides bits the short statistic likes (two thirds of the
+// right one reads a run of 0 bits as 0s and 1s) still fits badly over whole bits.
 double bits_fit(const PrefixSums& s, double d, double T, int q, int n) {
     double t = d, total = 0.0;
     for (int k = 0; k < n; ++k) {
-        const double D = bit_statistic(s, t, T, q);
-        total += std::fabs(D);
-        t += (D > 0.0 ? 4.0 : 2.0) * T;
+        const double h = (bit_statistic(s, t, T, q) > 0.0 ? 2.0 : 1.0) * T;
+        total += q * (s.sum(t, t + h) - s.sum(t + h, t + 2.0 * h));
+        t += 2.0 * h;
     }
-    return total / (T * n);
+    return total / (t - d) * 2.0;
 }
 
 // The sync's two half-periods between the pilot's last edge e and the data at d, at levels
@@ -89,6 +92,9 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
         const double predicted = local.edge + static_cast<double>(j - base) * P;
         const double e = best_edge(s, predicted, 0.3 * P, 0.3 * P, v);
         const double step = std::max(0.5, 0.6 * P / 40.0);
+        // Only the best start after each edge is kept: the starts near the best differ
+        // little, and would crowd out the other edges, one of which may be the pilot's end.
+        Start here;
         for (double u = 0.4 * P; u <= 1.0 * P; u += step) {
             const double d = e + u;
             const double sync = sync_fit(s, e, d, v);
@@ -98,8 +104,10 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
                 const double score = bits_fit(s, d, r * P, -v, kCoarseBits);
                 if (score > top) top = score, top_T = r * P;
             }
-            keep({e, d, top_T, top + 0.5 * sync + 0.5 * pilot_fit(s, e, P, v), -v});
+            const double score = top + 0.5 * sync + 0.5 * pilot_fit(s, e, P, v);
+            if (score > here.score) here = {e, d, top_T, score, -v};
         }
+        if (here.score > -1e300) keep(here);
     }
     for (const Start& c : kept) {
         for (double d = c.data - 0.75; d <= c.data + 0.75; d += 0.1)
