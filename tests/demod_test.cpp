@@ -227,8 +227,19 @@ TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
     EXPECT_TRUE(bits_to_mend(ByteVec(read.begin(), read.end()), r).empty());
 }
 
+// A TAP file of the blocks: each with its length before it.
+ByteVec tap_of(std::initializer_list<ByteVec> blocks) {
+    ByteVec tap;
+    for (const ByteVec& b : blocks) {
+        tap.push_back(static_cast<std::uint8_t>(b.size() & 0xFF));
+        tap.push_back(static_cast<std::uint8_t>(b.size() >> 8));
+        tap.insert(tap.end(), b.begin(), b.end());
+    }
+    return tap;
+}
+
 // A mono 16-bit WAV file of a signal.
-ByteVec wav_of(const Signal& x) {
+ByteVec wav_of(const Signal& x, std::uint32_t rate = 44100) {
     ByteVec w;
     auto le = [&w](std::uint32_t v, int n) {
         for (int i = 0; i < n; ++i) w.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -237,7 +248,7 @@ ByteVec wav_of(const Signal& x) {
     w.insert(w.end(), {'R', 'I', 'F', 'F'});
     le(36 + data, 4);
     w.insert(w.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    le(16, 4), le(1, 2), le(1, 2), le(44100, 4), le(88200, 4), le(2, 2), le(16, 2);
+    le(16, 4), le(1, 2), le(1, 2), le(rate, 4), le(2 * rate, 4), le(2, 2), le(16, 2);
     w.insert(w.end(), {'d', 'a', 't', 'a'});
     le(data, 4);
     for (float v : x) le(static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f)), 2);
@@ -256,13 +267,30 @@ TEST(DemodConvert, BlocksDeepInNoiseAreRecoveredWhereTheOtherReadingsFail) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("recovered with the demodulator"), std::string::npos) << r.out;
     const ByteVec tap = dir.read("out.tap");
-    ByteVec want;
-    for (const ByteVec* b : {&header, &data}) {
-        want.push_back(static_cast<std::uint8_t>(b->size() & 0xFF));
-        want.push_back(static_cast<std::uint8_t>(b->size() >> 8));
-        want.insert(want.end(), b->begin(), b->end());
-    }
+    const ByteVec want = tap_of({header, data});
     EXPECT_EQ(tap, want) << r.out;
+}
+
+// At a low rate a half-period is a few samples, and the demodulator's edges, decided between
+// them, are handed on at a finer rate than the recording's: rounded to its samples, a run of
+// 0 bits would measure as bits of two lengths.
+TEST(DemodConvert, BlocksRecordedAtALowRateAreReadAtTheLengthsDecided) {
+    const ByteVec header = rom_header("SLOWLY", 3, 200), data = with_checksum(0xFF, pattern_bytes(200, 4));
+    std::vector<double> hps = block_hps(header, 3000);
+    for (int i = 0; i < 1000; ++i) hps.push_back(1e6 / 1000);
+    const std::vector<double> second = block_hps(data, 3000);
+    hps.insert(hps.end(), second.begin(), second.end());
+    // Each six samples averaged: a capture at 7350 Hz.
+    const Signal fine = square_wave(hps, 0.7, 0.05, 3);
+    Signal x(fine.size() / 6);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = std::accumulate(fine.begin() + static_cast<std::ptrdiff_t>(6 * i), fine.begin() + static_cast<std::ptrdiff_t>(6 * i + 6), 0.0f) / 6.0f;
+    TempDir dir;
+    dir.write("slow.wav", wav_of(x, 7350));
+    const ToolRun r = kvrtool("convert " + dir.path("slow.wav") + " -o " + dir.path("out.tap"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    const ByteVec want = tap_of({header, data});
+    EXPECT_EQ(dir.read("out.tap"), want) << r.out;
 }
 
 // A block read on past the length its header announced, into the noise after it: read whole
@@ -307,12 +335,7 @@ TEST(DemodConvert, ABlockReadOnIntoNoiseIsReadAtItsAnnouncedLength) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Retry: recovered with the announced length (the 1 byte after it read from noise)"), std::string::npos)
         << r.out;
-    ByteVec want;
-    for (const ByteVec* one : {&header, &data}) {
-        want.push_back(static_cast<std::uint8_t>(one->size() & 0xFF));
-        want.push_back(static_cast<std::uint8_t>(one->size() >> 8));
-        want.insert(want.end(), one->begin(), one->end());
-    }
+    const ByteVec want = tap_of({header, data});
     EXPECT_EQ(dir.read("out.tap"), want) << r.out;
     const ToolRun classic = kvrtool("convert --exact -f " + dir.path("runon.wav") + " -o " + dir.path("exact.tap"));
     EXPECT_EQ(dir.read("exact.tap").size(), want.size() + 1) << classic.out;

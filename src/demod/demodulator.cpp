@@ -145,15 +145,15 @@ Demodulation demodulate(std::span<const float> x, double rate) {
     return out;
 }
 
-Recording decided_levels(const Demodulation& d, const Recording& around) {
+Recording decided_levels(const Demodulation& d, const Recording& around, std::int32_t finer) {
     Recording out;
-    out.count = around.count;
-    out.sample_rate = around.sample_rate;
+    out.count = around.count * finer;
+    out.sample_rate = around.sample_rate * finer;
     out.first_low = around.first_low;
     std::vector<std::int32_t> decided;
     auto put = [&](double t) {
-        const auto e = static_cast<std::int32_t>(std::lround(t));
-        if (e <= 0 || e >= around.count) return;
+        const auto e = static_cast<std::int32_t>(std::lround(t * finer));
+        if (e <= 0 || e >= out.count) return;
         if (!decided.empty() && e <= decided.back()) return;
         decided.push_back(e);
     };

@@ -32,6 +32,11 @@ Demodulation demodulate(std::span<const float> x, double rate);
 // own) outside the blocks found, and the edges the demodulator decided within them: each
 // pilot's edges, the sync's, and two per bit; a block's data ends in a level held until
 // what follows it.
-Recording decided_levels(const Demodulation& d, const Recording& around);
+//
+// The edges are decided between samples, and a reading of levels sees them only to the
+// sample: at low rates that is a large part of a half-period. With `finer` above 1 the
+// levels are given at that many times the rate (positions and count scaled alike), so that
+// a loader measures the decided lengths as they were decided.
+Recording decided_levels(const Demodulation& d, const Recording& around, std::int32_t finer = 1);
 
 }  // namespace kvr::demod

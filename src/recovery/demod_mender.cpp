@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <span>
 
 #include "analysis/bits.hpp"
 #include "demod/demodulator.hpp"
@@ -77,6 +78,33 @@ demod::Demodulation one_block(const demod::FoundData& f) {
     demod::Demodulation d;
     d.blocks.push_back(f);
     return d;
+}
+
+// The levels the demodulator decided are read at about this rate at least: there a sample
+// is a small part of the shortest half-period a loader measures.
+constexpr std::int32_t kFineRate = 44100;
+constexpr std::int32_t kMostFiner = 8;
+
+// Reads a block from the levels the demodulator decided over `around` (sample 0 of which is
+// the recording's `offset`), at a finer rate where the recording's is low; the positions
+// the reading gives are the recording's.
+BlockReading read_decided(const demod::Demodulation& d, const Recording& around, std::int32_t offset,
+                          const LoaderDescriptor& loader, ReadStart start, const Settings& settings, LoaderState& state,
+                          std::span<std::uint8_t> buffer, std::int32_t search_until) {
+    const std::int32_t rate = std::max(around.sample_rate, 1);
+    const std::int64_t reach = std::int64_t{offset} + around.count + 1;
+    const auto finer = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::min<std::int64_t>((kFineRate + rate - 1) / rate, INT32_MAX / reach), 1, kMostFiner));
+    const Recording levels = demod::decided_levels(d, around, finer);
+    const EdgeView view(levels, offset * finer);
+    start.at.pos *= finer;
+    start.last_block_end *= finer;
+    BlockReading r = read_block(loader, view, start, settings, state, buffer, search_until * finer);
+    r.pilot.start /= finer;
+    r.data_start /= finer;
+    r.block.end /= finer;
+    r.next = {r.next.pos / finer, 0, 0, 0};
+    return r;
 }
 
 std::string mend_note(const std::vector<std::size_t>& mended) {
@@ -289,13 +317,11 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
     demod::FoundData data = found;
     std::vector<std::size_t> mended;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const Recording levels = demod::decided_levels(one_block(data), around);
-        const EdgeView view(levels, offset);
         std::unique_ptr<LoaderState> state = p->loader->make_state();
         std::vector<std::uint8_t> buffer(kBlockDataSize);
         const auto start = static_cast<std::int32_t>(std::max<double>(offset, from - 2.0 * found.tone.period));
-        BlockReading r = read_block(*p->loader, view, {{start, 0, 0, 0}, p->index, p->last_end}, settings_, *state,
-                                    buffer, static_cast<std::int32_t>(data.data.start + offset));
+        BlockReading r = read_decided(one_block(data), around, offset, *p->loader, {{start, 0, 0, 0}, p->index, p->last_end},
+                                      settings_, *state, buffer, static_cast<std::int32_t>(data.data.start + offset));
         if (!r.pilot.found || !r.block.counted) return;
         if (std::optional<DecodedBlock> cut = without_run_on(r.block, p->announced)) r.block = std::move(*cut);
         if (fits(*p, r)) {
@@ -415,13 +441,11 @@ std::vector<std::uint8_t> DemodMender::demodulated_bytes(std::int32_t from, std:
     const std::vector<float> x = mixed_signal(frames_, static_cast<std::uint64_t>(a), static_cast<std::uint64_t>(b - a));
     const demod::Demodulation d = demod::demodulate(x, rate);
     if (d.blocks.size() != 1) return {};
-    const Recording levels = demod::decided_levels(d, levels_.slice(a, b));
-    const EdgeView view(levels, a);
     const LoaderDescriptor& rom = *loader_named("rom");
     std::unique_ptr<LoaderState> state = rom.make_state();
     std::vector<std::uint8_t> buffer(kBlockDataSize);
-    const BlockReading r = read_block(rom, view, {{a, 0, 0, 0}, 1, 0}, settings_, *state, buffer,
-                                      static_cast<std::int32_t>(d.blocks[0].data.start + a));
+    const BlockReading r = read_decided(d, levels_.slice(a, b), a, rom, {{a, 0, 0, 0}, 1, 0}, settings_, *state, buffer,
+                                        static_cast<std::int32_t>(d.blocks[0].data.start + a));
     if (!r.pilot.found || !r.block.counted || !block_checks_out(r.block)) return {};
     return r.block.data;
 }
