@@ -12,6 +12,7 @@
 #include "demod/demodulator.hpp"
 #include "demod/signal.hpp"
 #include "demod/tones.hpp"
+#include "loaders/registry.hpp"
 #include "recovery/bit_mending.hpp"
 #include "recovery/retry.hpp"
 #include "recovery/run_on.hpp"
@@ -196,6 +197,36 @@ TEST(DemodBits, AStretchTooWeakToReadIsReadThroughNotEnded) {
     EXPECT_EQ(bytes_of(d.blocks[0].data), data);
 }
 
+// The pilot the loaders are handed is a tone: edges that noise moved, or lost, or a tone that
+// ended short of where the data's start showed the pilot ends, do not cut it short.
+TEST(DemodBits, ThePilotHandedOnIsEvenToWhereItEnds) {
+    demod::FoundData f;
+    const double P = 27.0;
+    f.tone.first_edge = 1000.0;
+    f.tone.period = P;
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<double> jitter(-0.2 * P, 0.2 * P);
+    for (int j = 0; j < 2000; ++j)
+        if (j < 900 || j > 940) f.tone.edges.push_back(1000.0 + j * P + jitter(rng));  // a burst took 40 away
+    f.tone.hps = f.tone.edges.size() - 1;
+    f.data.pilot_end = 1000.0 + 3000 * P;  // the tone was found to end 1000 half-periods early
+    f.data.sync_middle = f.data.pilot_end + 9.0;
+    f.data.start = f.data.pilot_end + 19.0;
+    f.data.short_hp = 10.7;
+    f.data.bits.push_back({f.data.start, f.data.start + 10.7, f.data.start + 21.4, 0, 50.0f});
+    Recording around;
+    around.count = 200000;
+    around.sample_rate = 44100;
+    demod::Demodulation d;
+    d.blocks.push_back(f);
+    const Recording levels = demod::decided_levels(d, around);
+    ASSERT_GE(levels.edges.size(), 3001u);
+    for (std::size_t i = 1; i <= 3000; ++i) {
+        ASSERT_NEAR(levels.edges[i] - levels.edges[i - 1], P, 1.5) << i;
+    }
+    EXPECT_EQ(levels.edges[3000], std::lround(f.data.pilot_end));
+}
+
 TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
     const ByteVec data = with_checksum(0xFF, pattern_bytes(20, 3));
     demod::DataReading r;
@@ -236,6 +267,27 @@ ByteVec tap_of(std::initializer_list<ByteVec> blocks) {
         tap.insert(tap.end(), b.begin(), b.end());
     }
     return tap;
+}
+
+// A pilot tone read on as data is bytes of all 1s, an even number of which check out: no block
+// to keep in the way of the block after it. A block of the same bytes at a 1 bit's own length
+// (a screen filled with ink) is one.
+TEST(DemodMending, APilotReadAsBitsIsNoBlockButTheSameBytesAtDataSpeedAre) {
+    DecodedBlock b;
+    b.counted = true;
+    b.loader = loader_named("rom");
+    b.data.assign(400, 0xFF);
+    b.last_byte_bits = 8;
+    b.timings.pilot_pulse = 2168;
+    for (const std::int32_t bit1 : {2168, 2000, 1938}) {
+        b.timings.bit1 = bit1;
+        EXPECT_TRUE(pilot_read_as_bits(b)) << bit1;
+    }
+    b.timings.bit1 = 1710;
+    EXPECT_FALSE(pilot_read_as_bits(b));
+    b.timings.bit1 = 2168;
+    std::fill(b.data.begin(), b.data.begin() + 100, std::uint8_t{0x5A});
+    EXPECT_FALSE(pilot_read_as_bits(b));
 }
 
 // A mono 16-bit WAV file of a signal.

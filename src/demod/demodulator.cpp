@@ -105,6 +105,30 @@ std::vector<Tone> all_tones(std::span<const float> x, double per_tstate) {
     return found;
 }
 
+// A pilot's edges, as a tone's, up to the edge that ends it. Noise moves each edge the tone
+// was followed by a little, and a loader may take one half-period cut short for the pilot's
+// end: the edges are laid evenly between every 16th, and where noise put one of those out of
+// step, or the tone as first found ended short of the data's start, over the longer stretch.
+template <typename Put>
+void put_pilot(const FoundData& f, Put& put) {
+    constexpr std::size_t kStride = 16;
+    const double P = f.tone.period, end = f.data.pilot_end - 0.25 * P;
+    if (f.tone.edges.empty() || !(P > 0.0)) return;
+    double last = f.tone.edges.front();
+    put(last);
+    auto lay_to = [&](double e) {
+        const double m = std::round((e - last) / P);
+        for (double k = 1.0; k <= m; k += 1.0) put(last + k * (e - last) / m);
+        if (m >= 1.0) last = e;
+    };
+    for (std::size_t i = kStride; i < f.tone.edges.size() && f.tone.edges[i] < end; i += kStride) {
+        const double e = f.tone.edges[i], m = std::round((e - last) / P);
+        if (m >= 1.0 && std::fabs(e - last - m * P) <= 0.3 * P) lay_to(e);
+    }
+    const double m = std::round((f.data.pilot_end - last) / P);
+    for (double k = 1.0; k < m; k += 1.0) put(last + k * (f.data.pilot_end - last) / m);
+}
+
 }  // namespace
 
 Demodulation demodulate(std::span<const float> x, double rate) {
@@ -163,8 +187,7 @@ Recording decided_levels(const Demodulation& d, const Recording& around, std::in
         const double from = f.tone.first_edge;
         const double to = f.data.end() + 8.0 * f.data.short_hp;  // a long level ends the data
         while (k < around.edges.size() && around.edges[k] < from) put(around.edges[k++]);
-        for (double e : f.tone.edges)
-            if (e < f.data.pilot_end - 0.25 * f.tone.period) put(e);
+        put_pilot(f, put);
         put(f.data.pilot_end);
         put(f.data.sync_middle);
         put(f.data.start);

@@ -54,12 +54,12 @@ std::int32_t announced_for(const FoundTape& tape, std::size_t i) {
 // How well tape[i] was read: its bytes check out and it is longer than the few bytes a burst
 // of noise may read as a block (good); so, but of another length than its header announced,
 // which a reading by chance often is (doubtful: only a reading of the announced length takes
-// its place); or not (bad).
+// its place); or not, or a pilot tone read on as bits (bad).
 enum class Verdict { good, doubtful, bad };
 Verdict judge(const FoundTape& tape, std::size_t i) {
     const FoundPilot& f = tape[i];
     if (!counted(f) || !block_checks_out(f.block->block) || f.block->block.data.size() < kFewestBytes ||
-        looks_like_noise(f.block->block))
+        looks_like_noise(f.block->block) || pilot_read_as_bits(f.block->block))
         return Verdict::bad;
     const DecodedBlock& b = f.block->block;
     const std::int32_t announced = b.loader->held_to_announced_length ? announced_for(tape, i) : -1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <string>
@@ -73,6 +74,13 @@ bool block_checks_out(const DecodedBlock& block) { return block.loader->checks_o
 bool looks_like_noise(const DecodedBlock& block) {
     const std::vector<std::uint8_t>& d = block.data;
     return d.size() < 3 || block.last_byte_bits != 8 || std::all_of(d.begin(), d.end(), [](std::uint8_t v) { return v == 0; });
+}
+
+bool pilot_read_as_bits(const DecodedBlock& block) {
+    const BlockTimings& t = block.timings;
+    if (t.pilot_pulse <= 0 || std::abs(t.bit1 - t.pilot_pulse) * 100 > t.pilot_pulse * 15) return false;
+    const auto ones = std::count(block.data.begin(), block.data.end(), std::uint8_t{0xFF});
+    return static_cast<std::size_t>(ones) * 10 >= block.data.size() * 9;
 }
 
 ChecksumRetry::ChecksumRetry(const FrameSource& frames, const Recording& levels, const ClassicLevels& classic,

@@ -115,4 +115,9 @@ bool block_checks_out(const DecodedBlock& block);
 // exclusive-or checks out whatever their number).
 bool looks_like_noise(const DecodedBlock& block);
 
+// True for a pilot tone read on as data: each of its half-periods as long as a 1 bit's, so
+// bytes of all 1s (an even number of which checks out), a last one or two aside. Such a block
+// checks out, but a reading of a real block over it takes its place.
+bool pilot_read_as_bits(const DecodedBlock& block);
+
 }  // namespace kvr
