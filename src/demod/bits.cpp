@@ -179,14 +179,15 @@ private:
 
     // Blocks are whole bytes. A few bits past a byte's end are what ringing after the last
     // edge looks like; a byte short by a few bits is one whose last bits were read weakly,
-    // and they count unless they look like noise.
+    // and they count unless they look like noise. Bits that make no whole byte either way
+    // are left off: a part of a byte never checks out, the whole bytes before it may.
     std::size_t whole_bytes(std::size_t end, std::size_t read) const {
         const std::size_t over = end % 8;
         if (over == 0) return end;
         if (over <= 3) return end - over;
         std::size_t up = end;
         while (up % 8 != 0 && up < read && evidence_[up] >= 1.2) ++up;
-        return up % 8 == 0 ? up : end;
+        return up % 8 == 0 ? up : end - over;
     }
     // Bits within this much time of weak signal are read on through: a dropout.
     std::size_t weak_allowance() const { return static_cast<std::size_t>(0.1 * rate_ / (3.0 * T_)) + 8; }
