@@ -12,6 +12,7 @@
 #include "demod/demodulator.hpp"
 #include "demod/signal.hpp"
 #include "demod/tones.hpp"
+#include "formats/tap_file.hpp"
 #include "loaders/registry.hpp"
 #include "recovery/bit_mending.hpp"
 #include "recovery/retry.hpp"
@@ -258,14 +259,10 @@ TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
     EXPECT_TRUE(bits_to_mend(ByteVec(read.begin(), read.end()), r).empty());
 }
 
-// A TAP file of the blocks: each with its length before it.
+// A TAP file of the blocks.
 ByteVec tap_of(std::initializer_list<ByteVec> blocks) {
     ByteVec tap;
-    for (const ByteVec& b : blocks) {
-        tap.push_back(static_cast<std::uint8_t>(b.size() & 0xFF));
-        tap.push_back(static_cast<std::uint8_t>(b.size() >> 8));
-        tap.insert(tap.end(), b.begin(), b.end());
-    }
+    for (const ByteVec& b : blocks) tap::put_record(tap, b);
     return tap;
 }
 

@@ -116,17 +116,18 @@ void put_pilot(const FoundData& f, Put& put) {
     if (f.tone.edges.empty() || !(P > 0.0)) return;
     double last = f.tone.edges.front();
     put(last);
-    auto lay_to = [&](double e) {
-        const double m = std::round((e - last) / P);
-        for (double k = 1.0; k <= m; k += 1.0) put(last + k * (e - last) / m);
-        if (m >= 1.0) last = e;
+    // The edges strictly between the last one laid and e, e's whole periods apart.
+    auto lay_between = [&](double e, double m) {
+        for (double k = 1.0; k < m; k += 1.0) put(last + k * (e - last) / m);
     };
     for (std::size_t i = kStride; i < f.tone.edges.size() && f.tone.edges[i] < end; i += kStride) {
         const double e = f.tone.edges[i], m = std::round((e - last) / P);
-        if (m >= 1.0 && std::fabs(e - last - m * P) <= 0.3 * P) lay_to(e);
+        if (m < 1.0 || std::fabs(e - last - m * P) > 0.3 * P) continue;
+        lay_between(e, m);
+        put(e);
+        last = e;
     }
-    const double m = std::round((f.data.pilot_end - last) / P);
-    for (double k = 1.0; k < m; k += 1.0) put(last + k * (f.data.pilot_end - last) / m);
+    lay_between(f.data.pilot_end, std::round((f.data.pilot_end - last) / P));  // the caller puts the end
 }
 
 }  // namespace
