@@ -129,6 +129,44 @@ TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     FoundTape merged = m.tape;
     EXPECT_EQ(bytes_of(merged), blocks);
     EXPECT_EQ(m.counts.conflicts, 1);
+
+    // A header too short to compare by its runs of bits, mended wrong in one recording: still
+    // one block, not the tape's header and a second one beside it.
+    FoundTape mended = read_tape(blocks);
+    damage(mended, 2, {8 * 3 + 4, 8 * 4 + 4});
+    ASSERT_TRUE(block_checks_out(blocks_in(mended)[2]->block->block));
+    const Merged h = merge_captures({capture("a", read_tape(blocks)), capture("b", mended), capture("c", read_tape(blocks))});
+    FoundTape merged_h = h.tape;
+    EXPECT_EQ(bytes_of(merged_h), blocks);
+    EXPECT_EQ(h.counts.conflicts, 1);
+}
+
+// Block k of a tape read only to its first `bytes` bytes, as where a dropout ended it.
+void cut_short(FoundTape& tape, std::size_t k, std::size_t bytes) {
+    FoundBlock& f = *blocks_in(tape)[k]->block;
+    const std::vector<std::uint8_t> part(f.block.data.begin(), f.block.data.begin() + static_cast<std::ptrdiff_t>(bytes));
+    f.block = f.block.loader->with_bytes(f.block, part);
+    f.confidence.clear();
+}
+
+TEST(MergeCaptures, WhereNoReadingChecksOutTheOneThatHoldsTheMostOfTheBlockIsKept) {
+    const std::vector<ByteVec> blocks = two_programs(11);
+    // Both readings of the data stop early, one a third of the way, the other near its end: the
+    // image keeps the longer, whichever recording comes first; a reading of the announced
+    // length comes before both.
+    FoundTape early = read_tape(blocks), late = read_tape(blocks), whole = read_tape(blocks);
+    cut_short(early, 1, 100);
+    cut_short(late, 1, 290);
+    damage(whole, 1, {700});
+    const auto kept = [](std::vector<Capture> order) {
+        const Merged m = merge_captures(order);
+        FoundTape merged = m.tape;
+        EXPECT_EQ(m.counts.bad, 1);
+        return blocks_in(merged).size() == 4 ? blocks_in(merged)[1]->block->block.data.size() : 0;
+    };
+    EXPECT_EQ(kept({capture("early", early), capture("late", late)}), 290u);
+    EXPECT_EQ(kept({capture("late", late), capture("early", early)}), 290u);
+    EXPECT_EQ(kept({capture("early", early), capture("whole", whole), capture("late", late)}), blocks[1].size());
 }
 
 TEST(MergeCaptures, ARecordingOfAnotherTapeIsRefusedOrWithPartialPassedOver) {

@@ -240,6 +240,18 @@ bool of_another_tape(const std::vector<Slot>& slots, const std::vector<Block>& b
     return both && !has_alike(slots, blocks);
 }
 
+// Whether two readings that check out are of one length and apart in so few bits that one of
+// them is a reading of the other's block with a few bits wrong that still checked out (a
+// mending that flipped the wrong bits, or two errors in one bit of two bytes).
+constexpr int kFewBitsApart = 8;
+bool few_bits_apart(const Block& a, const Block& b) {
+    const std::vector<std::uint8_t>&x = a.block->data, &y = b.block->data;
+    if (x.size() != y.size() || x.size() < 2) return false;
+    int apart = 0;
+    for (std::size_t i = 0; i < x.size() && apart <= kFewBitsApart; ++i) apart += std::popcount(static_cast<unsigned>(x[i] ^ y[i]));
+    return apart <= kFewBitsApart;
+}
+
 // Adds a recording's blocks to the slots; false when it matches them too poorly to be a
 // recording of the same tape.
 bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
@@ -254,9 +266,11 @@ bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
         if (s) {
             merged.push_back(slots[*s]);
             if (!b) continue;
-            // Two good readings of unlike bytes are two blocks, whatever the matching says.
+            // Two good readings of unlike bytes are two blocks, whatever the matching says;
+            // a few bits apart they are one block read wrong in one of them (the vote decides).
             const Block& r = slots[*s].representative();
-            if (r.good && blocks[*b].good && !alike(r, blocks[*b])) merged.push_back({{blocks[*b]}});
+            if (r.good && blocks[*b].good && !alike(r, blocks[*b]) && !few_bits_apart(r, blocks[*b]))
+                merged.push_back({{blocks[*b]}});
             else merged.back().readings.push_back(blocks[*b]);
         } else {
             merged.push_back({{blocks[*b]}});
@@ -356,14 +370,18 @@ Choice choose(const Slot& slot) {
         c.conflict = groups.size() > 1;
         return c;
     }
-    // None checks out: the ballots of the length most of them have (the announced one first).
+    // None checks out: the ballots of the length most of them have; between lengths as many
+    // have, the announced one, else the longest (a reading cut short holds fewer of the
+    // block's bytes, and one that ran on holds them all).
     std::map<std::size_t, std::vector<const Block*>> lengths;
     for (const Block& b : slot.readings) lengths[b.ballot->size()].push_back(&b);
     const std::vector<const Block*>* most = nullptr;
-    for (const auto& [length, group] : lengths) {
-        const bool announced = group.front()->announced == static_cast<std::int32_t>(length);
-        if (most == nullptr || group.size() > most->size() || (group.size() == most->size() && announced)) most = &group;
-    }
+    const auto announced = [](const std::vector<const Block*>& group) {
+        return group.front()->announced == static_cast<std::int32_t>(group.front()->ballot->size());
+    };
+    for (const auto& [length, group] : lengths)
+        if (most == nullptr || group.size() > most->size() || (group.size() == most->size() && !announced(*most)))
+            most = &group;
     // The most confident of them, should the vote fail.
     double surest = -1.0;
     for (const Block* b : *most) {
