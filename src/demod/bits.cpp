@@ -87,10 +87,28 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
             if (c.score > worst->score) *worst = c;
         }
     };
+    const auto edge_at = [&](std::size_t j) {
+        const double predicted = local.edge + static_cast<double>(j - base) * P;
+        return best_edge(s, predicted, 0.3 * P, 0.3 * P, tone.level(j - 1));
+    };
+    // The pilot's own level, where the tone is surely still the pilot. A pilot's last edge
+    // has its last two half-periods behind it at about that level; an edge within the data
+    // has far less, though the bits after it may fit better than those after the true end
+    // (where the treble is lost and not wholly made up, long half-periods read louder, so a
+    // start within a header's first zero bytes, with more 1 bits after it, scores higher).
+    std::vector<double> inside;
+    for (std::size_t j = base + 1; j < std::min(base + 21, n > 40 ? n - 40 : 0); ++j)
+        inside.push_back(pilot_fit(s, edge_at(j), P, tone.level(j - 1)));
+    double pilot_level = 0.0;
+    if (!inside.empty()) {
+        std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(inside.size() / 2), inside.end());
+        pilot_level = inside[inside.size() / 2];
+    }
+    std::vector<Start> per_edge;
+    std::vector<double> pilot_fits;
     for (std::size_t j = std::max<std::size_t>(n, 24) - 24; j <= n + 1; ++j) {
         const int v = tone.level(j - 1);  // the last pilot half-period's level
-        const double predicted = local.edge + static_cast<double>(j - base) * P;
-        const double e = best_edge(s, predicted, 0.3 * P, 0.3 * P, v);
+        const double e = edge_at(j);
         const double step = std::max(0.5, 0.6 * P / 40.0);
         // Only the best start after each edge is kept: the starts near the best differ
         // little, and would crowd out the other edges, one of which may be the pilot's end.
@@ -107,8 +125,15 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
             const double score = top + 0.5 * sync + 0.5 * pilot_fit(s, e, P, v);
             if (score > here.score) here = {e, d, top_T, score, -v};
         }
-        if (here.score > -1e300) keep(here);
+        if (here.score <= -1e300) continue;
+        per_edge.push_back(here);
+        pilot_fits.push_back(pilot_fit(s, e, P, v));
     }
+    // Only edges with the pilot at half its level or more behind them can end it (all of
+    // them where none has: then the level tells nothing).
+    const bool any_ends = std::any_of(pilot_fits.begin(), pilot_fits.end(), [&](double f) { return f >= 0.5 * pilot_level; });
+    for (std::size_t k = 0; k < per_edge.size(); ++k)
+        if (!any_ends || pilot_fits[k] >= 0.5 * pilot_level) keep(per_edge[k]);
     for (const Start& c : kept) {
         for (double d = c.data - 0.75; d <= c.data + 0.75; d += 0.1)
             for (double T = c.T * 0.98; T <= c.T * 1.02; T += c.T * 0.001) {
