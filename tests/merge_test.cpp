@@ -139,6 +139,21 @@ TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     FoundTape merged_h = h.tape;
     EXPECT_EQ(bytes_of(merged_h), blocks);
     EXPECT_EQ(h.counts.conflicts, 1);
+
+    // A header read from a bit before its start (a 0 bit more in front, its last bit lost),
+    // which checks out where the checksum's lowest bit is 0.
+    std::vector<ByteVec> even = blocks;
+    for (char c = 'A'; (even[2].back() & 1) != 0; ++c) even[2] = rom_header(std::string("SECOND") + c, 3, 200);
+    FoundTape shifted = read_tape(even);
+    FoundBlock& f = *blocks_in(shifted)[2]->block;
+    std::vector<std::uint8_t> late(f.block.data.size());
+    for (std::size_t i = 0; i < late.size(); ++i)
+        late[i] = static_cast<std::uint8_t>((i ? f.block.data[i - 1] << 7 : 0) | f.block.data[i] >> 1);
+    f.block = f.block.loader->with_bytes(f.block, late);
+    ASSERT_TRUE(block_checks_out(f.block));
+    const Merged sh = merge_captures({capture("a", read_tape(even)), capture("b", shifted), capture("c", read_tape(even))});
+    FoundTape merged_sh = sh.tape;
+    EXPECT_EQ(bytes_of(merged_sh), even);
 }
 
 // Block k of a tape read only to its first `bytes` bytes, as where a dropout ended it.

@@ -93,13 +93,36 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
     return out;
 }
 
+// Whether two readings that check out are one block read wrong in one of them: over the
+// bits both hold, with one of them shifted by up to kMostShift bits, they are apart in so few
+// bits that the wrong one still checked out by chance or by its layout. A mending may flip the
+// wrong bits; and a start found a bit or two from the true one, within a header's opening zero
+// bytes, shifts every bit after it, where a checksum of exclusive-ors still often holds.
+constexpr int kFewBitsApart = 8;
+constexpr int kMostShift = 16;
+bool one_block_misread(const Block& a, const Block& b) {
+    const std::vector<std::uint8_t>&x = a.block->data, &y = b.block->data;
+    if (x.size() < 2 || y.size() < 2 || x.size() > y.size() + 2 || y.size() > x.size() + 2) return false;
+    const auto bit = [](const std::vector<std::uint8_t>& v, std::ptrdiff_t i) { return (v[static_cast<std::size_t>(i) / 8] >> (7 - i % 8)) & 1; };
+    const auto nx = static_cast<std::ptrdiff_t>(x.size() * 8), ny = static_cast<std::ptrdiff_t>(y.size() * 8);
+    for (std::ptrdiff_t shift = -kMostShift; shift <= kMostShift; ++shift) {
+        // Bit i of x against bit i + shift of y, over the bits both hold.
+        const std::ptrdiff_t from = std::max<std::ptrdiff_t>(0, -shift), to = std::min(nx, ny - shift);
+        if (to - from < std::min(nx, ny) - kMostShift) continue;
+        int apart = 0;
+        for (std::ptrdiff_t i = from; i < to && apart <= kFewBitsApart; ++i) apart += bit(x, i) != bit(y, i + shift) ? 1 : 0;
+        if (apart <= kFewBitsApart) return true;
+    }
+    return false;
+}
+
 // How two readings' bytes compare: two readings of one block hold mostly the same bytes
 // however damaged, two blocks of different bytes as few as chance gives (1 in 256).
 enum class Likeness { same, unlike, unknown };
 
 Likeness likeness(const Block& x, const Block& y) {
     const std::vector<std::uint8_t>&a = x.block->data, &b = y.block->data;
-    if (x.good && y.good && a == b) return Likeness::same;
+    if (x.good && y.good && (a == b || one_block_misread(x, y))) return Likeness::same;
     const std::size_t n = std::min({a.size(), b.size(), kBytesCompared});
     if (n < kFewestCompared) return Likeness::unknown;
     std::size_t equal = 0;
@@ -240,18 +263,6 @@ bool of_another_tape(const std::vector<Slot>& slots, const std::vector<Block>& b
     return both && !has_alike(slots, blocks);
 }
 
-// Whether two readings that check out are of one length and apart in so few bits that one of
-// them is a reading of the other's block with a few bits wrong that still checked out (a
-// mending that flipped the wrong bits, or two errors in one bit of two bytes).
-constexpr int kFewBitsApart = 8;
-bool few_bits_apart(const Block& a, const Block& b) {
-    const std::vector<std::uint8_t>&x = a.block->data, &y = b.block->data;
-    if (x.size() != y.size() || x.size() < 2) return false;
-    int apart = 0;
-    for (std::size_t i = 0; i < x.size() && apart <= kFewBitsApart; ++i) apart += std::popcount(static_cast<unsigned>(x[i] ^ y[i]));
-    return apart <= kFewBitsApart;
-}
-
 // Adds a recording's blocks to the slots; false when it matches them too poorly to be a
 // recording of the same tape.
 bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
@@ -266,10 +277,10 @@ bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
         if (s) {
             merged.push_back(slots[*s]);
             if (!b) continue;
-            // Two good readings of unlike bytes are two blocks, whatever the matching says;
-            // a few bits apart they are one block read wrong in one of them (the vote decides).
+            // Two good readings of unlike bytes are two blocks, whatever the matching says,
+            // unless one is the other's block misread (then the vote decides).
             const Block& r = slots[*s].representative();
-            if (r.good && blocks[*b].good && !alike(r, blocks[*b]) && !few_bits_apart(r, blocks[*b]))
+            if (r.good && blocks[*b].good && !alike(r, blocks[*b]) && !one_block_misread(r, blocks[*b]))
                 merged.push_back({{blocks[*b]}});
             else merged.back().readings.push_back(blocks[*b]);
         } else {
