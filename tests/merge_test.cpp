@@ -184,6 +184,56 @@ TEST(MergeCaptures, WhereNoReadingChecksOutTheOneThatHoldsTheMostOfTheBlockIsKep
     EXPECT_EQ(kept({capture("early", early), capture("whole", whole), capture("late", late)}), blocks[1].size());
 }
 
+// A stretch of block k's pilot or data, `at` of the way from its pilot's start to its end, read
+// as a short block of its own that checks out by chance; put after block k, whose own reading
+// is cut short to its first bytes (where the recording lost the block's thread).
+void read_in_pieces(FoundTape& tape, std::size_t k, double at) {
+    FoundPilot* f = blocks_in(tape)[k];
+    const auto span = static_cast<double>(f->block->block.end - f->start);
+    FoundPilot piece = *f;
+    piece.start = f->start + static_cast<std::int32_t>(at * span);
+    piece.block->seen.data_start = piece.start + 200;
+    piece.block->block = f->block->block.loader->with_bytes(f->block->block, std::vector<std::uint8_t>{0xFF, 0x01, 0x02, 0xFC});
+    piece.block->block.end = piece.start + 2000;
+    piece.block->confidence.clear();
+    piece.block->soft.reset();
+    ASSERT_TRUE(block_checks_out(piece.block->block));
+    cut_short(tape, k, 30);
+    tape.insert(tape.begin() + (f - tape.data()) + 1, piece);
+}
+
+TEST(MergeCaptures, AShortReadingThatChecksOutWithinABlockAnotherReadIsAPieceOfItNotABlock) {
+    const std::vector<ByteVec> blocks = two_programs(13);
+    for (const double at : {0.1, 0.6}) {  // within the data's pilot, within its bytes
+        FoundTape pieces = read_tape(blocks), damaged = read_tape(blocks);
+        read_in_pieces(pieces, 1, at);
+        damage(damaged, 1, {40, 41, 900});
+        const Merged m = merge_captures({capture("pieces", pieces), capture("damaged", damaged)});
+        FoundTape merged = m.tape;
+        ASSERT_EQ(blocks_in(merged).size(), 4u) << at;
+        EXPECT_EQ(blocks_in(merged)[1]->block->block.data.size(), blocks[1].size()) << at;
+        EXPECT_EQ(m.counts.bad, 1) << at;
+    }
+    // A short block read whole where another recording read on from the same start is the
+    // block, and a reading about as long as its header announced is kept though no other
+    // recording read anything there.
+    std::vector<ByteVec> with_short = blocks;
+    with_short.push_back(with_checksum(0xFF, pattern_bytes(8, 3)));
+    FoundTape whole = read_tape(with_short), ran_on = read_tape(with_short);
+    FoundBlock& last = *blocks_in(ran_on)[4]->block;
+    std::vector<std::uint8_t> longer = last.block.data;
+    longer.insert(longer.end(), 30, 0x55);
+    last.block = last.block.loader->with_bytes(last.block, longer);
+    last.block.end += 30 * 8 * 100;
+    cut_short(whole, 3, 198);
+    drop(ran_on, 3);
+    const Merged m = merge_captures({capture("whole", whole), capture("ran on", ran_on)});
+    FoundTape merged = m.tape;
+    ASSERT_EQ(blocks_in(merged).size(), 5u);
+    EXPECT_EQ(blocks_in(merged)[3]->block->block.data.size(), 198u);
+    EXPECT_EQ(bytes_of(merged)[4], with_short[4]);
+}
+
 TEST(MergeCaptures, ARecordingOfAnotherTapeIsRefusedOrWithPartialPassedOver) {
     const std::vector<ByteVec> blocks = two_programs(9);
     std::vector<ByteVec> other = {rom_header("OTHER", 3, 500), with_checksum(0xFF, pattern_bytes(500, 1)),

@@ -30,13 +30,17 @@ struct Block {
     // there is one, else its bytes; and how sure each bit is (none: as sure as kPlainWeight).
     const std::vector<std::uint8_t>* ballot = nullptr;
     const std::vector<float>* confidence = nullptr;
+    // It checks out but lies within a block another recording read: a stretch of that block
+    // read as one of its own (see inside_anothers_block). It neither stands for its slot nor votes.
+    bool fragment = false;
+    bool stands() const { return good && !fragment; }
 };
 
 struct Slot {
     std::vector<Block> readings;
     const Block& representative() const {
         for (const Block& b : readings)
-            if (b.good) return b;
+            if (b.stands()) return b;
         return readings.front();
     }
 };
@@ -365,7 +369,7 @@ Choice choose(const Slot& slot) {
     const bool any_proven = std::any_of(slot.readings.begin(), slot.readings.end(), proven);
     std::vector<std::vector<const Block*>> groups;
     for (const Block& b : slot.readings) {
-        if (!b.good || (any_proven && !proven(b))) continue;
+        if (!b.stands() || (any_proven && !proven(b))) continue;
         auto same = std::find_if(groups.begin(), groups.end(),
                                  [&](const auto& g) { return g.front()->block->data == b.block->data; });
         if (same == groups.end()) groups.push_back({&b});
@@ -385,7 +389,9 @@ Choice choose(const Slot& slot) {
     // have, the announced one, else the longest (a reading cut short holds fewer of the
     // block's bytes, and one that ran on holds them all).
     std::map<std::size_t, std::vector<const Block*>> lengths;
-    for (const Block& b : slot.readings) lengths[b.ballot->size()].push_back(&b);
+    const bool all_fragments = std::all_of(slot.readings.begin(), slot.readings.end(), [](const Block& b) { return b.fragment; });
+    for (const Block& b : slot.readings)
+        if (!b.fragment || all_fragments) lengths[b.ballot->size()].push_back(&b);
     const std::vector<const Block*>* most = nullptr;
     const auto announced = [](const std::vector<const Block*>& group) {
         return group.front()->announced == static_cast<std::int32_t>(group.front()->ballot->size());
@@ -421,15 +427,24 @@ std::string source_note(const std::vector<Capture>& captures, const Slot& slot, 
     return note;
 }
 
+// Whether a reading is about as long as the header before it announced: a byte or two more
+// where it ran on into what follows, a few fewer where its end was lost.
+bool near_announced(const Block& b) {
+    const auto length = static_cast<std::int32_t>(b.block->data.size());
+    return b.announced >= 0 && std::abs(length - b.announced) <= 2 + b.announced / 100;
+}
+
 // Whether a slot holds a block of the tape: a reading checks out (one that does is never
-// left out), or has the length a header announced, or two readings are alike, or no other
-// recording heard that stretch (then none can tell). What is left is noise: bad readings
-// where the other recordings heard nothing, or other noise.
+// left out, unless it lies within another recording's block), or has about the length a
+// header announced, or two readings are alike, or no other recording heard that stretch (then none
+// can tell). What is left is noise: bad readings where the other recordings heard nothing,
+// fragments of another's block, or other noise.
 bool real_slot(const Slot& slot, bool heard_by_others) {
     const std::vector<Block>& r = slot.readings;
+    if (std::all_of(r.begin(), r.end(), [](const Block& b) { return b.fragment; })) return false;
     if (!heard_by_others) return true;
     for (std::size_t i = 0; i < r.size(); ++i) {
-        if (r[i].good || r[i].announced == static_cast<std::int32_t>(r[i].block->data.size())) return true;
+        if (r[i].stands() || near_announced(r[i])) return true;
         for (std::size_t j = i + 1; j < r.size(); ++j)
             if (alike(r[i], r[j])) return true;
     }
@@ -454,6 +469,59 @@ std::vector<bool> noise_slots(const std::vector<Slot>& slots, std::size_t captur
         out[i] = !real_slot(slots[i], others);
     }
     return out;
+}
+
+// Seconds from the start of a recording to where a reading's pilot begins, or its data, or
+// where it ends.
+double seconds_at(const Capture& c, std::int32_t sample) { return c.rate > 0 ? sample / static_cast<double>(c.rate) : 0.0; }
+
+// Blocks on a tape never overlap: a reading whose data begins where another recording was
+// hearing a block, other than at that block's own data, is a stretch of that block (or of its
+// pilot) read as a block of its own, which checked out by chance. Times are carried over from
+// the slots both recordings read either side (the two recordings' speeds then measured), or
+// from the nearest one, give or take how far two speeds may differ.
+constexpr double kSpeedsApart = 0.03, kTimeMargin = 0.05;  // a share of the time carried; seconds
+constexpr double kSpeedMeasured = 0.002;                   // the same, with the speeds measured
+bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
+    // Anchored where the data begins: a pilot's start is where noise let it be found first.
+    const auto start = [&](const Block& b) {
+        return seconds_at(captures[b.at.capture], captures[b.at.capture].tape[b.at.entry].block->seen.data_start);
+    };
+    const double t = start(mine);
+    for (std::size_t other = 0; other < captures.size(); ++other) {
+        if (other == mine.at.capture) continue;
+        // The nearest slots both read, before and after this one (its own tells nothing).
+        std::optional<std::pair<const Block*, const Block*>> before, after;
+        for (std::size_t k = 0; k < slots.size(); ++k) {
+            const Block *a = nullptr, *b = nullptr;
+            for (const Block& r : slots[k].readings) {
+                if (r.at.capture == mine.at.capture) a = &r;
+                if (r.at.capture == other) b = &r;
+            }
+            if (a == nullptr || b == nullptr || k == i) continue;
+            if (k < i) before = {a, b};
+            else if (!after) after = {a, b};
+        }
+        double there = 0.0, margin = kTimeMargin;
+        if (before && after && start(*after->first) > start(*before->first)) {
+            const double speed = (start(*after->second) - start(*before->second)) / (start(*after->first) - start(*before->first));
+            there = start(*before->second) + (t - start(*before->first)) * speed;
+            margin += kSpeedMeasured * std::fabs(t - start(*before->first));
+        } else if (before || after) {
+            const auto& [a, b] = before ? *before : *after;
+            there = start(*b) + (t - start(*a));
+            margin += kSpeedsApart * std::fabs(t - start(*a));
+        } else {
+            continue;
+        }
+        const Capture& o = captures[other];
+        for (const FoundPilot& f : o.tape) {
+            if (!f.block || !f.block->block.counted) continue;
+            const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
+            if (from + margin <= there && there + margin <= to && std::fabs(there - data) > margin) return true;
+        }
+    }
+    return false;
 }
 
 // The pause after a block in its own recording: to the next pilot there, readings left out
@@ -483,6 +551,11 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
             if (!partial) return m;
         }
     }
+    // Readings that check out but prove nothing (not a header, nor of an announced length, nor
+    // long) are fragments where they lie within a block another recording read.
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        for (Block& b : slots[i].readings)
+            b.fragment = b.good && !proven(b) && inside_anothers_block(slots, i, b, captures);
     const std::vector<bool> noise = noise_slots(slots, captures.size());
     m.counts.left_out = static_cast<std::int32_t>(left_out.size());
     for (std::size_t i = 0; i < slots.size(); ++i)
