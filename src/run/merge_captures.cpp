@@ -45,7 +45,7 @@ struct Slot {
     }
 };
 
-constexpr double kGap = -2.0;       // a block one recording lacks
+constexpr double kGap = -0.5;       // a block one recording lacks
 constexpr double kNoMatch = -1e9;   // blocks of different kinds never match
 // Two readings are compared on their first bytes, if they have enough: readings of one block
 // share at least half of them (a wrong bit spoils one byte, not the next), those of different
@@ -518,7 +518,7 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
         for (const FoundPilot& f : o.tape) {
             if (!f.block || !f.block->block.counted) continue;
             const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
-            if (from + margin <= there && there + margin <= to && std::fabs(there - data) > margin) return true;
+            if (from - margin <= there && there + margin <= to && std::fabs(there - data) > margin) return true;
         }
     }
     return false;
@@ -556,7 +556,14 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
     for (std::size_t i = 0; i < slots.size(); ++i)
         for (Block& b : slots[i].readings)
             b.fragment = b.good && !proven(b) && inside_anothers_block(slots, i, b, captures);
-    const std::vector<bool> noise = noise_slots(slots, captures.size());
+    std::vector<bool> noise = noise_slots(slots, captures.size());
+    // So is a bad reading, alone in its slot, within a block another recording read (a pilot
+    // read on as bits, a stretch of data read after the reading of it was lost).
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const Block& only = slots[i].readings.front();
+        if (!noise[i] && slots[i].readings.size() == 1 && !only.good && !near_announced(only))
+            noise[i] = inside_anothers_block(slots, i, only, captures);
+    }
     m.counts.left_out = static_cast<std::int32_t>(left_out.size());
     for (std::size_t i = 0; i < slots.size(); ++i)
         for (const Block& b : slots[i].readings)
