@@ -261,7 +261,7 @@ TEST(DemodBits, ThePilotHandedOnIsEvenToWhereItEnds) {
     EXPECT_EQ(levels.edges[3000], std::lround(f.data.pilot_end));
 }
 
-TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
+TEST(DemodMending, OnlyWeakNeighboursReadTheWrongWayRoundChangeAndTheChecksumThenHolds) {
     const ByteVec data = with_checksum(0xFF, pattern_bytes(20, 3));
     demod::DataReading r;
     double t = 0.0;
@@ -272,24 +272,38 @@ TEST(DemodMending, OnlyWeakBitsChangeAndTheChecksumThenHolds) {
             r.bits.push_back({t, t + units * 10.0, t + 2 * units * 10.0, v, 50.0f});
             t += 2 * units * 10.0;
         }
-    // Bit 3 of byte 5 and bit 6 of byte 12 read wrongly, and weakly.
-    ByteVec read = data;
-    read[5] ^= 0x08;
-    read[12] ^= 0x40;
-    for (std::size_t k : {5 * 8 + 4, 12 * 8 + 1}) {
+    // The first pair of unlike neighbours from bit `from` on.
+    const auto unlike_pair = [&](std::size_t from) {
+        while (r.bits[from].value == r.bits[from + 1].value) ++from;
+        return from;
+    };
+    // Two such pairs, in bytes 5 and 12, read the wrong way round, and weakly.
+    const std::size_t a = unlike_pair(5 * 8), b = unlike_pair(12 * 8);
+    ASSERT_NE(a % 8, b % 8);
+    ASSERT_NE((a + 1) % 8, b % 8);
+    ASSERT_NE(a % 8, (b + 1) % 8);
+    for (std::size_t k : {a, a + 1, b, b + 1}) {
         change_bit(r, k);
         r.bits[k].confidence = 2.0f;
     }
-    EXPECT_EQ(bytes_of(r), read);
-    const std::vector<std::size_t> mend = bits_to_mend(read, r);
-    EXPECT_EQ(mend, (std::vector<std::size_t>{12 * 8 + 1, 5 * 8 + 4}));
-    for (std::size_t k : mend) change_bit(r, k);
-    EXPECT_EQ(bytes_of(r), data);
+    const ByteVec read = bytes_of(r);
+    ASSERT_NE(read, data);
+    std::vector<std::size_t> mend = bits_to_mend(read, r);
+    std::sort(mend.begin(), mend.end());
+    EXPECT_EQ(mend, (std::vector<std::size_t>{a, a + 1, b, b + 1}));
+    demod::DataReading mended = r;
+    for (std::size_t k : mend) change_bit(mended, k);
+    EXPECT_EQ(bytes_of(mended), data);
     // The bits keep their order and their lengths after a change.
-    for (std::size_t i = 1; i < r.bits.size(); ++i) ASSERT_DOUBLE_EQ(r.bits[i].start, r.bits[i - 1].end);
+    for (std::size_t i = 1; i < mended.bits.size(); ++i) ASSERT_DOUBLE_EQ(mended.bits[i].start, mended.bits[i - 1].end);
     // Confident bits are never changed, nor two weak ones of one place where neither is the weaker.
-    r.bits[5 * 8 + 4].confidence = 40.0f;
-    EXPECT_TRUE(bits_to_mend(ByteVec(read.begin(), read.end()), r).empty());
+    r.bits[a].confidence = 40.0f;
+    EXPECT_TRUE(bits_to_mend(read, r).empty());
+    // Nor is one weak bit alone, which would move every bit after it off the signal's edges.
+    demod::DataReading one = mended;
+    change_bit(one, 7 * 8 + 2);
+    one.bits[7 * 8 + 2].confidence = 2.0f;
+    EXPECT_TRUE(bits_to_mend(bytes_of(one), one).empty());
 }
 
 // A TAP file of the blocks.

@@ -1,5 +1,6 @@
 #include "recovery/bit_mending.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -12,6 +13,20 @@ namespace {
 constexpr float kMendConfidence = 6.0f;
 constexpr float kMendMargin = 1.0f;
 constexpr int kMostMended = 4;
+
+// Whether the bits to change are pairs of neighbours of unlike values: each pair a 1 0 read as
+// 0 1 or the other way, which lasts as long either way. Changing one bit alone makes the
+// data 2 short half-periods longer or shorter, against where the signal put the bits after it:
+// a reading that lost its step there (a 1 read as two 0s, in a dropout) is not mended but made
+// wrong, its checksum then holding by chance: two wrong readings in three have an exclusive-or
+// of four set bits or fewer, which changing as many weak bits always makes hold.
+bool swaps_only(std::vector<std::size_t> bits, const demod::DataReading& data) {
+    std::sort(bits.begin(), bits.end());
+    if (bits.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < bits.size(); i += 2)
+        if (bits[i + 1] != bits[i] + 1 || data.bits[bits[i]].value == data.bits[bits[i + 1]].value) return false;
+    return true;
+}
 
 }  // namespace
 
@@ -49,7 +64,7 @@ std::vector<std::size_t> bits_to_mend(const std::vector<std::uint8_t>& bytes, co
         if (weakest == bits || first > kMendConfidence || second - first < kMendMargin) return {};
         chosen.push_back(weakest);
     }
-    return chosen;
+    return swaps_only(chosen, data) ? chosen : std::vector<std::size_t>{};
 }
 
 }  // namespace kvr

@@ -3,6 +3,8 @@
 // places of the bytes an odd number of bits is wrong. A bit is changed only where the
 // demodulator's decision was weak and clearly the weakest of its place: a block whose bits
 // are all confident is never changed, for tapes hold blocks whose checksum is wrong on purpose.
+// Bits change only in neighbouring pairs of unlike values (a 1 0 read as 0 1), the one error
+// that keeps the length of the bits, and so the place of every bit after them, as the signal had it.
 #pragma once
 
 #include <cstddef>
