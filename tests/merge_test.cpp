@@ -119,6 +119,42 @@ TEST(MergeCaptures, ReadingsBadInOtherBitsAreVotedWholeAndNeverIntoAWrongByte) {
     EXPECT_FALSE(block_checks_out(blocks_in(m.tape)[1]->block->block));
 }
 
+// Block k of a tape read with the first 1 bit from bit `from` on taken for two 0 bits, weakly
+// (a step lost in a dropout): every bit after it one place late, the last one lost.
+void lose_step(FoundTape& tape, std::size_t k, std::size_t from) {
+    FoundBlock& f = *blocks_in(tape)[k]->block;
+    std::vector<int> bits;
+    for (std::uint8_t v : f.block.data)
+        for (int i = 7; i >= 0; --i) bits.push_back((v >> i) & 1);
+    while (bits[from] == 0) ++from;
+    std::vector<float> confidence(bits.size(), 6.0f);
+    bits[from] = 0;
+    bits.insert(bits.begin() + static_cast<std::ptrdiff_t>(from), 0);
+    confidence.insert(confidence.begin() + static_cast<std::ptrdiff_t>(from), 0.5f);
+    confidence[from + 1] = 0.5f;
+    bits.pop_back();
+    confidence.pop_back();
+    std::vector<std::uint8_t> bytes(f.block.data.size(), 0);
+    for (std::size_t i = 0; i < bits.size(); ++i) bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | bits[i] << (7 - i % 8));
+    f.block = f.block.loader->with_bytes(f.block, bytes);
+    f.confidence = confidence;
+    f.soft.reset();
+}
+
+TEST(MergeCaptures, ReadingsThatLostTheirStepInOtherPlacesAreVotedAsTheSignalsTheyStandFor) {
+    const std::vector<ByteVec> blocks = two_programs(19);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    lose_step(a, 1, 700);
+    lose_step(b, 1, 1800);
+    ASSERT_FALSE(block_checks_out(blocks_in(a)[1]->block->block));
+    ASSERT_FALSE(block_checks_out(blocks_in(b)[1]->block->block));
+    const Merged m = merge_captures({capture("a", a), capture("b", b)});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.voted, 1);
+    EXPECT_EQ(m.counts.bad, 0);
+}
+
 TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     const std::vector<ByteVec> blocks = two_programs(7);
     // One reading is wrong in the same bit of two bytes: it checks out all the same.
@@ -232,6 +268,30 @@ TEST(MergeCaptures, AShortReadingThatChecksOutWithinABlockAnotherReadIsAPieceOfI
     ASSERT_EQ(blocks_in(merged).size(), 5u);
     EXPECT_EQ(blocks_in(merged)[3]->block->block.data.size(), 198u);
     EXPECT_EQ(bytes_of(merged)[4], with_short[4]);
+}
+
+// A block only one recording read, beside none the others read, is put where it lies on the
+// tape, not wherever the matching found room for it.
+TEST(MergeCaptures, BlocksOnlyOneRecordingReadAreMergedInTheTapesOrder) {
+    const std::vector<ByteVec> blocks = two_programs(17);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    drop(a, 1);
+    drop(b, 2);
+    drop(b, 0);  // b holds the first data block and the second, a the rest
+    for (const auto& order : {std::vector<Capture>{capture("a", a), capture("b", b)},
+                              std::vector<Capture>{capture("b", b), capture("a", a)}}) {
+        const Merged m = merge_captures(order);
+        FoundTape merged = m.tape;
+        EXPECT_EQ(bytes_of(merged), blocks);
+    }
+    // A header read where the header before announced its data (that data lost in both
+    // recordings) is the next header as read, not a bad reading the vote repaired.
+    FoundTape x = read_tape(blocks), y = read_tape(blocks);
+    drop(x, 1);
+    drop(y, 1);
+    const Merged m = merge_captures({capture("x", x), capture("y", y)});
+    EXPECT_EQ(m.counts.voted, 0);
+    EXPECT_EQ(m.counts.blocks, 3);
 }
 
 TEST(MergeCaptures, ARecordingOfAnotherTapeIsRefusedOrWithPartialPassedOver) {

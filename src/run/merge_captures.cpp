@@ -80,8 +80,10 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         x.ballot = soft ? &soft->bytes : &b.data;
         x.confidence = soft ? &soft->confidence : &f.block->confidence;
         x.announced = b.loader->held_to_announced_length ? announced : -1;
+        // A header where its header's data was due is the next header, that data lost.
+        const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
         x.good = block_checks_out(b) && !looks_like_noise(b) &&
-                 (x.announced < 0 || static_cast<std::int32_t>(b.data.size()) == x.announced);
+                 (x.announced < 0 || static_cast<std::int32_t>(b.data.size()) == x.announced || header);
         if (i + 1 < c.tape.size() && c.rate > 0) {
             const FoundPilot& next = c.tape[i + 1];
             x.pause = next.gap_replaced ? 0.0f : static_cast<float>(std::max(0.0, (next.start - b.end) / static_cast<double>(c.rate)));
@@ -319,6 +321,47 @@ std::vector<std::uint8_t> vote(const std::vector<const Block*>& readings, std::v
     return out;
 }
 
+// The bytes the readings vote for as the signals they stand for: a 0 bit is two short
+// half-periods, a 1 two twice as long, and each reading's levels are laid out from the
+// block's first bit in short half-periods, weighed by how sure the reading was of each bit,
+// and summed. A 1 read as two 0s (or two 0s as a 1) lasts as long as what it stands for, so
+// the bits after it fall where the other readings put theirs, though every byte after it is
+// shifted: readings that lost their step in other places still agree almost everywhere. The
+// bits are then read from the summed levels as from a signal; `bytes` of them, with the bits
+// at the end that no reading reaches (each reading that lost its step lost its last bit, which
+// made no whole byte) counted in `missing` and left 0; none where the readings tie or more
+// than kMostMissing are missing.
+constexpr std::size_t kMostMissing = 2;
+std::vector<std::uint8_t> vote_as_signal(const std::vector<const Block*>& readings, std::size_t bytes, std::size_t& missing) {
+    std::vector<double> levels;
+    for (const Block* r : readings) {
+        std::size_t u = 0;
+        for (std::size_t i = 0; i < r->ballot->size() * 8; ++i) {
+            const int bit = ((*r->ballot)[i / 8] >> (7 - i % 8)) & 1;
+            const std::size_t half = bit ? 2 : 1;
+            if (levels.size() < u + 2 * half) levels.resize(u + 2 * half, 0.0);
+            const double w = weight(*r, i);
+            for (std::size_t k = 0; k < 2 * half; ++k) levels[u + k] += k < half ? w : -w;
+            u += 2 * half;
+        }
+    }
+    std::vector<std::uint8_t> out(bytes, 0);
+    std::size_t u = 0;
+    missing = 0;
+    for (std::size_t i = 0; i < bytes * 8; ++i) {
+        if (u + 1 >= levels.size()) {
+            missing = bytes * 8 - i;
+            return missing <= kMostMissing ? out : std::vector<std::uint8_t>{};
+        }
+        // The second short half-period of a bit is high in a 1, low in a 0.
+        if (levels[u + 1] == 0.0) return {};
+        const bool one = levels[u + 1] > 0.0;
+        if (one) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (0x80 >> (i % 8)));
+        u += one ? 4 : 2;
+    }
+    return out;
+}
+
 bool checks(const DecodedBlock& like, const std::vector<std::uint8_t>& bytes) {
     const DecodedBlock b = like.loader->with_bytes(like, bytes);
     return block_checks_out(b) && !looks_like_noise(b);
@@ -407,11 +450,28 @@ Choice choose(const Slot& slot) {
         if (sum > surest) surest = sum, c.block = b;
     }
     const DecodedBlock& like = *c.block->block;
-    if (most->size() < 2 || like.loader->with_bytes == nullptr) return c;
-    std::vector<std::size_t> split;
-    std::vector<std::uint8_t> voted = vote(*most, split);
-    if (checks(like, voted)) c.voted = std::move(voted);
-    else c.voted = only_way(like, std::move(voted), split);
+    if (like.loader->with_bytes == nullptr) return c;
+    if (most->size() >= 2) {
+        std::vector<std::size_t> split;
+        std::vector<std::uint8_t> voted = vote(*most, split);
+        if (checks(like, voted)) c.voted = std::move(voted);
+        else c.voted = only_way(like, std::move(voted), split);
+        if (c.voted) return c;
+    }
+    // Readings that lost their step in other places: voted as the signals they stand for.
+    std::vector<const Block*> all;
+    for (const Block& b : slot.readings)
+        if (!b.fragment) all.push_back(&b);
+    if (all.size() < 2) return c;
+    const std::int32_t announced_length = c.block->announced;
+    std::size_t missing = 0;
+    std::vector<std::uint8_t> voted =
+        vote_as_signal(all, announced_length > 0 ? static_cast<std::size_t>(announced_length) : c.block->ballot->size(), missing);
+    if (voted.empty()) return c;
+    std::vector<std::size_t> last;
+    for (std::size_t k = 0; k < missing; ++k) last.push_back(voted.size() * 8 - 1 - k);
+    if (missing == 0 && checks(like, voted)) c.voted = std::move(voted);
+    else if (missing > 0) c.voted = only_way(like, std::move(voted), last);
     return c;
 }
 
@@ -524,6 +584,53 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
     return false;
 }
 
+// The slots in the order of the tape. The matching keeps each recording's blocks in their
+// order, but where a recording's blocks match none of the others' it may put them before or
+// after the others' as well: each slot is put where its data begins on the first recording's
+// timeline, carried over from the blocks that both recordings read either side of it (or the
+// nearest one). A slot whose time nothing tells stays after the slot before it.
+void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& captures) {
+    const auto start = [&](const Block& b) {
+        return seconds_at(captures[b.at.capture], captures[b.at.capture].tape[b.at.entry].block->seen.data_start);
+    };
+    // Each recording's readings that share a slot with one of the first recording's: pairs of
+    // (its time, the first recording's time), in its order.
+    std::vector<std::vector<std::pair<double, double>>> anchors(captures.size());
+    for (const Slot& s : slots) {
+        const Block* first = nullptr;
+        for (const Block& b : s.readings)
+            if (b.at.capture == 0) first = &b;
+        if (first == nullptr) continue;
+        for (const Block& b : s.readings) anchors[b.at.capture].push_back({start(b), start(*first)});
+    }
+    const auto carried = [&](const Block& b) -> std::optional<double> {
+        const auto& a = anchors[b.at.capture];
+        const double t = start(b);
+        const auto after = std::lower_bound(a.begin(), a.end(), std::pair{t, -1e300});
+        if (after != a.end() && after != a.begin() && after->first > std::prev(after)->first) {
+            const auto before = std::prev(after);
+            return before->second + (t - before->first) * (after->second - before->second) / (after->first - before->first);
+        }
+        if (after != a.end()) return after->second + (t - after->first);
+        if (after != a.begin()) return std::prev(after)->second + (t - std::prev(after)->first);
+        return std::nullopt;
+    };
+    std::vector<std::pair<double, std::size_t>> order;
+    double last = -1e300;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        std::optional<double> t;
+        for (const Block& b : slots[i].readings)
+            if (b.at.capture == 0) t = start(b);
+        for (std::size_t k = 0; !t && k < slots[i].readings.size(); ++k) t = carried(slots[i].readings[k]);
+        last = t ? *t : last;
+        order.push_back({last, i});
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Slot> sorted;
+    for (const auto& [t, i] : order) sorted.push_back(std::move(slots[i]));
+    slots = std::move(sorted);
+}
+
 // The pause after a block in its own recording: to the next pilot there, readings left out
 // passed over.
 float pause_after(const Capture& c, const Reading& at, const std::set<std::pair<std::size_t, std::size_t>>& left_out) {
@@ -551,6 +658,7 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
             if (!partial) return m;
         }
     }
+    order_by_time(slots, captures);
     // Readings that check out but prove nothing (not a header, nor of an announced length, nor
     // long) are fragments where they lie within a block another recording read.
     for (std::size_t i = 0; i < slots.size(); ++i)
