@@ -1,10 +1,10 @@
 """Three recordings of each sweep tape, damaged independently and by different tools (noise
 mixed in by sox, dropouts, sox's treble cut with a level change, kvrtool play's own noise and
 dropouts), converted alone and merged. For each set: the blocks each recording gives alone
-(its TAP records equal to the tape's blocks), the blocks the merge gives, the blocks no
-recording gives alone that the merge does (repaired by the vote), any block the merge writes
-that checks out but is not the tape's (a wrong byte taken), and the seconds the three
-conversions take against the merge's. The merge is run with --partial, as a user would run it
+(its TAP records equal to the tape's blocks), the blocks the merge gives (and whether in the
+tape's order), the blocks no recording gives alone that the merge does (repaired by the
+vote), any block the merge writes that checks out but is not the tape's (a wrong byte taken),
+and the seconds the three conversions take against the merge's. The merge is run with --partial, as a user would run it
 once told that one recording holds no block."""
 
 import argparse
@@ -103,7 +103,9 @@ def run_set(cache, name, tape, kvrtool):
         t_alone += t
     merged, t_merge, rc = convert(kvrtool, recs, f"{base}-m.tap", f"{base}-m.txt")
     got = set(merged)
+    where = [truth.index(x) for x in merged if x in known]
     return {
+        "in_order": where == sorted(where),
         "set": name, "tape": tape, "blocks": len(truth),
         "alone": [sum(b in a for b in truth) for a in alone],
         "merged": sum(b in got for b in truth),
@@ -135,6 +137,7 @@ def main():
     each = [sum(r["alone"][i] for r in rows if i < len(r["alone"])) for i in range(3)]
     never_fewer = all(r["merged"] >= max(r["alone"]) for r in rows)
     print(f"merged never fewer than the best recording alone: {never_fewer}")
+    print(f"merged images with the tape's blocks in the tape's order: {sum(r['in_order'] for r in rows)} of {len(rows)}")
     print(f"total: {tot['blocks']} blocks; alone {each} (best per set {best}); merged {tot['merged']}"
           f" ({100 * tot['merged'] / tot['blocks']:.0f} %; any one alone {tot['union']}); by the merge only {tot['only_by_merge']};"
           f" wrong {tot['wrong']}; time {tot['t_alone']:.1f} s alone, {tot['t_merge']:.1f} s merged"
