@@ -268,6 +268,20 @@ TEST(MergeCaptures, AShortReadingThatChecksOutWithinABlockAnotherReadIsAPieceOfI
     ASSERT_EQ(blocks_in(merged).size(), 5u);
     EXPECT_EQ(blocks_in(merged)[3]->block->block.data.size(), 198u);
     EXPECT_EQ(bytes_of(merged)[4], with_short[4]);
+
+    // Noise another recording read as a long bad block around it tells nothing: the short
+    // block stays.
+    FoundTape noisy = read_tape(with_short);
+    FoundPilot& around = *blocks_in(noisy)[4];
+    const std::int32_t at = around.start;
+    around.start = at - 44100;
+    around.block->seen.data_start = around.start + 100;
+    around.block->block = around.block->block.loader->with_bytes(around.block->block, std::vector<std::uint8_t>(101, 0x37));
+    around.block->block.end += 22050;
+    const Merged n = merge_captures({capture("whole", read_tape(with_short)), capture("noisy", noisy)});
+    FoundTape merged_n = n.tape;
+    ASSERT_EQ(blocks_in(merged_n).size(), 5u);
+    EXPECT_EQ(bytes_of(merged_n)[4], with_short[4]);
 }
 
 // A block only one recording read, beside none the others read, is put where it lies on the

@@ -130,8 +130,9 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
         pilot_fits.push_back(pilot_fit(s, e, P, v));
     }
     // Only edges with the pilot at half its level or more behind them can end it (all of
-    // them where none has: then the level tells nothing).
-    const bool any_ends = std::any_of(pilot_fits.begin(), pilot_fits.end(), [&](double f) { return f >= 0.5 * pilot_level; });
+    // them where none has, or the tone is too short to measure its level: then it tells nothing).
+    const bool any_ends = !inside.empty() && std::any_of(pilot_fits.begin(), pilot_fits.end(),
+                                                         [&](double f) { return f >= 0.5 * pilot_level; });
     for (std::size_t k = 0; k < per_edge.size(); ++k)
         if (!any_ends || pilot_fits[k] >= 0.5 * pilot_level) keep(per_edge[k]);
     for (const Start& c : kept) {

@@ -331,7 +331,7 @@ std::vector<std::uint8_t> vote(const std::vector<const Block*>& readings, std::v
 // at the end that no reading reaches (each reading that lost its step lost its last bit, which
 // made no whole byte) counted in `missing` and left 0; none where the readings tie or more
 // than kMostMissing are missing.
-constexpr std::size_t kMostMissing = 2;
+constexpr std::size_t kMostMissing = 1;
 std::vector<std::uint8_t> vote_as_signal(const std::vector<const Block*>& readings, std::size_t bytes, std::size_t& missing) {
     std::vector<double> levels;
     for (const Block* r : readings) {
@@ -574,9 +574,15 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
         } else {
             continue;
         }
+        // Only a block the other recording surely heard tells: one that checks out, or a long
+        // reading that is not a pilot read on as bits (noise read as a block tells nothing).
         const Capture& o = captures[other];
         for (const FoundPilot& f : o.tape) {
             if (!f.block || !f.block->block.counted) continue;
+            const DecodedBlock& heard = f.block->block;
+            const bool sure = (block_checks_out(heard) && !looks_like_noise(heard)) ||
+                              (heard.data.size() >= kProvenBytes && !pilot_read_as_bits(heard));
+            if (!sure) continue;
             const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
             if (from - margin <= there && there + margin <= to && std::fabs(there - data) > margin) return true;
         }
@@ -586,20 +592,25 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
 
 // The slots in the order of the tape. The matching keeps each recording's blocks in their
 // order, but where a recording's blocks match none of the others' it may put them before or
-// after the others' as well: each slot is put where its data begins on the first recording's
-// timeline, carried over from the blocks that both recordings read either side of it (or the
-// nearest one). A slot whose time nothing tells stays after the slot before it.
+// after the others' as well: each slot is put where its data begins on the timeline of the
+// recording with the most readings, carried over from the blocks that both recordings read
+// either side of it (or the nearest one). A slot whose time nothing tells stays after the
+// slot before it.
 void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& captures) {
     const auto start = [&](const Block& b) {
         return seconds_at(captures[b.at.capture], captures[b.at.capture].tape[b.at.entry].block->seen.data_start);
     };
-    // Each recording's readings that share a slot with one of the first recording's: pairs of
-    // (its time, the first recording's time), in its order.
+    std::vector<std::size_t> held(captures.size(), 0);
+    for (const Slot& s : slots)
+        for (const Block& b : s.readings) ++held[b.at.capture];
+    const auto reference = static_cast<std::size_t>(std::max_element(held.begin(), held.end()) - held.begin());
+    // Each recording's readings that share a slot with one of the reference's: pairs of (its
+    // time, the reference's time), in its order.
     std::vector<std::vector<std::pair<double, double>>> anchors(captures.size());
     for (const Slot& s : slots) {
         const Block* first = nullptr;
         for (const Block& b : s.readings)
-            if (b.at.capture == 0) first = &b;
+            if (b.at.capture == reference) first = &b;
         if (first == nullptr) continue;
         for (const Block& b : s.readings) anchors[b.at.capture].push_back({start(b), start(*first)});
     }
@@ -620,7 +631,7 @@ void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& capture
     for (std::size_t i = 0; i < slots.size(); ++i) {
         std::optional<double> t;
         for (const Block& b : slots[i].readings)
-            if (b.at.capture == 0) t = start(b);
+            if (b.at.capture == reference) t = start(b);
         for (std::size_t k = 0; !t && k < slots[i].readings.size(); ++k) t = carried(slots[i].readings[k]);
         last = t ? *t : last;
         order.push_back({last, i});
