@@ -104,11 +104,11 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
         std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(inside.size() / 2), inside.end());
         pilot_level = inside[inside.size() / 2];
     }
-    std::vector<Start> per_edge;
-    std::vector<double> pilot_fits;
+    std::vector<std::pair<Start, double>> per_edge;  // the best start after each edge, its pilot's fit
     for (std::size_t j = std::max<std::size_t>(n, 24) - 24; j <= n + 1; ++j) {
         const int v = tone.level(j - 1);  // the last pilot half-period's level
         const double e = edge_at(j);
+        const double behind = pilot_fit(s, e, P, v);  // the pilot's last two half-periods
         const double step = std::max(0.5, 0.6 * P / 40.0);
         // Only the best start after each edge is kept: the starts near the best differ
         // little, and would crowd out the other edges, one of which may be the pilot's end.
@@ -122,19 +122,17 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
                 const double score = bits_fit(s, d, r * P, -v, kCoarseBits);
                 if (score > top) top = score, top_T = r * P;
             }
-            const double score = top + 0.5 * sync + 0.5 * pilot_fit(s, e, P, v);
+            const double score = top + 0.5 * sync + 0.5 * behind;
             if (score > here.score) here = {e, d, top_T, score, -v};
         }
-        if (here.score <= -1e300) continue;
-        per_edge.push_back(here);
-        pilot_fits.push_back(pilot_fit(s, e, P, v));
+        if (here.score > -1e300) per_edge.push_back({here, behind});
     }
     // Only edges with the pilot at half its level or more behind them can end it (all of
     // them where none has, or the tone is too short to measure its level: then it tells nothing).
-    const bool any_ends = !inside.empty() && std::any_of(pilot_fits.begin(), pilot_fits.end(),
-                                                         [&](double f) { return f >= 0.5 * pilot_level; });
-    for (std::size_t k = 0; k < per_edge.size(); ++k)
-        if (!any_ends || pilot_fits[k] >= 0.5 * pilot_level) keep(per_edge[k]);
+    const auto ends = [&](const std::pair<Start, double>& c) { return c.second >= 0.5 * pilot_level; };
+    const bool any_ends = !inside.empty() && std::any_of(per_edge.begin(), per_edge.end(), ends);
+    for (const auto& c : per_edge)
+        if (!any_ends || ends(c)) keep(c.first);
     for (const Start& c : kept) {
         for (double d = c.data - 0.75; d <= c.data + 0.75; d += 0.1)
             for (double T = c.T * 0.98; T <= c.T * 1.02; T += c.T * 0.001) {

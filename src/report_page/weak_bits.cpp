@@ -3,13 +3,9 @@
 #include <algorithm>
 #include <numeric>
 
+#include "core/byte_bits.hpp"
+
 namespace kvr {
-
-namespace {
-
-bool bit_of(const std::vector<std::uint8_t>& bytes, std::size_t k) { return ((bytes[k / 8] >> (7 - k % 8)) & 1) != 0; }
-
-}  // namespace
 
 WeakBits weakest_bits(const FoundBlock& found, std::size_t most) {
     WeakBits out;
@@ -37,11 +33,11 @@ WeakBits weakest_bits(const FoundBlock& found, std::size_t most) {
         const std::size_t k = order[i];
         WeakBit w;
         w.bit = static_cast<std::int32_t>(k);
-        w.value = bit_of(*bytes, k);
+        w.value = bit_of(*bytes, k) == 1;
         w.confidence = (*confidence)[k];
         // The mender sets a bit it changed to no confidence at all: it is no longer what was read.
         w.changed = !out.of_failing_reading && w.confidence == 0.0f;
-        w.differs = out.of_failing_reading && k / 8 < kept.size() && bit_of(kept, k) != w.value;
+        w.differs = out.of_failing_reading && k / 8 < kept.size() && (bit_of(kept, k) == 1) != w.value;
         out.bits.push_back(w);
     }
     return out;

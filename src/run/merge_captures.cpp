@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 
+#include "core/byte_bits.hpp"
 #include "loaders/loader.hpp"
 #include "recovery/retry.hpp"
 
@@ -109,14 +110,14 @@ constexpr int kMostShift = 16;
 bool one_block_misread(const Block& a, const Block& b) {
     const std::vector<std::uint8_t>&x = a.block->data, &y = b.block->data;
     if (x.size() < 2 || y.size() < 2 || x.size() > y.size() + 2 || y.size() > x.size() + 2) return false;
-    const auto bit = [](const std::vector<std::uint8_t>& v, std::ptrdiff_t i) { return (v[static_cast<std::size_t>(i) / 8] >> (7 - i % 8)) & 1; };
     const auto nx = static_cast<std::ptrdiff_t>(x.size() * 8), ny = static_cast<std::ptrdiff_t>(y.size() * 8);
     for (std::ptrdiff_t shift = -kMostShift; shift <= kMostShift; ++shift) {
         // Bit i of x against bit i + shift of y, over the bits both hold.
         const std::ptrdiff_t from = std::max<std::ptrdiff_t>(0, -shift), to = std::min(nx, ny - shift);
         if (to - from < std::min(nx, ny) - kMostShift) continue;
         int apart = 0;
-        for (std::ptrdiff_t i = from; i < to && apart <= kFewBitsApart; ++i) apart += bit(x, i) != bit(y, i + shift) ? 1 : 0;
+        for (std::ptrdiff_t i = from; i < to && apart <= kFewBitsApart; ++i)
+            apart += bit_of(x, static_cast<std::size_t>(i)) != bit_of(y, static_cast<std::size_t>(i + shift)) ? 1 : 0;
         if (apart <= kFewBitsApart) return true;
     }
     return false;
@@ -199,7 +200,7 @@ std::vector<std::uint32_t> windows_of(const DecodedBlock& b) {
     std::vector<std::uint32_t> out;
     std::uint32_t w = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        w = ((w << 1) | ((b.data[i / 8] >> (7 - i % 8)) & 1u)) & kOnes;
+        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(b.data, i))) & kOnes;
         if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
     }
     std::sort(out.begin(), out.end());
@@ -311,7 +312,7 @@ std::vector<std::uint8_t> vote(const std::vector<const Block*>& readings, std::v
         double sum = 0.0;
         int ones = 0;
         for (const Block* r : readings) {
-            const int bit = ((*r->ballot)[i / 8] >> (7 - i % 8)) & 1;
+            const int bit = bit_of(*r->ballot, i);
             sum += (bit ? 1.0 : -1.0) * weight(*r, i);
             ones += bit;
         }
@@ -337,7 +338,7 @@ std::vector<std::uint8_t> vote_as_signal(const std::vector<const Block*>& readin
     for (const Block* r : readings) {
         std::size_t u = 0;
         for (std::size_t i = 0; i < r->ballot->size() * 8; ++i) {
-            const int bit = ((*r->ballot)[i / 8] >> (7 - i % 8)) & 1;
+            const int bit = bit_of(*r->ballot, i);
             const std::size_t half = bit ? 2 : 1;
             if (levels.size() < u + 2 * half) levels.resize(u + 2 * half, 0.0);
             const double w = weight(*r, i);
@@ -391,7 +392,7 @@ double backing(const Slot& slot, const std::vector<std::uint8_t>& bytes) {
     for (const Block& r : slot.readings) {
         if (r.ballot->size() != bytes.size()) continue;
         for (std::size_t i = 0; i < bytes.size() * 8; ++i) {
-            const bool same = (((*r.ballot)[i / 8] ^ bytes[i / 8]) >> (7 - i % 8) & 1) == 0;
+            const bool same = bit_of(*r.ballot, i) == bit_of(bytes, i);
             sum += same ? weight(r, i) : -weight(r, i);
         }
     }
@@ -535,6 +536,12 @@ std::vector<bool> noise_slots(const std::vector<Slot>& slots, std::size_t captur
 // where it ends.
 double seconds_at(const Capture& c, std::int32_t sample) { return c.rate > 0 ? sample / static_cast<double>(c.rate) : 0.0; }
 
+// Where a reading's data begins in its own recording, in seconds.
+double data_seconds(const std::vector<Capture>& captures, const Block& b) {
+    const Capture& c = captures[b.at.capture];
+    return seconds_at(c, c.tape[b.at.entry].block->seen.data_start);
+}
+
 // Blocks on a tape never overlap: a reading whose data begins where another recording was
 // hearing a block, other than at that block's own data, is a stretch of that block (or of its
 // pilot) read as a block of its own, which checked out by chance. Times are carried over from
@@ -544,9 +551,7 @@ constexpr double kSpeedsApart = 0.03, kTimeMargin = 0.05;  // a share of the tim
 constexpr double kSpeedMeasured = 0.002;                   // the same, with the speeds measured
 bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
     // Anchored where the data begins: a pilot's start is where noise let it be found first.
-    const auto start = [&](const Block& b) {
-        return seconds_at(captures[b.at.capture], captures[b.at.capture].tape[b.at.entry].block->seen.data_start);
-    };
+    const auto start = [&](const Block& b) { return data_seconds(captures, b); };
     const double t = start(mine);
     for (std::size_t other = 0; other < captures.size(); ++other) {
         if (other == mine.at.capture) continue;
@@ -597,9 +602,7 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
 // either side of it (or the nearest one). A slot whose time nothing tells stays after the
 // slot before it.
 void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& captures) {
-    const auto start = [&](const Block& b) {
-        return seconds_at(captures[b.at.capture], captures[b.at.capture].tape[b.at.entry].block->seen.data_start);
-    };
+    const auto start = [&](const Block& b) { return data_seconds(captures, b); };
     std::vector<std::size_t> held(captures.size(), 0);
     for (const Slot& s : slots)
         for (const Block& b : s.readings) ++held[b.at.capture];
