@@ -143,11 +143,11 @@ TEST(PcmLevels, EveryLayoutGivesTheLevelOfItsConvertedSampleAndItsEdges) {
     for (const PcmFormat& format : formats) {
         for (const std::size_t frames : {0u, 1u, 63u, 64u, 65u, 1000u, 4099u}) {
             const PcmCase c = random_pcm(format, frames, rng);
-            for (const wide::Width width : {wide::Width::avx2, wide::Width::plain}) {
+            for (const wide::Width width : {wide::Width::avx512, wide::Width::avx2, wide::Width::plain}) {
                 std::vector<std::uint64_t> words((frames + 63) / 64 + 1, ~0ULL);
                 wide::limit(width);
                 pcm_low_bits(c.bytes.data(), frames, format, words.data());
-                wide::limit(wide::Width::avx2);
+                wide::limit(wide::Width::avx512);
                 for (std::size_t i = 0; i < frames; ++i)
                     ASSERT_EQ((words[i / 64] >> (i % 64) & 1) != 0, c.low[i])
                         << format.bits << " bits, " << format.channels << " channels, frame " << i << " width "

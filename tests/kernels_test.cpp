@@ -186,7 +186,8 @@ TEST(Kernels, FrameBitsInEveryFormAreEachFramesFacts) {
         ASSERT_TRUE(same(plain::frame_bits(at, count, high, quiet), want)) << "round " << round;
         const bool wide_sse2 = !has(Width::sse2) || same(sse2::frame_bits(at, count, high, quiet), want);
         const bool wide_avx2 = !has(Width::avx2) || same(avx2::frame_bits(at, count, high, quiet), want);
-        ASSERT_TRUE(wide_sse2 && wide_avx2) << "round " << round;
+        const bool wide_avx512 = !has(Width::avx512) || same(avx512::frame_bits(at, count, high, quiet), want);
+        ASSERT_TRUE(wide_sse2 && wide_avx2 && wide_avx512) << "round " << round;
     }
 }
 

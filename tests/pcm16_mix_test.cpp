@@ -91,7 +91,7 @@ TEST(Pcm16Mix, WindowIsTheConvertedChannelsCombined) {
             for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], converted[0][i]);
         }
     }
-    wide::limit(wide::Width::avx2);
+    wide::limit(wide::Width::avx512);
 }
 
 // The data of a file of n 16-bit stereo frames that begins with them.

@@ -6,12 +6,14 @@
 namespace kvr::wide {
 
 namespace {
-std::atomic<Width> allowed{Width::avx2};
+std::atomic<Width> allowed{Width::avx512};
 }  // namespace
 
 Width processor_width() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const Width has = __builtin_cpu_supports("avx2") ? Width::avx2 : Width::sse2;
+    static const Width has = __builtin_cpu_supports("avx512f")
+                                 ? Width::avx512
+                                 : (__builtin_cpu_supports("avx2") ? Width::avx2 : Width::sse2);
     return has;
 #else
     return Width::plain;

@@ -12,8 +12,9 @@ namespace {
 constexpr std::size_t kWord = kernels::kWordFrames;
 
 // The facts of frames z[i, i + kWord), i a multiple of kBlock, of which the first `count` exist.
-kernels::FrameBits frame_bits(const float* z, std::size_t i, std::size_t count, const Conditioned& c) {
-    return kernels::frame_bits(z + i, count, c.threshold.data() + i / kBlock, c.quiet.data() + i / kBlock);
+kernels::FrameBits frame_bits(kernels::FrameBitsForm form, const float* z, std::size_t i, std::size_t count,
+                              const Conditioned& c) {
+    return form(z + i, count, c.threshold.data() + i / kBlock, c.quiet.data() + i / kBlock);
 }
 
 std::uint64_t bits_from(std::size_t k) { return k >= kWord ? 0 : ~std::uint64_t{0} << k; }
@@ -33,8 +34,9 @@ void decide(const float* z, std::size_t size, const Conditioned& c, std::uint64_
     // crosses nothing.
     const float before = start > 0 ? z[start - 1] : z[start];
     std::uint64_t carry_not_positive = before <= 0, carry_not_negative = before >= 0;
+    const kernels::FrameBitsForm form = kernels::frame_bits_form();
     for (std::size_t w = start / kWord * kWord; w < end; w += kWord) {
-        const kernels::FrameBits f = frame_bits(z, w, std::min(kWord, size - w), c);
+        const kernels::FrameBits f = frame_bits(form, z, w, std::min(kWord, size - w), c);
         const std::uint64_t valid = bits_from(start > w ? start - w : 0) & ~bits_from(end - w);
         const std::uint64_t ups = ((f.not_positive << 1) | carry_not_positive) & f.positive & valid;
         const std::uint64_t downs = ((f.not_negative << 1) | carry_not_negative) & f.negative & valid;

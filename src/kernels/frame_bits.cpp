@@ -80,6 +80,33 @@ __attribute__((target("avx2"))) FrameBits frame_bits(const float* z, std::size_t
 
 }  // namespace avx2
 
+namespace avx512 {
+
+// A step of sixteen frames is one block, or lies within one.
+static_assert(kBlockFrames % 16 == 0);
+
+__attribute__((target("avx512f"))) FrameBits frame_bits(const float* z, std::size_t count, const float* threshold,
+                                                        const std::uint8_t* quiet) {
+    if (count < kWordFrames) return plain::frame_bits(z, count, threshold, quiet);
+    FrameBits f;
+    const __m512 zero = _mm512_setzero_ps();
+    for (std::size_t k = 0; k < kWordFrames; k += 16) {
+        const std::size_t b = k / kBlockFrames;
+        const __m512 v = _mm512_loadu_ps(z + k);
+        f.positive |= std::uint64_t{_mm512_cmp_ps_mask(v, zero, _CMP_GT_OQ)} << k;
+        f.negative |= std::uint64_t{_mm512_cmp_ps_mask(v, zero, _CMP_LT_OQ)} << k;
+        f.not_positive |= std::uint64_t{_mm512_cmp_ps_mask(v, zero, _CMP_LE_OQ)} << k;
+        f.not_negative |= std::uint64_t{_mm512_cmp_ps_mask(v, zero, _CMP_GE_OQ)} << k;
+        if (quiet[b]) continue;
+        const __m512 high = _mm512_set1_ps(threshold[b]), low = _mm512_sub_ps(zero, high);
+        f.above |= std::uint64_t{_mm512_cmp_ps_mask(v, high, _CMP_GT_OQ)} << k;
+        f.below |= std::uint64_t{_mm512_cmp_ps_mask(v, low, _CMP_LT_OQ)} << k;
+    }
+    return f;
+}
+
+}  // namespace avx512
+
 #endif
 
 }  // namespace kvr::kernels

@@ -31,6 +31,10 @@ FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, 
 namespace avx2 {
 FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet);
 }  // namespace avx2
+
+namespace avx512 {
+FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet);
+}  // namespace avx512
 #endif
 
 }  // namespace kvr::kernels

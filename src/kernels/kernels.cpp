@@ -37,11 +37,16 @@ LaneDeviations lane_deviations(const float* a, double mean_a, const float* b, do
     return plain::lane_deviations(a, mean_a, b, mean_b, n);
 }
 
-FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet) {
+FrameBitsForm frame_bits_form() {
     const Width w = wide::width();
-    if (w >= Width::avx2) return avx2::frame_bits(z, count, threshold, quiet);
-    if (w >= Width::sse2) return sse2::frame_bits(z, count, threshold, quiet);
-    return plain::frame_bits(z, count, threshold, quiet);
+    if (w >= Width::avx512) return avx512::frame_bits;
+    if (w >= Width::avx2) return avx2::frame_bits;
+    if (w >= Width::sse2) return sse2::frame_bits;
+    return plain::frame_bits;
+}
+
+FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet) {
+    return frame_bits_form()(z, count, threshold, quiet);
 }
 
 void convert_stereo16(const std::uint8_t* frames, std::size_t count, float* left, float* right) {

@@ -24,6 +24,9 @@ LaneDeviations lane_deviations(const float* a, double mean_a, const float* b, do
 
 // A word of the level decision's facts (frame_bits.hpp).
 FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet);
+// The form `frame_bits` takes, for a loop that asks word after word.
+using FrameBitsForm = FrameBits (*)(const float*, std::size_t, const float*, const std::uint8_t*);
+FrameBitsForm frame_bits_form();
 
 // 16-bit PCM frames (pcm16.hpp).
 void convert_stereo16(const std::uint8_t* frames, std::size_t count, float* left, float* right);

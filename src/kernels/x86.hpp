@@ -14,6 +14,7 @@ namespace plain {}
 // tests build everywhere; the entries never ask for them.
 namespace sse2 = plain;
 namespace avx2 = plain;
+namespace avx512 = plain;
 #endif
 
 }  // namespace kvr::kernels
