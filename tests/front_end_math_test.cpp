@@ -8,8 +8,10 @@
 
 #include "core/wide.hpp"
 #include "frontend/block_math.hpp"
+#include "frontend/conditioning.hpp"
 #include "frontend/front_end.hpp"
 #include "frontend/trigger.hpp"
+#include "kernels/kernels.hpp"
 #include "support.hpp"
 
 namespace kvr {
@@ -59,8 +61,8 @@ TEST(FrontEndMath, WordwiseDecisionIsTheFrameByFrameOne) {
     std::mt19937 rng(11);
     for (int round = 0; round < 800; ++round) {
         // The masks of every width the processor has, and the plain ones.
-        const wide::Width widths[] = {wide::Width::avx2, wide::Width::sse2, wide::Width::plain};
-        wide::limit(widths[round / 2 % 3]);
+        const wide::Width widths[] = {wide::Width::avx512, wide::Width::avx2, wide::Width::sse2, wide::Width::plain};
+        wide::limit(widths[round / 2 % 4]);
         const std::size_t n = 1 + rng() % 700;
         const std::vector<float> z = test::rough_signal(rng, n, round % 2 == 0);
         const RoughBlocks blocks = rough_blocks(rng, n);
@@ -84,7 +86,41 @@ TEST(FrontEndMath, WordwiseDecisionIsTheFrameByFrameOne) {
             ASSERT_TRUE(fast == plain) << "round " << round;
         }
     }
-    wide::limit(wide::Width::avx2);
+    wide::limit(wide::Width::avx512);
+}
+
+// The smoothing a stretch at a time, with its block extremes, against each pass taken over
+// the whole signal and then the extremes: bit for bit, at lengths around the stretches and
+// the blocks, for no pass, one, and the several of high rates; and as frames come in steps
+// of any length, a step of none among them.
+TEST(FrontEndMath, SmoothingAStretchAtATimeIsThePassesOverTheWhole) {
+    std::mt19937 rng(7);
+    constexpr std::size_t s = kSmoothingStretch;
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17}, s - 1, s,
+                                s + 1, s + 2, 2 * s - 3, 3 * s + kBlock + 5})
+        for (const int passes : {0, 1, 2, 3, 7}) {
+            SCOPED_TRACE(testing::Message() << n << " frames, " << passes << " passes");
+            const std::vector<float> x = test::rough_signal(rng, n, false);
+            FrameChannel whole(x.begin(), x.end()), stretched(x.begin(), x.end());
+            for (int p = 0; p < passes; ++p) kernels::smooth_pass(whole.data(), whole.size());
+            const std::size_t blocks = (n + kBlock - 1) / kBlock;
+            std::vector<float> top(blocks), bottom(blocks), want_top(blocks), want_bottom(blocks);
+            kernels::block_extremes(whole.data(), n, want_top.data(), want_bottom.data());
+            smooth_and_measure(stretched, passes, top.data(), bottom.data());
+            ASSERT_TRUE(std::equal(whole.begin(), whole.end(), stretched.begin()));
+            ASSERT_EQ(top, want_top);
+            ASSERT_EQ(bottom, want_bottom);
+
+            FrameChannel stepped(x.begin(), x.end());
+            std::vector<float> step_top(blocks), step_bottom(blocks);
+            Smoothing smoothing(passes, step_top.data(), step_bottom.data());
+            for (std::size_t ready = 0; ready < n; ready = std::min(n, ready + rng() % 40))
+                smoothing.advance(stepped.data(), n, ready);
+            smoothing.advance(stepped.data(), n, n);
+            ASSERT_TRUE(std::equal(whole.begin(), whole.end(), stepped.begin()));
+            ASSERT_EQ(step_top, want_top);
+            ASSERT_EQ(step_bottom, want_bottom);
+        }
 }
 
 // The sliding extremes and the block means, short and long windows, cut short at either

@@ -13,12 +13,15 @@ public:
 
     // Window by window, each read into room that stays in the cache.
     void mix(std::uint64_t first, std::size_t count, FrameSpan own, FrameChannel& signal, FrontEndSummary& share,
-             MixRoom& room) const override {
+             MixRoom& room, const MixedSoFar& mixed) const override {
         signal.resize(count);
         for (std::size_t at = 0; at < count; at += kJudgeWindow) {
-            source_.read(first + at, std::min(kJudgeWindow, count - at), room.channels);
+            const std::size_t length = std::min(kJudgeWindow, count - at);
+            source_.read(first + at, length, room.channels);
             combine_window(room.channels, scale_, signal.data() + at, at >= own.from && at < own.to, share);
+            mixed(at + length);
         }
+        if (count == 0) mixed(0);
     }
 
 private:

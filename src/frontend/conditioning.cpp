@@ -16,11 +16,6 @@ std::span<T> cut(std::byte*& at, std::size_t count) {
     return part;
 }
 
-// Each pass of 1, 2, 1 is symmetric, so edges stay where they are.
-void smooth(FrameChannel& a, int passes) {
-    for (int pass = 0; pass < passes; ++pass) kernels::smooth_pass(a.data(), a.size());
-}
-
 // Far weaker than the signal nearby, before or after, for a long stretch: a silence, whose
 // noise and hum make no edges (looking at both sides keeps a silence that begins or ends
 // here quiet). A short weak stretch is a dropout, read on at its own level; its blocks
@@ -74,6 +69,41 @@ void thresholds(const FrontEndSettings& s, std::int32_t rate, BlockScratch& k) {
 
 }  // namespace
 
+// Each pass runs a frame behind the one before it, as far as the values it reads are final;
+// the value a pass reads left of where it goes on is the one from before it overwrote it, kept
+// aside.
+void Smoothing::advance(float* x, std::size_t n, std::size_t ready) {
+    for (std::size_t p = 0; p < done_.size(); ++p) {
+        // Up to the frame before the last that is ready; at the end, the last stays as it is.
+        const std::size_t to = ready >= n ? n : (ready > 0 ? ready - 1 : 0);
+        if (to > done_[p]) {
+            const std::size_t from = done_[p];
+            const float output = x[from - 1];
+            if (from > 1) x[from - 1] = kept_[p];
+            const float input_at_end = x[to - 1];
+            kernels::smooth_pass(x + from - 1, to - from + 1 + (to < n ? 1 : 0));
+            x[from - 1] = output;
+            kept_[p] = input_at_end;
+            done_[p] = to;
+        }
+        ready = done_[p];
+    }
+    const std::size_t whole = ready >= n ? (n + kBlock - 1) / kBlock : ready / kBlock;
+    if (whole > blocks_) {
+        const std::size_t from = blocks_ * kBlock;
+        kernels::block_extremes(x + from, std::min(n, whole * kBlock) - from, top_ + blocks_, bottom_ + blocks_);
+        blocks_ = whole;
+    }
+}
+
+void smooth_and_measure(FrameChannel& x, int passes, float* top, float* bottom) {
+    Smoothing smoothing(passes, top, bottom);
+    for (std::size_t end = std::min(x.size(), kSmoothingStretch);; end = std::min(x.size(), end + kSmoothingStretch)) {
+        smoothing.advance(x.data(), x.size(), end);
+        if (end == x.size()) break;
+    }
+}
+
 void BlockScratch::size_for(std::size_t blocks) {
     const std::size_t doubles = blocks + 1, floats = 12 * blocks + 1;
     const std::size_t bytes = doubles * sizeof(double) + floats * sizeof(float) + blocks;
@@ -91,11 +121,8 @@ void BlockScratch::size_for(std::size_t blocks) {
 }
 
 void condition_piece(FrameChannel& x, const Conditioning& c, BlockScratch& k) {
-    smooth(x, c.passes);
     const std::size_t n = x.size(), blocks = (n + kBlock - 1) / kBlock;
     const std::size_t h = std::max<std::size_t>(1, (c.half + kBlock / 2) / kBlock);
-    k.size_for(blocks);
-    kernels::block_extremes(x.data(), n, k.top.data(), k.bottom.data());
     // The baseline: midway between the highest and the lowest value nearby, which for a
     // square wave is the level between its two states, following hum and wander.
     sliding_extremes(k.top, h, false, k.high, k.prefix, k.suffix);

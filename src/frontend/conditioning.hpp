@@ -2,6 +2,7 @@
 // away, with the threshold and the quiet mark of each block that the level decision needs.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,8 +40,33 @@ struct BlockScratch {
     Conditioned conditioned() const { return {threshold, quiet}; }
 };
 
-// Turns the piece's signal `x` into the signal less its baseline, in place; the rest of
-// what the level decision needs, and the dropouts, are left in `k`.
+// The passes of 1, 2, 1 over a piece's signal (each symmetric, so edges stay where they are),
+// then the extremes of each block of it, all as if each were taken over the whole signal in
+// turn. They are taken as the signal is mixed, a stretch at a time, so that every pass over a
+// stretch finds it in the cache: a piece is megabytes long, and pass after pass over all of it
+// would read it from memory.
+class Smoothing {
+public:
+    Smoothing(int passes, float* top, float* bottom)
+        : done_(static_cast<std::size_t>(std::max(passes, 0)), 1), kept_(done_.size(), 0.0f), top_(top), bottom_(bottom) {}
+    // Frames [0, ready) of the n of x are mixed: each pass goes on as far as they allow, and
+    // all of them to the end once ready reaches n.
+    void advance(float* x, std::size_t n, std::size_t ready);
+
+private:
+    std::vector<std::size_t> done_;  // each pass's frames [0, done) are final; frame 0 stays as it is
+    std::vector<float> kept_;        // each pass's input at done - 1
+    std::size_t blocks_ = 0;         // the blocks whose extremes are taken
+    float *top_, *bottom_;
+};
+
+// The same over a signal mixed already, a stretch at a time.
+inline constexpr std::size_t kSmoothingStretch = 8192;
+void smooth_and_measure(FrameChannel& x, int passes, float* top, float* bottom);
+
+// Turns a piece's signal `x`, smoothed and measured into `k` (sized for it), into the signal
+// less its baseline, in place; the rest of what the level decision needs, and the dropouts,
+// are left in `k`.
 void condition_piece(FrameChannel& x, const Conditioning& c, BlockScratch& k);
 
 }  // namespace kvr

@@ -108,7 +108,10 @@ struct PieceMaker {
         p.from = from;
         p.share.share_used.assign(channels, 0.0);
         p.share.share_inverted.assign(channels, 0.0);
-        mix.mix(f.first, f.count(), f.own(), w->signal, p.share, w->mix);
+        w->blocks.size_for((f.count() + kBlock - 1) / kBlock);
+        Smoothing smoothing(conditioning.passes, w->blocks.top.data(), w->blocks.bottom.data());
+        mix.mix(f.first, f.count(), f.own(), w->signal, p.share, w->mix,
+                [&](std::size_t ready) { smoothing.advance(w->signal.data(), f.count(), ready); });
         condition_piece(w->signal, conditioning, w->blocks);
         note_dropouts(f, w->blocks.dropouts, p.share);
         decide_piece(f, w->signal, w->blocks.conditioned(), start, p);

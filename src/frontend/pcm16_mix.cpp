@@ -17,17 +17,21 @@ public:
 
     // A stretch of several windows read at a time.
     void mix(std::uint64_t first, std::size_t count, FrameSpan own, FrameChannel& signal, FrontEndSummary& share,
-             MixRoom& room) const override {
+             MixRoom& room, const MixedSoFar& mixed) const override {
         constexpr std::size_t kStretch = 8 * kJudgeWindow;
         const std::size_t frame = 2 * channels();
         signal.resize(count);
         for (std::size_t at = 0; at < count; at += kStretch) {
             const std::size_t length = std::min(kStretch, count - at);
             const std::uint8_t* bytes = frames_.bytes(first + at, length, room.raw);
-            for (std::size_t k = 0; k < length; k += kJudgeWindow)
-                combine_window16(bytes + k * frame, channels(), std::min(kJudgeWindow, length - k), scale_,
-                                 signal.data() + at + k, at + k >= own.from && at + k < own.to, share);
+            for (std::size_t k = 0; k < length; k += kJudgeWindow) {
+                const std::size_t window = std::min(kJudgeWindow, length - k);
+                combine_window16(bytes + k * frame, channels(), window, scale_, signal.data() + at + k,
+                                 at + k >= own.from && at + k < own.to, share);
+                mixed(at + k + window);
+            }
         }
+        if (count == 0) mixed(0);
     }
 
 private:

@@ -16,10 +16,11 @@ class ChosenChannel : public SignalMix {
 public:
     ChosenChannel(const FrameSource& source, std::size_t chosen) : source_(source), chosen_(chosen) {}
     void mix(std::uint64_t first, std::size_t count, FrameSpan own, FrameChannel& signal, FrontEndSummary& share,
-             MixRoom& room) const override {
+             MixRoom& room, const MixedSoFar& mixed) const override {
         source_.read(first, count, room.channels);
         signal.swap(room.channels[chosen_]);
         share.share_used[chosen_] = static_cast<double>(own.to - own.from);
+        mixed(count);
     }
 
 private:

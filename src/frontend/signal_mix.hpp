@@ -23,14 +23,17 @@ struct MixRoom {
     std::vector<std::uint8_t> raw;
 };
 
+using MixedSoFar = std::function<void(std::size_t ready)>;
+
 class SignalMix {
 public:
     virtual ~SignalMix() = default;
     // Frames [first, first + count) as one signal, into `signal` (count frames). The judging
     // windows run from `first`; those that begin within `own` (counted from `first`) count
-    // into the share.
+    // into the share. `mixed(ready)` is told each time the frames [0, ready) are in `signal`,
+    // last with ready = count, so that the next stage may take them while they are in the cache.
     virtual void mix(std::uint64_t first, std::size_t count, FrameSpan own, FrameChannel& signal,
-                     FrontEndSummary& share, MixRoom& room) const = 0;
+                     FrontEndSummary& share, MixRoom& room, const MixedSoFar& mixed) const = 0;
 };
 
 // The variant for a source's frames, with each channel's scale over the whole recording
