@@ -8,6 +8,7 @@
 
 #include "core/wide.hpp"
 #include "frontend/block_math.hpp"
+#include "frontend/channel_judge.hpp"
 #include "frontend/conditioning.hpp"
 #include "frontend/front_end.hpp"
 #include "frontend/trigger.hpp"
@@ -91,11 +92,12 @@ TEST(FrontEndMath, WordwiseDecisionIsTheFrameByFrameOne) {
 
 // The smoothing a stretch at a time, with its block extremes, against each pass taken over
 // the whole signal and then the extremes: bit for bit, at lengths around the stretches and
-// the blocks, for no pass, one, and the several of high rates; and as frames come in steps
-// of any length, a step of none among them.
+// the blocks, for no pass, one, and the several of high rates; with frames coming a judging
+// window at a time, as the mix hands them on, and in steps of any length, a step of none
+// among them.
 TEST(FrontEndMath, SmoothingAStretchAtATimeIsThePassesOverTheWhole) {
     std::mt19937 rng(7);
-    constexpr std::size_t s = kSmoothingStretch;
+    constexpr std::size_t s = kJudgeWindow;
     for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17}, s - 1, s,
                                 s + 1, s + 2, 2 * s - 3, 3 * s + kBlock + 5})
         for (const int passes : {0, 1, 2, 3, 7}) {
@@ -106,7 +108,11 @@ TEST(FrontEndMath, SmoothingAStretchAtATimeIsThePassesOverTheWhole) {
             const std::size_t blocks = (n + kBlock - 1) / kBlock;
             std::vector<float> top(blocks), bottom(blocks), want_top(blocks), want_bottom(blocks);
             kernels::block_extremes(whole.data(), n, want_top.data(), want_bottom.data());
-            smooth_and_measure(stretched, passes, top.data(), bottom.data());
+            Smoothing by_window(passes, top.data(), bottom.data());
+            for (std::size_t ready = std::min(n, s);; ready = std::min(n, ready + s)) {
+                by_window.advance(stretched.data(), n, ready);
+                if (ready == n) break;
+            }
             ASSERT_TRUE(std::equal(whole.begin(), whole.end(), stretched.begin()));
             ASSERT_EQ(top, want_top);
             ASSERT_EQ(bottom, want_bottom);

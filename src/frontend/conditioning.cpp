@@ -96,14 +96,6 @@ void Smoothing::advance(float* x, std::size_t n, std::size_t ready) {
     }
 }
 
-void smooth_and_measure(FrameChannel& x, int passes, float* top, float* bottom) {
-    Smoothing smoothing(passes, top, bottom);
-    for (std::size_t end = std::min(x.size(), kSmoothingStretch);; end = std::min(x.size(), end + kSmoothingStretch)) {
-        smoothing.advance(x.data(), x.size(), end);
-        if (end == x.size()) break;
-    }
-}
-
 void BlockScratch::size_for(std::size_t blocks) {
     const std::size_t doubles = blocks + 1, floats = 12 * blocks + 1;
     const std::size_t bytes = doubles * sizeof(double) + floats * sizeof(float) + blocks;

@@ -60,10 +60,6 @@ private:
     float *top_, *bottom_;
 };
 
-// The same over a signal mixed already, a stretch at a time.
-inline constexpr std::size_t kSmoothingStretch = 8192;
-void smooth_and_measure(FrameChannel& x, int passes, float* top, float* bottom);
-
 // Turns a piece's signal `x`, smoothed and measured into `k` (sized for it), into the signal
 // less its baseline, in place; the rest of what the level decision needs, and the dropouts,
 // are left in `k`.

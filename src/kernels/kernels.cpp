@@ -45,10 +45,6 @@ FrameBitsForm frame_bits_form() {
     return plain::frame_bits;
 }
 
-FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet) {
-    return frame_bits_form()(z, count, threshold, quiet);
-}
-
 void convert_stereo16(const std::uint8_t* frames, std::size_t count, float* left, float* right) {
     if (wide::width() >= Width::sse2) return sse2::convert_stereo16(frames, count, left, right);
     plain::convert_stereo16(frames, count, left, right);

@@ -22,9 +22,8 @@ void smooth_pass(float* x, std::size_t n);
 LaneSums lane_sums(const float* a, const float* b, std::size_t n);
 LaneDeviations lane_deviations(const float* a, double mean_a, const float* b, double mean_b, std::size_t n);
 
-// A word of the level decision's facts (frame_bits.hpp).
-FrameBits frame_bits(const float* z, std::size_t count, const float* threshold, const std::uint8_t* quiet);
-// The form `frame_bits` takes, for a loop that asks word after word.
+// A word of the level decision's facts (frame_bits.hpp): the form to take, asked once by a
+// loop that asks for word after word.
 using FrameBitsForm = FrameBits (*)(const float*, std::size_t, const float*, const std::uint8_t*);
 FrameBitsForm frame_bits_form();
 
