@@ -170,6 +170,20 @@ TEST(DemodBits, ABlockInNoiseIsReadWholeAndItsWrongBitsAreItsWeakest) {
     EXPECT_GT(readings, 0u);
 }
 
+// A reading that lost a bit ends in a part of a byte: no part of the block, but what the
+// reading holds of its last byte, for a vote among recordings.
+TEST(DemodBits, BitsPastTheLastWholeByteAreKeptApart) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(100, 3));
+    std::vector<double> hps = block_hps(data, 3220);
+    for (int bit : {1, 0, 1, 1, 0}) hps.insert(hps.end(), 2, bit ? 1710.0 : 855.0);
+    const demod::Demodulation d = demod::demodulate(square_wave(hps, 0.7, 0.1, 4), kRate);
+    ASSERT_EQ(d.blocks.size(), 1u);
+    EXPECT_EQ(bytes_of(d.blocks[0].data), data);
+    std::vector<int> past;
+    for (const demod::DecidedBit& b : d.blocks[0].data.past) past.push_back(b.value);
+    EXPECT_EQ(past, (std::vector<int>{1, 0, 1, 1, 0}));
+}
+
 // A header opens with two bytes of 0 bits, which read alike from the data's start and from
 // half a bit either side of it: the start is told by the sync before it and by the whole of the
 // bits after them.
@@ -349,6 +363,30 @@ ByteVec wav_of(const Signal& x, std::uint32_t rate = 44100) {
     le(data, 4);
     for (float v : x) le(static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f)), 2);
     return w;
+}
+
+// Where the other readings find no block after a header but the demodulator reads one that
+// fails, the block is kept, bad, and the conversion says so: the image holds what the
+// recording has of it (and a merge of recordings votes with it), where it once held the
+// header alone and reported every block good.
+TEST(DemodConvert, ABlockOnlyTheDemodulatorFindsIsKeptThoughItFails) {
+    const ByteVec header = rom_header("DEEP", 3, 400), data = with_checksum(0xFF, pattern_bytes(400, 8));
+    Signal x = square_wave(block_hps(header, 8064), 0.7, 0.02, 1, 0.5);
+    const Signal deep = square_wave(block_hps(data, 3220), 0.7, 0.9, 1, 0.5);
+    x.insert(x.end(), deep.begin(), deep.end());
+    TempDir dir;
+    dir.write("deep.wav", wav_of(x));
+    const ToolRun r = kvrtool("convert -f " + dir.path("deep.wav") + " -o " + dir.path("out.tap"));
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("still bad: 1"), std::string::npos) << r.out;
+    const ByteVec tap = dir.read("out.tap");
+    const ByteVec first = tap_of({header});
+    ASSERT_GT(tap.size(), first.size() + 2);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), tap.begin()));
+    const std::size_t length = tap[first.size()] | tap[first.size() + 1] << 8;
+    EXPECT_EQ(tap.size(), first.size() + 2 + length);
+    EXPECT_GE(length, data.size() / 2);
+    EXPECT_EQ(tap[first.size() + 2], 0xFF);
 }
 
 TEST(DemodConvert, BlocksDeepInNoiseAreRecoveredWhereTheOtherReadingsFail) {

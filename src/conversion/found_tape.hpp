@@ -38,8 +38,10 @@ struct FoundBlock {
     // many bytes as the block should have: the image keeps the block's own bytes, a vote
     // among several recordings of the tape weighs these.
     struct SoftReading {
+        // Its bytes, and after them the bits it read past its last whole byte, if any (the
+        // last byte then holds fewer than 8 of them, from its top bit).
         std::vector<std::uint8_t> bytes;
-        std::vector<float> confidence;  // as above, of these bytes' bits
+        std::vector<float> confidence;  // as above, of each bit it read: as many as it holds
     };
     std::optional<SoftReading> soft;
     // Lines the report prints after the block's own line (kvrtool's notes on it).

@@ -173,7 +173,7 @@ public:
 
     // Reads on until the data ends: the bits up to the last that were read well, with those
     // read on through a weak stretch between them.
-    std::vector<DecidedBit> run(std::size_t most_bits) {
+    std::vector<DecidedBit> run(std::size_t most_bits, std::vector<DecidedBit>& past) {
         std::vector<DecidedBit> bits;
         std::size_t last_strong = 0;  // bits up to the end of the last strong run
         std::size_t strong_run = 0, weak_run = 0;
@@ -194,7 +194,10 @@ public:
             }
             if (std::fabs(T_ / T0_ - 1.0) > 0.15) break;  // no longer the bits it began with
         }
-        bits.resize(whole_bytes(last_strong, bits.size()));
+        const std::size_t whole = whole_bytes(last_strong, bits.size());
+        if (whole < last_strong)
+            past.assign(bits.begin() + static_cast<std::ptrdiff_t>(whole), bits.begin() + static_cast<std::ptrdiff_t>(last_strong));
+        bits.resize(whole);
         return bits;
     }
 
@@ -311,7 +314,7 @@ std::optional<DataReading> read_data(const PrefixSums& s, const Tone& found, con
     r.sync_middle = best_edge(s, start.pilot_end + kSyncSplit * (start.data - start.pilot_end),
                               0.2 * (start.data - start.pilot_end), 0.2 * (start.data - start.pilot_end), start.polarity);
     Tracker tracker(s, start, search, window_noise(s, tone, start.T));
-    r.bits = tracker.run(search.most_bits);
+    r.bits = tracker.run(search.most_bits, r.past);
     if (r.bits.empty()) return std::nullopt;
     return r;
 }

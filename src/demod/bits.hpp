@@ -29,6 +29,9 @@ struct DataReading {
     int polarity = 1;          // the level of each bit's first half-period
     double short_hp = 0.0;     // the 0 bit's half-period where the data begins, in samples
     std::vector<DecidedBit> bits;
+    // The bits read well after the last whole byte: no part of the block (a part of a byte
+    // never checks out), but what this reading holds of a last byte it lost a bit of.
+    std::vector<DecidedBit> past;
     double end() const { return bits.empty() ? start : bits.back().end; }
 };
 

@@ -37,6 +37,8 @@ constexpr double kOddSpeed = 0.1;
 // A block whose bytes check out, and more than the few bytes a burst of noise read as a
 // block may hold.
 constexpr std::size_t kFewestBytes = 4;
+// A bad reading where none was found holds at least this many bytes where no length was announced.
+constexpr std::size_t kFewestUnread = 16;
 bool counted(const FoundPilot& f) { return f.block && f.block->block.counted; }
 
 // The length the block before tape[i] announced for it, or -1; fragments of noise between
@@ -126,6 +128,21 @@ std::optional<float> weakest_bit(const demod::DataReading& data) {
     float weakest = data.bits.front().confidence;
     for (const demod::DecidedBit& b : data.bits) weakest = std::min(weakest, b.confidence);
     return weakest;
+}
+
+// The demodulator's reading of a block that fails, for a vote among recordings: its bytes (as
+// a loader read them from the demodulator's edges) with the confidence of every bit, and the
+// bits it read past its last whole byte, where it holds them all.
+FoundBlock::SoftReading soft_reading(const std::vector<std::uint8_t>& bytes, const demod::DataReading& bits) {
+    FoundBlock::SoftReading soft{bytes, {}};
+    for (std::size_t i = 0; i < bytes.size() * 8; ++i) soft.confidence.push_back(std::fabs(bits.bits[i].confidence));
+    if (bits.bits.size() != bytes.size() * 8 || bits.past.empty()) return soft;
+    for (std::size_t k = 0; k < bits.past.size(); ++k) {
+        if (k % 8 == 0) soft.bytes.push_back(0);
+        if (bits.past[k].value) soft.bytes.back() = static_cast<std::uint8_t>(soft.bytes.back() | (0x80 >> (k % 8)));
+        soft.confidence.push_back(std::fabs(bits.past[k].confidence));
+    }
+    return soft;
 }
 
 }  // namespace
@@ -303,9 +320,7 @@ void DemodMender::keep_soft(const Place& p, const BlockReading& r, const demod::
     const std::int32_t length = static_cast<std::int32_t>(r.block.data.size());
     FoundBlock& bad = *tape[p.over.front()].block;
     if ((p.wanted >= 0 && length != p.wanted) || bits.bits.size() < r.block.data.size() * 8) return;
-    FoundBlock::SoftReading soft{r.block.data, {}};
-    for (std::size_t i = 0; i < r.block.data.size() * 8; ++i) soft.confidence.push_back(std::fabs(bits.bits[i].confidence));
-    bad.soft = std::move(soft);
+    bad.soft = soft_reading(r.block.data, bits);
 }
 
 void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const Recording& around, LoaderSet& loaders,
@@ -316,13 +331,14 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
     if (!p) return;
     demod::FoundData data = found;
     std::vector<std::size_t> mended;
+    std::optional<BlockReading> first;  // the reading before any bit was mended, should none fit
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::unique_ptr<LoaderState> state = p->loader->make_state();
         std::vector<std::uint8_t> buffer(kBlockDataSize);
         const auto start = static_cast<std::int32_t>(std::max<double>(offset, from - 2.0 * found.tone.period));
         BlockReading r = read_decided(one_block(data), around, offset, *p->loader, {{start, 0, 0, 0}, p->index, p->last_end},
                                       settings_, *state, buffer, static_cast<std::int32_t>(data.data.start + offset));
-        if (!r.pilot.found || !r.block.counted) return;
+        if (!r.pilot.found || !r.block.counted) break;
         if (std::optional<DecodedBlock> cut = without_run_on(r.block, p->announced)) r.block = std::move(*cut);
         if (fits(*p, r)) {
             std::vector<float> confidence;
@@ -333,11 +349,34 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
             return;
         }
         if (attempt == 0) keep_soft(*p, r, data.data, tape);
-        if (attempt == 1 || block_checks_out(r.block)) return;
+        if (attempt == 0 && !block_checks_out(r.block)) first = r;
+        if (attempt == 1 || block_checks_out(r.block)) break;
         mended = bits_to_mend(r.block.data, data.data);
-        if (mended.empty()) return;
+        if (mended.empty()) break;
         for (std::size_t k : mended) change_bit(data.data, k);
     }
+    if (first) keep_unread(*p, std::move(*first), found.data, tape);
+}
+
+// A reading that fails where no block was found at all is put in as a bad block, when it is
+// long enough to be more than noise (about as long as the length announced there, if one
+// was): the image then holds what the recording has of the block, and a merge of several
+// recordings can vote with its bits.
+void DemodMender::keep_unread(const Place& p, BlockReading&& r, const demod::DataReading& bits, FoundTape& tape) {
+    if (!p.over.empty() || !r.pilot.found || !r.block.counted || looks_like_noise(r.block)) return;
+    const auto length = static_cast<std::int32_t>(r.block.data.size());
+    const bool long_enough =
+        p.announced >= 0 ? 2 * length >= p.announced : length >= static_cast<std::int32_t>(kFewestUnread);
+    if (!long_enough || bits.bits.size() < r.block.data.size() * 8) return;
+    FoundBlock::SoftReading soft = soft_reading(r.block.data, bits);
+    const auto whole = static_cast<std::ptrdiff_t>(r.block.data.size() * 8);
+    std::vector<float> confidence(soft.confidence.begin(), soft.confidence.begin() + whole);
+    FoundPilot entry;
+    entry.start = r.pilot.start;
+    BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, nullptr}, weakest_bit(bits)};
+    entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::move(soft), {}, std::nullopt};
+    const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
+    tape.insert(at, std::move(entry));
 }
 
 // The classic reading of a stretch, window by window: the blocks kelvarin reads well there.

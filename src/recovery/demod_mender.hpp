@@ -60,6 +60,7 @@ private:
     bool fits(const Place& p, const BlockReading& r) const;
     void leave_out_run_ons(FoundTape& tape);
     void keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const;
+    void keep_unread(const Place& p, BlockReading&& r, const demod::DataReading& bits, FoundTape& tape);
     void put(const Place& p, BlockReading&& r, const std::string& note, std::optional<float> weakest_bit,
              FoundTape& tape, std::vector<float> confidence = {});
 
