@@ -119,13 +119,18 @@ TEST(MergeCaptures, ReadingsBadInOtherBitsAreVotedWholeAndNeverIntoAWrongByte) {
     EXPECT_FALSE(block_checks_out(blocks_in(m.tape)[1]->block->block));
 }
 
+std::vector<int> bits_of_block(const ByteVec& bytes) {
+    std::vector<int> bits;
+    for (std::uint8_t v : bytes)
+        for (int i = 7; i >= 0; --i) bits.push_back((v >> i) & 1);
+    return bits;
+}
+
 // Block k of a tape read with the first 1 bit from bit `from` on taken for two 0 bits, weakly
 // (a step lost in a dropout): every bit after it one place late, the last one lost.
 void lose_step(FoundTape& tape, std::size_t k, std::size_t from) {
     FoundBlock& f = *blocks_in(tape)[k]->block;
-    std::vector<int> bits;
-    for (std::uint8_t v : f.block.data)
-        for (int i = 7; i >= 0; --i) bits.push_back((v >> i) & 1);
+    std::vector<int> bits = bits_of_block(f.block.data);
     while (bits[from] == 0) ++from;
     std::vector<float> confidence(bits.size(), 6.0f);
     bits[from] = 0;
@@ -141,11 +146,8 @@ void lose_step(FoundTape& tape, std::size_t k, std::size_t from) {
     f.soft.reset();
 }
 
-TEST(MergeCaptures, ReadingsThatLostTheirStepInOtherPlacesAreVotedAsTheSignalsTheyStandFor) {
-    const std::vector<ByteVec> blocks = two_programs(19);
-    FoundTape a = read_tape(blocks), b = read_tape(blocks);
-    lose_step(a, 1, 700);
-    lose_step(b, 1, 1800);
+// Two recordings whose readings of block 1 both fail merge into the whole tape, block 1 voted.
+void expect_block_1_voted_whole(FoundTape& a, FoundTape& b, const std::vector<ByteVec>& blocks) {
     ASSERT_FALSE(block_checks_out(blocks_in(a)[1]->block->block));
     ASSERT_FALSE(block_checks_out(blocks_in(b)[1]->block->block));
     const Merged m = merge_captures({capture("a", a), capture("b", b)});
@@ -153,6 +155,45 @@ TEST(MergeCaptures, ReadingsThatLostTheirStepInOtherPlacesAreVotedAsTheSignalsTh
     EXPECT_EQ(bytes_of(merged), blocks);
     EXPECT_EQ(m.counts.voted, 1);
     EXPECT_EQ(m.counts.bad, 0);
+}
+
+TEST(MergeCaptures, ReadingsThatLostTheirStepInOtherPlacesAreVotedAsTheSignalsTheyStandFor) {
+    const std::vector<ByteVec> blocks = two_programs(19);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    lose_step(a, 1, 700);
+    lose_step(b, 1, 1800);
+    expect_block_1_voted_whole(a, b, blocks);
+}
+
+// Block k of a tape read as the demodulator reads a block it gained or lost bits in: its
+// whole bytes are the block, and its reading for a vote holds every bit, the last byte's part
+// too; the bits from `weak` on to `weak_to` read weakly.
+void read_as(FoundTape& tape, std::size_t k, const std::vector<int>& bits, std::size_t weak, std::size_t weak_to) {
+    FoundBlock& f = *blocks_in(tape)[k]->block;
+    FoundBlock::SoftReading soft;
+    soft.bytes.assign((bits.size() + 7) / 8, 0);
+    for (std::size_t i = 0; i < bits.size(); ++i)
+        soft.bytes[i / 8] = static_cast<std::uint8_t>(soft.bytes[i / 8] | bits[i] << (7 - i % 8));
+    soft.confidence.assign(bits.size(), 6.0f);
+    for (std::size_t i = weak; i < weak_to; ++i) soft.confidence[i] = 0.5f;
+    const auto bytes = static_cast<std::ptrdiff_t>(bits.size() / 8);
+    f.block = f.block.loader->with_bytes(f.block, std::vector<std::uint8_t>(soft.bytes.begin(), soft.bytes.begin() + bytes));
+    f.confidence.assign(soft.confidence.begin(), soft.confidence.begin() + bytes * 8);
+    f.soft = std::move(soft);
+}
+
+TEST(MergeCaptures, ReadingsThatGainedOrLostBitsAreMatchedAndAlignedForTheVote) {
+    const std::vector<ByteVec> blocks = two_programs(23);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    // One gained three bits near its start, so every byte after them is shifted and hardly
+    // one is where the other reading has it; the other lost a bit, and of its last byte holds
+    // the seven bits left.
+    std::vector<int> gained = bits_of_block(blocks[1]), lost = gained;
+    gained.insert(gained.begin() + 12, {1, 0, 1});
+    lost.erase(lost.begin() + 1500);
+    read_as(a, 1, gained, 12, 15);
+    read_as(b, 1, lost, 1499, 1501);
+    expect_block_1_voted_whole(a, b, blocks);
 }
 
 TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {

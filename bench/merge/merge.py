@@ -74,8 +74,13 @@ SETS = {
     # Two recordings, each bad in other bits of the same blocks: what the vote repairs.
     "vote": [(noisy, 0.8, 31), (noisy, 0.8, 32)],
     "vote-deep": [(noisy, 0.95, 41), (noisy, 0.95, 42), (noisy, 0.95, 43)],
-    # At levels where each recording alone gives about 60 % of the blocks.
-    "sixty": [(noisy, 1.1, 51), (dropped, 0.5, 52), (dull, 0.32, 53)],
+    # Harsher: one recording alone gives about 60 % of the blocks, the others a third.
+    "harsh": [(noisy, 1.1, 51), (dropped, 0.5, 52), (dull, 0.32, 53)],
+    # At levels where each recording alone gives about 60 % of the blocks (measured with seeds
+    # 71 to 73, none of these): three sets of other seeds.
+    "sixty": [(noisy, 1.2, 54), (dropped, 0.28, 55), (dull, 0.3, 56)],
+    "sixty-2": [(noisy, 1.2, 57), (dropped, 0.28, 58), (dull, 0.3, 59)],
+    "sixty-3": [(noisy, 1.2, 81), (dropped, 0.28, 82), (dull, 0.3, 83)],
     "vote-sixty": [(noisy, 1.2, 61), (noisy, 1.2, 62)],
 }
 

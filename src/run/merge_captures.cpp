@@ -9,6 +9,7 @@
 
 #include "core/byte_bits.hpp"
 #include "loaders/loader.hpp"
+#include "run/aligned_vote.hpp"
 #include "recovery/retry.hpp"
 
 namespace kvr {
@@ -31,6 +32,7 @@ struct Block {
     // there is one, else its bytes; and how sure each bit is (none: as sure as kPlainWeight).
     const std::vector<std::uint8_t>* ballot = nullptr;
     const std::vector<float>* confidence = nullptr;
+    std::size_t bits = 0;  // of the ballot: a demodulator's reading may end in a part of a byte
     // It checks out but lies within a block another recording read: a stretch of that block
     // read as one of its own (see inside_anothers_block). It neither stands for its slot nor votes.
     bool fragment = false;
@@ -80,6 +82,7 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         const std::optional<FoundBlock::SoftReading>& soft = f.block->soft;
         x.ballot = soft ? &soft->bytes : &b.data;
         x.confidence = soft ? &soft->confidence : &f.block->confidence;
+        x.bits = soft ? soft->confidence.size() : b.data.size() * 8;
         x.announced = b.loader->held_to_announced_length ? announced : -1;
         // A header where its header's data was due is the next header, that data lost.
         const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
@@ -123,6 +126,33 @@ bool one_block_misread(const Block& a, const Block& b) {
     return false;
 }
 
+// The runs of kWindowBits bits a reading holds, at every bit, sorted; runs of one value (a
+// pilot tone read as bits) left out. Two readings of one block share most of them even where
+// one lost or gained bits (which shifts every byte after), readings of different bytes
+// hardly any.
+constexpr int kWindowBits = 24;
+constexpr std::size_t kWindowedBytes = 8192, kShiftedBytes = 512;
+std::vector<std::uint32_t> windows_of(const DecodedBlock& b, std::size_t most_bytes = kWindowedBytes) {
+    constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
+    const std::size_t n = std::min(b.data.size(), most_bytes) * 8;
+    std::vector<std::uint32_t> out;
+    std::uint32_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(b.data, i))) & kOnes;
+        if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+double shared_share(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    if (a.empty() || b.empty()) return 0.0;
+    std::size_t found = 0;
+    for (std::uint32_t w : b) found += std::binary_search(a.begin(), a.end(), w) ? 1 : 0;
+    return static_cast<double>(found) / static_cast<double>(b.size());
+}
+
 // How two readings' bytes compare: two readings of one block hold mostly the same bytes
 // however damaged, two blocks of different bytes as few as chance gives (1 in 256).
 enum class Likeness { same, unlike, unknown };
@@ -135,7 +165,14 @@ Likeness likeness(const Block& x, const Block& y) {
     std::size_t equal = 0;
     for (std::size_t i = 0; i < n; ++i) equal += a[i] == b[i] ? 1 : 0;
     const double share = static_cast<double>(equal) / static_cast<double>(n);
-    return share >= kSameShare ? Likeness::same : share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
+    if (share >= kSameShare) return Likeness::same;
+    // A bad reading that lost or gained a bit early on has every byte after it shifted: its
+    // runs of bits still tell.
+    const bool near_in_length = std::max(a.size(), b.size()) <= std::min(a.size(), b.size()) * 21 / 20 + 2;
+    if (!(x.good && y.good) && near_in_length && n >= kTellingBytes &&
+        shared_share(windows_of(*x.block, kShiftedBytes), windows_of(*y.block, kShiftedBytes)) >= kAlikeShare)
+        return Likeness::same;
+    return share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
 }
 
 double similarity(const Block& x, const Block& y) {
@@ -186,33 +223,6 @@ std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> a
     }
     std::reverse(path.begin(), path.end());
     return path;
-}
-
-// The runs of kWindowBits bits a reading holds, at every bit, sorted; runs of one value (a
-// pilot tone read as bits) left out. Two readings of one block share most of them even where
-// one lost or gained bits (which shifts every byte after), readings of different bytes
-// hardly any.
-constexpr int kWindowBits = 24;
-constexpr std::size_t kWindowedBytes = 8192;
-std::vector<std::uint32_t> windows_of(const DecodedBlock& b) {
-    constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
-    const std::size_t n = std::min(b.data.size(), kWindowedBytes) * 8;
-    std::vector<std::uint32_t> out;
-    std::uint32_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(b.data, i))) & kOnes;
-        if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
-}
-
-double shared_share(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-    if (a.empty() || b.empty()) return 0.0;
-    std::size_t found = 0;
-    for (std::uint32_t w : b) found += std::binary_search(a.begin(), a.end(), w) ? 1 : 0;
-    return static_cast<double>(found) / static_cast<double>(b.size());
 }
 
 // Whether two readings are of one block: the same bytes, or most of their runs of bits in
@@ -300,6 +310,7 @@ bool add_recording(std::vector<Slot>& slots, const std::vector<Block>& blocks) {
 
 // How sure a reading was of bit i of its ballot.
 float weight(const Block& b, std::size_t i) {
+    if (i >= b.bits) return 0.0f;  // past its last bit
     return i < b.confidence->size() ? (*b.confidence)[i] : kPlainWeight;
 }
 
@@ -337,7 +348,7 @@ std::vector<std::uint8_t> vote_as_signal(const std::vector<const Block*>& readin
     std::vector<double> levels;
     for (const Block* r : readings) {
         std::size_t u = 0;
-        for (std::size_t i = 0; i < r->ballot->size() * 8; ++i) {
+        for (std::size_t i = 0; i < r->bits; ++i) {
             const int bit = bit_of(*r->ballot, i);
             const std::size_t half = bit ? 2 : 1;
             if (levels.size() < u + 2 * half) levels.resize(u + 2 * half, 0.0);
@@ -465,14 +476,25 @@ Choice choose(const Slot& slot) {
         if (!b.fragment) all.push_back(&b);
     if (all.size() < 2) return c;
     const std::int32_t announced_length = c.block->announced;
+    // A few bits past the last whole byte are ringing after its end, more the part of a byte
+    // left when a bit was lost before it.
+    const std::size_t length =
+        announced_length > 0 ? static_cast<std::size_t>(announced_length) : (c.block->bits + 4) / 8;
     std::size_t missing = 0;
-    std::vector<std::uint8_t> voted =
-        vote_as_signal(all, announced_length > 0 ? static_cast<std::size_t>(announced_length) : c.block->ballot->size(), missing);
-    if (voted.empty()) return c;
-    std::vector<std::size_t> last;
-    for (std::size_t k = 0; k < missing; ++k) last.push_back(voted.size() * 8 - 1 - k);
-    if (missing == 0 && checks(like, voted)) c.voted = std::move(voted);
-    else if (missing > 0) c.voted = only_way(like, std::move(voted), last);
+    std::vector<std::uint8_t> voted = vote_as_signal(all, length, missing);
+    if (!voted.empty()) {
+        std::vector<std::size_t> last;
+        for (std::size_t k = 0; k < missing; ++k) last.push_back(voted.size() * 8 - 1 - k);
+        if (missing == 0 && checks(like, voted)) c.voted = std::move(voted);
+        else if (missing > 0) c.voted = only_way(like, std::move(voted), last);
+    }
+    // Readings that gained or lost bits: each aligned to one of them, bit by bit.
+    if (!c.voted) {
+        std::vector<VoteReading> ballots;
+        for (const Block* b : all) ballots.push_back({*b->ballot, *b->confidence, b->bits});
+        c.voted = aligned_vote(ballots, length, [&](const std::vector<std::uint8_t>& bytes) { return checks(like, bytes); },
+                               kPlainWeight);
+    }
     return c;
 }
 

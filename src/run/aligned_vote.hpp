@@ -1,0 +1,31 @@
+// A vote among readings of one block that lost or gained bits in other places. Noise that
+// splits a long half-period in two, or a dropout read as a burst of bits, shifts every bit
+// after it, so a vote bit by bit sees the readings disagree everywhere after the first slip.
+// Here each reading is aligned to one of them bit by bit, allowing bits gained and lost, and
+// the readings are compared only where the alignment says they differ: at each such place
+// the version the readings back most strongly is taken, and where that does not check out,
+// the doubtful places are tried every way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kvr {
+
+struct VoteReading {
+    std::span<const std::uint8_t> bytes;  // its bits: the first byte's top bit first
+    std::span<const float> confidence;    // how sure it was of each bit; bits past its end as `plain`
+    std::size_t bits = 0;                 // how many it holds: a part of the last byte may be all it has of it
+};
+
+// The `length` bytes the readings vote for, when they (or the one way of settling the places
+// they disagree on that checks out) pass `checks`; none otherwise.
+std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,
+                                                      const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
+                                                      float plain);
+
+}  // namespace kvr
