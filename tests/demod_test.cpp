@@ -184,6 +184,23 @@ TEST(DemodBits, BitsPastTheLastWholeByteAreKeptApart) {
     EXPECT_EQ(past, (std::vector<int>{1, 0, 1, 1, 0}));
 }
 
+// Deep in noise few of a block's bits are strong, and fewer still several in a row: the data
+// is read to where its bits as a whole give way to noise, not to the last strong few.
+TEST(DemodBits, AFastHeaderDeepInNoiseIsReadToItsEnd) {
+    const ByteVec header = rom_header("ENDING", 3, 300);
+    std::vector<double> hps = block_hps(header, 3220);
+    for (double& hp : hps) hp *= 0.7;  // a turbo block: every bit has less of the signal
+    int found = 0, whole = 0;
+    for (unsigned seed = 1; seed <= 20; ++seed) {
+        const demod::Demodulation d = demod::demodulate(square_wave(hps, 0.7, 0.8, seed), kRate);
+        if (d.blocks.size() != 1) continue;
+        ++found;
+        whole += d.blocks[0].data.bits.size() >= header.size() * 8 ? 1 : 0;
+    }
+    EXPECT_GE(found, 15);
+    EXPECT_GE(3 * whole, found) << whole << " of " << found;  // strong bits in a row: 3 of 20
+}
+
 // A header opens with two bytes of 0 bits, which read alike from the data's start and from
 // half a bit either side of it: the start is told by the sync before it and by the whole of the
 // bits after them.

@@ -171,8 +171,9 @@ public:
           amplitude_(std::max(search.amplitude, 1e-6)), reference_(amplitude_),
           sum_noise_(std::max(sum_noise, 1e-6)), rate_(search.rate) {}
 
-    // Reads on until the data ends: the bits up to the last that were read well, with those
-    // read on through a weak stretch between them.
+    // Reads on until the data ends: the bits up to the last that were read well, or to where
+    // the bits as a whole give way to noise if that is later, with those read on through a
+    // weak stretch between them.
     std::vector<DecidedBit> run(std::size_t most_bits, std::vector<DecidedBit>& past) {
         std::vector<DecidedBit> bits;
         std::size_t last_strong = 0;  // bits up to the end of the last strong run
@@ -194,9 +195,10 @@ public:
             }
             if (std::fabs(T_ / T0_ - 1.0) > 0.15) break;  // no longer the bits it began with
         }
-        const std::size_t whole = whole_bytes(last_strong, bits.size());
-        if (whole < last_strong)
-            past.assign(bits.begin() + static_cast<std::ptrdiff_t>(whole), bits.begin() + static_cast<std::ptrdiff_t>(last_strong));
+        const std::size_t data_ends = std::min(bits.size(), std::max(last_strong, data_end()));
+        const std::size_t whole = whole_bytes(data_ends, bits.size());
+        if (whole < data_ends)
+            past.assign(bits.begin() + static_cast<std::ptrdiff_t>(whole), bits.begin() + static_cast<std::ptrdiff_t>(data_ends));
         bits.resize(whole);
         return bits;
     }
@@ -215,6 +217,27 @@ private:
         std::size_t up = end;
         while (up % 8 != 0 && up < read && evidence_[up] >= 1.2) ++up;
         return up % 8 == 0 ? up : end - over;
+    }
+    // Where the block's bits give way to noise, judged over all of them: where the sum of each
+    // bit's evidence less a level midway between noise alone and the block's own bits is
+    // largest. Deep in noise the last few strong bits in a row may end well before the block.
+    std::size_t data_end() const {
+        constexpr std::size_t kOpening = 64;
+        constexpr double kNoiseAlone = 0.8;
+        const std::size_t n = evidence_.size();
+        if (n < kOpening) return 0;
+        std::vector<double> opening(evidence_.begin(), evidence_.begin() + kOpening);
+        std::nth_element(opening.begin(), opening.begin() + kOpening / 2, opening.end());
+        const double own = opening[kOpening / 2];
+        if (own < 2.0 * kNoiseAlone) return 0;  // too weak to tell from noise
+        const double level = 0.5 * (own + kNoiseAlone);
+        double sum = 0.0, best = 0.0;
+        std::size_t end = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            sum += evidence_[i] - level;
+            if (sum > best) best = sum, end = i + 1;
+        }
+        return end;
     }
     // Bits within this much time of weak signal are read on through: a dropout.
     std::size_t weak_allowance() const { return static_cast<std::size_t>(0.1 * rate_ / (3.0 * T_)) + 8; }
