@@ -359,8 +359,8 @@ void DemodMender::take(const demod::FoundData& found, std::int32_t offset, const
 }
 
 // A reading that fails where no block was found at all is put in as a bad block, when it is
-// long enough to be more than noise (about as long as the length announced there, if one
-// was): the image then holds what the recording has of the block, and a merge of several
+// long enough to be more than noise (at least half the length announced there, if one was):
+// the image then holds what the recording has of the block, and a merge of several
 // recordings can vote with its bits.
 void DemodMender::keep_unread(const Place& p, BlockReading&& r, const demod::DataReading& bits, FoundTape& tape) {
     if (!p.over.empty() || !r.pilot.found || !r.block.counted || looks_like_noise(r.block)) return;

@@ -9,8 +9,8 @@
 
 #include "core/byte_bits.hpp"
 #include "loaders/loader.hpp"
-#include "run/aligned_vote.hpp"
 #include "recovery/retry.hpp"
+#include "run/aligned_vote.hpp"
 
 namespace kvr {
 
@@ -82,7 +82,8 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         const std::optional<FoundBlock::SoftReading>& soft = f.block->soft;
         x.ballot = soft ? &soft->bytes : &b.data;
         x.confidence = soft ? &soft->confidence : &f.block->confidence;
-        x.bits = soft ? soft->confidence.size() : b.data.size() * 8;
+        const std::size_t in_last = b.last_byte_bits >= 1 && b.last_byte_bits < 8 ? static_cast<std::size_t>(b.last_byte_bits) : 8;
+        x.bits = soft ? soft->confidence.size() : b.data.empty() ? 0 : (b.data.size() - 1) * 8 + in_last;
         x.announced = b.loader->held_to_announced_length ? announced : -1;
         // A header where its header's data was due is the next header, that data lost.
         const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
