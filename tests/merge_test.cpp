@@ -196,6 +196,24 @@ TEST(MergeCaptures, ReadingsThatGainedOrLostBitsAreMatchedAndAlignedForTheVote) 
     expect_block_1_voted_whole(a, b, blocks);
 }
 
+TEST(MergeCaptures, TheVoteTakesTheLengthAnnouncedInAnyRecording) {
+    const std::vector<ByteVec> blocks = two_programs(29);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    // One recording read its header badly, so nothing is announced there for the block after
+    // it, and its reading of the block (the one kept should the vote fail) gained five bits:
+    // its own length says 303 bytes.
+    damage(a, 0, {8 * 12 + 3});
+    std::vector<int> gained = bits_of_block(blocks[1]), lost = gained;
+    gained.insert(gained.begin() + 900, {1, 0, 1, 1, 0});
+    // The other lost a bit and a byte's worth in a dropout: 301 bytes.
+    lost.erase(lost.begin() + 2000, lost.begin() + 2008);
+    lost.erase(lost.begin() + 1500);
+    read_as(a, 1, gained, 900, 905);
+    read_as(b, 1, lost, 1499, 1501);
+    for (std::size_t i = 1990; i < 2010; ++i) blocks_in(b)[1]->block->soft->confidence[i] = 0.5f;
+    expect_block_1_voted_whole(a, b, blocks);
+}
+
 TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     const std::vector<ByteVec> blocks = two_programs(7);
     // One reading is wrong in the same bit of two bytes: it checks out all the same.

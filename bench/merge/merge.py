@@ -77,10 +77,12 @@ SETS = {
     # Harsher: one recording alone gives about 60 % of the blocks, the others a third.
     "harsh": [(noisy, 1.1, 51), (dropped, 0.5, 52), (dull, 0.32, 53)],
     # At levels where each recording alone gives about 60 % of the blocks (measured with seeds
-    # 71 to 73, none of these): three sets of other seeds.
+    # 71 to 73, none of these): five sets of other seeds.
     "sixty": [(noisy, 1.2, 54), (dropped, 0.28, 55), (dull, 0.3, 56)],
     "sixty-2": [(noisy, 1.2, 57), (dropped, 0.28, 58), (dull, 0.3, 59)],
     "sixty-3": [(noisy, 1.2, 81), (dropped, 0.28, 82), (dull, 0.3, 83)],
+    "sixty-4": [(noisy, 1.2, 84), (dropped, 0.28, 85), (dull, 0.3, 86)],
+    "sixty-5": [(noisy, 1.2, 87), (dropped, 0.28, 88), (dull, 0.3, 89)],
     "vote-sixty": [(noisy, 1.2, 61), (noisy, 1.2, 62)],
 }
 

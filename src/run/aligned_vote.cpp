@@ -12,7 +12,8 @@ namespace {
 using Bits = std::vector<std::uint8_t>;  // one bit in each element
 
 // The alignment may stray this many bits from the straight line between the two readings'
-// ends: the bits a burst of noise adds or a dropout takes, before the next is made good.
+// ends: the bits a burst of noise adds or a dropout takes, more than the readings' lengths
+// differ by at that place.
 constexpr std::ptrdiff_t kBand = 32;
 // A reading this far apart from the one the others are aligned to (in changed, gained and
 // lost bits, as a share of its bits) is of something else.
@@ -46,8 +47,11 @@ struct Aligned {
 // lost; none when it is too far apart to be a reading of the same block.
 std::optional<std::vector<std::size_t>> align(const Bits& b, const Bits& r) {
     const auto n = static_cast<std::ptrdiff_t>(b.size()), m = static_cast<std::ptrdiff_t>(r.size());
-    if (n == 0 || std::abs(m - n) > kBand) return std::nullopt;
-    // Row i (the backbone's first i bits read) holds the cells j = centre(i) - kBand ... + kBand.
+    // Each bit gained or lost is one apart: readings of lengths that far apart are not aligned.
+    if (n == 0 || static_cast<double>(std::abs(m - n)) > kMostApart * static_cast<double>(std::max(n, m)) + 2)
+        return std::nullopt;
+    // Row i (the backbone's first i bits read) holds the cells j = centre(i) - kBand ... + kBand:
+    // the band follows the straight line between the two ends, whatever their lengths.
     const auto centre = [&](std::ptrdiff_t i) { return i * m / n; };
     constexpr std::ptrdiff_t width = 2 * kBand + 1;
     const auto cell = [&](std::ptrdiff_t i, std::ptrdiff_t j) -> std::ptrdiff_t {

@@ -133,13 +133,13 @@ bool one_block_misread(const Block& a, const Block& b) {
 // hardly any.
 constexpr int kWindowBits = 24;
 constexpr std::size_t kWindowedBytes = 8192, kShiftedBytes = 512;
-std::vector<std::uint32_t> windows_of(const DecodedBlock& b, std::size_t most_bytes = kWindowedBytes) {
+std::vector<std::uint32_t> windows_of(const std::vector<std::uint8_t>& bytes, std::size_t most_bytes = kWindowedBytes) {
     constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
-    const std::size_t n = std::min(b.data.size(), most_bytes) * 8;
+    const std::size_t n = std::min(bytes.size(), most_bytes) * 8;
     std::vector<std::uint32_t> out;
     std::uint32_t w = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(b.data, i))) & kOnes;
+        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(bytes, i))) & kOnes;
         if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
     }
     std::sort(out.begin(), out.end());
@@ -169,9 +169,10 @@ Likeness likeness(const Block& x, const Block& y) {
     if (share >= kSameShare) return Likeness::same;
     // A bad reading that lost or gained a bit early on has every byte after it shifted: its
     // runs of bits still tell.
-    const bool near_in_length = std::max(a.size(), b.size()) <= std::min(a.size(), b.size()) * 21 / 20 + 2;
-    if (!(x.good && y.good) && near_in_length && n >= kTellingBytes &&
-        shared_share(windows_of(*x.block, kShiftedBytes), windows_of(*y.block, kShiftedBytes)) >= kAlikeShare)
+    const std::vector<std::uint8_t>&u = *x.ballot, &v = *y.ballot;
+    const bool near_in_length = std::max(u.size(), v.size()) <= std::min(u.size(), v.size()) * 21 / 20 + 2;
+    if (!(x.good && y.good) && near_in_length && std::min(u.size(), v.size()) >= kTellingBytes &&
+        shared_share(windows_of(u, kShiftedBytes), windows_of(v, kShiftedBytes)) >= kAlikeShare)
         return Likeness::same;
     return share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
 }
@@ -227,12 +228,16 @@ std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> a
 }
 
 // Whether two readings are of one block: the same bytes, or most of their runs of bits in
-// common, where they are long enough to tell.
+// common, where they are long enough to tell. A bad reading is compared as the demodulator
+// read it, where it did; and one cut short holds runs of bits the other holds, though the
+// other holds many more.
 bool alike(const Block& a, const Block& b) {
     const std::size_t n = std::min(a.block->data.size(), b.block->data.size());
     if (n >= kFewestCompared && a.block->data == b.block->data) return true;
-    if (n < kTellingBytes) return false;
-    return shared_share(windows_of(*a.block), windows_of(*b.block)) >= kAlikeShare;
+    if (a.good && b.good) return n >= kTellingBytes && shared_share(windows_of(a.block->data), windows_of(b.block->data)) >= kAlikeShare;
+    if (std::min(a.ballot->size(), b.ballot->size()) < kTellingBytes) return false;
+    const std::vector<std::uint32_t> x = windows_of(*a.ballot), y = windows_of(*b.ballot);
+    return std::max(shared_share(x, y), shared_share(y, x)) >= kAlikeShare;
 }
 
 // A block proves to be one of its tape's, not noise that checked out by chance (one bad
@@ -250,7 +255,7 @@ bool has_alike(const std::vector<Slot>& slots, const std::vector<Block>& blocks)
     std::vector<std::vector<std::uint32_t>> theirs;
     for (const Slot& s : slots)
         for (const Block& r : s.readings)
-            if (r.block->data.size() >= kTellingBytes) theirs.push_back(windows_of(*r.block));
+            if (r.block->data.size() >= kTellingBytes) theirs.push_back(windows_of(r.block->data));
     const auto held = [&](const Block& b) {
         return std::any_of(slots.begin(), slots.end(), [&](const Slot& s) {
             return std::any_of(s.readings.begin(), s.readings.end(),
@@ -260,7 +265,7 @@ bool has_alike(const std::vector<Slot>& slots, const std::vector<Block>& blocks)
     return std::any_of(blocks.begin(), blocks.end(), [&](const Block& b) {
         if (proven(b) && held(b)) return true;
         if (b.block->data.size() < kTellingBytes) return false;
-        const std::vector<std::uint32_t> mine = windows_of(*b.block);
+        const std::vector<std::uint32_t> mine = windows_of(b.block->data);
         return std::any_of(theirs.begin(), theirs.end(), [&](const auto& w) { return shared_share(w, mine) >= kAlikeShare; });
     });
 }
@@ -417,6 +422,24 @@ struct Choice {
     bool conflict = false;
 };
 
+// The lengths a vote among a slot's readings tries, in turn: the one announced before the
+// surest reading, those announced before the others (a header read badly in one recording
+// may announce a wrong one, or none), and the surest reading's own. Of that, a few bits past
+// its last whole byte are ringing after its end, more the part of a byte left when a bit was
+// lost before it.
+std::vector<std::size_t> lengths_to_try(const std::vector<const Block*>& readings, const Block& surest) {
+    std::vector<std::size_t> out;
+    const auto add = [&](std::int64_t n) {
+        if (n > 0 && std::find(out.begin(), out.end(), static_cast<std::size_t>(n)) == out.end())
+            out.push_back(static_cast<std::size_t>(n));
+    };
+    add(surest.announced);
+    for (const Block* b : readings) add(b->announced);
+    add(static_cast<std::int64_t>((surest.bits + 4) / 8));
+    if (out.empty()) out.push_back(1);
+    return out;
+}
+
 // The reading kept for a slot.
 Choice choose(const Slot& slot) {
     Choice c;
@@ -476,11 +499,8 @@ Choice choose(const Slot& slot) {
     for (const Block& b : slot.readings)
         if (!b.fragment) all.push_back(&b);
     if (all.size() < 2) return c;
-    const std::int32_t announced_length = c.block->announced;
-    // A few bits past the last whole byte are ringing after its end, more the part of a byte
-    // left when a bit was lost before it.
-    const std::size_t length =
-        announced_length > 0 ? static_cast<std::size_t>(announced_length) : (c.block->bits + 4) / 8;
+    const std::vector<std::size_t> tried = lengths_to_try(all, *c.block);
+    const std::size_t length = tried.front();
     std::size_t missing = 0;
     std::vector<std::uint8_t> voted = vote_as_signal(all, length, missing);
     if (!voted.empty()) {
@@ -490,10 +510,11 @@ Choice choose(const Slot& slot) {
         else if (missing > 0) c.voted = only_way(like, std::move(voted), last);
     }
     // Readings that gained or lost bits: each aligned to one of them, bit by bit.
-    if (!c.voted) {
-        std::vector<VoteReading> ballots;
-        for (const Block* b : all) ballots.push_back({*b->ballot, *b->confidence, b->bits});
-        c.voted = aligned_vote(ballots, length, [&](const std::vector<std::uint8_t>& bytes) { return checks(like, bytes); },
+    std::vector<VoteReading> ballots;
+    for (const Block* b : all) ballots.push_back({*b->ballot, *b->confidence, b->bits});
+    for (std::size_t n : tried) {
+        if (c.voted) break;
+        c.voted = aligned_vote(ballots, n, [&](const std::vector<std::uint8_t>& bytes) { return checks(like, bytes); },
                                kPlainWeight);
     }
     return c;
