@@ -145,6 +145,12 @@ FoundBlock::SoftReading soft_reading(const std::vector<std::uint8_t>& bytes, con
     return soft;
 }
 
+// A block put where none was found, in the order of the tape's pilots.
+void insert_in_order(FoundTape& tape, FoundPilot&& entry) {
+    const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
+    tape.insert(at, std::move(entry));
+}
+
 }  // namespace
 
 // The stretches between good blocks that hold a bad block, or signal where the front end
@@ -307,10 +313,7 @@ void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note,
     }
     std::sort(gone.rbegin(), gone.rend());
     for (std::size_t i : gone) tape.erase(tape.begin() + static_cast<std::ptrdiff_t>(i));
-    if (p.over.empty()) {
-        const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
-        tape.insert(at, std::move(entry));
-    }
+    if (p.over.empty()) insert_in_order(tape, std::move(entry));
 }
 
 // A reading that fails where one bad block stands, as long as that block should be, is kept
@@ -375,8 +378,7 @@ void DemodMender::keep_unread(const Place& p, BlockReading&& r, const demod::Dat
     entry.start = r.pilot.start;
     BlockSeen seen{r.pilot.start, r.data_start, r.block.end, {true, nullptr}, weakest_bit(bits)};
     entry.block = FoundBlock{std::move(r.block), seen, std::move(confidence), std::move(soft), {}, std::nullopt};
-    const auto at = std::find_if(tape.begin(), tape.end(), [&](const FoundPilot& f) { return f.start > entry.start; });
-    tape.insert(at, std::move(entry));
+    insert_in_order(tape, std::move(entry));
 }
 
 // The classic reading of a stretch, window by window: the blocks kelvarin reads well there.

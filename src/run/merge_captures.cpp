@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -15,6 +16,33 @@
 namespace kvr {
 
 namespace {
+
+// The runs of kWindowBits bits a reading holds, at every bit, sorted; runs of one value (a
+// pilot tone read as bits) left out. Two readings of one block share most of them even where
+// one lost or gained bits (which shifts every byte after), readings of different bytes
+// hardly any.
+constexpr int kWindowBits = 24;
+constexpr std::size_t kWindowedBytes = 8192, kShiftedBytes = 512;
+std::vector<std::uint32_t> windows_of(const std::vector<std::uint8_t>& bytes, std::size_t most_bytes = kWindowedBytes) {
+    constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
+    const std::size_t n = std::min(bytes.size(), most_bytes) * 8;
+    std::vector<std::uint32_t> out;
+    std::uint32_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(bytes, i))) & kOnes;
+        if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+double shared_share(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    if (a.empty() || b.empty()) return 0.0;
+    std::size_t found = 0;
+    for (std::uint32_t w : b) found += std::binary_search(a.begin(), a.end(), w) ? 1 : 0;
+    return static_cast<double>(found) / static_cast<double>(b.size());
+}
 
 // A block of one of the recordings: tape[entry] of captures[capture].
 struct Reading {
@@ -33,6 +61,8 @@ struct Block {
     const std::vector<std::uint8_t>* ballot = nullptr;
     const std::vector<float>* confidence = nullptr;
     std::size_t bits = 0;  // of the ballot: a demodulator's reading may end in a part of a byte
+    // The runs of bits of the ballot's first kShiftedBytes, where it holds kTellingBytes.
+    std::shared_ptr<const std::vector<std::uint32_t>> runs;
     // It checks out but lies within a block another recording read: a stretch of that block
     // read as one of its own (see inside_anothers_block). It neither stands for its slot nor votes.
     bool fragment = false;
@@ -84,6 +114,8 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         x.confidence = soft ? &soft->confidence : &f.block->confidence;
         const std::size_t in_last = b.last_byte_bits >= 1 && b.last_byte_bits < 8 ? static_cast<std::size_t>(b.last_byte_bits) : 8;
         x.bits = soft ? soft->confidence.size() : b.data.empty() ? 0 : (b.data.size() - 1) * 8 + in_last;
+        if (x.ballot->size() >= kTellingBytes)
+            x.runs = std::make_shared<const std::vector<std::uint32_t>>(windows_of(*x.ballot, kShiftedBytes));
         x.announced = b.loader->held_to_announced_length ? announced : -1;
         // A header where its header's data was due is the next header, that data lost.
         const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
@@ -127,33 +159,6 @@ bool one_block_misread(const Block& a, const Block& b) {
     return false;
 }
 
-// The runs of kWindowBits bits a reading holds, at every bit, sorted; runs of one value (a
-// pilot tone read as bits) left out. Two readings of one block share most of them even where
-// one lost or gained bits (which shifts every byte after), readings of different bytes
-// hardly any.
-constexpr int kWindowBits = 24;
-constexpr std::size_t kWindowedBytes = 8192, kShiftedBytes = 512;
-std::vector<std::uint32_t> windows_of(const std::vector<std::uint8_t>& bytes, std::size_t most_bytes = kWindowedBytes) {
-    constexpr std::uint32_t kOnes = (1u << kWindowBits) - 1;
-    const std::size_t n = std::min(bytes.size(), most_bytes) * 8;
-    std::vector<std::uint32_t> out;
-    std::uint32_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        w = ((w << 1) | static_cast<std::uint32_t>(bit_of(bytes, i))) & kOnes;
-        if (i + 1 >= kWindowBits && w != 0 && w != kOnes) out.push_back(w);
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
-}
-
-double shared_share(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-    if (a.empty() || b.empty()) return 0.0;
-    std::size_t found = 0;
-    for (std::uint32_t w : b) found += std::binary_search(a.begin(), a.end(), w) ? 1 : 0;
-    return static_cast<double>(found) / static_cast<double>(b.size());
-}
-
 // How two readings' bytes compare: two readings of one block hold mostly the same bytes
 // however damaged, two blocks of different bytes as few as chance gives (1 in 256).
 enum class Likeness { same, unlike, unknown };
@@ -171,8 +176,7 @@ Likeness likeness(const Block& x, const Block& y) {
     // runs of bits still tell.
     const std::vector<std::uint8_t>&u = *x.ballot, &v = *y.ballot;
     const bool near_in_length = std::max(u.size(), v.size()) <= std::min(u.size(), v.size()) * 21 / 20 + 2;
-    if (!(x.good && y.good) && near_in_length && std::min(u.size(), v.size()) >= kTellingBytes &&
-        shared_share(windows_of(u, kShiftedBytes), windows_of(v, kShiftedBytes)) >= kAlikeShare)
+    if (!(x.good && y.good) && near_in_length && x.runs && y.runs && shared_share(*x.runs, *y.runs) >= kAlikeShare)
         return Likeness::same;
     return share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
 }
@@ -200,19 +204,22 @@ double similarity(const Block& x, const Block& y) {
 std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> align(const std::vector<Slot>& slots,
                                                                                      const std::vector<Block>& blocks) {
     const std::size_t n = slots.size(), m = blocks.size();
+    // Each pair's similarity once: the path back takes the same steps the table did.
+    std::vector<std::vector<double>> alike(n, std::vector<double>(m, 0.0));
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < m; ++j) alike[i][j] = similarity(slots[i].representative(), blocks[j]);
     std::vector<std::vector<double>> best(n + 1, std::vector<double>(m + 1, 0.0));
     for (std::size_t i = 1; i <= n; ++i)
         for (std::size_t j = 1; j <= m; ++j) {
             const double gap_i = best[i - 1][j] + (j == m ? 0.0 : kGap);
             const double gap_j = best[i][j - 1] + (i == n ? 0.0 : kGap);
-            const double match = best[i - 1][j - 1] + similarity(slots[i - 1].representative(), blocks[j - 1]);
+            const double match = best[i - 1][j - 1] + alike[i - 1][j - 1];
             best[i][j] = std::max({gap_i, gap_j, match});
         }
     std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> path;
     std::size_t i = n, j = m;
     while (i > 0 || j > 0) {
-        if (i > 0 && j > 0 &&
-            best[i][j] == best[i - 1][j - 1] + similarity(slots[i - 1].representative(), blocks[j - 1])) {
+        if (i > 0 && j > 0 && best[i][j] == best[i - 1][j - 1] + alike[i - 1][j - 1]) {
             path.push_back({i - 1, j - 1});
             --i, --j;
         } else if (i > 0 && (j == 0 || best[i][j] == best[i - 1][j] + (j == m ? 0.0 : kGap))) {
