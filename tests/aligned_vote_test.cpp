@@ -90,6 +90,21 @@ TEST(AlignedVote, ThreeReadingsEachWrongInOnePlaceAreSettledByTheOtherTwo) {
     EXPECT_EQ(*voted, block());
 }
 
+TEST(AlignedVote, AReadingThatBeganWithinThePilotIsAlignedFromTheBlocksStart) {
+    const Bits truth = bits_of_bytes(block());
+    // One reading holds 150 bits of the pilot read as bits before the block (noise hid the
+    // pilot's end), far more than the alignment's band, and lost a bit later on; the other is
+    // wrong in one bit near its end.
+    Bits early(150);
+    for (std::size_t k = 0; k < early.size(); ++k) early[k] = k % 5 != 0;
+    Bits a = lost(truth, 1800);
+    a.insert(a.begin(), early.begin(), early.end());
+    const Bits b = flipped(truth, 3000);
+    const auto voted = vote({reading(a, {1950}), reading(b, {3000})}, block().size());
+    ASSERT_TRUE(voted);
+    EXPECT_EQ(*voted, block());
+}
+
 TEST(AlignedVote, WhatNoReadingHoldsIsNotMadeUp) {
     const Bits truth = bits_of_bytes(block());
     // Both lost the same bit: no version of the place holds it, and no way checks out.

@@ -214,6 +214,27 @@ TEST(MergeCaptures, TheVoteTakesTheLengthAnnouncedInAnyRecording) {
     expect_block_1_voted_whole(a, b, blocks);
 }
 
+TEST(MergeCaptures, AHeaderTheLoaderLostInADropoutIsVotedAsTheDemodulatorReadItOnThrough) {
+    const std::vector<ByteVec> blocks = two_programs(31);
+    FoundTape a = read_tape(blocks), b = read_tape(blocks), c = read_tape(blocks);
+    // In one recording the loader's reading of the second header ended at a dropout after
+    // seven bytes; the demodulator read on through it, weakly and wrong in three bits there.
+    std::vector<int> through = bits_of_block(blocks[2]);
+    for (std::size_t i : {58, 62, 67}) through[i] ^= 1;
+    read_as(a, 2, through, 56, 72);
+    FoundBlock& f = *blocks_in(a)[2]->block;
+    f.block = f.block.loader->with_bytes(f.block, std::vector<std::uint8_t>(blocks[2].begin(), blocks[2].begin() + 7));
+    f.confidence.resize(7 * 8);
+    // Another read it wrong in other bits; the third heard that stretch and read nothing.
+    damage(b, 2, {8 * 12 + 1, 8 * 15 + 5});
+    drop(c, 2);
+    const Merged m = merge_captures({capture("a", a), capture("b", b), capture("c", c)});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.voted, 1);
+    EXPECT_EQ(m.counts.bad, 0);
+}
+
 TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     const std::vector<ByteVec> blocks = two_programs(7);
     // One reading is wrong in the same bit of two bytes: it checks out all the same.
@@ -234,6 +255,19 @@ TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     FoundTape merged_h = h.tape;
     EXPECT_EQ(bytes_of(merged_h), blocks);
     EXPECT_EQ(h.counts.conflicts, 1);
+
+    // A header read wrong from its fifteenth byte on that checks out all the same, too unlike
+    // the tape's to be matched with it: its data begins where theirs does, so it is one block.
+    FoundTape tail = read_tape(blocks);
+    FoundBlock& t = *blocks_in(tail)[2]->block;
+    std::vector<std::uint8_t> other = t.block.data;
+    other[14] ^= 0x5A, other[15] ^= 0xA5, other[16] ^= 0xFF;
+    t.block = t.block.loader->with_bytes(t.block, other);
+    ASSERT_TRUE(block_checks_out(t.block));
+    const Merged tm = merge_captures({capture("a", tail), capture("b", read_tape(blocks)), capture("c", read_tape(blocks))});
+    FoundTape merged_t = tm.tape;
+    EXPECT_EQ(bytes_of(merged_t), blocks);
+    EXPECT_EQ(tm.counts.conflicts, 1);
 
     // A header read from a bit before its start (a 0 bit more in front, its last bit lost),
     // which checks out where the checksum's lowest bit is 0.

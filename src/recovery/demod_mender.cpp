@@ -316,10 +316,11 @@ void DemodMender::put(const Place& p, BlockReading&& r, const std::string& note,
     if (p.over.empty()) insert_in_order(tape, std::move(entry));
 }
 
-// A reading that fails where one bad block stands, as long as that block should be, is kept
-// beside it with the confidence of every bit.
+// A reading that fails where a bad block stands, as long as that block should be, is kept
+// beside it with the confidence of every bit; where a dropout split the block into
+// fragments, beside the first of them, which the reading reaches past.
 void DemodMender::keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const {
-    if (p.over.size() != 1 || !r.block.counted || r.block.data.size() < kFewestBytes) return;
+    if (p.over.empty() || !r.block.counted || r.block.data.size() < kFewestBytes) return;
     const std::int32_t length = static_cast<std::int32_t>(r.block.data.size());
     FoundBlock& bad = *tape[p.over.front()].block;
     if ((p.wanted >= 0 && length != p.wanted) || bits.bits.size() < r.block.data.size() * 8) return;

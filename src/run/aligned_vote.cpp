@@ -38,6 +38,7 @@ Bits bits_of(const VoteReading& r) {
 struct Aligned {
     const VoteReading* reading = nullptr;
     Bits bits;
+    std::size_t skipped = 0;  // the reading's bits before these: read before the block began
     // at[i]: where the bits the reading holds for bit i of the backbone begin (those it gained
     // before it first); at[n] where what it holds past the backbone's end begins, at[n + 1] its end.
     std::vector<std::size_t> at;
@@ -104,6 +105,27 @@ std::optional<std::vector<std::size_t>> align(const Bits& b, const Bits& r) {
     return at;
 }
 
+// The bits a reading holds before the backbone's first, more than the alignment's band can
+// take up: a pilot read on as bits where noise hid its end. Found where one of the backbone's
+// first runs of bits lies in the reading, at the first such run found there once only.
+constexpr std::size_t kRunBits = 32, kRuns = 16, kRunStep = 64, kMostRunIn = 4096;
+std::size_t run_in(const Bits& backbone, const Bits& r) {
+    for (std::size_t k = 0; k < kRuns; ++k) {
+        const std::size_t a = k * kRunStep;
+        if (a + kRunBits > backbone.size()) break;
+        const auto run = backbone.begin() + static_cast<std::ptrdiff_t>(a);
+        std::optional<std::size_t> found;
+        bool once = true;
+        for (std::size_t p = a; p + kRunBits <= r.size() && p <= a + kMostRunIn && once; ++p) {
+            if (!std::equal(run, run + static_cast<std::ptrdiff_t>(kRunBits), r.begin() + static_cast<std::ptrdiff_t>(p))) continue;
+            once = !found;
+            found = p;
+        }
+        if (found && once) return *found - a > static_cast<std::size_t>(kBand) / 2 ? *found - a : 0;
+    }
+    return 0;
+}
+
 float confidence_of(const VoteReading& r, std::size_t k, float plain) {
     return k < r.confidence.size() ? r.confidence[k] : plain;
 }
@@ -129,7 +151,7 @@ double sureness(const Aligned& a, std::size_t from, std::size_t to, float plain)
     const std::size_t y = std::min(a.bits.size(), a.at[to] + kAround);
     if (y <= x) return plain;
     double sum = 0.0;
-    for (std::size_t k = x; k < y; ++k) sum += confidence_of(*a.reading, k, plain);
+    for (std::size_t k = x; k < y; ++k) sum += confidence_of(*a.reading, k + a.skipped, plain);
     return sum / static_cast<double>(y - x);
 }
 
@@ -208,14 +230,16 @@ std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteRead
     if (readings.size() < 2 || length == 0) return std::nullopt;
     const std::size_t first = backbone_of(readings, length, plain);
     std::vector<Aligned> all;
-    all.push_back({&readings[first], bits_of(readings[first]), {}});
+    all.push_back({&readings[first], bits_of(readings[first]), 0, {}});
     all.front().at.resize(all.front().bits.size() + 2);
     for (std::size_t i = 0; i < all.front().at.size(); ++i) all.front().at[i] = std::min(i, all.front().bits.size());
     for (std::size_t r = 0; r < readings.size(); ++r) {
         if (r == first || readings[r].bits == 0) continue;
         Bits bits = bits_of(readings[r]);
+        const std::size_t skipped = run_in(all.front().bits, bits);
+        bits.erase(bits.begin(), bits.begin() + static_cast<std::ptrdiff_t>(skipped));
         std::optional<std::vector<std::size_t>> at = align(all.front().bits, bits);
-        if (at) all.push_back({&readings[r], std::move(bits), std::move(*at)});
+        if (at) all.push_back({&readings[r], std::move(bits), skipped, std::move(*at)});
     }
     if (all.size() < 2) return std::nullopt;
     const std::vector<Place> where = places(all, plain);

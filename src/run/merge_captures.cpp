@@ -119,7 +119,7 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         x.announced = b.loader->held_to_announced_length ? announced : -1;
         // A header where its header's data was due is the next header, that data lost.
         const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
-        x.good = block_checks_out(b) && !looks_like_noise(b) &&
+        x.good = block_checks_out(b) && !looks_like_noise(b) && !pilot_read_as_bits(b) &&
                  (x.announced < 0 || static_cast<std::int32_t>(b.data.size()) == x.announced || header);
         if (i + 1 < c.tape.size() && c.rate > 0) {
             const FoundPilot& next = c.tape[i + 1];
@@ -127,7 +127,10 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         }
         const std::int32_t length = static_cast<std::int32_t>(b.data.size());
         if (x.good || length >= 3) announced = b.loader->announces != nullptr ? b.loader->announces(b) : -1;
-        if (noise != nullptr && !x.good && b.data.size() < kFewestCompared && x.announced != length) {
+        // Judged by the demodulator's reading where there is one: a dropout may have cut the
+        // loader's reading of a block short that the demodulator read on through.
+        const std::size_t held = std::max(b.data.size(), x.ballot->size());
+        if (noise != nullptr && !x.good && held < kFewestCompared && x.announced != length) {
             noise->insert({index, i});
             continue;
         }
@@ -163,20 +166,31 @@ bool one_block_misread(const Block& a, const Block& b) {
 // however damaged, two blocks of different bytes as few as chance gives (1 in 256).
 enum class Likeness { same, unlike, unknown };
 
-Likeness likeness(const Block& x, const Block& y) {
-    const std::vector<std::uint8_t>&a = x.block->data, &b = y.block->data;
-    if (x.good && y.good && (a == b || one_block_misread(x, y))) return Likeness::same;
+// A reading as the matching compares it: one that checks out as it is, a bad one as the
+// demodulator read it, where it did (a dropout may have cut the loader's reading short).
+const std::vector<std::uint8_t>& compared(const Block& b) { return b.good ? b.block->data : *b.ballot; }
+
+// The share of their first bytes two readings hold alike, where they have enough to tell.
+std::optional<double> equal_share(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     const std::size_t n = std::min({a.size(), b.size(), kBytesCompared});
-    if (n < kFewestCompared) return Likeness::unknown;
+    if (n < kFewestCompared) return std::nullopt;
     std::size_t equal = 0;
     for (std::size_t i = 0; i < n; ++i) equal += a[i] == b[i] ? 1 : 0;
-    const double share = static_cast<double>(equal) / static_cast<double>(n);
+    return static_cast<double>(equal) / static_cast<double>(n);
+}
+
+Likeness likeness(const Block& x, const Block& y) {
+    const std::vector<std::uint8_t>&a = compared(x), &b = compared(y);
+    if (x.good && y.good && (a == b || one_block_misread(x, y))) return Likeness::same;
+    const std::optional<double> equal = equal_share(a, b);
+    if (!equal) return Likeness::unknown;
+    const double share = *equal;
     if (share >= kSameShare) return Likeness::same;
     // A bad reading that lost or gained a bit early on has every byte after it shifted: its
     // runs of bits still tell.
-    const std::vector<std::uint8_t>&u = *x.ballot, &v = *y.ballot;
-    const bool near_in_length = std::max(u.size(), v.size()) <= std::min(u.size(), v.size()) * 21 / 20 + 2;
-    if (!(x.good && y.good) && near_in_length && x.runs && y.runs && shared_share(*x.runs, *y.runs) >= kAlikeShare)
+    // So has one cut short, most of whose runs the whole one holds.
+    if (!(x.good && y.good) && x.runs && y.runs &&
+        std::max(shared_share(*x.runs, *y.runs), shared_share(*y.runs, *x.runs)) >= kAlikeShare)
         return Likeness::same;
     return share < kUnlikeShare ? Likeness::unlike : Likeness::unknown;
 }
@@ -188,7 +202,7 @@ double similarity(const Block& x, const Block& y) {
     const Likeness bytes = likeness(x, y);
     if (bytes == Likeness::same) s += x.good && y.good && a.data == b.data ? 10.0 : 6.0;
     if (bytes == Likeness::unlike) s -= 6.0;
-    const double la = static_cast<double>(a.data.size()), lb = static_cast<double>(b.data.size());
+    const double la = static_cast<double>(compared(x).size()), lb = static_cast<double>(compared(y).size());
     if (la == lb) s += 3.0;
     else if (std::fabs(la - lb) <= 0.05 * std::max(la, lb)) s += 1.0;
     else if (x.good && y.good) s -= 4.0;
@@ -234,15 +248,17 @@ std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> a
     return path;
 }
 
-// Whether two readings are of one block: the same bytes, or most of their runs of bits in
-// common, where they are long enough to tell. A bad reading is compared as the demodulator
+// Whether two readings are of one block: the same bytes, or (bad ones) most bytes alike in
+// their places, or most of their runs of bits in common, where they are long enough to tell. A bad reading is compared as the demodulator
 // read it, where it did; and one cut short holds runs of bits the other holds, though the
 // other holds many more.
 bool alike(const Block& a, const Block& b) {
     const std::size_t n = std::min(a.block->data.size(), b.block->data.size());
     if (n >= kFewestCompared && a.block->data == b.block->data) return true;
     if (a.good && b.good) return n >= kTellingBytes && shared_share(windows_of(a.block->data), windows_of(b.block->data)) >= kAlikeShare;
-    if (std::min(a.ballot->size(), b.ballot->size()) < kTellingBytes) return false;
+    if (std::min(a.ballot->size(), b.ballot->size()) < kFewestCompared) return false;
+    // Most bytes alike: noise read twice never is.
+    if (equal_share(*a.ballot, *b.ballot).value_or(0.0) >= kSameShare) return true;
     const std::vector<std::uint32_t> x = windows_of(*a.ballot), y = windows_of(*b.ballot);
     return std::max(shared_share(x, y), shared_share(y, x)) >= kAlikeShare;
 }
@@ -600,36 +616,43 @@ double data_seconds(const std::vector<Capture>& captures, const Block& b) {
 // from the nearest one, give or take how far two speeds may differ.
 constexpr double kSpeedsApart = 0.03, kTimeMargin = 0.05;  // a share of the time carried; seconds
 constexpr double kSpeedMeasured = 0.002;                   // the same, with the speeds measured
-bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
+// Where a reading's data begins (at seconds `t` in its own recording, in slot i) would lie in
+// another recording, with the margin the carrying leaves; none where no slot tells.
+struct Carried {
+    double there = 0.0, margin = 0.0;
+};
+std::optional<Carried> carried_to(const std::vector<Slot>& slots, std::size_t i, const Block& mine, std::size_t other,
+                                  const std::vector<Capture>& captures) {
     // Anchored where the data begins: a pilot's start is where noise let it be found first.
     const auto start = [&](const Block& b) { return data_seconds(captures, b); };
     const double t = start(mine);
+    // The nearest slots both read, before and after this one (its own tells nothing).
+    std::optional<std::pair<const Block*, const Block*>> before, after;
+    for (std::size_t k = 0; k < slots.size(); ++k) {
+        const Block *a = nullptr, *b = nullptr;
+        for (const Block& r : slots[k].readings) {
+            if (r.at.capture == mine.at.capture) a = &r;
+            if (r.at.capture == other) b = &r;
+        }
+        if (a == nullptr || b == nullptr || k == i) continue;
+        if (k < i) before = {a, b};
+        else if (!after) after = {a, b};
+    }
+    if (before && after && start(*after->first) > start(*before->first)) {
+        const double speed = (start(*after->second) - start(*before->second)) / (start(*after->first) - start(*before->first));
+        return Carried{start(*before->second) + (t - start(*before->first)) * speed,
+                       kTimeMargin + kSpeedMeasured * std::fabs(t - start(*before->first))};
+    }
+    if (!before && !after) return std::nullopt;
+    const auto& [a, b] = before ? *before : *after;
+    return Carried{start(*b) + (t - start(*a)), kTimeMargin + kSpeedsApart * std::fabs(t - start(*a))};
+}
+
+bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
     for (std::size_t other = 0; other < captures.size(); ++other) {
         if (other == mine.at.capture) continue;
-        // The nearest slots both read, before and after this one (its own tells nothing).
-        std::optional<std::pair<const Block*, const Block*>> before, after;
-        for (std::size_t k = 0; k < slots.size(); ++k) {
-            const Block *a = nullptr, *b = nullptr;
-            for (const Block& r : slots[k].readings) {
-                if (r.at.capture == mine.at.capture) a = &r;
-                if (r.at.capture == other) b = &r;
-            }
-            if (a == nullptr || b == nullptr || k == i) continue;
-            if (k < i) before = {a, b};
-            else if (!after) after = {a, b};
-        }
-        double there = 0.0, margin = kTimeMargin;
-        if (before && after && start(*after->first) > start(*before->first)) {
-            const double speed = (start(*after->second) - start(*before->second)) / (start(*after->first) - start(*before->first));
-            there = start(*before->second) + (t - start(*before->first)) * speed;
-            margin += kSpeedMeasured * std::fabs(t - start(*before->first));
-        } else if (before || after) {
-            const auto& [a, b] = before ? *before : *after;
-            there = start(*b) + (t - start(*a));
-            margin += kSpeedsApart * std::fabs(t - start(*a));
-        } else {
-            continue;
-        }
+        const std::optional<Carried> c = carried_to(slots, i, mine, other, captures);
+        if (!c) continue;
         // Only a block the other recording surely heard tells: one that checks out, or a long
         // reading that is not a pilot read on as bits (noise read as a block tells nothing).
         const Capture& o = captures[other];
@@ -640,10 +663,38 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
                               (heard.data.size() >= kProvenBytes && !pilot_read_as_bits(heard));
             if (!sure) continue;
             const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
-            if (from - margin <= there && there + margin <= to && std::fabs(there - data) > margin) return true;
+            if (from - c->margin <= c->there && c->there + c->margin <= to && std::fabs(c->there - data) > c->margin) return true;
         }
     }
     return false;
+}
+
+// Whether two slots, next to each other in the tape's order and with no recording in both,
+// hold readings whose data begins at one place: readings of one block that the matching told
+// apart (two that check out with other bytes, one of them read wrong), which the choice
+// between them then settles.
+bool one_place(const std::vector<Slot>& slots, std::size_t i, std::size_t j, const std::vector<Capture>& captures) {
+    for (const Block& a : slots[i].readings)
+        for (const Block& b : slots[j].readings)
+            if (a.at.capture == b.at.capture) return false;
+    for (const Block& a : slots[i].readings)
+        for (const Block& b : slots[j].readings) {
+            const std::optional<Carried> c = carried_to(slots, i, a, b.at.capture, captures);
+            if (c && std::fabs(c->there - data_seconds(captures, b)) <= c->margin) return true;
+        }
+    return false;
+}
+
+void join_one_place(std::vector<Slot>& slots, const std::vector<Capture>& captures) {
+    for (std::size_t i = 0; i + 1 < slots.size();) {
+        if (!one_place(slots, i, i + 1, captures)) {
+            ++i;
+            continue;
+        }
+        std::vector<Block>& into = slots[i].readings;
+        into.insert(into.end(), slots[i + 1].readings.begin(), slots[i + 1].readings.end());
+        slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    }
 }
 
 // The slots in the order of the tape. The matching keeps each recording's blocks in their
@@ -724,6 +775,7 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
         }
     }
     order_by_time(slots, captures);
+    join_one_place(slots, captures);
     // Readings that check out but prove nothing (not a header, nor of an announced length, nor
     // long) are fragments where they lie within a block another recording read.
     for (std::size_t i = 0; i < slots.size(); ++i)
