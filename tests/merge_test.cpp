@@ -401,6 +401,23 @@ TEST(MergeCaptures, BlocksOnlyOneRecordingReadAreMergedInTheTapesOrder) {
     EXPECT_EQ(m.counts.blocks, 3);
 }
 
+TEST(MergeCaptures, ARecordingThatSharesNoBlockWithTheOthersIsPutWhereItsTimeSays) {
+    const std::vector<ByteVec> blocks = two_programs(37);
+    // Two recordings read the first header badly, one losing a bit early and one gaining
+    // three, so hardly a byte is where the tape has it; the third holds that header alone,
+    // read well, and shares no block with them.
+    FoundTape a = read_tape(blocks), b = read_tape(blocks), c = read_tape(blocks);
+    std::vector<int> lost = bits_of_block(blocks[0]), gained = lost;
+    lost.erase(lost.begin() + 20);
+    gained.insert(gained.begin() + 30, {1, 1, 0});
+    read_as(a, 0, lost, 19, 22);
+    read_as(b, 0, gained, 30, 33);
+    for (std::size_t k = 3; k >= 1; --k) drop(c, k);
+    const Merged m = merge_captures({capture("a", a), capture("b", b), capture("c", c)});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+}
+
 TEST(MergeCaptures, ARecordingOfAnotherTapeIsRefusedOrWithPartialPassedOver) {
     const std::vector<ByteVec> blocks = two_programs(9);
     std::vector<ByteVec> other = {rom_header("OTHER", 3, 500), with_checksum(0xFF, pattern_bytes(500, 1)),

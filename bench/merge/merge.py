@@ -67,6 +67,19 @@ def played(cache, tape, sigma, seed, out):
                 "--dropouts", 40, "--dropout-ms", 30, "--seed", seed], out)
 
 
+def warped(cache, tape, sigma, seed, out):
+    """Another deck: wow and flutter, running 1 % fast (sox's speed effect), lowpassed by sox
+    and at 0.8 of the level."""
+    rate = d.base_rate("py")
+    tmp = d.part(out)
+    try:
+        d.filtered(d.clean(cache, "py", tape, wow=0.5, flutter=0.2, seed=seed), tmp, "speed", "1.01", "lowpass", "3000",
+                   "rate", rate)
+        d.mix(out, tmp, sigma, d.noise(cache, seed, rate), gain=0.8)
+    finally:
+        os.remove(tmp)
+
+
 # Each set: three recordings, (how, sigma, seed). The seeds differ from the sweep's tuning ones.
 SETS = {
     "sox": [(noisy, 1.0, 11), (dropped, 0.3, 12), (dull, 0.25, 13)],
@@ -84,6 +97,10 @@ SETS = {
     "sixty-4": [(noisy, 1.2, 84), (dropped, 0.28, 85), (dull, 0.3, 86)],
     "sixty-5": [(noisy, 1.2, 87), (dropped, 0.28, 88), (dull, 0.3, 89)],
     "vote-sixty": [(noisy, 1.2, 61), (noisy, 1.2, 62)],
+    # Held out: never looked at while the merge was tuned (other seeds, and a deck of its own).
+    "held": [(noisy, 1.2, 91), (dropped, 0.28, 92), (dull, 0.3, 93)],
+    "held-2": [(noisy, 1.2, 94), (dropped, 0.28, 95), (dull, 0.3, 96)],
+    "held-deck": [(warped, 0.9, 97), (dropped, 0.28, 98), (warped, 0.9, 99)],
 }
 
 

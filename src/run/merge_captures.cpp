@@ -617,9 +617,10 @@ double data_seconds(const std::vector<Capture>& captures, const Block& b) {
 constexpr double kSpeedsApart = 0.03, kTimeMargin = 0.05;  // a share of the time carried; seconds
 constexpr double kSpeedMeasured = 0.002;                   // the same, with the speeds measured
 // Where a reading's data begins (at seconds `t` in its own recording, in slot i) would lie in
-// another recording, with the margin the carrying leaves; none where no slot tells.
+// another recording, with the margin the carrying leaves.
 struct Carried {
     double there = 0.0, margin = 0.0;
+    bool guessed = false;  // no slot tells: the two recordings taken to begin together
 };
 std::optional<Carried> carried_to(const std::vector<Slot>& slots, std::size_t i, const Block& mine, std::size_t other,
                                   const std::vector<Capture>& captures) {
@@ -643,7 +644,7 @@ std::optional<Carried> carried_to(const std::vector<Slot>& slots, std::size_t i,
         return Carried{start(*before->second) + (t - start(*before->first)) * speed,
                        kTimeMargin + kSpeedMeasured * std::fabs(t - start(*before->first))};
     }
-    if (!before && !after) return std::nullopt;
+    if (!before && !after) return Carried{t, kTimeMargin + kSpeedsApart * t, true};
     const auto& [a, b] = before ? *before : *after;
     return Carried{start(*b) + (t - start(*a)), kTimeMargin + kSpeedsApart * std::fabs(t - start(*a))};
 }
@@ -652,7 +653,7 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
     for (std::size_t other = 0; other < captures.size(); ++other) {
         if (other == mine.at.capture) continue;
         const std::optional<Carried> c = carried_to(slots, i, mine, other, captures);
-        if (!c) continue;
+        if (!c || c->guessed) continue;
         // Only a block the other recording surely heard tells: one that checks out, or a long
         // reading that is not a pilot read on as bits (noise read as a block tells nothing).
         const Capture& o = captures[other];
@@ -677,10 +678,14 @@ bool one_place(const std::vector<Slot>& slots, std::size_t i, std::size_t j, con
     for (const Block& a : slots[i].readings)
         for (const Block& b : slots[j].readings)
             if (a.at.capture == b.at.capture) return false;
+    const auto stands = [](const Slot& s) { return std::any_of(s.readings.begin(), s.readings.end(), [](const Block& b) { return b.stands(); }); };
+    const bool both_stand = stands(slots[i]) && stands(slots[j]);
     for (const Block& a : slots[i].readings)
         for (const Block& b : slots[j].readings) {
             const std::optional<Carried> c = carried_to(slots, i, a, b.at.capture, captures);
-            if (c && std::fabs(c->there - data_seconds(captures, b)) <= c->margin) return true;
+            // Where no slot tells, two blocks that both check out are never taken for one.
+            if (!c || (c->guessed && both_stand)) continue;
+            if (std::fabs(c->there - data_seconds(captures, b)) <= c->margin) return true;
         }
     return false;
 }
@@ -701,8 +706,8 @@ void join_one_place(std::vector<Slot>& slots, const std::vector<Capture>& captur
 // order, but where a recording's blocks match none of the others' it may put them before or
 // after the others' as well: each slot is put where its data begins on the timeline of the
 // recording with the most readings, carried over from the blocks that both recordings read
-// either side of it (or the nearest one). A slot whose time nothing tells stays after the
-// slot before it.
+// either side of it (or the nearest one), or at its own time where its recording shares no
+// slot with that one.
 void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& captures) {
     const auto start = [&](const Block& b) { return data_seconds(captures, b); };
     std::vector<std::size_t> held(captures.size(), 0);
@@ -722,6 +727,9 @@ void order_by_time(std::vector<Slot>& slots, const std::vector<Capture>& capture
     const auto carried = [&](const Block& b) -> std::optional<double> {
         const auto& a = anchors[b.at.capture];
         const double t = start(b);
+        // A recording that shares no slot with the reference is taken to begin with it:
+        // nothing tells otherwise, and the matching's place for it is a guess as well.
+        if (a.empty()) return t;
         const auto after = std::lower_bound(a.begin(), a.end(), std::pair{t, -1e300});
         if (after != a.end() && after != a.begin() && after->first > std::prev(after)->first) {
             const auto before = std::prev(after);
