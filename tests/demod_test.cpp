@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "conversion/context.hpp"
+#include "conversion/driver.hpp"
+#include "core/byte_bits.hpp"
 #include "demod/channel.hpp"
 #include "demod/demodulator.hpp"
 #include "demod/signal.hpp"
@@ -15,6 +18,7 @@
 #include "formats/tap_file.hpp"
 #include "loaders/registry.hpp"
 #include "recovery/bit_mending.hpp"
+#include "recovery/header_start.hpp"
 #include "recovery/retry.hpp"
 #include "recovery/run_on.hpp"
 #include "support.hpp"
@@ -363,6 +367,60 @@ TEST(DemodMending, APilotReadAsBitsIsNoBlockButTheSameBytesAtDataSpeedAre) {
     b.timings.bit1 = 2168;
     std::fill(b.data.begin(), b.data.begin() + 100, std::uint8_t{0x5A});
     EXPECT_FALSE(pilot_read_as_bits(b));
+}
+
+// A header read from two bits before its start (two of the opening zero bits more, its last two
+// lost) or one bit after it (its first zero bit lost, a 0 of what follows taken in), which
+// checks out all the same, announcing another length: the block after it tells which start
+// is the header's.
+TEST(DemodMending, AHeaderReadFromABitOrTwoOffItsStartIsReadFromItsStartWhenTheBlockAfterItSaysSo) {
+    // A block as a conversion reads it, with other bytes put in.
+    const DecodedBlock read_well = [] {
+        ImageBuilder image;
+        image.standard(rom_header("ANY", 3, 10), 1000);
+        auto cx = fresh_context();
+        EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes())));
+        FoundTape tape;
+        ConversionHooks hooks;
+        hooks.found = &tape;
+        run_conversion(*cx, hooks);
+        for (const FoundPilot& f : tape)
+            if (f.block && f.block->block.counted) return f.block->block;
+        return DecodedBlock{};
+    }();
+    ASSERT_NE(read_well.loader, nullptr);
+    const auto block_of = [&](const ByteVec& bytes) { return read_well.loader->with_bytes(read_well, bytes); };
+    // A reading `shift` bits later than the header's start (earlier where negative), bits
+    // before the header 0 and those after it `after`.
+    const auto read_from = [](const ByteVec& header, int shift, int after) {
+        ByteVec out(header.size(), 0);
+        const auto n = static_cast<int>(header.size() * 8);
+        for (int i = 0; i < n; ++i) {
+            const int k = i + shift;
+            const int bit = k < 0 ? 0 : k >= n ? after : bit_of(header, static_cast<std::size_t>(k));
+            out[static_cast<std::size_t>(i / 8)] |= static_cast<std::uint8_t>(bit << (7 - i % 8));
+        }
+        return out;
+    };
+    for (const auto& [shift, after] : {std::pair{-2, 0}, std::pair{1, 0}}) {
+        // A name for which the reading from that start checks out.
+        ByteVec header, read;
+        for (char c = 'A'; c <= 'Z'; ++c) {
+            header = rom_header(std::string("SHIFT") + c, 3, 700);
+            read = read_from(header, shift, after);
+            if (block_checks_out(block_of(read))) break;
+        }
+        const DecodedBlock wrong = block_of(read);
+        ASSERT_TRUE(block_checks_out(wrong)) << shift;
+        ASSERT_NE(wrong.loader->announces(wrong), 702) << shift;
+        const std::optional<HeaderFromItsStart> mended = header_from_its_start(wrong, 702);
+        ASSERT_TRUE(mended) << shift;
+        EXPECT_EQ(mended->block.data, header);
+        EXPECT_EQ(mended->shift, -shift);
+        // Where the block after it has the length it announces, or one no start gives, it stays.
+        EXPECT_FALSE(header_from_its_start(wrong, wrong.loader->announces(wrong)));
+        EXPECT_FALSE(header_from_its_start(wrong, 1234));
+    }
 }
 
 // A mono 16-bit WAV file of a signal.

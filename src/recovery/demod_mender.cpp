@@ -13,6 +13,7 @@
 #include "loaders/registry.hpp"
 #include "recovery/bit_mending.hpp"
 #include "recovery/classic_levels.hpp"
+#include "recovery/header_start.hpp"
 #include "recovery/retry.hpp"
 #include "recovery/run_on.hpp"
 
@@ -218,6 +219,35 @@ void DemodMender::mend(FoundTape& tape) {
         if (pass == 0 && only_rom_blocks()) keep_classic_blocks(tape);
         for (const Stretch& s : stretches_to_read(tape)) read_stretch(s, tape, read_);
         if (notes_.size() == taken) break;
+    }
+    read_headers_from_their_start(tape);
+}
+
+// A header that checks out but announces another length than the block after it was read
+// well at is read from the starts near its own (see header_from_its_start).
+void DemodMender::read_headers_from_their_start(FoundTape& tape) {
+    const auto well_read = [](const DecodedBlock& b) {
+        return block_checks_out(b) && b.data.size() >= kFewestBytes && !looks_like_noise(b) && !pilot_read_as_bits(b);
+    };
+    const auto announces = [](const DecodedBlock& b) { return b.loader->announces != nullptr ? b.loader->announces(b) : -1; };
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+        if (!counted(tape[i]) || !well_read(tape[i].block->block) || announces(tape[i].block->block) < 0) continue;
+        std::size_t j = i + 1;
+        while (j < tape.size() && (!counted(tape[j]) || looks_like_noise(tape[j].block->block))) ++j;
+        if (j == tape.size()) continue;
+        const DecodedBlock& next = tape[j].block->block;
+        // A header after a header is the next one, this one's data lost.
+        if (!well_read(next) || announces(next) >= 0) continue;
+        FoundBlock& header = *tape[i].block;
+        std::optional<HeaderFromItsStart> mended = header_from_its_start(header.block, static_cast<std::int32_t>(next.data.size()));
+        if (!mended) continue;
+        const int bits = std::abs(mended->shift);
+        notes_.push_back("a start " + std::to_string(bits) + (bits == 1 ? " bit " : " bits ") + (mended->shift > 0 ? "later" : "earlier") +
+                         ", where it announces the length of the block after it");
+        header.block = std::move(mended->block);
+        header.seen.retry = {true, notes_.back().c_str()};
+        header.confidence.clear();
+        header.soft.reset();
     }
 }
 

@@ -59,6 +59,7 @@ private:
     std::optional<Place> place_for(const FoundTape& tape, double from, double data_from, double to, LoaderSet& loaders) const;
     bool fits(const Place& p, const BlockReading& r) const;
     void leave_out_run_ons(FoundTape& tape);
+    void read_headers_from_their_start(FoundTape& tape);
     void keep_soft(const Place& p, const BlockReading& r, const demod::DataReading& bits, FoundTape& tape) const;
     void keep_unread(const Place& p, BlockReading&& r, const demod::DataReading& bits, FoundTape& tape);
     void put(const Place& p, BlockReading&& r, const std::string& note, std::optional<float> weakest_bit,
