@@ -369,6 +369,19 @@ TEST(DemodMending, APilotReadAsBitsIsNoBlockButTheSameBytesAtDataSpeedAre) {
     EXPECT_FALSE(pilot_read_as_bits(b));
 }
 
+// The tape a conversion reads from a clean recording of one block.
+FoundTape tape_read_from(const ByteVec& block) {
+    ImageBuilder image;
+    image.standard(block, 1000);
+    auto cx = fresh_context();
+    EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes())));
+    FoundTape tape;
+    ConversionHooks hooks;
+    hooks.found = &tape;
+    run_conversion(*cx, hooks);
+    return tape;
+}
+
 // A header read from two bits before its start (two of the opening zero bits more, its last two
 // lost) or one bit after it (its first zero bit lost, a 0 of what follows taken in), which
 // checks out all the same, announcing another length: the block after it tells which start
@@ -376,15 +389,7 @@ TEST(DemodMending, APilotReadAsBitsIsNoBlockButTheSameBytesAtDataSpeedAre) {
 TEST(DemodMending, AHeaderReadFromABitOrTwoOffItsStartIsReadFromItsStartWhenTheBlockAfterItSaysSo) {
     // A block as a conversion reads it, with other bytes put in.
     const DecodedBlock read_well = [] {
-        ImageBuilder image;
-        image.standard(rom_header("ANY", 3, 10), 1000);
-        auto cx = fresh_context();
-        EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes())));
-        FoundTape tape;
-        ConversionHooks hooks;
-        hooks.found = &tape;
-        run_conversion(*cx, hooks);
-        for (const FoundPilot& f : tape)
+        for (const FoundPilot& f : tape_read_from(rom_header("ANY", 3, 10)))
             if (f.block && f.block->block.counted) return f.block->block;
         return DecodedBlock{};
     }();
@@ -510,17 +515,7 @@ TEST(DemodConvert, ABlockReadOnIntoNoiseIsReadAtItsAnnouncedLength) {
     longer.push_back(0x5A);  // a byte of noise after the block
 
     // The cut itself: only a bad block a few bytes too long whose announced bytes check out.
-    const FoundTape read = [&] {
-        ImageBuilder image;
-        image.standard(longer, 1000);
-        auto cx = fresh_context();
-        EXPECT_TRUE(load_sample_bytes(*cx, render(image.bytes())));
-        FoundTape tape;
-        ConversionHooks hooks;
-        hooks.found = &tape;
-        run_conversion(*cx, hooks);
-        return tape;
-    }();
+    const FoundTape read = tape_read_from(longer);
     ASSERT_FALSE(read.empty());
     ASSERT_TRUE(read.front().block.has_value());
     const DecodedBlock& b = read.front().block->block;
