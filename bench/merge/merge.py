@@ -101,6 +101,10 @@ SETS = {
     "held": [(noisy, 1.2, 91), (dropped, 0.28, 92), (dull, 0.3, 93)],
     "held-2": [(noisy, 1.2, 94), (dropped, 0.28, 95), (dull, 0.3, 96)],
     "held-deck": [(warped, 0.9, 97), (dropped, 0.28, 98), (warped, 0.9, 99)],
+    # Run once, after the last change, and never looked into.
+    "unseen": [(noisy, 1.2, 101), (dropped, 0.28, 102), (dull, 0.3, 103)],
+    "unseen-2": [(noisy, 1.2, 104), (dropped, 0.28, 105), (dull, 0.3, 106)],
+    "unseen-deck": [(warped, 0.8, 107), (noisy, 1.2, 108), (dropped, 0.28, 109)],
 }
 
 
