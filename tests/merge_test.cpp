@@ -379,6 +379,27 @@ TEST(MergeCaptures, AShortReadingThatChecksOutWithinABlockAnotherReadIsAPieceOfI
 
 // A block only one recording read, beside none the others read, is put where it lies on the
 // tape, not wherever the matching found room for it.
+TEST(MergeCaptures, ALongReadingNoOtherRecordingBacksWithinABlockTheOthersAgreeOnIsNoBlock) {
+    const std::vector<ByteVec> blocks = two_programs(41);
+    // One recording read a stretch of the second header's pilot at a wrong speed as 311 bytes
+    // that check out, and lost the header itself; the other two read the header alike.
+    FoundTape misread = read_tape(blocks);
+    FoundPilot& header = *blocks_in(misread)[2];
+    header.block->seen.data_start = header.start + (header.block->seen.data_start - header.start) / 2;
+    header.block->block = header.block->block.loader->with_bytes(header.block->block, with_checksum(0xF7, pattern_bytes(309, 5)));
+    header.block->confidence.clear();
+    header.block->block.end = header.block->seen.data_start + 100;
+    ASSERT_TRUE(block_checks_out(header.block->block));
+    const Merged m = merge_captures({capture("misread", misread), capture("b", read_tape(blocks)), capture("c", read_tape(blocks))});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    // With one recording alone to read the header, nothing tells which of the two is right:
+    // both are kept.
+    const Merged two = merge_captures({capture("misread", misread), capture("b", read_tape(blocks))});
+    FoundTape merged_two = two.tape;
+    EXPECT_EQ(blocks_in(merged_two).size(), 5u);
+}
+
 TEST(MergeCaptures, BlocksOnlyOneRecordingReadAreMergedInTheTapesOrder) {
     const std::vector<ByteVec> blocks = two_programs(17);
     FoundTape a = read_tape(blocks), b = read_tape(blocks);

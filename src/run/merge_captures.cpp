@@ -649,6 +649,13 @@ std::optional<Carried> carried_to(const std::vector<Slot>& slots, std::size_t i,
     return Carried{start(*b) + (t - start(*a)), kTimeMargin + kSpeedsApart * std::fabs(t - start(*a))};
 }
 
+// Whether a reading whose data begins there (carried into recording o) begins within o's
+// block f, its pilot or its data, other than at the data's start.
+bool begins_within(const Capture& o, const FoundPilot& f, const Carried& c) {
+    const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
+    return from - c.margin <= c.there && c.there + c.margin <= to && std::fabs(c.there - data) > c.margin;
+}
+
 bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
     for (std::size_t other = 0; other < captures.size(); ++other) {
         if (other == mine.at.capture) continue;
@@ -663,8 +670,7 @@ bool inside_anothers_block(const std::vector<Slot>& slots, std::size_t i, const 
             const bool sure = (block_checks_out(heard) && !looks_like_noise(heard)) ||
                               (heard.data.size() >= kProvenBytes && !pilot_read_as_bits(heard));
             if (!sure) continue;
-            const double from = seconds_at(o, f.start), data = seconds_at(o, f.block->seen.data_start), to = seconds_at(o, f.block->block.end);
-            if (from - c->margin <= c->there && c->there + c->margin <= to && std::fabs(c->there - data) > c->margin) return true;
+            if (begins_within(o, f, *c)) return true;
         }
     }
     return false;
@@ -700,6 +706,36 @@ void join_one_place(std::vector<Slot>& slots, const std::vector<Capture>& captur
         into.insert(into.end(), slots[i + 1].readings.begin(), slots[i + 1].readings.end());
         slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i) + 1);
     }
+}
+
+// Whether a block proves to be one of its tape's only by its length: long bytes that check out
+// are no crackle of noise, but a stretch of another block read at a wrong speed or start
+// checks out one time in 256 whatever its length.
+bool proven_by_length_alone(const Block& b) {
+    const DecodedBlock& d = *b.block;
+    const bool header = d.loader->announces != nullptr && d.loader->announces(d) >= 0;
+    return proven(b) && !header && b.announced != static_cast<std::int32_t>(d.data.size());
+}
+
+// Whether a reading's data begins within a block (its pilot or its data) that two other
+// recordings read alike and well, other than at that block's own data.
+bool inside_agreed_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
+    for (std::size_t k = 0; k < slots.size(); ++k) {
+        const std::vector<Block>& r = slots[k].readings;
+        if (k == i || r.size() < 2) continue;
+        for (const Block& a : r) {
+            const bool agreed = a.stands() && std::any_of(r.begin(), r.end(), [&](const Block& b) {
+                return &b != &a && b.stands() && b.block->data == a.block->data;
+            });
+            if (!agreed || a.at.capture == mine.at.capture) continue;
+            const std::optional<Carried> c = carried_to(slots, i, mine, a.at.capture, captures);
+            if (!c || c->guessed) continue;
+            const Capture& o = captures[a.at.capture];
+            const FoundPilot& f = o.tape[a.at.entry];
+            if (begins_within(o, f, *c)) return true;
+        }
+    }
+    return false;
 }
 
 // The slots in the order of the tape. The matching keeps each recording's blocks in their
@@ -789,6 +825,10 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
     for (std::size_t i = 0; i < slots.size(); ++i)
         for (Block& b : slots[i].readings)
             b.fragment = b.good && !proven(b) && inside_anothers_block(slots, i, b, captures);
+    // So is a long one that no other recording backs, within a block the others agree on.
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (Block& b = slots[i].readings.front(); slots[i].readings.size() == 1 && proven_by_length_alone(b))
+            b.fragment = inside_agreed_block(slots, i, b, captures);
     std::vector<bool> noise = noise_slots(slots, captures.size());
     // So is a bad reading, alone in its slot, within a block another recording read (a pilot
     // read on as bits, a stretch of data read after the reading of it was lost).
