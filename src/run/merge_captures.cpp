@@ -249,9 +249,9 @@ std::vector<std::pair<std::optional<std::size_t>, std::optional<std::size_t>>> a
 }
 
 // Whether two readings are of one block: the same bytes, or (bad ones) most bytes alike in
-// their places, or most of their runs of bits in common, where they are long enough to tell. A bad reading is compared as the demodulator
-// read it, where it did; and one cut short holds runs of bits the other holds, though the
-// other holds many more.
+// their places, or most of their runs of bits in common, where they are long enough to tell.
+// A bad reading is compared as the demodulator read it, where it did; and one cut short holds
+// runs of bits the other holds, though the other holds many more.
 bool alike(const Block& a, const Block& b) {
     const std::size_t n = std::min(a.block->data.size(), b.block->data.size());
     if (n >= kFewestCompared && a.block->data == b.block->data) return true;
@@ -717,8 +717,8 @@ bool proven_by_length_alone(const Block& b) {
     return proven(b) && !header && b.announced != static_cast<std::int32_t>(d.data.size());
 }
 
-// Whether a reading's data begins within a block (its pilot or its data) that two other
-// recordings read alike and well, other than at that block's own data.
+// Whether a reading's data begins within a block (its pilot or its data) that two recordings
+// read alike and well, other than at that block's own data.
 bool inside_agreed_block(const std::vector<Slot>& slots, std::size_t i, const Block& mine, const std::vector<Capture>& captures) {
     for (std::size_t k = 0; k < slots.size(); ++k) {
         const std::vector<Block>& r = slots[k].readings;
