@@ -233,6 +233,34 @@ void treble_shelf(Signal& x, double gain_db, double hz, double rate) {
     }
 }
 
+// The tone finder may end a long pilot well before its end where noise is deep: the pilot is
+// followed on to its end, not only to its first two weak half-periods in a row, and the data
+// is read from its start, not from within the pilot.
+TEST(DemodBits, APilotTheFinderEndedEarlyIsFollowedToItsEnd) {
+    const ByteVec data = with_checksum(0xFF, pattern_bytes(40, 6));
+    constexpr double kSpeed = 0.7;  // a turbo block's: short half-periods, each weighed over few samples
+    std::vector<double> hps = block_hps(data, 3220);
+    for (double& hp : hps) hp *= kSpeed;
+    const double pilot = 2168.0 * kSpeed * kPerT;
+    const double start = 0.2 * kRate + 3220 * pilot + (667.0 + 735.0) * kSpeed * kPerT;
+    int from_start = 0;
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        const Signal x = square_wave(hps, 0.7, 0.9, seed);
+        demod::Tone tone;  // as found: the pilot's first 2900 half-periods
+        tone.period = pilot;
+        tone.first_edge = 0.2 * kRate;
+        tone.polarity = -1;
+        tone.hps = 2900;
+        for (std::size_t j = 0; j <= tone.hps; ++j) tone.edges.push_back(tone.edge(j));
+        demod::BitSearch search;
+        search.rate = kRate;
+        search.amplitude = 0.7;
+        const std::optional<demod::DataReading> r = demod::read_data(demod::PrefixSums(x), tone, search);
+        if (r && std::fabs(r->start - start) < pilot) ++from_start;
+    }
+    EXPECT_GE(from_start, 9);  // as many as with the whole pilot handed over
+}
+
 // Where treble was lost and not wholly made up, long half-periods read louder than short
 // ones, and a start within a header's opening zero bytes, with more 1 bits after it, fits its
 // bits better than the true start does. The pilot at its full level behind the true end tells.

@@ -303,22 +303,34 @@ private:
     double rate_;
 };
 
-// Noise may have ended the tone's crossings early: it is followed on through the signal while
-// each half-period holds the level it should, and its edges are put where the signal turns.
+// Noise may have ended the tone's crossings early: it is followed on through the signal, its
+// edges put where the signal turns, and it ends where the half-periods as a whole stop holding
+// the level they should: where the sum of each one's level (against the amplitude) less half
+// the amplitude is largest, a change point over every half-period followed. A test of each
+// half-period alone ends a long pilot deep in noise early at its first two weak ones in a
+// row, and the data is then sought within the pilot.
 Tone followed_on(const PrefixSums& s, Tone tone, double amplitude) {
     const std::size_t n = tone.edges.size();
-    if (n < 32) return tone;
+    if (n < 32 || !(amplitude > 0.0)) return tone;
     const Tone::Local local = tone.local(n - 32, n);
     const double P = local.period;
-    int failed = 0;
+    // Half-periods far past the change point (this much of the sum lost) end the following.
+    constexpr double kGivenUp = 6.0;
+    double sum = 0.0, best = 0.0;
     std::size_t kept = tone.edges.size();
-    while (failed < 2 && tone.edges.back() + P < static_cast<double>(s.size())) {
-        const double e = tone.edges.back();
-        const int v = tone.level(tone.edges.size() - 1);  // the half-period after e
-        const bool held = v * s.sum(e, e + P) > 0.5 * amplitude * P;
-        tone.edges.push_back(held ? best_edge(s, e + P, 0.15 * P, 0.3 * P, v) : e + P);
-        if (held) failed = 0, kept = tone.edges.size();
-        else ++failed;
+    // Each edge is sought near where the edges so far put it, and moves that place and the
+    // half-period a little: noise that moves one edge does not move the next.
+    double at = tone.edges.back(), period = P;
+    while (sum > best - kGivenUp && at + period < static_cast<double>(s.size())) {
+        const int v = tone.level(tone.edges.size() - 1);  // the half-period after the last edge
+        const double held = v * s.sum(at, at + period) / (amplitude * period);
+        const double predicted = at + period;
+        const double e = held > 0.5 ? best_edge(s, predicted, 0.15 * period, 0.3 * period, v) : predicted;
+        tone.edges.push_back(e);
+        at = predicted + 0.2 * (e - predicted);
+        period += 0.01 * (e - predicted);
+        sum += std::clamp(held, -1.5, 1.5) - 0.5;
+        if (sum > best) best = sum, kept = tone.edges.size();
     }
     tone.edges.resize(kept);
     tone.hps = tone.edges.size() - 1;
