@@ -30,6 +30,13 @@ double bits_fit(const PrefixSums& s, double d, double T, int q, int n) {
     return total / (t - d) * 2.0;
 }
 
+// How many samples n bits read from d take, decided as bits_fit decides them.
+double bits_span(const PrefixSums& s, double d, double T, int q, int n) {
+    double t = d;
+    for (int k = 0; k < n; ++k) t += 2.0 * (bit_statistic(s, t, T, q) > 0.0 ? 2.0 : 1.0) * T;
+    return t - d;
+}
+
 // The sync's two half-periods between the pilot's last edge e and the data at d, at levels
 // -v and v: about the amplitude when they are there.
 double sync_fit(const PrefixSums& s, double e, double d, int v) {
@@ -65,8 +72,12 @@ double pilot_fit(const PrefixSums& s, double e, double P, int v) {
 }
 
 double start_fit(const PrefixSums& s, const Start& c, double d, double T, int bits, double P) {
-    return bits_fit(s, d, T, c.polarity, bits) + 0.5 * sync_fit(s, c.pilot_end, d, -c.polarity) +
-           0.5 * pilot_fit(s, c.pilot_end, P, -c.polarity);
+    // Each part weighs as the samples it covers: the sync and the pilot's last half-periods
+    // are few samples, whose noise would otherwise outweigh all the bits'.
+    const double span = bits_span(s, d, T, c.polarity, bits), sync = d - c.pilot_end;
+    return (0.5 * bits_fit(s, d, T, c.polarity, bits) * span + sync_fit(s, c.pilot_end, d, -c.polarity) * sync +
+            pilot_fit(s, c.pilot_end, P, -c.polarity) * 2.0 * P) /
+           (span + sync + 2.0 * P);
 }
 
 // The best start among the pilot's last few edges, the sync lengths and the bit lengths.
