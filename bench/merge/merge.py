@@ -41,25 +41,28 @@ def noisy(cache, tape, sigma, seed, out, gain=1.0):
 DROPOUT_MS, DROPOUT_DEPTH = 12, 0.15
 
 
+def noise_over(cache, seed, out, sigma, made, gain=1.0):
+    """The signal `made` writes into a file of its own (at the base rate), with the seed's noise
+    of sigma mixed in at gain."""
+    tmp = d.part(out)
+    try:
+        made(tmp)
+        d.mix(out, tmp, sigma, d.noise(cache, seed, d.base_rate("py")), gain)
+    finally:
+        os.remove(tmp)
+
+
 def dropped(cache, tape, sigma, seed, out):
     rate = d.base_rate("py")
     _, samples = wavio.read(d.clean(cache, "py", tape))
     spans = d.dropout_spans(tapes.TAPES[tape](), seed, DROPOUT_MS, rate, pyrender.LEAD_S)
-    tmp = d.part(out)
-    try:
-        wavio.write_float(tmp, rate, d.apply_dropouts(samples, spans, DROPOUT_DEPTH, rate))
-        d.mix(out, tmp, sigma, d.noise(cache, seed, rate))
-    finally:
-        os.remove(tmp)
+    noise_over(cache, seed, out, sigma,
+               lambda tmp: wavio.write_float(tmp, rate, d.apply_dropouts(samples, spans, DROPOUT_DEPTH, rate)))
 
 
 def dull(cache, tape, sigma, seed, out):
-    tmp = d.part(out)
-    try:
-        d.filtered(d.clean(cache, "py", tape), tmp, "treble", "-8", "1500")
-        d.mix(out, tmp, sigma, d.noise(cache, seed, d.base_rate("py")), gain=0.6)
-    finally:
-        os.remove(tmp)
+    noise_over(cache, seed, out, sigma,
+               lambda tmp: d.filtered(d.clean(cache, "py", tape), tmp, "treble", "-8", "1500"), gain=0.6)
 
 
 def played(cache, tape, sigma, seed, out):
@@ -70,14 +73,9 @@ def played(cache, tape, sigma, seed, out):
 def warped(cache, tape, sigma, seed, out):
     """Another deck: wow and flutter, running 1 % fast (sox's speed effect), lowpassed by sox
     and at 0.8 of the level."""
-    rate = d.base_rate("py")
-    tmp = d.part(out)
-    try:
-        d.filtered(d.clean(cache, "py", tape, wow=0.5, flutter=0.2, seed=seed), tmp, "speed", "1.01", "lowpass", "3000",
-                   "rate", rate)
-        d.mix(out, tmp, sigma, d.noise(cache, seed, rate), gain=0.8)
-    finally:
-        os.remove(tmp)
+    clean = d.clean(cache, "py", tape, wow=0.5, flutter=0.2, seed=seed)
+    noise_over(cache, seed, out, sigma,
+               lambda tmp: d.filtered(clean, tmp, "speed", "1.01", "lowpass", "3000", "rate", d.base_rate("py")), gain=0.8)
 
 
 # Each set: three recordings, (how, sigma, seed). The seeds differ from the sweep's tuning ones.

@@ -124,6 +124,11 @@ struct LoaderDescriptor {
     DecodedBlock (*with_bytes)(const DecodedBlock& block, std::span<const std::uint8_t> bytes) = nullptr;
 };
 
+// The length in bytes a block announces for the next one (a header's), or -1.
+inline std::int32_t announced_by(const DecodedBlock& block) {
+    return block.loader != nullptr && block.loader->announces != nullptr ? block.loader->announces(block) : -1;
+}
+
 // A fresh state of a loader's own kind, and that state from the one the registry keeps.
 template <typename T>
 std::unique_ptr<LoaderState> new_state() {

@@ -9,6 +9,7 @@
 #include "analysis/bits.hpp"
 #include "demod/demodulator.hpp"
 #include "frontend/mixed_signal.hpp"
+#include "loaders/loader.hpp"
 #include "loaders/read_block.hpp"
 #include "loaders/registry.hpp"
 #include "recovery/bit_mending.hpp"
@@ -49,7 +50,7 @@ std::int32_t announced_for(const FoundTape& tape, std::size_t i) {
         if (!counted(tape[k])) continue;
         const DecodedBlock& b = tape[k].block->block;
         if (b.data.size() < kFewestBytes || !block_checks_out(b)) continue;
-        return b.loader->announces != nullptr ? b.loader->announces(b) : -1;
+        return announced_by(b);
     }
     return -1;
 }
@@ -229,15 +230,14 @@ void DemodMender::read_headers_from_their_start(FoundTape& tape) {
     const auto well_read = [](const DecodedBlock& b) {
         return block_checks_out(b) && b.data.size() >= kFewestBytes && !looks_like_noise(b) && !pilot_read_as_bits(b);
     };
-    const auto announces = [](const DecodedBlock& b) { return b.loader->announces != nullptr ? b.loader->announces(b) : -1; };
     for (std::size_t i = 0; i < tape.size(); ++i) {
-        if (!counted(tape[i]) || !well_read(tape[i].block->block) || announces(tape[i].block->block) < 0) continue;
+        if (!counted(tape[i]) || !well_read(tape[i].block->block) || announced_by(tape[i].block->block) < 0) continue;
         std::size_t j = i + 1;
         while (j < tape.size() && (!counted(tape[j]) || looks_like_noise(tape[j].block->block))) ++j;
         if (j == tape.size()) continue;
         const DecodedBlock& next = tape[j].block->block;
         // A header after a header is the next one, this one's data lost.
-        if (!well_read(next) || announces(next) >= 0) continue;
+        if (!well_read(next) || announced_by(next) >= 0) continue;
         FoundBlock& header = *tape[i].block;
         std::optional<HeaderFromItsStart> mended = header_from_its_start(header.block, static_cast<std::int32_t>(next.data.size()));
         if (!mended) continue;

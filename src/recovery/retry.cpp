@@ -115,7 +115,7 @@ std::int64_t ChecksumRetry::reach_of(const DecodedBlock& block, std::int64_t spa
 void ChecksumRetry::remember(const DecodedBlock& block) {
     ++counts_.blocks;
     if (block_checks_out(block)) ++counts_.good;
-    expected_length_ = block.loader->announces != nullptr ? block.loader->announces(block) : -1;
+    expected_length_ = announced_by(block);
 }
 
 bool ChecksumRetry::ended_early(const DecodedBlock& block) const {

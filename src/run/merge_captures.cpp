@@ -118,7 +118,7 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
             x.runs = std::make_shared<const std::vector<std::uint32_t>>(windows_of(*x.ballot, kShiftedBytes));
         x.announced = b.loader->held_to_announced_length ? announced : -1;
         // A header where its header's data was due is the next header, that data lost.
-        const bool header = b.loader->announces != nullptr && b.loader->announces(b) >= 0;
+        const bool header = announced_by(b) >= 0;
         x.good = block_checks_out(b) && !looks_like_noise(b) && !pilot_read_as_bits(b) &&
                  (x.announced < 0 || static_cast<std::int32_t>(b.data.size()) == x.announced || header);
         if (i + 1 < c.tape.size() && c.rate > 0) {
@@ -126,7 +126,7 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
             x.pause = next.gap_replaced ? 0.0f : static_cast<float>(std::max(0.0, (next.start - b.end) / static_cast<double>(c.rate)));
         }
         const std::int32_t length = static_cast<std::int32_t>(b.data.size());
-        if (x.good || length >= 3) announced = b.loader->announces != nullptr ? b.loader->announces(b) : -1;
+        if (x.good || length >= 3) announced = announced_by(b);
         // Judged by the demodulator's reading where there is one: a dropout may have cut the
         // loader's reading of a block short that the demodulator read on through.
         const std::size_t held = std::max(b.data.size(), x.ballot->size());
@@ -268,7 +268,7 @@ bool alike(const Block& a, const Block& b) {
 // or at a length noise hardly ever reaches.
 bool proven(const Block& b) {
     const DecodedBlock& d = *b.block;
-    const bool header = d.loader->announces != nullptr && d.loader->announces(d) >= 0;
+    const bool header = announced_by(d) >= 0;
     return b.good && (header || b.announced == static_cast<std::int32_t>(d.data.size()) || d.data.size() >= kProvenBytes);
 }
 
@@ -713,7 +713,7 @@ void join_one_place(std::vector<Slot>& slots, const std::vector<Capture>& captur
 // checks out one time in 256 whatever its length.
 bool proven_by_length_alone(const Block& b) {
     const DecodedBlock& d = *b.block;
-    const bool header = d.loader->announces != nullptr && d.loader->announces(d) >= 0;
+    const bool header = announced_by(d) >= 0;
     return proven(b) && !header && b.announced != static_cast<std::int32_t>(d.data.size());
 }
 

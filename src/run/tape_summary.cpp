@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "loaders/loader.hpp"
 #include "recovery/retry.hpp"
 
 namespace kvr {
@@ -110,7 +111,7 @@ void TapeSummary::mend(FoundTape& tape) {
             const bool whole = e.announced < 0 || e.length == e.announced;
             e.verdict = e.checks_out && whole ? BlockVerdict::good : BlockVerdict::bad;
             if (!whole) found.notes.push_back(length_note(e));
-            announced = b.loader->announces != nullptr ? b.loader->announces(b) : -1;
+            announced = kvr::announced_by(b);
             announced_by = announced >= 0 ? e.header_name : "";
         }
         if (!e.recovered_with.empty()) found.notes.push_back(" Retry: recovered with " + e.recovered_with);
