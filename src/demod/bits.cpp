@@ -281,14 +281,22 @@ private:
     }
 
     // The next edge, `units` short half-periods after the last, from level v to -v.
+    //
+    // The bit length moves by a small share of each edge's error: a tape's speed changes over
+    // hundreds of bits (wow of a tenth at half a hertz moves it by about a fortieth of a
+    // percent a bit), while noise moves single edges. With a larger share, a few edges noise
+    // had moved, or the edges around a slip, walked the bit length down a tenth within a
+    // hundred bits and the block was lost from there on. The error is measured against the
+    // level followed, but not against less than half the level the data began at: after a
+    // slip the level followed falls, and the errors it scaled up walked the clock off too.
     double edge(double units, int v, double gain) {
         const double predicted = last_ + units * T_;
         const double w = 0.5 * T_;
         const double error = std::clamp(v * (s_.sum(predicted - w, predicted) + s_.sum(predicted, predicted + w)) /
-                                            (2.0 * amplitude_),
+                                            (2.0 * std::max(amplitude_, 0.5 * reference_)),
                                         -0.4 * T_, 0.4 * T_);
         last_ = predicted + 0.3 * gain * error;
-        T_ += 0.03 * gain * error / units;
+        T_ += 0.005 * gain * error / units;
         return last_;
     }
 
