@@ -335,6 +335,7 @@ Tone followed_on(const PrefixSums& s, Tone tone, double amplitude) {
     const double P = local.period;
     // Half-periods far past the change point (this much of the sum lost) end the following.
     constexpr double kGivenUp = 6.0;
+    constexpr std::size_t kRetaken = 8;
     double sum = 0.0, best = 0.0;
     std::size_t kept = tone.edges.size();
     // Each edge is sought near where the edges so far put it, and moves that place and the
@@ -344,7 +345,11 @@ Tone followed_on(const PrefixSums& s, Tone tone, double amplitude) {
         const int v = tone.level(tone.edges.size() - 1);  // the half-period after the last edge
         const double held = v * s.sum(at, at + period) / (amplitude * period);
         const double predicted = at + period;
-        const double e = held > 0.5 ? best_edge(s, predicted, 0.15 * period, 0.3 * period, v) : predicted;
+        // The finder puts edges where it expects them when it misses crossings, and its last
+        // ones may have drifted off the tone: the first few edges are sought wider, whatever
+        // the level held, so that the tone is taken up again where it really lies.
+        const bool first = tone.edges.size() < n + kRetaken;
+        const double e = held > 0.5 || first ? best_edge(s, predicted, (first ? 0.3 : 0.15) * period, 0.3 * period, v) : predicted;
         tone.edges.push_back(e);
         at = predicted + 0.2 * (e - predicted);
         period += 0.01 * (e - predicted);
