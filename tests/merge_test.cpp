@@ -285,6 +285,42 @@ TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     EXPECT_EQ(bytes_of(merged_sh), even);
 }
 
+// A reading that lost a bit and gained one back further on checks out one time in 256, every
+// byte between the two slips wrong. Where it is the only reading that checks out, the other
+// recordings' readings outweigh it at the two weak places it slipped at: their bytes are kept.
+TEST(MergeCaptures, AReadingThatSlippedTwiceAndChecksOutIsOutweighedByTheOthers) {
+    const std::vector<ByteVec> blocks = two_programs(31);
+    const std::vector<int> truth = bits_of_block(blocks[1]);
+    // Lost at bit 300, a bit gained at q: the first q and value for which it checks out.
+    std::vector<int> slipped;
+    std::size_t q = 700;
+    for (bool found = false; !found; ++q)
+        for (int value : {0, 1}) {
+            slipped = truth;
+            slipped.erase(slipped.begin() + 300);
+            slipped.insert(slipped.begin() + static_cast<std::ptrdiff_t>(q), value);
+            ByteVec bytes(blocks[1].size(), 0);
+            for (std::size_t i = 0; i < slipped.size(); ++i) bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | slipped[i] << (7 - i % 8));
+            std::uint8_t x = 0;
+            for (std::uint8_t v : bytes) x ^= v;
+            if (x == 0 && bytes != blocks[1]) {
+                found = true;
+                break;
+            }
+        }
+    --q;
+    FoundTape a = read_tape(blocks), b = read_tape(blocks);
+    read_as(a, 1, slipped, 299, 301);
+    FoundBlock& f = *blocks_in(a)[1]->block;
+    for (std::size_t i = q - 1; i <= q + 1; ++i) f.soft->confidence[i] = f.confidence[i] = 0.5f;
+    ASSERT_TRUE(block_checks_out(f.block));
+    damage(b, 1, {8 * 200 + 3});  // the other reading fails, in a bit of its own
+    const Merged m = merge_captures({capture("a", a), capture("b", b)});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.conflicts, 1);
+}
+
 // Block k of a tape read only to its first `bytes` bytes, as where a dropout ended it.
 void cut_short(FoundTape& tape, std::size_t k, std::size_t bytes) {
     FoundBlock& f = *blocks_in(tape)[k]->block;
@@ -375,6 +411,29 @@ TEST(MergeCaptures, AShortReadingThatChecksOutWithinABlockAnotherReadIsAPieceOfI
     FoundTape merged_n = n.tape;
     ASSERT_EQ(blocks_in(merged_n).size(), 5u);
     EXPECT_EQ(bytes_of(merged_n)[4], with_short[4]);
+}
+
+// A pilot read on as bits (bytes of 1s at the pilot's own length) that one recording took for a
+// block before the block whose pilot it is: no block of the merged tape, though an even count
+// of such bytes checks out.
+TEST(MergeCaptures, APilotReadAsBitsIsLeftOutAsNoise) {
+    const std::vector<ByteVec> blocks = two_programs(43);
+    FoundTape a = read_tape(blocks);
+    FoundPilot* first = blocks_in(a)[0];
+    FoundPilot pilot = *first;
+    pilot.block->block = first->block->block.loader->with_bytes(first->block->block, std::vector<std::uint8_t>(66, 0xFF));
+    pilot.block->block.timings.bit1 = pilot.block->block.timings.pilot_pulse;
+    pilot.block->block.end = first->start + 1000;
+    pilot.block->confidence.clear();
+    pilot.block->soft.reset();
+    ASSERT_TRUE(block_checks_out(pilot.block->block));
+    ASSERT_TRUE(pilot_read_as_bits(pilot.block->block));
+    first->start += 1000;
+    a.insert(a.begin() + (first - a.data()), pilot);
+    const Merged m = merge_captures({capture("a", a), capture("b", read_tape(blocks))});
+    FoundTape merged = m.tape;
+    EXPECT_EQ(bytes_of(merged), blocks);
+    EXPECT_EQ(m.counts.left_out, 1);
 }
 
 // A block only one recording read, beside none the others read, is put where it lies on the

@@ -8,8 +8,8 @@ import json
 import os
 import random
 
-import damage as d  # noqa: E402
-import wavio  # noqa: E402
+import damage as d
+import wavio
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHARED = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "recordings"))

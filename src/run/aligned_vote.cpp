@@ -222,12 +222,8 @@ std::size_t backbone_of(const std::vector<VoteReading>& readings, std::size_t le
     return best;
 }
 
-}  // namespace
-
-std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,
-                                                      const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
-                                                      float plain) {
-    if (readings.size() < 2 || length == 0) return std::nullopt;
+// Each reading aligned to the backbone (the first), those too far apart left out.
+std::vector<Aligned> aligned_all(const std::vector<VoteReading>& readings, std::size_t length, float plain) {
     const std::size_t first = backbone_of(readings, length, plain);
     std::vector<Aligned> all;
     all.push_back({&readings[first], bits_of(readings[first]), 0, {}});
@@ -241,6 +237,25 @@ std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteRead
         std::optional<std::vector<std::size_t>> at = align(all.front().bits, bits);
         if (at) all.push_back({&readings[r], std::move(bits), skipped, std::move(*at)});
     }
+    return all;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
+                                                          float plain) {
+    if (readings.size() < 2 || length == 0) return std::nullopt;
+    const std::vector<Aligned> all = aligned_all(readings, length, plain);
+    if (all.size() < 2) return std::nullopt;
+    const std::vector<Place> where = places(all, plain);
+    return compose(all.front().bits, where, std::vector<std::size_t>(where.size(), 0), length);
+}
+
+std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,
+                                                      const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
+                                                      float plain) {
+    if (readings.size() < 2 || length == 0) return std::nullopt;
+    const std::vector<Aligned> all = aligned_all(readings, length, plain);
     if (all.size() < 2) return std::nullopt;
     const std::vector<Place> where = places(all, plain);
     std::vector<std::size_t> choice(where.size(), 0);

@@ -28,4 +28,9 @@ std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteRead
                                                       const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
                                                       float plain);
 
+// The `length` bytes the readings back most strongly at every place they differ, settled no
+// other way; none where the readings are not of one block or do not hold that many.
+std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
+                                                          float plain);
+
 }  // namespace kvr

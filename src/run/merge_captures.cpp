@@ -130,7 +130,9 @@ std::vector<Block> blocks_of(const Capture& c, std::size_t index, std::set<std::
         // Judged by the demodulator's reading where there is one: a dropout may have cut the
         // loader's reading of a block short that the demodulator read on through.
         const std::size_t held = std::max(b.data.size(), x.ballot->size());
-        if (noise != nullptr && !x.good && held < kFewestCompared && x.announced != length) {
+        // A pilot read on as bits is no block, however well it checks out: kept, it stood in
+        // the merged tape as a block of its own before the block whose pilot it is.
+        if (noise != nullptr && !x.good && ((held < kFewestCompared && x.announced != length) || pilot_read_as_bits(b))) {
             noise->insert({index, i});
             continue;
         }
@@ -439,6 +441,23 @@ double backing(const Slot& slot, const std::vector<std::uint8_t>& bytes) {
     return sum;
 }
 
+// A good reading no other good one backs may be one that lost a bit and later gained one: its
+// exclusive-or then checks out one time in 256, and every byte between the two slips is
+// wrong. Where the readings of the slot, aligned bit by bit and weighed by their confidence
+// (its own among them), back other bytes of its length at every place they differ, and those
+// check out, they are taken.
+std::optional<std::vector<std::uint8_t>> outweighed(const Slot& slot, const Block& good) {
+    const DecodedBlock& like = *good.block;
+    if (like.loader->with_bytes == nullptr) return std::nullopt;
+    std::vector<VoteReading> ballots;
+    for (const Block& b : slot.readings)
+        if (!b.fragment) ballots.push_back({*b.ballot, *b.confidence, b.bits});
+    if (ballots.size() < 2) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> backed = aligned_majority(ballots, like.data.size(), kPlainWeight);
+    if (!backed || *backed == like.data || !checks(like, *backed)) return std::nullopt;
+    return backed;
+}
+
 struct Choice {
     const Block* block = nullptr;
     std::optional<std::vector<std::uint8_t>> voted;
@@ -485,6 +504,10 @@ Choice choose(const Slot& slot) {
         });
         c.block = most->front();
         c.conflict = groups.size() > 1;
+        if (groups.size() == 1 && most->size() == 1) {
+            c.voted = outweighed(slot, *c.block);
+            c.conflict = c.voted.has_value();
+        }
         return c;
     }
     // None checks out: the ballots of the length most of them have; between lengths as many
