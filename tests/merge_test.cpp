@@ -291,24 +291,26 @@ TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
 TEST(MergeCaptures, AReadingThatSlippedTwiceAndChecksOutIsOutweighedByTheOthers) {
     const std::vector<ByteVec> blocks = two_programs(31);
     const std::vector<int> truth = bits_of_block(blocks[1]);
-    // Lost at bit 300, a bit gained at q: the first q and value for which it checks out.
-    std::vector<int> slipped;
+    // Lost at bit 300, a bit of `value` gained at q: the first q from 700 and value for which
+    // it checks out.
+    const auto slipped_at = [&](std::size_t q, int value) {
+        std::vector<int> bits = truth;
+        bits.erase(bits.begin() + 300);
+        bits.insert(bits.begin() + static_cast<std::ptrdiff_t>(q), value);
+        return bits;
+    };
+    const auto checks_out = [&](const std::vector<int>& bits) {
+        ByteVec bytes(blocks[1].size(), 0);
+        for (std::size_t i = 0; i < bits.size(); ++i) bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | bits[i] << (7 - i % 8));
+        std::uint8_t x = 0;
+        for (std::uint8_t v : bytes) x ^= v;
+        return x == 0 && bytes != blocks[1];
+    };
     std::size_t q = 700;
-    for (bool found = false; !found; ++q)
-        for (int value : {0, 1}) {
-            slipped = truth;
-            slipped.erase(slipped.begin() + 300);
-            slipped.insert(slipped.begin() + static_cast<std::ptrdiff_t>(q), value);
-            ByteVec bytes(blocks[1].size(), 0);
-            for (std::size_t i = 0; i < slipped.size(); ++i) bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | slipped[i] << (7 - i % 8));
-            std::uint8_t x = 0;
-            for (std::uint8_t v : bytes) x ^= v;
-            if (x == 0 && bytes != blocks[1]) {
-                found = true;
-                break;
-            }
-        }
-    --q;
+    std::vector<int> slipped;
+    for (;; ++q) {
+        if (checks_out(slipped = slipped_at(q, 0)) || checks_out(slipped = slipped_at(q, 1))) break;
+    }
     FoundTape a = read_tape(blocks), b = read_tape(blocks);
     read_as(a, 1, slipped, 299, 301);
     FoundBlock& f = *blocks_in(a)[1]->block;
