@@ -20,21 +20,17 @@ double bit_statistic(const PrefixSums& s, double t, double T, int q) {
 // signal. About twice the amplitude where d and T are right, less the further they are off;
 // a bit length that is wrong but decides bits the short statistic likes (two thirds of the
 // right one reads a run of 0 bits as 0s and 1s) still fits badly over whole bits.
-double bits_fit(const PrefixSums& s, double d, double T, int q, int n) {
+struct BitsFit {
+    double fit = 0.0, span = 0.0;  // the fit, and the samples the n bits take
+};
+BitsFit bits_fit(const PrefixSums& s, double d, double T, int q, int n) {
     double t = d, total = 0.0;
     for (int k = 0; k < n; ++k) {
         const double h = (bit_statistic(s, t, T, q) > 0.0 ? 2.0 : 1.0) * T;
         total += q * (s.sum(t, t + h) - s.sum(t + h, t + 2.0 * h));
         t += 2.0 * h;
     }
-    return total / (t - d) * 2.0;
-}
-
-// How many samples n bits read from d take, decided as bits_fit decides them.
-double bits_span(const PrefixSums& s, double d, double T, int q, int n) {
-    double t = d;
-    for (int k = 0; k < n; ++k) t += 2.0 * (bit_statistic(s, t, T, q) > 0.0 ? 2.0 : 1.0) * T;
-    return t - d;
+    return {total / (t - d) * 2.0, t - d};
 }
 
 // The sync's two half-periods between the pilot's last edge e and the data at d, at levels
@@ -74,10 +70,10 @@ double pilot_fit(const PrefixSums& s, double e, double P, int v) {
 double start_fit(const PrefixSums& s, const Start& c, double d, double T, int bits, double P) {
     // Each part weighs as the samples it covers: the sync and the pilot's last half-periods
     // are few samples, whose noise would otherwise outweigh all the bits'.
-    const double span = bits_span(s, d, T, c.polarity, bits), sync = d - c.pilot_end;
-    return (0.5 * bits_fit(s, d, T, c.polarity, bits) * span + sync_fit(s, c.pilot_end, d, -c.polarity) * sync +
-            pilot_fit(s, c.pilot_end, P, -c.polarity) * 2.0 * P) /
-           (span + sync + 2.0 * P);
+    const BitsFit b = bits_fit(s, d, T, c.polarity, bits);
+    const double sync = d - c.pilot_end;
+    return (0.5 * b.fit * b.span + sync_fit(s, c.pilot_end, d, -c.polarity) * sync + pilot_fit(s, c.pilot_end, P, -c.polarity) * 2.0 * P) /
+           (b.span + sync + 2.0 * P);
 }
 
 // The best start among the pilot's last few edges, the sync lengths and the bit lengths.
@@ -130,7 +126,7 @@ Start find_start(const PrefixSums& s, const Tone& tone, const BitSearch& search)
             if (sync <= 0.0) continue;
             double top = -1e300, top_T = 0.0;
             for (double r = search.fewest_ratio; r <= search.most_ratio; r += 0.01) {
-                const double score = bits_fit(s, d, r * P, -v, kCoarseBits);
+                const double score = bits_fit(s, d, r * P, -v, kCoarseBits).fit;
                 if (score > top) top = score, top_T = r * P;
             }
             const double score = top + 0.5 * sync + 0.5 * behind;

@@ -60,11 +60,12 @@ std::int32_t announced_for(const FoundTape& tape, std::size_t i) {
 // which a reading by chance often is (doubtful: only a reading of the announced length takes
 // its place); or not, or a pilot tone read on as bits (bad).
 enum class Verdict { good, doubtful, bad };
+bool read_well(const DecodedBlock& b) {
+    return block_checks_out(b) && b.data.size() >= kFewestBytes && !looks_like_noise(b) && !pilot_read_as_bits(b);
+}
 Verdict judge(const FoundTape& tape, std::size_t i) {
     const FoundPilot& f = tape[i];
-    if (!counted(f) || !block_checks_out(f.block->block) || f.block->block.data.size() < kFewestBytes ||
-        looks_like_noise(f.block->block) || pilot_read_as_bits(f.block->block))
-        return Verdict::bad;
+    if (!counted(f) || !read_well(f.block->block)) return Verdict::bad;
     const DecodedBlock& b = f.block->block;
     const std::int32_t announced = b.loader->held_to_announced_length ? announced_for(tape, i) : -1;
     return announced < 0 || static_cast<std::int32_t>(b.data.size()) == announced ? Verdict::good : Verdict::doubtful;
@@ -227,17 +228,14 @@ void DemodMender::mend(FoundTape& tape) {
 // A header that checks out but announces another length than the block after it was read
 // well at is read from the starts near its own (see header_from_its_start).
 void DemodMender::read_headers_from_their_start(FoundTape& tape) {
-    const auto well_read = [](const DecodedBlock& b) {
-        return block_checks_out(b) && b.data.size() >= kFewestBytes && !looks_like_noise(b) && !pilot_read_as_bits(b);
-    };
     for (std::size_t i = 0; i < tape.size(); ++i) {
-        if (!counted(tape[i]) || !well_read(tape[i].block->block) || announced_by(tape[i].block->block) < 0) continue;
+        if (!counted(tape[i]) || !read_well(tape[i].block->block) || announced_by(tape[i].block->block) < 0) continue;
         std::size_t j = i + 1;
         while (j < tape.size() && (!counted(tape[j]) || looks_like_noise(tape[j].block->block))) ++j;
         if (j == tape.size()) continue;
         const DecodedBlock& next = tape[j].block->block;
         // A header after a header is the next one, this one's data lost.
-        if (!well_read(next) || announced_by(next) >= 0) continue;
+        if (!read_well(next) || announced_by(next) >= 0) continue;
         FoundBlock& header = *tape[i].block;
         std::optional<HeaderFromItsStart> mended = header_from_its_start(header.block, static_cast<std::int32_t>(next.data.size()));
         if (!mended) continue;

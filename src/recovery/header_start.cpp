@@ -30,7 +30,7 @@ std::vector<std::uint8_t> shifted(const std::vector<std::uint8_t>& bytes, int sh
 std::optional<HeaderFromItsStart> header_from_its_start(const DecodedBlock& header, std::int32_t next_length) {
     const LoaderDescriptor* loader = header.loader;
     if (loader == nullptr || loader->announces == nullptr || loader->with_bytes == nullptr || next_length < 0 ||
-        !block_checks_out(header) || loader->announces(header) == next_length)
+        !block_checks_out(header) || announced_by(header) == next_length)
         return std::nullopt;
     std::optional<HeaderFromItsStart> found;
     for (int shift = -kMostStartShift; shift <= kMostStartShift; ++shift) {
@@ -38,7 +38,7 @@ std::optional<HeaderFromItsStart> header_from_its_start(const DecodedBlock& head
         const unsigned ways = shift > 0 ? 1u << shift : 1u;
         for (unsigned fill = 0; fill < ways; ++fill) {
             DecodedBlock b = loader->with_bytes(header, shifted(header.data, shift, fill));
-            if (!block_checks_out(b) || looks_like_noise(b) || loader->announces(b) != next_length) continue;
+            if (!block_checks_out(b) || looks_like_noise(b) || announced_by(b) != next_length) continue;
             if (found && found->block.data != b.data) return std::nullopt;  // two starts would do: neither is sure
             found = HeaderFromItsStart{std::move(b), shift};
         }

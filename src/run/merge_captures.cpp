@@ -441,6 +441,20 @@ double backing(const Slot& slot, const std::vector<std::uint8_t>& bytes) {
     return sum;
 }
 
+// The readings of a slot that vote: all but the fragments of other blocks.
+std::vector<const Block*> voters(const Slot& slot) {
+    std::vector<const Block*> out;
+    for (const Block& b : slot.readings)
+        if (!b.fragment) out.push_back(&b);
+    return out;
+}
+
+std::vector<VoteReading> ballots_of(const std::vector<const Block*>& readings) {
+    std::vector<VoteReading> out;
+    for (const Block* b : readings) out.push_back({*b->ballot, *b->confidence, b->bits});
+    return out;
+}
+
 // A good reading no other good one backs may be one that lost a bit and later gained one: its
 // exclusive-or then checks out one time in 256, and every byte between the two slips is
 // wrong. Where the readings of the slot, aligned bit by bit and weighed by their confidence
@@ -449,9 +463,7 @@ double backing(const Slot& slot, const std::vector<std::uint8_t>& bytes) {
 std::optional<std::vector<std::uint8_t>> outweighed(const Slot& slot, const Block& good) {
     const DecodedBlock& like = *good.block;
     if (like.loader->with_bytes == nullptr) return std::nullopt;
-    std::vector<VoteReading> ballots;
-    for (const Block& b : slot.readings)
-        if (!b.fragment) ballots.push_back({*b.ballot, *b.confidence, b.bits});
+    const std::vector<VoteReading> ballots = ballots_of(voters(slot));
     if (ballots.size() < 2) return std::nullopt;
     std::optional<std::vector<std::uint8_t>> backed = aligned_majority(ballots, like.data.size(), kPlainWeight);
     if (!backed || *backed == like.data || !checks(like, *backed)) return std::nullopt;
@@ -541,9 +553,7 @@ Choice choose(const Slot& slot) {
         if (c.voted) return c;
     }
     // Readings that lost their step in other places: voted as the signals they stand for.
-    std::vector<const Block*> all;
-    for (const Block& b : slot.readings)
-        if (!b.fragment) all.push_back(&b);
+    const std::vector<const Block*> all = voters(slot);
     if (all.size() < 2) return c;
     const std::vector<std::size_t> tried = lengths_to_try(all, *c.block);
     const std::size_t length = tried.front();
@@ -556,8 +566,7 @@ Choice choose(const Slot& slot) {
         else if (missing > 0) c.voted = only_way(like, std::move(voted), last);
     }
     // Readings that gained or lost bits: each aligned to one of them, bit by bit.
-    std::vector<VoteReading> ballots;
-    for (const Block* b : all) ballots.push_back({*b->ballot, *b->confidence, b->bits});
+    const std::vector<VoteReading> ballots = ballots_of(all);
     for (std::size_t n : tried) {
         if (c.voted) break;
         c.voted = aligned_vote(ballots, n, [&](const std::vector<std::uint8_t>& bytes) { return checks(like, bytes); },
