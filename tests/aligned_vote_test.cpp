@@ -90,6 +90,27 @@ TEST(AlignedVote, ThreeReadingsEachWrongInOnePlaceAreSettledByTheOtherTwo) {
     EXPECT_EQ(*voted, block());
 }
 
+TEST(AlignedVote, AReadingSurerThanItsBitsAreIsOutweighedByTwoThatAgree) {
+    const Bits truth = bits_of_bytes(block());
+    // The first reading is sure of every bit, wrongly so at ten of them; it is unsure around
+    // twenty more it read wrong, so that the others find it out there. Each of the others is
+    // less than half as sure and wrong in two bits. Place by place the first outweighs the
+    // two at its ten: more places than the ways the checksum could try.
+    Bits a = truth;
+    std::vector<std::size_t> unsure;
+    for (std::size_t k = 0; k < 30; ++k) {
+        const std::size_t at = 60 + 100 * k;
+        a[at] ^= 1;
+        if (k % 3 != 0)
+            for (std::size_t j = at - 2; j <= at + 2; ++j) unsure.push_back(j);
+    }
+    const std::vector<Reading> readings = {reading(a, unsure, 50.0f), reading(flipped(flipped(truth, 1010), 2020), {}, 22.0f),
+                                           reading(flipped(flipped(truth, 1515), 2525), {}, 22.0f)};
+    const auto voted = vote(readings, block().size());
+    ASSERT_TRUE(voted);
+    EXPECT_EQ(*voted, block());
+}
+
 TEST(AlignedVote, AReadingThatBeganWithinThePilotIsAlignedFromTheBlocksStart) {
     const Bits truth = bits_of_bytes(block());
     // One reading holds 150 bits of the pilot read as bits before the block (noise hid the

@@ -1,6 +1,7 @@
 #include "run/aligned_vote.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "core/byte_bits.hpp"
@@ -42,6 +43,7 @@ struct Aligned {
     // at[i]: where the bits the reading holds for bit i of the backbone begin (those it gained
     // before it first); at[n] where what it holds past the backbone's end begins, at[n + 1] its end.
     std::vector<std::size_t> at;
+    double weight = 1.0;  // what its confidences are worth: see `weighed`
 };
 
 // The reading aligned to the backbone bit by bit, with the fewest bits changed, gained and
@@ -162,12 +164,20 @@ bool agrees(const Aligned& a, const Bits& backbone, std::size_t i) {
     return held == 1 && a.bits[a.at[i]] == backbone[i];
 }
 
-std::vector<Place> places(const std::vector<Aligned>& all, float plain) {
-    const Bits& backbone = all.front().bits;
+// The readings aligned bit by bit to a backbone: at first the reading nearest the block's
+// length, then the bits they back most strongly.
+struct Alignment {
+    Bits backbone;
+    std::vector<Aligned> all;
+};
+
+std::vector<Place> places(const Alignment& aligned, float plain) {
+    const Bits& backbone = aligned.backbone;
+    const std::vector<Aligned>& all = aligned.all;
     const std::size_t n = backbone.size();
     std::vector<Place> out;
     for (std::size_t i = 0; i <= n; ++i) {
-        const bool differ = std::any_of(all.begin() + 1, all.end(), [&](const Aligned& a) { return !agrees(a, backbone, i); });
+        const bool differ = std::any_of(all.begin(), all.end(), [&](const Aligned& a) { return !agrees(a, backbone, i); });
         if (!differ) continue;
         if (!out.empty() && i < out.back().to + kJoin) out.back().to = i + 1;
         else out.push_back({i, i + 1, {}});
@@ -175,7 +185,7 @@ std::vector<Place> places(const std::vector<Aligned>& all, float plain) {
     for (Place& p : out) {
         for (const Aligned& a : all) {
             Bits v = version_of(a, p.from, p.to);
-            const double backing = sureness(a, p.from, p.to, plain);
+            const double backing = a.weight * sureness(a, p.from, p.to, plain);
             auto same = std::find_if(p.versions.begin(), p.versions.end(), [&](const Version& x) { return x.bits == v; });
             if (same == p.versions.end()) p.versions.push_back({std::move(v), backing});
             else same->backing += backing;
@@ -186,10 +196,8 @@ std::vector<Place> places(const std::vector<Aligned>& all, float plain) {
     return out;
 }
 
-// The backbone with each place's chosen version in it, as `length` bytes; none when it does
-// not hold that many or runs on too far past them.
-std::optional<std::vector<std::uint8_t>> compose(const Bits& backbone, const std::vector<Place>& at,
-                                                 const std::vector<std::size_t>& choice, std::size_t length) {
+// The backbone with each place's chosen version in it.
+Bits composed(const Bits& backbone, const std::vector<Place>& at, const std::vector<std::size_t>& choice) {
     Bits bits;
     bits.reserve(backbone.size() + kRunOn);
     std::size_t k = 0;
@@ -200,6 +208,14 @@ std::optional<std::vector<std::uint8_t>> compose(const Bits& backbone, const std
         k = std::min(at[p].to, backbone.size());
     }
     bits.insert(bits.end(), backbone.begin() + static_cast<std::ptrdiff_t>(k), backbone.end());
+    return bits;
+}
+
+// The backbone with each place's chosen version in it, as `length` bytes; none when it does
+// not hold that many or runs on too far past them.
+std::optional<std::vector<std::uint8_t>> compose(const Bits& backbone, const std::vector<Place>& at,
+                                                 const std::vector<std::size_t>& choice, std::size_t length) {
+    const Bits bits = composed(backbone, at, choice);
     if (bits.size() < length * 8 || bits.size() >= length * 8 + kRunOn) return std::nullopt;
     std::vector<std::uint8_t> out(length, 0);
     for (std::size_t i = 0; i < length * 8; ++i)
@@ -222,22 +238,54 @@ std::size_t backbone_of(const std::vector<VoteReading>& readings, std::size_t le
     return best;
 }
 
-// Each reading aligned to the backbone (the first), those too far apart left out.
-std::vector<Aligned> aligned_all(const std::vector<VoteReading>& readings, std::size_t length, float plain) {
-    const std::size_t first = backbone_of(readings, length, plain);
-    std::vector<Aligned> all;
-    all.push_back({&readings[first], bits_of(readings[first]), 0, {}});
-    all.front().at.resize(all.front().bits.size() + 2);
-    for (std::size_t i = 0; i < all.front().at.size(); ++i) all.front().at[i] = std::min(i, all.front().bits.size());
-    for (std::size_t r = 0; r < readings.size(); ++r) {
-        if (r == first || readings[r].bits == 0) continue;
-        Bits bits = bits_of(readings[r]);
-        const std::size_t skipped = run_in(all.front().bits, bits);
+// Each reading aligned to the backbone, those too far apart left out.
+Alignment aligned_to(Bits backbone, const std::vector<VoteReading>& readings) {
+    Alignment out{std::move(backbone), {}};
+    for (const VoteReading& r : readings) {
+        if (r.bits == 0) continue;
+        Bits bits = bits_of(r);
+        const std::size_t skipped = run_in(out.backbone, bits);
         bits.erase(bits.begin(), bits.begin() + static_cast<std::ptrdiff_t>(skipped));
-        std::optional<std::vector<std::size_t>> at = align(all.front().bits, bits);
-        if (at) all.push_back({&readings[r], std::move(bits), skipped, std::move(*at)});
+        std::optional<std::vector<std::size_t>> at = align(out.backbone, bits);
+        if (at) out.all.push_back({&r, std::move(bits), skipped, std::move(*at)});
     }
-    return all;
+    return out;
+}
+
+// What each reading's confidences are worth, from how often it differs from the backbone: a
+// reading's confidence at a bit stands for the odds that the bit is right, but a recording
+// whose noise was misjudged (a treble cut coloured it) is surer than its bits are. So each
+// reading's confidences are scaled to give on the whole the odds its bits have of agreeing
+// with the backbone.
+void weighed(Alignment& aligned, float plain) {
+    const std::size_t n = aligned.backbone.size();
+    for (Aligned& a : aligned.all) {
+        std::size_t apart = 0;
+        for (std::size_t i = 0; i <= n; ++i) apart += !agrees(a, aligned.backbone, i);
+        const double p = (static_cast<double>(apart) + 0.5) / static_cast<double>(n + 1);
+        double sum = 0.0;
+        for (std::size_t k = 0; k < a.bits.size(); ++k) sum += std::fabs(confidence_of(*a.reading, k + a.skipped, plain));
+        const double mean = a.bits.empty() ? 0.0 : sum / static_cast<double>(a.bits.size());
+        a.weight = mean > 0.0 && p < 0.5 ? std::log((1.0 - p) / p) / mean : 0.0;  // at even odds, worth nothing
+    }
+}
+
+// A backbone that lost or gained bits where the others did not is outvoted there, but the
+// others were aligned to its slips and weighed against it place by place. So the readings are
+// aligned again to the bits they backed, weighed by how well they agree with them, for a few
+// rounds, unless a reading then no longer aligns.
+constexpr int kRounds = 3;
+Alignment aligned_all(const std::vector<VoteReading>& readings, std::size_t length, float plain) {
+    Alignment out = aligned_to(bits_of(readings[backbone_of(readings, length, plain)]), readings);
+    for (int round = 0; round < kRounds && out.all.size() >= 2; ++round) {
+        const std::vector<Place> where = places(out, plain);
+        if (where.empty()) break;
+        Alignment again = aligned_to(composed(out.backbone, where, std::vector<std::size_t>(where.size(), 0)), readings);
+        if (again.all.size() < out.all.size()) break;
+        weighed(again, plain);
+        out = std::move(again);
+    }
+    return out;
 }
 
 }  // namespace
@@ -245,21 +293,21 @@ std::vector<Aligned> aligned_all(const std::vector<VoteReading>& readings, std::
 std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
                                                           float plain) {
     if (readings.size() < 2 || length == 0) return std::nullopt;
-    const std::vector<Aligned> all = aligned_all(readings, length, plain);
-    if (all.size() < 2) return std::nullopt;
+    const Alignment all = aligned_all(readings, length, plain);
+    if (all.all.size() < 2) return std::nullopt;
     const std::vector<Place> where = places(all, plain);
-    return compose(all.front().bits, where, std::vector<std::size_t>(where.size(), 0), length);
+    return compose(all.backbone, where, std::vector<std::size_t>(where.size(), 0), length);
 }
 
 std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,
                                                       const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
                                                       float plain) {
     if (readings.size() < 2 || length == 0) return std::nullopt;
-    const std::vector<Aligned> all = aligned_all(readings, length, plain);
-    if (all.size() < 2) return std::nullopt;
+    const Alignment all = aligned_all(readings, length, plain);
+    if (all.all.size() < 2) return std::nullopt;
     const std::vector<Place> where = places(all, plain);
     std::vector<std::size_t> choice(where.size(), 0);
-    if (std::optional<std::vector<std::uint8_t>> voted = compose(all.front().bits, where, choice, length);
+    if (std::optional<std::vector<std::uint8_t>> voted = compose(all.backbone, where, choice, length);
         voted && checks(*voted))
         return voted;
     // The places the readings back two versions of most nearly alike are tried both ways.
@@ -272,7 +320,7 @@ std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteRead
     std::optional<std::vector<std::uint8_t>> found;
     for (std::uint32_t way = 1; way < (1u << doubtful.size()); ++way) {
         for (std::size_t k = 0; k < doubtful.size(); ++k) choice[doubtful[k]] = (way >> k) & 1;
-        std::optional<std::vector<std::uint8_t>> bytes = compose(all.front().bits, where, choice, length);
+        std::optional<std::vector<std::uint8_t>> bytes = compose(all.backbone, where, choice, length);
         if (!bytes || !checks(*bytes)) continue;
         if (found && *found != *bytes) return std::nullopt;  // two ways check out: neither can be trusted
         found = std::move(bytes);

@@ -2,9 +2,10 @@
 // splits a long half-period in two, or a dropout read as a burst of bits, shifts every bit
 // after it, so a vote bit by bit sees the readings disagree everywhere after the first slip.
 // Here each reading is aligned to one of them bit by bit, allowing bits gained and lost, and
-// the readings are compared only where the alignment says they differ: at each such place
-// the version the readings back most strongly is taken, and where that does not check out,
-// the doubtful places are tried every way.
+// then again to the bits they back, each weighed by how well it agrees with those. The
+// readings are compared only where the alignment says they differ: at each such place the
+// version the readings back most strongly is taken, and where that does not check out, the
+// doubtful places are tried every way.
 #pragma once
 
 #include <cstddef>
