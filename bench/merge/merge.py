@@ -119,6 +119,10 @@ SETS = {
     "blind": [(noisy, 1.2, 181), (dull, 0.3, 182), (dropped, 0.28, 183)],
     "blind-2": [(warped, 0.8, 184), (played, 0.6, 185), (noisy, 1.2, 186)],
     "blind-3": [(dropped, 0.28, 187), (noisy, 1.2, 188), (dull, 0.3, 189)],
+    # Made before the sets above were first run: kept for after any change their misses lead to.
+    "later": [(dull, 0.3, 201), (dropped, 0.28, 202), (noisy, 1.2, 203)],
+    "later-2": [(noisy, 1.2, 204), (warped, 0.8, 205), (played, 0.6, 206)],
+    "later-3": [(played, 0.6, 207), (dull, 0.3, 208), (dropped, 0.28, 209)],
 }
 
 
