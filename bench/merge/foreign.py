@@ -90,7 +90,10 @@ SETS = {**sets_of("wow", "wow-flutter.wav", 141), **sets_of("hum", "hum-60.wav",
         **sets_of("blind-band", "band-400-3500.wav", 197, 1),
         # Made before the sets above were first run: kept for after any change their misses lead to.
         **sets_of("later-wow", "wow-flutter.wav", 211, 1), **sets_of("later-hum", "hum-60.wav", 214, 1),
-        **sets_of("later-band", "band-400-3500.wav", 217, 1)}
+        **sets_of("later-band", "band-400-3500.wav", 217, 1),
+        # Made before the misses of the sets above were looked into; run once, after the last change.
+        **sets_of("last-wow", "wow-flutter.wav", 231, 1), **sets_of("last-hum", "hum-60.wav", 234, 1),
+        **sets_of("last-band", "band-400-3500.wav", 237, 1)}
 
 
 def recordings(cache, name):

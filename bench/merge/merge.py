@@ -123,6 +123,10 @@ SETS = {
     "later": [(dull, 0.3, 201), (dropped, 0.28, 202), (noisy, 1.2, 203)],
     "later-2": [(noisy, 1.2, 204), (warped, 0.8, 205), (played, 0.6, 206)],
     "later-3": [(played, 0.6, 207), (dull, 0.3, 208), (dropped, 0.28, 209)],
+    # Made before the misses of the sets above were looked into; run once, after the last change.
+    "last": [(noisy, 1.2, 221), (dropped, 0.28, 222), (dull, 0.3, 223)],
+    "last-2": [(warped, 0.8, 224), (noisy, 1.2, 225), (dull, 0.3, 226)],
+    "last-3": [(dropped, 0.28, 227), (played, 0.6, 228), (noisy, 1.2, 229)],
 }
 
 
