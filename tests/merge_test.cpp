@@ -235,6 +235,32 @@ TEST(MergeCaptures, AHeaderTheLoaderLostInADropoutIsVotedAsTheDemodulatorReadItO
     EXPECT_EQ(m.counts.bad, 0);
 }
 
+TEST(MergeCaptures, AHeaderEveryRecordingBeganToReadEarlyIsReadFromWhereTheBlockAfterItSaysItBegins) {
+    const std::vector<ByteVec> blocks = two_programs(37);
+    // Both recordings read the second header from six bits early, within the sync, and one
+    // of them read a bit wrong, weakly: no whole bytes of theirs check out.
+    std::vector<int> early = bits_of_block(blocks[2]);
+    early.insert(early.begin(), {1, 1, 1, 0, 1, 0});
+    std::vector<int> wrong = early;
+    wrong[60] ^= 1;
+    const auto merged = [&](bool with_data) {
+        FoundTape a = read_tape(blocks), b = read_tape(blocks);
+        read_as(a, 2, early, 0, 6);
+        read_as(b, 2, wrong, 58, 62);
+        if (!with_data) drop(a, 3), drop(b, 3);
+        return merge_captures({capture("a", a), capture("b", b)});
+    };
+    const Merged m = merged(true);
+    FoundTape tape = m.tape;
+    EXPECT_EQ(bytes_of(tape), blocks);
+    EXPECT_EQ(m.counts.voted, 1);
+    EXPECT_EQ(m.counts.bad, 0);
+    // Without the block after it, nothing says where the header begins.
+    const Merged alone = merged(false);
+    EXPECT_EQ(alone.counts.bad, 1);
+    EXPECT_EQ(alone.counts.voted, 0);
+}
+
 TEST(MergeCaptures, GoodReadingsThatDisagreeAreAConflictTheMajorityDecides) {
     const std::vector<ByteVec> blocks = two_programs(7);
     // One reading is wrong in the same bit of two bytes: it checks out all the same.

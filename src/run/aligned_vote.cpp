@@ -299,6 +299,14 @@ std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<Vote
     return compose(all.backbone, where, std::vector<std::size_t>(where.size(), 0), length);
 }
 
+std::optional<std::vector<std::uint8_t>> backed_bits(const std::vector<VoteReading>& readings, std::size_t length, float plain) {
+    if (readings.size() < 2) return std::nullopt;
+    const Alignment all = aligned_all(readings, length, plain);
+    if (all.all.size() < 2) return std::nullopt;
+    const std::vector<Place> where = places(all, plain);
+    return composed(all.backbone, where, std::vector<std::size_t>(where.size(), 0));
+}
+
 std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,
                                                       const std::function<bool(const std::vector<std::uint8_t>&)>& checks,
                                                       float plain) {

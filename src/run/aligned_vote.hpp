@@ -34,4 +34,9 @@ std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteRead
 std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
                                                           float plain);
 
+// The bits the readings back most strongly at every place they differ, one in each element,
+// as many as they come to; none where the readings are not of one block. `length` (in bytes)
+// picks the reading the others are first aligned to.
+std::optional<std::vector<std::uint8_t>> backed_bits(const std::vector<VoteReading>& readings, std::size_t length, float plain);
+
 }  // namespace kvr

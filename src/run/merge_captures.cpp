@@ -575,6 +575,55 @@ Choice choose(const Slot& slot) {
     return c;
 }
 
+// A header that every recording began to read a few bits early (within the sync) or late:
+// the bits its readings back, read from each start near theirs, as each length near theirs.
+// A start is taken only where the header then checks out and announces the length of the
+// block that follows it, so that a chance checksum is not taken (the length is two bytes
+// more of the header's own that must be right), and only where one start does.
+constexpr std::size_t kMostEarly = 24;  // bits
+constexpr int kMostLate = 3;            // bits, lost from a header's first byte, which is 0
+std::optional<std::vector<std::uint8_t>> header_from_backed_start(const Slot& slot, const Choice& c, std::int32_t next_length) {
+    const DecodedBlock& like = *c.block->block;
+    if (c.voted || like.loader->announces == nullptr || like.loader->with_bytes == nullptr || next_length < 0 ||
+        block_checks_out(like))
+        return std::nullopt;
+    const std::optional<std::vector<std::uint8_t>> bits = backed_bits(ballots_of(voters(slot)), c.block->ballot->size(), kPlainWeight);
+    if (!bits || bits->size() < 16) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> found;
+    const std::size_t most = bits->size() / 8, fewest = bits->size() > kMostEarly ? (bits->size() - kMostEarly) / 8 : 1;
+    for (std::size_t n = std::max<std::size_t>(fewest, 1); n <= most + 1; ++n) {
+        for (int shift = -kMostLate; shift <= static_cast<int>(kMostEarly); ++shift) {
+            const std::ptrdiff_t first = shift, last = first + static_cast<std::ptrdiff_t>(n * 8);
+            if (last > static_cast<std::ptrdiff_t>(bits->size())) break;
+            std::vector<std::uint8_t> bytes(n, 0);
+            for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(first, 0); i < last; ++i)
+                if ((*bits)[static_cast<std::size_t>(i)])
+                    bytes[static_cast<std::size_t>(i - first) / 8] |= static_cast<std::uint8_t>(0x80 >> ((i - first) % 8));
+            if (!checks(like, bytes) || announced_by(like.loader->with_bytes(like, bytes)) != next_length) continue;
+            if (found && *found != bytes) return std::nullopt;  // two starts would do: neither is sure
+            found = std::move(bytes);
+        }
+    }
+    return found;
+}
+
+// The length of the block a choice gives, where it checks out; -1 otherwise.
+std::int32_t good_length(const Choice& c) {
+    if (c.voted) return static_cast<std::int32_t>(c.voted->size());
+    return block_checks_out(*c.block->block) ? static_cast<std::int32_t>(c.block->block->data.size()) : -1;
+}
+
+// Bad headers read from the start their readings' bits and the block after them agree on.
+void mend_headers(const std::vector<Slot>& slots, std::vector<std::optional<Choice>>& choices) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (!choices[i]) continue;
+        std::size_t next = i + 1;
+        while (next < slots.size() && !choices[next]) ++next;
+        if (next == slots.size()) continue;
+        if (auto mended = header_from_backed_start(slots[i], *choices[i], good_length(*choices[next]))) choices[i]->voted = std::move(mended);
+    }
+}
+
 std::string source_note(const std::vector<Capture>& captures, const Slot& slot, const Choice& c) {
     if (c.voted) {
         std::string note = "voted from ";
@@ -874,6 +923,10 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
         for (const Block& b : slots[i].readings)
             if (noise[i]) left_out.insert({b.at.capture, b.at.entry});
     std::vector<bool> gave(captures.size(), false);
+    std::vector<std::optional<Choice>> choices(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (!noise[i]) choices[i] = choose(slots[i]);
+    mend_headers(slots, choices);
     std::optional<float> pause;  // after the block before, in the recording that gave it
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (noise[i]) {
@@ -881,7 +934,7 @@ Merged merge_captures(const std::vector<Capture>& captures, bool partial) {
             continue;
         }
         const Slot& slot = slots[i];
-        const Choice c = choose(slot);
+        Choice c = std::move(*choices[i]);
         const FoundPilot& from = captures[c.block->at.capture].tape[c.block->at.entry];
         FoundPilot entry;
         entry.start = from.start;
