@@ -211,16 +211,16 @@ Bits composed(const Bits& backbone, const std::vector<Place>& at, const std::vec
     return bits;
 }
 
-// The backbone with each place's chosen version in it, as `length` bytes; none when it does
-// not hold that many or runs on too far past them.
+// The bits as `length` bytes; none when they do not hold that many or run on too far past them.
+std::optional<std::vector<std::uint8_t>> as_bytes(const Bits& bits, std::size_t length) {
+    if (bits.size() < length * 8 || bits.size() >= length * 8 + kRunOn) return std::nullopt;
+    return packed_bits(bits, 0, length);
+}
+
+// The backbone with each place's chosen version in it, as `length` bytes.
 std::optional<std::vector<std::uint8_t>> compose(const Bits& backbone, const std::vector<Place>& at,
                                                  const std::vector<std::size_t>& choice, std::size_t length) {
-    const Bits bits = composed(backbone, at, choice);
-    if (bits.size() < length * 8 || bits.size() >= length * 8 + kRunOn) return std::nullopt;
-    std::vector<std::uint8_t> out(length, 0);
-    for (std::size_t i = 0; i < length * 8; ++i)
-        if (bits[i]) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (0x80 >> (i % 8)));
-    return out;
+    return as_bytes(composed(backbone, at, choice), length);
 }
 
 // The reading the others are aligned to: the one nearest the block's length, the surest of those.
@@ -290,21 +290,19 @@ Alignment aligned_all(const std::vector<VoteReading>& readings, std::size_t leng
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
-                                                          float plain) {
-    if (readings.size() < 2 || length == 0) return std::nullopt;
-    const Alignment all = aligned_all(readings, length, plain);
-    if (all.all.size() < 2) return std::nullopt;
-    const std::vector<Place> where = places(all, plain);
-    return compose(all.backbone, where, std::vector<std::size_t>(where.size(), 0), length);
-}
-
 std::optional<std::vector<std::uint8_t>> backed_bits(const std::vector<VoteReading>& readings, std::size_t length, float plain) {
     if (readings.size() < 2) return std::nullopt;
     const Alignment all = aligned_all(readings, length, plain);
     if (all.all.size() < 2) return std::nullopt;
     const std::vector<Place> where = places(all, plain);
     return composed(all.backbone, where, std::vector<std::size_t>(where.size(), 0));
+}
+
+std::optional<std::vector<std::uint8_t>> aligned_majority(const std::vector<VoteReading>& readings, std::size_t length,
+                                                          float plain) {
+    if (length == 0) return std::nullopt;
+    const std::optional<std::vector<std::uint8_t>> bits = backed_bits(readings, length, plain);
+    return bits ? as_bytes(*bits, length) : std::nullopt;
 }
 
 std::optional<std::vector<std::uint8_t>> aligned_vote(const std::vector<VoteReading>& readings, std::size_t length,

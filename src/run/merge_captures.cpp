@@ -10,6 +10,7 @@
 
 #include "core/byte_bits.hpp"
 #include "loaders/loader.hpp"
+#include "recovery/header_start.hpp"
 #include "recovery/retry.hpp"
 #include "run/aligned_vote.hpp"
 
@@ -580,8 +581,10 @@ Choice choose(const Slot& slot) {
 // A start is taken only where the header then checks out and announces the length of the
 // block that follows it, so that a chance checksum is not taken (the length is two bytes
 // more of the header's own that must be right), and only where one start does.
-constexpr std::size_t kMostEarly = 24;  // bits
-constexpr int kMostLate = 3;            // bits, lost from a header's first byte, which is 0
+//
+// At most this many bits early (the sync and the pilot's last half-periods read as bits), and
+// as many late as a single recording's header is tried (kMostStartShift).
+constexpr std::size_t kMostEarly = 24;
 std::optional<std::vector<std::uint8_t>> header_from_backed_start(const Slot& slot, const Choice& c, std::int32_t next_length) {
     const DecodedBlock& like = *c.block->block;
     if (c.voted || like.loader->announces == nullptr || like.loader->with_bytes == nullptr || next_length < 0 ||
@@ -592,13 +595,9 @@ std::optional<std::vector<std::uint8_t>> header_from_backed_start(const Slot& sl
     std::optional<std::vector<std::uint8_t>> found;
     const std::size_t most = bits->size() / 8, fewest = bits->size() > kMostEarly ? (bits->size() - kMostEarly) / 8 : 1;
     for (std::size_t n = std::max<std::size_t>(fewest, 1); n <= most + 1; ++n) {
-        for (int shift = -kMostLate; shift <= static_cast<int>(kMostEarly); ++shift) {
-            const std::ptrdiff_t first = shift, last = first + static_cast<std::ptrdiff_t>(n * 8);
-            if (last > static_cast<std::ptrdiff_t>(bits->size())) break;
-            std::vector<std::uint8_t> bytes(n, 0);
-            for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(first, 0); i < last; ++i)
-                if ((*bits)[static_cast<std::size_t>(i)])
-                    bytes[static_cast<std::size_t>(i - first) / 8] |= static_cast<std::uint8_t>(0x80 >> ((i - first) % 8));
+        for (int shift = -kMostStartShift; shift <= static_cast<int>(kMostEarly); ++shift) {
+            if (shift + static_cast<std::ptrdiff_t>(n * 8) > static_cast<std::ptrdiff_t>(bits->size())) break;
+            std::vector<std::uint8_t> bytes = packed_bits(*bits, shift, n);
             if (!checks(like, bytes) || announced_by(like.loader->with_bytes(like, bytes)) != next_length) continue;
             if (found && *found != bytes) return std::nullopt;  // two starts would do: neither is sure
             found = std::move(bytes);
